@@ -1,0 +1,6 @@
+#include "platform/appkit/NSWorkspace.h"
+
+NSWorkspace& NSWorkspace::sharedWorkspace() {
+  static NSWorkspace* workspace = new NSWorkspace;
+  return *workspace;
+}

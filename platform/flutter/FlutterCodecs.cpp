@@ -1,0 +1,397 @@
+#include "platform/flutter/FlutterCodecs.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+enum Type : uint8_t {
+  kNull = 0,
+  kTrue = 1,
+  kFalse = 2,
+  kInt32 = 3,
+  kInt64 = 4,
+  kLargeInt = 5,
+  kFloat64 = 6,
+  kString = 7,
+  kUint8List = 8,
+  kInt32List = 9,
+  kInt64List = 10,
+  kFloat64List = 11,
+  kList = 12,
+  kMap = 13,
+  kFloat32List = 14,
+};
+
+class Writer {
+ public:
+  explicit Writer(std::vector<uint8_t>& out) : out_(out) {}
+
+  void byte(uint8_t b) { out_.push_back(b); }
+
+  template <typename T>
+  void raw(const T& v) {  // little-endian host assumed, as the engine does
+    const auto* p = reinterpret_cast<const uint8_t*>(&v);
+    out_.insert(out_.end(), p, p + sizeof(T));
+  }
+
+  void bytes(const void* data, size_t n) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    out_.insert(out_.end(), p, p + n);
+  }
+
+  void align(size_t alignment) {
+    while (out_.size() % alignment != 0) out_.push_back(0);
+  }
+
+  void size(size_t n) {
+    if (n < 254) {
+      byte(static_cast<uint8_t>(n));
+    } else if (n <= 0xffff) {
+      byte(254);
+      raw(static_cast<uint16_t>(n));
+    } else {
+      byte(255);
+      raw(static_cast<uint32_t>(n));
+    }
+  }
+
+  template <typename T>
+  void typedList(uint8_t type, const std::vector<T>& list) {
+    byte(type);
+    size(list.size());
+    align(sizeof(T));
+    bytes(list.data(), list.size() * sizeof(T));
+  }
+
+  void value(const EncodableValue& v) {
+    std::visit([this](const auto& x) { write(x); }, v.storage());
+  }
+
+ private:
+  void write(std::monostate) { byte(kNull); }
+  void write(bool b) { byte(b ? kTrue : kFalse); }
+  void write(int32_t i) {
+    byte(kInt32);
+    raw(i);
+  }
+  void write(int64_t i) {
+    // The Dart side writes every integer that fits in 32 bits as int32; so does the host.
+    if (i >= INT32_MIN && i <= INT32_MAX) return write(static_cast<int32_t>(i));
+    byte(kInt64);
+    raw(i);
+  }
+  void write(double d) {
+    byte(kFloat64);
+    align(8);
+    raw(d);
+  }
+  void write(const std::string& s) {
+    byte(kString);
+    size(s.size());
+    bytes(s.data(), s.size());
+  }
+  void write(const std::vector<uint8_t>& l) { typedList(kUint8List, l); }
+  void write(const std::vector<int32_t>& l) { typedList(kInt32List, l); }
+  void write(const std::vector<int64_t>& l) { typedList(kInt64List, l); }
+  void write(const std::vector<double>& l) { typedList(kFloat64List, l); }
+  void write(const std::vector<float>& l) { typedList(kFloat32List, l); }
+  void write(const EncodableList& l) {
+    byte(kList);
+    size(l.size());
+    for (const auto& e : l) value(e);
+  }
+  void write(const EncodableMap& m) {
+    byte(kMap);
+    size(m.size());
+    for (const auto& [k, v] : m) {
+      value(k);
+      value(v);
+    }
+  }
+
+  std::vector<uint8_t>& out_;
+};
+
+class Reader {
+ public:
+  explicit Reader(ByteSpan in) : in_(in) {}
+
+  bool atEnd() const { return pos_ == in_.size(); }
+  size_t remaining() const { return in_.size() - pos_; }
+  const std::string& why() const { return why_; }
+
+  bool fail(std::string reason) {
+    if (why_.empty()) why_ = std::move(reason) + " at byte " + std::to_string(pos_);
+    return false;
+  }
+
+  bool byte(uint8_t& b) {
+    if (remaining() < 1) return fail("unexpected end");
+    b = in_[pos_++];
+    return true;
+  }
+
+  template <typename T>
+  bool raw(T& v) {
+    if (remaining() < sizeof(T)) return fail("unexpected end");
+    std::memcpy(&v, in_.data() + pos_, sizeof(T));
+    pos_ += sizeof(T);
+    return true;
+  }
+
+  bool align(size_t alignment) {
+    size_t mod = pos_ % alignment;
+    if (mod == 0) return true;
+    size_t pad = alignment - mod;
+    if (remaining() < pad) return fail("unexpected end in padding");
+    pos_ += pad;
+    return true;
+  }
+
+  bool size(size_t& n) {
+    uint8_t b;
+    if (!byte(b)) return false;
+    if (b < 254) {
+      n = b;
+    } else if (b == 254) {
+      uint16_t v;
+      if (!raw(v)) return false;
+      n = v;
+    } else {
+      uint32_t v;
+      if (!raw(v)) return false;
+      n = v;
+    }
+    return true;
+  }
+
+  template <typename T>
+  bool typedList(EncodableValue& out) {
+    size_t n;
+    if (!size(n) || !align(sizeof(T))) return false;
+    if (n > remaining() / sizeof(T)) return fail("typed list runs past the end");
+    std::vector<T> list(n);
+    if (n > 0) std::memcpy(list.data(), in_.data() + pos_, n * sizeof(T));
+    pos_ += n * sizeof(T);
+    out = EncodableValue(std::move(list));
+    return true;
+  }
+
+  bool value(EncodableValue& out, int depth) {
+    uint8_t type;
+    if (!byte(type)) return false;
+    switch (type) {
+      case kNull:
+        out = EncodableValue();
+        return true;
+      case kTrue:
+        out = EncodableValue(true);
+        return true;
+      case kFalse:
+        out = EncodableValue(false);
+        return true;
+      case kInt32: {
+        int32_t v;
+        if (!raw(v)) return false;
+        out = EncodableValue(v);
+        return true;
+      }
+      case kInt64: {
+        int64_t v;
+        if (!raw(v)) return false;
+        out = EncodableValue(v);
+        return true;
+      }
+      case kFloat64: {
+        double v;
+        if (!align(8) || !raw(v)) return false;
+        out = EncodableValue(v);
+        return true;
+      }
+      case kLargeInt:  // older peers send big integers as hex text; read them as that text
+      case kString: {
+        size_t n;
+        if (!size(n)) return false;
+        if (n > remaining()) return fail("string runs past the end");
+        out = EncodableValue(std::string(reinterpret_cast<const char*>(in_.data() + pos_), n));
+        pos_ += n;
+        return true;
+      }
+      case kUint8List:
+        return typedList<uint8_t>(out);
+      case kInt32List:
+        return typedList<int32_t>(out);
+      case kInt64List:
+        return typedList<int64_t>(out);
+      case kFloat64List:
+        return typedList<double>(out);
+      case kFloat32List:
+        return typedList<float>(out);
+      case kList: {
+        if (depth >= StandardMessageCodec::kMaxNesting) return fail("nesting too deep");
+        size_t n;
+        if (!size(n)) return false;
+        if (n > remaining()) return fail("list runs past the end");  // each element takes a byte
+        EncodableList list;
+        list.reserve(n);
+        for (size_t i = 0; i < n; ++i) {
+          EncodableValue e;
+          if (!value(e, depth + 1)) return false;
+          list.push_back(std::move(e));
+        }
+        out = EncodableValue(std::move(list));
+        return true;
+      }
+      case kMap: {
+        if (depth >= StandardMessageCodec::kMaxNesting) return fail("nesting too deep");
+        size_t n;
+        if (!size(n)) return false;
+        if (n > remaining() / 2) return fail("map runs past the end");
+        EncodableMap map;
+        for (size_t i = 0; i < n; ++i) {
+          EncodableValue k, v;
+          if (!value(k, depth + 1) || !value(v, depth + 1)) return false;
+          map.append(std::move(k), std::move(v));
+        }
+        out = EncodableValue(std::move(map));
+        return true;
+      }
+      default:
+        pos_--;
+        return fail("unknown type byte " + std::to_string(type));
+    }
+  }
+
+ private:
+  ByteSpan in_;
+  size_t pos_ = 0;
+  std::string why_;
+};
+
+void setWhy(std::string* why, const std::string& reason) {
+  if (why != nullptr) *why = reason;
+}
+
+}  // namespace
+
+const StandardMessageCodec& StandardMessageCodec::getInstance() {
+  static const StandardMessageCodec instance;
+  return instance;
+}
+
+std::vector<uint8_t> StandardMessageCodec::encodeMessage(const EncodableValue& value) const {
+  std::vector<uint8_t> out;
+  Writer(out).value(value);
+  return out;
+}
+
+std::optional<EncodableValue> StandardMessageCodec::decodeMessage(ByteSpan bytes,
+                                                                  std::string* why) const {
+  Reader r(bytes);
+  EncodableValue v;
+  if (!r.value(v, 0)) {
+    setWhy(why, r.why());
+    return std::nullopt;
+  }
+  if (!r.atEnd()) {
+    r.fail("trailing bytes");
+    setWhy(why, r.why());
+    return std::nullopt;
+  }
+  return v;
+}
+
+const StandardMethodCodec& StandardMethodCodec::getInstance() {
+  static const StandardMethodCodec instance;
+  return instance;
+}
+
+std::vector<uint8_t> StandardMethodCodec::encodeMethodCall(const FlutterMethodCall& call) const {
+  std::vector<uint8_t> out;
+  Writer w(out);
+  w.value(EncodableValue(call.method));
+  w.value(call.arguments);
+  return out;
+}
+
+std::optional<FlutterMethodCall> StandardMethodCodec::decodeMethodCall(ByteSpan bytes,
+                                                                       std::string* why) const {
+  Reader r(bytes);
+  EncodableValue method, arguments;
+  if (!r.value(method, 0) || !r.value(arguments, 0)) {
+    setWhy(why, r.why());
+    return std::nullopt;
+  }
+  if (!r.atEnd()) {
+    r.fail("trailing bytes");
+    setWhy(why, r.why());
+    return std::nullopt;
+  }
+  const std::string* name = method.asString();
+  if (name == nullptr) {
+    setWhy(why, "method name is not a string");
+    return std::nullopt;
+  }
+  return FlutterMethodCall{*name, std::move(arguments)};
+}
+
+std::vector<uint8_t> StandardMethodCodec::encodeSuccessEnvelope(const EncodableValue& result) const {
+  std::vector<uint8_t> out{0};
+  Writer(out).value(result);
+  return out;
+}
+
+std::vector<uint8_t> StandardMethodCodec::encodeErrorEnvelope(const FlutterError& error) const {
+  std::vector<uint8_t> out{1};
+  Writer w(out);
+  w.value(EncodableValue(error.code));
+  w.value(error.message ? EncodableValue(*error.message) : EncodableValue());
+  w.value(error.details);
+  return out;
+}
+
+std::optional<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteSpan bytes,
+                                                                  std::string* why) const {
+  Reader r(bytes);
+  uint8_t kind;
+  if (!r.byte(kind)) {
+    setWhy(why, "empty envelope");
+    return std::nullopt;
+  }
+  if (kind == 0) {
+    EncodableValue v;
+    if (!r.value(v, 0)) {
+      setWhy(why, r.why());
+      return std::nullopt;
+    }
+    if (!r.atEnd()) {
+      r.fail("trailing bytes");
+      setWhy(why, r.why());
+      return std::nullopt;
+    }
+    return MethodEnvelope(std::move(v));
+  }
+  if (kind != 1) {
+    setWhy(why, "unknown envelope kind " + std::to_string(kind));
+    return std::nullopt;
+  }
+  EncodableValue code, message, details, stackTrace;
+  if (!r.value(code, 0) || !r.value(message, 0) || !r.value(details, 0) ||
+      (!r.atEnd() && !r.value(stackTrace, 0))) {
+    setWhy(why, r.why());
+    return std::nullopt;
+  }
+  if (!r.atEnd()) {
+    r.fail("trailing bytes");
+    setWhy(why, r.why());
+    return std::nullopt;
+  }
+  if (!code.is<std::string>() || !(message.isNull() || message.is<std::string>())) {
+    setWhy(why, "error envelope with a non-string code or message");
+    return std::nullopt;
+  }
+  FlutterError error{code.get<std::string>(), std::nullopt, std::move(details)};
+  if (!message.isNull()) error.message = message.get<std::string>();
+  return MethodEnvelope(std::move(error));
+}

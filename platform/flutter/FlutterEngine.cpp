@@ -1,0 +1,89 @@
+#include "platform/flutter/FlutterEngine.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/flutter/EngineLinkFrame.h"
+#include "platform/foundation/NSBundle.h"
+#include "platform/foundation/NSLog.h"
+
+namespace {
+std::atomic<bool> runsLinkByDefault{true};
+}
+
+class FlutterEngine::Messenger final : public FlutterBinaryMessenger {
+ public:
+  void sendOnChannel(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply) override {
+    if (link != nullptr) {
+      link->send(channel, std::vector<uint8_t>(message.begin(), message.end()), std::move(reply));
+    } else if (reply) {
+      // Nobody listens on the Flutter side: the empty reply, on the main thread as always.
+      DispatchQueue::main().async([reply = std::move(reply)] { reply({}); });
+    }
+  }
+
+  void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) override {
+    if (handler) {
+      handlers_[channel] = std::move(handler);
+    } else {
+      handlers_.erase(channel);
+    }
+  }
+
+  void deliver(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply) {
+    auto it = handlers_.find(channel);
+    if (it == handlers_.end()) {
+      reply({});
+      return;
+    }
+    FlutterBinaryMessageHandler handler = it->second;  // a handler may replace itself while it runs
+    handler(message, std::move(reply));
+  }
+
+  EngineLink* link = nullptr;
+
+ private:
+  std::map<std::string, FlutterBinaryMessageHandler> handlers_;
+};
+
+FlutterEngine::FlutterEngine(std::string labelPrefix, FlutterDartProject project)
+    : messenger_(std::make_shared<Messenger>()) {}
+
+FlutterEngine::~FlutterEngine() {
+  messenger_->link = nullptr;
+  link_.reset();
+}
+
+FlutterBinaryMessenger& FlutterEngine::binaryMessenger() { return *messenger_; }
+
+void FlutterEngine::run() {
+  if (link_) return;
+  std::string bundleIdentifier = NSBundle::mainBundle().bundleIdentifier().value_or("");
+  std::string path = enginelink::socketPath(bundleIdentifier);
+  std::weak_ptr<Messenger> messenger = messenger_;
+  std::string error;
+  link_ = EngineLink::start(
+      path, bundleIdentifier,
+      [messenger](const std::string& channel, std::vector<uint8_t> payload, FlutterBinaryReply reply) {
+        if (auto m = messenger.lock()) {
+          m->deliver(channel, payload, std::move(reply));
+        } else {
+          reply({});
+        }
+      },
+      &error);
+  if (!link_) {
+    NSLog("Flutter engine: cannot serve the engine link at %@: %@", path, error);
+    exit(1);
+  }
+  messenger_->link = link_.get();
+}
+
+void FlutterEngine::handlePlatformMessage(const std::string& channel, std::span<const uint8_t> message,
+                                          FlutterBinaryReply reply) {
+  messenger_->deliver(channel, message, std::move(reply));
+}
+
+void FlutterEngine::setRunsEngineLinkByDefault(bool runs) { runsLinkByDefault = runs; }
+bool FlutterEngine::runsEngineLinkByDefault() { return runsLinkByDefault; }

@@ -1,0 +1,48 @@
+// The Flutter engine as the host sees it: it owns the binary messenger, and while it runs it
+// carries platform messages to and from the Flutter side over the engine link.
+//
+// Messages from the Flutter side reach the messenger's handlers on the main thread, in arrival
+// order; a message for a channel without a handler gets the empty reply.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/flutter/EngineLink.h"
+#include "platform/flutter/FlutterBinaryMessenger.h"
+
+class FlutterDartProject {
+ public:
+  FlutterDartProject() = default;
+};
+
+class FlutterEngine {
+ public:
+  explicit FlutterEngine(std::string labelPrefix = "io.flutter", FlutterDartProject project = {});
+  ~FlutterEngine();
+  FlutterEngine(const FlutterEngine&) = delete;
+  FlutterEngine& operator=(const FlutterEngine&) = delete;
+
+  FlutterBinaryMessenger& binaryMessenger();
+
+  // Starts serving the Flutter side over the engine link at its usual place. A host whose link
+  // cannot be served (another live host holds the socket) cannot reach its Flutter side: the
+  // reason is logged and the process ends with status 1.
+  void run();
+  bool isRunning() const { return link_ != nullptr; }
+
+  // What the embedder calls when the Flutter side sends a platform message: the channel's
+  // handler gets it, or the reply is empty. Main thread. Tests use it to play the Flutter side.
+  void handlePlatformMessage(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply);
+
+  // Whether engines made by FlutterViewController's default initialiser start the engine link.
+  // In-process tests turn it off and talk through handlePlatformMessage instead.
+  static void setRunsEngineLinkByDefault(bool runs);
+  static bool runsEngineLinkByDefault();
+
+ private:
+  class Messenger;
+  std::shared_ptr<Messenger> messenger_;
+  std::unique_ptr<EngineLink> link_;
+};

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing need.
+# As root it runs apt-get itself; otherwise it prints the exact line to run and stops.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libplist-dev libcli11-dev nlohmann-json3-dev libsystemd-dev
+  clang libclang-rt-14-dev
+  iproute2 util-linux procps python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+line="apt-get install -y --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "These Debian packages are missing. Install them as root, then run this again:" >&2
+  echo "  apt-get update && $line" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+$line
