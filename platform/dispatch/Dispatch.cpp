@@ -41,16 +41,17 @@ class MainQueue final : public DispatchQueue {
     uint64_t count;
     while (read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
+    // Only the work pending now: work that keeps submitting more must not starve the loop's
+    // other sources; what it submits wakes the loop again.
+    std::deque<Work> batch;
+    {
+      std::lock_guard lock(mutex_);
+      batch.swap(pending_);
+    }
     size_t ran = 0;
-    for (;;) {
-      Work work;
-      {
-        std::lock_guard lock(mutex_);
-        if (pending_.empty()) break;
-        work = std::move(pending_.front());
-        pending_.pop_front();
-      }
+    for (auto& work : batch) {
       work();
+      work = nullptr;
       ++ran;
     }
     return ran;
@@ -171,8 +172,8 @@ bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseco
   for (;;) {
     drainMainQueue();
     if (done()) return true;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    // Rounded up: a truncated remainder would give up to a millisecond before the deadline.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return done();
     pollfd pfd{mainQueueWakeDescriptor(), POLLIN, 0};
     poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left.count(), 50)));

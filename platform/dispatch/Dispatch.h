@@ -34,7 +34,8 @@ bool isMainThread();
 // For the run loop: a descriptor that polls readable while main-queue work is pending.
 int mainQueueWakeDescriptor();
 
-// Runs the main-queue work pending now (and what it submits meanwhile); returns how many ran.
+// Runs the main-queue work pending now (what it submits runs at the next drain); returns how
+// many ran.
 // Must be called on the main thread.
 size_t drainMainQueue();
 

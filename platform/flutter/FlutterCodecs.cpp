@@ -150,16 +150,16 @@ class Reader {
   }
 
   bool size(size_t& n) {
-    uint8_t b;
+    uint8_t b = 0;
     if (!byte(b)) return false;
     if (b < 254) {
       n = b;
     } else if (b == 254) {
-      uint16_t v;
+      uint16_t v = 0;
       if (!raw(v)) return false;
       n = v;
     } else {
-      uint32_t v;
+      uint32_t v = 0;
       if (!raw(v)) return false;
       n = v;
     }
@@ -168,7 +168,7 @@ class Reader {
 
   template <typename T>
   bool typedList(EncodableValue& out) {
-    size_t n;
+    size_t n = 0;
     if (!size(n) || !align(sizeof(T))) return false;
     if (n > remaining() / sizeof(T)) return fail("typed list runs past the end");
     std::vector<T> list(n);
@@ -179,7 +179,7 @@ class Reader {
   }
 
   bool value(EncodableValue& out, int depth) {
-    uint8_t type;
+    uint8_t type = 0;
     if (!byte(type)) return false;
     switch (type) {
       case kNull:
@@ -192,26 +192,26 @@ class Reader {
         out = EncodableValue(false);
         return true;
       case kInt32: {
-        int32_t v;
+        int32_t v = 0;
         if (!raw(v)) return false;
         out = EncodableValue(v);
         return true;
       }
       case kInt64: {
-        int64_t v;
+        int64_t v = 0;
         if (!raw(v)) return false;
         out = EncodableValue(v);
         return true;
       }
       case kFloat64: {
-        double v;
+        double v = 0;
         if (!align(8) || !raw(v)) return false;
         out = EncodableValue(v);
         return true;
       }
       case kLargeInt:  // older peers send big integers as hex text; read them as that text
       case kString: {
-        size_t n;
+        size_t n = 0;
         if (!size(n)) return false;
         if (n > remaining()) return fail("string runs past the end");
         out = EncodableValue(std::string(reinterpret_cast<const char*>(in_.data() + pos_), n));
@@ -230,7 +230,7 @@ class Reader {
         return typedList<float>(out);
       case kList: {
         if (depth >= StandardMessageCodec::kMaxNesting) return fail("nesting too deep");
-        size_t n;
+        size_t n = 0;
         if (!size(n)) return false;
         if (n > remaining()) return fail("list runs past the end");  // each element takes a byte
         EncodableList list;
@@ -245,7 +245,7 @@ class Reader {
       }
       case kMap: {
         if (depth >= StandardMessageCodec::kMaxNesting) return fail("nesting too deep");
-        size_t n;
+        size_t n = 0;
         if (!size(n)) return false;
         if (n > remaining() / 2) return fail("map runs past the end");
         EncodableMap map;
@@ -354,7 +354,7 @@ std::vector<uint8_t> StandardMethodCodec::encodeErrorEnvelope(const FlutterError
 std::optional<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteSpan bytes,
                                                                   std::string* why) const {
   Reader r(bytes);
-  uint8_t kind;
+  uint8_t kind = 0;
   if (!r.byte(kind)) {
     setWhy(why, "empty envelope");
     return std::nullopt;

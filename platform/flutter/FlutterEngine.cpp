@@ -10,7 +10,8 @@
 
 namespace {
 std::atomic<bool> runsLinkByDefault{true};
-}
+std::function<void(const std::string&)> handlerInstallationObserver;  // main thread
+}  // namespace
 
 class FlutterEngine::Messenger final : public FlutterBinaryMessenger {
  public:
@@ -26,6 +27,7 @@ class FlutterEngine::Messenger final : public FlutterBinaryMessenger {
   void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) override {
     if (handler) {
       handlers_[channel] = std::move(handler);
+      if (handlerInstallationObserver) handlerInstallationObserver(channel);
     } else {
       handlers_.erase(channel);
     }
@@ -78,6 +80,7 @@ void FlutterEngine::run() {
     exit(1);
   }
   messenger_->link = link_.get();
+  NSLog("Flutter engine: serving the Flutter side at %@", path);
 }
 
 void FlutterEngine::handlePlatformMessage(const std::string& channel, std::span<const uint8_t> message,
@@ -87,3 +90,7 @@ void FlutterEngine::handlePlatformMessage(const std::string& channel, std::span<
 
 void FlutterEngine::setRunsEngineLinkByDefault(bool runs) { runsLinkByDefault = runs; }
 bool FlutterEngine::runsEngineLinkByDefault() { return runsLinkByDefault; }
+
+void FlutterEngine::setHandlerInstallationObserverForTesting(std::function<void(const std::string&)> observer) {
+  handlerInstallationObserver = std::move(observer);
+}

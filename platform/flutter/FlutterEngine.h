@@ -5,6 +5,7 @@
 // order; a message for a channel without a handler gets the empty reply.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,6 +41,10 @@ class FlutterEngine {
   // In-process tests turn it off and talk through handlePlatformMessage instead.
   static void setRunsEngineLinkByDefault(bool runs);
   static bool runsEngineLinkByDefault();
+
+  // Tells `observer` the channel name each time a handler is installed on any engine's messenger,
+  // so a test can see the order in which channels come into being. Empty to stop.
+  static void setHandlerInstallationObserverForTesting(std::function<void(const std::string& channel)> observer);
 
  private:
   class Messenger;

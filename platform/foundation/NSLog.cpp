@@ -15,7 +15,6 @@ namespace {
 struct Sink {
   std::mutex mutex;
   std::function<void(const std::string&)> capture;
-  std::vector<std::string> kept;
 };
 
 Sink& sink() {
@@ -152,11 +151,13 @@ NSLogCapture::NSLogCapture(std::function<void(const std::string&)> sinkFn) : sin
   s.capture = sink_;
 }
 
-NSLogCapture::NSLogCapture() : NSLogCapture(nullptr) {
+NSLogCapture::NSLogCapture() : kept_(std::make_shared<std::vector<std::string>>()) {
+  // The sink runs under the sink lock, which lines() takes too.
+  sink_ = [kept = kept_](const std::string& line) { kept->push_back(line); };
   Sink& s = sink();
   std::lock_guard lock(s.mutex);
-  s.kept.clear();
-  s.capture = [&s](const std::string& line) { s.kept.push_back(line); };
+  previous_ = std::move(s.capture);
+  s.capture = sink_;
 }
 
 NSLogCapture::~NSLogCapture() {
@@ -168,5 +169,5 @@ NSLogCapture::~NSLogCapture() {
 std::vector<std::string> NSLogCapture::lines() const {
   Sink& s = sink();
   std::lock_guard lock(s.mutex);
-  return s.kept;
+  return kept_ ? *kept_ : std::vector<std::string>{};
 }

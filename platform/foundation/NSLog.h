@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -31,6 +32,9 @@ Arg toArg(const T& v) {
     return static_cast<uint64_t>(v);
   } else if constexpr (std::is_floating_point_v<T>) {
     return static_cast<double>(v);
+  } else if constexpr (std::is_convertible_v<T, const char*>) {
+    const char* s = v;
+    return std::string_view(s != nullptr ? s : "(null)");
   } else {
     return std::string_view(v);
   }
@@ -61,4 +65,6 @@ class NSLogCapture {
  private:
   std::function<void(const std::string&)> sink_;
   std::function<void(const std::string&)> previous_;
+  // This capture's own lines (default constructor only), so captures nest without sharing them.
+  std::shared_ptr<std::vector<std::string>> kept_;
 };

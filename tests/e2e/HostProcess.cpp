@@ -1,0 +1,102 @@
+#include "tests/e2e/HostProcess.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace testing_support {
+
+namespace {
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                           const std::string& outputDir)
+    : stdoutPath_(outputDir + "/stdout"), stderrPath_(outputDir + "/stderr") {
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    if (!env.contains(entry.substr(0, entry.find('=')))) envStrings.push_back(entry);
+  }
+  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp, args;
+  for (auto& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argvCopy = argv;
+  for (auto& s : argvCopy) args.push_back(s.data());
+  args.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    int out = open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  if (pid_ < 0) ADD_FAILURE() << "fork failed";
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !status_) {
+    kill(pid_, SIGKILL);
+    wait(std::chrono::seconds(5));
+  }
+}
+
+void ChildProcess::signal(int sig) const { kill(pid_, sig); }
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+  if (status_) return status_;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      status_ = status;
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string ChildProcess::standardOutput() const { return slurp(stdoutPath_); }
+std::string ChildProcess::standardError() const { return slurp(stderrPath_); }
+
+HostProcess::HostProcess(std::map<std::string, std::string> env) {
+  socketPath_ = env.emplace("PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock")).first->second;
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{PROXYHOST_BIN}, env, dir_.path());
+}
+
+std::unique_ptr<enginelink::LinkClient> HostProcess::connect(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string error;
+  for (;;) {
+    auto client = enginelink::LinkClient::connect(socketPath_, std::chrono::seconds(5), &error);
+    if (client) return client;
+    if (std::chrono::steady_clock::now() >= deadline || process_->wait(std::chrono::milliseconds(0))) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ADD_FAILURE() << "the host never served " << socketPath_ << ": " << error << "\nits log:\n"
+                << process_->standardError();
+  return nullptr;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,57 @@
+// The host binary as a child process with its own engine-link socket, for whole-process tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tools/proxyhostctl/LinkClient.h"
+
+namespace testing_support {
+
+// Runs `argv` with `env` added to this process's environment; stdout and stderr go to files.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+               const std::string& outputDir);
+  ~ChildProcess();  // kills a child still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void signal(int sig) const;
+  // The raw wait status once the child has ended within `timeout`.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+  std::string standardOutput() const;
+  std::string standardError() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  std::string stdoutPath_, stderrPath_;
+};
+
+// build/bin/proxyhost serving its engine link at <dir>/engine.sock, or where the given
+// PROXYHOST_ENGINE_SOCKET says.
+class HostProcess {
+ public:
+  explicit HostProcess(std::map<std::string, std::string> env = {});
+  const std::string& socketPath() const { return socketPath_; }
+  ChildProcess& process() { return *process_; }
+  const TempDir& dir() const { return dir_; }
+  // Connects once the host serves (it may still be starting); fails the test otherwise.
+  std::unique_ptr<enginelink::LinkClient> connect(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+ private:
+  TempDir dir_;
+  std::string socketPath_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+}  // namespace testing_support

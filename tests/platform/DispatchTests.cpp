@@ -1,0 +1,195 @@
+// The main queue and the global queues: where work runs, in which order, and that blocked work
+// never holds up other work.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/Dispatch.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Clears whatever earlier tests left on the main queue.
+void drainLeftovers() {
+  while (drainMainQueue() > 0) {
+  }
+}
+
+bool wakeDescriptorReadable() {
+  pollfd pfd{mainQueueWakeDescriptor(), POLLIN, 0};
+  return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
+}
+
+// Work that runs on the main queue appends here; only the main thread touches it.
+struct MainLog {
+  std::vector<std::string> order;
+  bool allOnMainThread = true;
+  void record(const std::string& tag) {
+    order.push_back(tag);
+    allOnMainThread = allOnMainThread && isMainThread();
+  }
+};
+
+TEST(MainQueue, RunsOnTheMainThreadInSubmissionOrder) {
+  ASSERT_TRUE(isMainThread());
+  drainLeftovers();
+  MainLog log;
+  auto& main = DispatchQueue::main();
+
+  main.async([&] {
+    log.record("A");
+    // Work submitted by work goes to the back and runs at the next drain, so work that keeps
+    // submitting more cannot starve the loop.
+    main.async([&] { log.record("A2"); });
+  });
+  std::thread worker([&] {
+    EXPECT_FALSE(isMainThread());
+    main.async([&] { log.record("B"); });
+  });
+  worker.join();
+  main.async([&] { log.record("C"); });
+
+  EXPECT_TRUE(log.order.empty()) << "nothing runs before the queue is drained";
+  EXPECT_EQ(drainMainQueue(), 3u);
+  EXPECT_EQ(log.order, (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(drainMainQueue(), 1u);
+  EXPECT_EQ(log.order, (std::vector<std::string>{"A", "B", "C", "A2"}));
+  EXPECT_TRUE(log.allOnMainThread);
+  EXPECT_EQ(drainMainQueue(), 0u);
+}
+
+TEST(MainQueue, KeepsEachWorkersOrderWhenManySubmitAtOnce) {
+  drainLeftovers();
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 200;
+  std::vector<std::vector<int>> seen(kThreads);
+  bool allOnMainThread = true;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        DispatchQueue::main().async([&, t, i] {
+          seen[t].push_back(i);
+          allOnMainThread = allOnMainThread && isMainThread();
+        });
+      }
+    });
+  }
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(drainMainQueue(), static_cast<size_t>(kThreads * kPerThread));
+  EXPECT_TRUE(allOnMainThread);
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(seen[t].size(), static_cast<size_t>(kPerThread)) << "thread " << t;
+    for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(seen[t][i], i) << "thread " << t;
+  }
+}
+
+TEST(MainQueue, WakeDescriptorSignalsPendingWork) {
+  drainLeftovers();
+  EXPECT_FALSE(wakeDescriptorReadable());
+  bool ran = false;
+  std::thread([&] { DispatchQueue::main().async([&] { ran = true; }); }).join();
+  EXPECT_TRUE(wakeDescriptorReadable());
+  EXPECT_EQ(drainMainQueue(), 1u);
+  EXPECT_TRUE(ran);
+  EXPECT_FALSE(wakeDescriptorReadable());
+}
+
+TEST(MainQueue, RunMainQueueUntilTimesOutOrReturnsWhenDone) {
+  drainLeftovers();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(runMainQueueUntil([] { return false; }, 150ms));
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 150ms);
+  EXPECT_LT(waited, 1500ms);
+
+  // Done as soon as a worker's work lands, long before the timeout.
+  auto done = std::make_shared<bool>(false);
+  std::thread worker([done] {
+    std::this_thread::sleep_for(50ms);
+    DispatchQueue::main().async([done] { *done = true; });
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(runMainQueueUntil([&] { return *done; }, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+  worker.join();
+}
+
+// Held by shared_ptr in the tasks, so a failed test that stops waiting leaves nothing dangling.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int started = 0;
+  bool open = false;
+  int offMainThread = 0;
+};
+
+TEST(GlobalQueue, BlockedTasksNeverHoldUpNewOnes) {
+  constexpr int kTasks = 50;
+  auto gate = std::make_shared<Gate>();
+  auto& queue = DispatchQueue::global(DispatchQoS::utility);
+  for (int i = 0; i < kTasks; ++i) {
+    queue.async([gate] {
+      std::unique_lock lock(gate->mutex);
+      ++gate->started;
+      if (!isMainThread()) ++gate->offMainThread;
+      gate->cv.notify_all();
+      gate->cv.wait(lock, [&] { return gate->open; });
+    });
+  }
+  {
+    // Every task must be running at once: each blocks until all have started.
+    std::unique_lock lock(gate->mutex);
+    bool allStarted = gate->cv.wait_for(lock, 1500ms, [&] { return gate->started == kTasks; });
+    EXPECT_TRUE(allStarted) << "only " << gate->started << " of " << kTasks << " started";
+    EXPECT_EQ(gate->offMainThread, gate->started);
+    EXPECT_GE(globalQueueThreadCount(), static_cast<size_t>(gate->started));
+    gate->open = true;
+    gate->cv.notify_all();
+  }
+}
+
+TEST(GlobalQueue, EveryQualityOfServiceRunsWorkOffTheMainThread) {
+  drainLeftovers();
+  const DispatchQoS classes[] = {DispatchQoS::userInteractive, DispatchQoS::userInitiated, DispatchQoS::default_,
+                                 DispatchQoS::utility, DispatchQoS::background};
+  struct Tally {
+    std::atomic<int> workerOffMain{0};
+    int answered = 0;  // main thread only
+    int answeredOnMain = 0;
+  };
+  auto tally = std::make_shared<Tally>();
+  for (DispatchQoS qos : classes) {
+    DispatchQueue::global(qos).async([tally] {
+      if (!isMainThread()) ++tally->workerOffMain;
+      // A task hands its result back to the main queue.
+      DispatchQueue::main().async([tally] {
+        ++tally->answered;
+        if (isMainThread()) ++tally->answeredOnMain;
+      });
+    });
+  }
+  EXPECT_TRUE(runMainQueueUntil([&] { return tally->answered == 5; }, 2s));
+  EXPECT_EQ(tally->answeredOnMain, 5);
+  EXPECT_EQ(tally->workerOffMain.load(), 5);
+}
+
+TEST(GlobalQueue, WorkSubmittedFromWorkRuns) {
+  drainLeftovers();
+  auto innerRan = std::make_shared<bool>(false);
+  DispatchQueue::global().async([innerRan] {
+    DispatchQueue::global().async([innerRan] { DispatchQueue::main().async([innerRan] { *innerRan = true; }); });
+  });
+  EXPECT_TRUE(runMainQueueUntil([&] { return *innerRan; }, 2s));
+}
+
+}  // namespace

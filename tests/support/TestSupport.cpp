@@ -1,0 +1,49 @@
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "platform/dispatch/Dispatch.h"
+
+namespace testing_support {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "proxyhost-test-XXXXXX").string();
+  char* made = mkdtemp(pattern.data());
+  if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = made;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+Reply decodeReply(const std::vector<uint8_t>& bytes) {
+  if (bytes.empty()) return NotImplemented{};
+  std::string why;
+  auto envelope = StandardMethodCodec::getInstance().decodeEnvelope(bytes, &why);
+  if (!envelope) {
+    ADD_FAILURE() << "undecodable reply envelope: " << why;
+    return NotImplemented{};
+  }
+  if (auto* v = std::get_if<EncodableValue>(&*envelope)) return *v;
+  return std::get<FlutterError>(*envelope);
+}
+
+std::optional<Reply> callMethod(FlutterEngine& engine, const std::string& channel, const std::string& method,
+                                EncodableValue arguments, std::chrono::milliseconds timeout) {
+  auto bytes = StandardMethodCodec::getInstance().encodeMethodCall({method, std::move(arguments)});
+  auto reply = std::make_shared<std::optional<std::vector<uint8_t>>>();
+  engine.handlePlatformMessage(channel, bytes, [reply](std::vector<uint8_t> r) {
+    // Replies may come from any thread; hop to the main queue so the test reads them safely.
+    DispatchQueue::main().async([reply, r = std::move(r)]() mutable { *reply = std::move(r); });
+  });
+  if (!runMainQueueUntil([&] { return reply->has_value(); }, timeout)) return std::nullopt;
+  return decodeReply(**reply);
+}
+
+}  // namespace testing_support

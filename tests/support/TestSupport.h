@@ -1,0 +1,45 @@
+// Helpers shared by the tests.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/flutter/FlutterChannels.h"
+#include "platform/flutter/FlutterEngine.h"
+
+namespace testing_support {
+
+// A fresh folder under $TMPDIR, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// What the Flutter side receives for one method call.
+struct NotImplemented {
+  bool operator==(const NotImplemented&) const = default;
+};
+using Reply = std::variant<EncodableValue, FlutterError, NotImplemented>;
+
+// Decodes raw reply bytes as the Flutter side would; an undecodable envelope fails the test.
+Reply decodeReply(const std::vector<uint8_t>& bytes);
+
+// Plays the Flutter side in-process: encodes a method call, hands it to the engine as a platform
+// message on the calling (main) thread, then drains the main queue until the reply arrives.
+// Returns nothing when no reply came within `timeout`.
+std::optional<Reply> callMethod(FlutterEngine& engine, const std::string& channel, const std::string& method,
+                                EncodableValue arguments = {},
+                                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+}  // namespace testing_support
