@@ -34,10 +34,11 @@ class EncodableMap {
   void append(EncodableValue key, EncodableValue value);
 
   const std::vector<Entry>& entries() const { return entries_; }
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
+  // Defined below EncodableValue: clang wants Entry complete to instantiate them.
+  size_t size() const;
+  bool empty() const;
+  std::vector<Entry>::const_iterator begin() const;
+  std::vector<Entry>::const_iterator end() const;
 
   bool operator==(const EncodableMap& other) const;
 
@@ -98,3 +99,8 @@ class EncodableValue {
  private:
   Storage storage_;
 };
+
+inline size_t EncodableMap::size() const { return entries_.size(); }
+inline bool EncodableMap::empty() const { return entries_.empty(); }
+inline std::vector<EncodableMap::Entry>::const_iterator EncodableMap::begin() const { return entries_.begin(); }
+inline std::vector<EncodableMap::Entry>::const_iterator EncodableMap::end() const { return entries_.end(); }

@@ -1,0 +1,568 @@
+#include "platform/flutter/EngineLink.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/flutter/EngineLinkFrame.h"
+#include "platform/foundation/NSLog.h"
+
+namespace {
+
+using enginelink::Frame;
+using enginelink::FrameReader;
+using enginelink::HelloFrame;
+using enginelink::kMaxFrameLength;
+using enginelink::MessageFrame;
+using enginelink::ReplyFrame;
+
+// A client that stops reading must not make the host hold its replies without end.
+constexpr size_t kMaxUnsentOutput = 64u * 1024 * 1024;
+// A client that only sends must not flood the main queue: past this many messages still waiting
+// for their replies, its socket is not read until some are answered.
+constexpr size_t kMaxUnanswered = 4096;
+constexpr size_t kReadChunk = 64 * 1024;
+// Frame bytes around a reply's payload: length, type, id.
+constexpr size_t kReplyOverhead = 4 + 1 + 4;
+// How long accepting pauses when the process runs out of descriptors.
+constexpr int kAcceptPauseMs = 100;
+
+std::string errnoText(int err) { return std::strerror(err); }
+
+void closeFd(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+// What the link shares with reply callbacks and main-queue work, which may run on any thread
+// and after the link is gone.
+struct Shared {
+  struct Reply {
+    uint64_t connection;
+    uint32_t id;
+    std::vector<uint8_t> payload;
+  };
+  struct Send {
+    std::string channel;
+    std::vector<uint8_t> payload;
+    FlutterBinaryReply reply;
+  };
+
+  explicit Shared(int wake, EngineLink::Deliver d) : wakeFd(wake), deliver(std::move(d)) {}
+  ~Shared() { closeFd(wakeFd); }
+
+  // False once the link is stopping: the caller's work was not taken.
+  bool post(Reply reply) {
+    std::lock_guard lock(mutex);
+    if (stopped) return false;
+    replies.push_back(std::move(reply));
+    wakeLocked();
+    return true;
+  }
+
+  // Takes `send` only when it returns true.
+  bool post(Send& send) {
+    std::lock_guard lock(mutex);
+    if (stopped) return false;
+    sends.push_back(std::move(send));
+    wakeLocked();
+    return true;
+  }
+
+  void wakeLocked() {
+    uint64_t one = 1;
+    // EAGAIN would mean the counter is saturated, which still reads as "wake up".
+    while (::write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
+  const int wakeFd;
+  std::mutex mutex;
+  bool stopped = false;
+  std::vector<Reply> replies;
+  std::vector<Send> sends;
+  // Read on the main thread only; set once at start.
+  const EngineLink::Deliver deliver;
+};
+
+// Answers one message from the Flutter side. Copies of the FlutterBinaryReply share it, so the
+// first call wins and a reply that is dropped without being called still answers (empty) when
+// the last copy goes: the client would otherwise wait for it forever.
+class PendingReply {
+ public:
+  PendingReply(std::weak_ptr<Shared> shared, uint64_t connection, uint32_t id, std::string channel)
+      : shared_(std::move(shared)), connection_(connection), id_(id), channel_(std::move(channel)) {}
+  PendingReply(const PendingReply&) = delete;
+  PendingReply& operator=(const PendingReply&) = delete;
+
+  ~PendingReply() {
+    if (answered_.load()) return;
+    if (auto shared = shared_.lock()) {
+      NSLog("engine link: message %u on %@ was dropped without a reply; sending the empty reply", id_, channel_);
+      shared->post(Shared::Reply{connection_, id_, {}});
+    }
+  }
+
+  void answer(std::vector<uint8_t> payload) {
+    if (answered_.exchange(true)) {
+      NSLog("engine link: message %u on %@ was answered twice; the second reply is dropped", id_, channel_);
+      return;
+    }
+    auto shared = shared_.lock();
+    if (!shared) return;
+    if (payload.size() > kMaxFrameLength - (kReplyOverhead - 4)) {
+      NSLog("engine link: the reply to message %u on %@ is %lu bytes, above the frame limit; sending the empty reply",
+            id_, channel_, payload.size());
+      payload.clear();
+    }
+    shared->post(Shared::Reply{connection_, id_, std::move(payload)});
+  }
+
+ private:
+  std::weak_ptr<Shared> shared_;
+  const uint64_t connection_;
+  const uint32_t id_;
+  const std::string channel_;
+  std::atomic<bool> answered_{false};
+};
+
+void answerEmptyOnMain(FlutterBinaryReply reply) {
+  if (!reply) return;
+  DispatchQueue::main().async([reply = std::move(reply)] { reply({}); });
+}
+
+class EngineLinkServer final : public EngineLink {
+ public:
+  EngineLinkServer(std::string path, std::string bundleIdentifier, int listenFd, struct stat socketFile,
+                   std::shared_ptr<Shared> shared)
+      : path_(std::move(path)),
+        hello_(enginelink::encodeFrame(HelloFrame{std::move(bundleIdentifier)})),
+        listenFd_(listenFd),
+        socketFile_(socketFile),
+        shared_(std::move(shared)) {
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~EngineLinkServer() override {
+    std::vector<Shared::Send> unsent;
+    {
+      std::lock_guard lock(shared_->mutex);
+      shared_->stopped = true;
+      shared_->wakeLocked();
+      unsent.swap(shared_->sends);
+    }
+    thread_.join();
+    for (auto& [serial, connection] : connections_) drop(connection);
+    connections_.clear();
+    for (auto& send : unsent) answerEmptyOnMain(std::move(send.reply));
+    closeFd(listenFd_);
+    // Only our own socket file: never one that another host bound after ours went stale.
+    struct stat now {};
+    if (::lstat(path_.c_str(), &now) == 0 && now.st_dev == socketFile_.st_dev && now.st_ino == socketFile_.st_ino) {
+      ::unlink(path_.c_str());
+    }
+  }
+
+  void send(const std::string& channel, std::vector<uint8_t> payload, FlutterBinaryReply reply) override {
+    if (channel.size() > 0xffff || payload.size() + channel.size() > kMaxFrameLength - (1 + 4 + 2)) {
+      NSLog("engine link: a message on %@ is too large for the link (%lu bytes); it gets the empty reply",
+            channel.substr(0, 200), payload.size());
+      answerEmptyOnMain(std::move(reply));
+      return;
+    }
+    Shared::Send s{channel, std::move(payload), std::move(reply)};
+    if (!shared_->post(s)) answerEmptyOnMain(std::move(s.reply));
+  }
+
+  const std::string& path() const override { return path_; }
+
+ private:
+  struct Connection {
+    int fd = -1;
+    FrameReader reader;
+    // Whole frames waiting to go, the first partly sent up to outOffset.
+    std::deque<std::vector<uint8_t>> out;
+    size_t outOffset = 0;
+    size_t outBytes = 0;
+    size_t unanswered = 0;     // messages handed to the main queue, not yet answered
+    bool readClosed = false;   // the client shut down its side: answer what it sent, then close
+    bool closed = false;
+    std::map<uint32_t, FlutterBinaryReply> awaiting;  // our messages to it, by id
+
+    size_t unsent() const { return outBytes - outOffset; }
+  };
+
+  void run() {
+    std::vector<pollfd> fds;
+    std::vector<uint64_t> serials;
+    std::vector<uint8_t> chunk(kReadChunk);
+    for (;;) {
+      fds.clear();
+      serials.clear();
+      fds.push_back({shared_->wakeFd, POLLIN, 0});
+      const bool accepting = std::chrono::steady_clock::now() >= acceptPausedUntil_;
+      fds.push_back({listenFd_, static_cast<short>(accepting ? POLLIN : 0), 0});
+      for (auto& [serial, c] : connections_) {
+        short events = 0;
+        if (!c.readClosed && c.unanswered < kMaxUnanswered) events |= POLLIN;
+        if (c.unsent() > 0) events |= POLLOUT;
+        fds.push_back({c.fd, events, 0});
+        serials.push_back(serial);
+      }
+      int n = ::poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        NSLog("engine link: poll failed: %@", errnoText(errno));
+        return;
+      }
+      if (fds[0].revents & POLLIN) {
+        uint64_t count;
+        while (::read(shared_->wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+      }
+      if (!takeWork()) return;
+      if (fds[1].revents & POLLIN) acceptAll();
+      for (size_t i = 0; i < serials.size(); ++i) {
+        auto it = connections_.find(serials[i]);
+        if (it == connections_.end()) continue;
+        Connection& c = it->second;
+        const short revents = fds[i + 2].revents;
+        if (!c.closed && (revents & (POLLIN | POLLERR))) readFrom(it->first, c, chunk);
+        // Hang-up: the client closed both ways, so nothing more can reach it. Whatever it sent
+        // before is still read (and delivered) first.
+        if (!c.closed && (revents & POLLHUP) && (c.readClosed || !(revents & POLLIN))) drop(c);
+        if (!c.closed && (revents & POLLOUT)) flush(c);
+      }
+      std::erase_if(connections_, [](const auto& entry) { return entry.second.closed; });
+    }
+  }
+
+  // Replies and sends queued by other threads; false when the link is stopping.
+  bool takeWork() {
+    std::vector<Shared::Reply> replies;
+    std::vector<Shared::Send> sends;
+    {
+      std::lock_guard lock(shared_->mutex);
+      if (shared_->stopped) return false;
+      replies.swap(shared_->replies);
+      sends.swap(shared_->sends);
+    }
+    for (auto& r : replies) {
+      auto it = connections_.find(r.connection);
+      if (it == connections_.end() || it->second.closed) continue;  // its client has gone
+      Connection& c = it->second;
+      if (c.unanswered > 0) --c.unanswered;
+      queue(c, enginelink::encodeFrame(ReplyFrame{r.id, std::move(r.payload)}));
+    }
+    for (auto& s : sends) {
+      Connection* target = nullptr;
+      for (auto& [serial, c] : connections_) {
+        if (!c.closed && !c.readClosed) {
+          target = &c;
+          break;
+        }
+      }
+      if (target == nullptr) {
+        answerEmptyOnMain(std::move(s.reply));
+        continue;
+      }
+      const uint32_t id = nextMessageId_++;
+      if (s.reply) target->awaiting.emplace(id, std::move(s.reply));
+      queue(*target, enginelink::encodeFrame(MessageFrame{id, std::move(s.channel), std::move(s.payload)}));
+    }
+    for (auto& [serial, c] : connections_) {
+      if (!c.closed && c.unsent() > 0) flush(c);
+    }
+    return true;
+  }
+
+  void acceptAll() {
+    for (;;) {
+      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          NSLog("engine link: cannot accept a connection: %@; pausing", errnoText(errno));
+          acceptPausedUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+        }
+        return;
+      }
+      ucred peer{};
+      socklen_t size = sizeof peer;
+      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        NSLog("engine link: closed a connection whose peer cannot be identified: %@", errnoText(errno));
+        ::close(fd);
+        continue;
+      }
+      if (peer.uid != ::geteuid()) {
+        NSLog("engine link: closed a connection from uid %u (pid %d): only uid %u may connect", peer.uid,
+              peer.pid, ::geteuid());
+        ::close(fd);
+        continue;
+      }
+      const uint64_t serial = nextSerial_++;
+      Connection& c = connections_[serial];
+      c.fd = fd;
+      queue(c, hello_);
+      flush(c);
+    }
+  }
+
+  void readFrom(uint64_t serial, Connection& c, std::vector<uint8_t>& chunk) {
+    ssize_t n = ::recv(c.fd, chunk.data(), chunk.size(), 0);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      drop(c);  // reset by the client: it no longer wants its replies
+      return;
+    }
+    if (n == 0) {
+      c.readClosed = true;
+      failAwaiting(c);
+      closeIfDone(c);
+      return;
+    }
+    c.reader.append(chunk.data(), static_cast<size_t>(n));
+    while (auto frame = c.reader.next()) {
+      if (auto* m = std::get_if<MessageFrame>(&*frame)) {
+        deliver(serial, c, std::move(*m));
+      } else if (auto* r = std::get_if<ReplyFrame>(&*frame)) {
+        auto it = c.awaiting.find(r->id);
+        if (it == c.awaiting.end()) {
+          NSLog("engine link: ignored a reply to %u, which the host never sent or was already answered", r->id);
+          continue;
+        }
+        DispatchQueue::main().async(
+            [reply = std::move(it->second), payload = std::move(r->payload)]() mutable { reply(std::move(payload)); });
+        c.awaiting.erase(it);
+      } else {
+        NSLog("engine link: closed a connection that sent a hello; only the host sends one");
+        drop(c);
+        return;
+      }
+    }
+    if (c.reader.failed()) {
+      NSLog("engine link: closed a connection that sent a malformed frame: %@", c.reader.error());
+      drop(c);
+    }
+  }
+
+  void deliver(uint64_t serial, Connection& c, MessageFrame m) {
+    ++c.unanswered;
+    auto pending = std::make_shared<PendingReply>(shared_, serial, m.id, m.channel);
+    FlutterBinaryReply reply = [pending](std::vector<uint8_t> payload) { pending->answer(std::move(payload)); };
+    DispatchQueue::main().async([weak = std::weak_ptr<Shared>(shared_), channel = std::move(m.channel),
+                                 payload = std::move(m.payload), reply = std::move(reply)]() mutable {
+      // A message that reaches the main queue after the link is gone has nobody to go to.
+      if (auto shared = weak.lock()) shared->deliver(channel, std::move(payload), std::move(reply));
+    });
+  }
+
+  void queue(Connection& c, std::vector<uint8_t> frame) {
+    c.outBytes += frame.size();
+    c.out.push_back(std::move(frame));
+    if (c.unsent() > kMaxUnsentOutput) {
+      NSLog("engine link: closed a connection that left more than %lu bytes unread", kMaxUnsentOutput);
+      drop(c);
+    }
+  }
+
+  void flush(Connection& c) {
+    // Many small replies go out in one call; sendmsg, unlike writev, takes MSG_NOSIGNAL.
+    constexpr size_t kMaxIov = 64;
+    iovec iov[kMaxIov];
+    while (!c.out.empty()) {
+      size_t count = 0;
+      for (auto it = c.out.begin(); it != c.out.end() && count < kMaxIov; ++it, ++count) {
+        const size_t skip = count == 0 ? c.outOffset : 0;
+        iov[count] = {it->data() + skip, it->size() - skip};
+      }
+      msghdr msg{};
+      msg.msg_iov = iov;
+      msg.msg_iovlen = count;
+      ssize_t n = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        drop(c);  // EPIPE, ECONNRESET: the client has gone, and with it the replies it was owed
+        return;
+      }
+      size_t sent = static_cast<size_t>(n);
+      while (sent > 0) {
+        const size_t left = c.out.front().size() - c.outOffset;
+        if (sent < left) {
+          c.outOffset += sent;
+          break;
+        }
+        sent -= left;
+        c.outBytes -= c.out.front().size();
+        c.out.pop_front();
+        c.outOffset = 0;
+      }
+    }
+    closeIfDone(c);
+  }
+
+  void closeIfDone(Connection& c) {
+    if (c.readClosed && c.unanswered == 0 && c.unsent() == 0) drop(c);
+  }
+
+  void failAwaiting(Connection& c) {
+    for (auto& [id, reply] : c.awaiting) answerEmptyOnMain(std::move(reply));
+    c.awaiting.clear();
+  }
+
+  // Closes the socket now; the entry goes at the end of the poll round.
+  void drop(Connection& c) {
+    if (c.closed) return;
+    c.closed = true;
+    failAwaiting(c);
+    ::close(c.fd);
+    c.fd = -1;
+    c.out.clear();
+    c.outOffset = 0;
+    c.outBytes = 0;
+  }
+
+  const std::string path_;
+  const std::vector<uint8_t> hello_;
+  const int listenFd_;
+  const struct stat socketFile_;
+  const std::shared_ptr<Shared> shared_;
+
+  // Owned by the I/O thread while it runs.
+  std::map<uint64_t, Connection> connections_;  // by serial, so the first is the oldest
+  uint64_t nextSerial_ = 1;
+  uint32_t nextMessageId_ = 1;
+  std::chrono::steady_clock::time_point acceptPausedUntil_{};
+
+  std::thread thread_;
+};
+
+// Makes the missing folders of `dir`, each 0700; an existing folder is left as it is.
+bool makeFolders(const std::string& dir, std::string* why) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    *why = dir + " is not a folder";
+    return false;
+  }
+  if (errno != ENOENT) {
+    *why = "cannot inspect " + dir + ": " + errnoText(errno);
+    return false;
+  }
+  const size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !makeFolders(dir.substr(0, slash), why)) return false;
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    *why = "cannot make the folder " + dir + ": " + errnoText(errno);
+    return false;
+  }
+  // The umask may have taken bits off, never added any, but be exact about what we made.
+  ::chmod(dir.c_str(), 0700);
+  return true;
+}
+
+// Holds an exclusive lock on the socket's folder: two hosts starting at once must not both take
+// the other's fresh socket for a stale one (it refuses connections between bind and listen).
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ >= 0) {
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~FolderLock() { closeFd(fd_); }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, const std::string& bundleIdentifier,
+                                              Deliver deliver, std::string* error) {
+  std::string why;
+  auto fail = [&](std::string reason) -> std::unique_ptr<EngineLink> {
+    if (error != nullptr) *error = std::move(reason);
+    return nullptr;
+  };
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socketPath.empty()) return fail("no socket path");
+  if (socketPath.size() >= sizeof address.sun_path) {
+    return fail("socket path " + socketPath + " is too long (" + std::to_string(socketPath.size()) +
+                " bytes; at most " + std::to_string(sizeof address.sun_path - 1) + ")");
+  }
+  std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
+  const socklen_t addressSize = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketPath.size() + 1);
+
+  const size_t slash = socketPath.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : socketPath.substr(0, slash);
+  if (!makeFolders(dir, &why)) return fail(why);
+  FolderLock lock(dir);
+
+  struct stat existing {};
+  if (::lstat(socketPath.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) return fail(socketPath + " exists and is not a socket");
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0) return fail("socket: " + errnoText(errno));
+    int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), addressSize);
+    int err = errno;
+    ::close(probe);
+    // A full backlog (EAGAIN) is a live host too.
+    if (rc == 0 || err == EAGAIN || err == EINPROGRESS) {
+      return fail("another host is already serving " + socketPath);
+    }
+    if (err != ECONNREFUSED) return fail("cannot check the existing socket " + socketPath + ": " + errnoText(err));
+    NSLog("engine link: replacing the stale socket %@", socketPath);
+    if (::unlink(socketPath.c_str()) != 0 && errno != ENOENT) {
+      return fail("cannot remove the stale socket " + socketPath + ": " + errnoText(errno));
+    }
+  } else if (errno != ENOENT) {
+    return fail("cannot inspect " + socketPath + ": " + errnoText(errno));
+  }
+
+  int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listenFd < 0) return fail("socket: " + errnoText(errno));
+  if (::bind(listenFd, reinterpret_cast<const sockaddr*>(&address), addressSize) != 0) {
+    int err = errno;
+    ::close(listenFd);
+    return fail("cannot bind " + socketPath + ": " + errnoText(err));
+  }
+  // Nobody can connect before listen(), so the mode is right before anyone could use the socket.
+  struct stat bound {};
+  if (::chmod(socketPath.c_str(), 0600) != 0 || ::lstat(socketPath.c_str(), &bound) != 0 ||
+      ::listen(listenFd, SOMAXCONN) != 0) {
+    int err = errno;
+    ::close(listenFd);
+    ::unlink(socketPath.c_str());
+    return fail("cannot serve " + socketPath + ": " + errnoText(err));
+  }
+  int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
+    int err = errno;
+    ::close(listenFd);
+    ::unlink(socketPath.c_str());
+    return fail("eventfd: " + errnoText(err));
+  }
+  auto shared = std::make_shared<Shared>(wakeFd, std::move(deliver));
+  return std::make_unique<EngineLinkServer>(socketPath, bundleIdentifier, listenFd, bound, std::move(shared));
+}
