@@ -28,6 +28,7 @@ class EncodableMap {
   // The value of the first entry whose key equals `key`, or nullptr.
   const EncodableValue* find(const EncodableValue& key) const;
   const EncodableValue* find(std::string_view stringKey) const;
+  const EncodableValue* find(const char* stringKey) const { return find(std::string_view(stringKey)); }
   // Replaces the value of an existing key, else appends.
   void set(EncodableValue key, EncodableValue value);
   // Appends without looking for an existing key (decoding keeps what the peer sent).

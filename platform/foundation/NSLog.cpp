@@ -127,7 +127,7 @@ void write(std::string message) {
       return;
     }
   }
-  static const std::string name = processName();
+  static const std::string& name = *new std::string(processName());  // outlives exit(): threads log late
   timeval tv{};
   gettimeofday(&tv, nullptr);
   tm local{};

@@ -1,0 +1,25 @@
+// JSON <-> channel values for proxyhostctl, matching what the Dart side sends and how a script
+// wants to read the answer.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "platform/flutter/EncodableValue.h"
+
+namespace proxyhostctl {
+
+// Object keys keep the order they were written in, both ways.
+using Json = nlohmann::ordered_json;
+
+// Integers become int32 when they fit, else int64, as the Dart side sends them; integers beyond
+// int64 and all fractions become float64; arrays lists, objects maps with string keys.
+EncodableValue fromJson(const Json& json);
+
+// Typed lists become arrays; a map key that is not a string becomes its own JSON text; a float
+// that JSON cannot hold (NaN, infinity) becomes null.
+Json toJson(const EncodableValue& value);
+
+// One line of JSON; text that is not valid UTF-8 is repaired rather than refused.
+std::string dumpLine(const Json& json);
+
+}  // namespace proxyhostctl

@@ -1,0 +1,88 @@
+// The Flutter side's end of the engine link (docs/engine-link.md), for proxyhostctl, tests and
+// benchmarks: connect, read the host's hello, call channels, answer what the host sends.
+//
+//   std::string error;
+//   auto client = enginelink::LinkClient::connect(path, 2s, &error);
+//   auto reply = client->call("net.proxyhost.client/window", payload, 5s, &error);
+//
+// One thread uses a client at a time. Messages the host sends while the client waits are answered
+// by the message handler (by default with the empty reply, as Flutter does for a channel nobody
+// listens on); replies that come for other calls are kept until asked for.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/flutter/EngineLinkFrame.h"
+
+namespace enginelink {
+
+class LinkClient {
+ public:
+  using Milliseconds = std::chrono::milliseconds;
+  // Returns the reply payload for a message from the host (empty: no handler).
+  using MessageHandler = std::function<std::vector<uint8_t>(const MessageFrame& message)>;
+
+  // Connects and reads the hello. nullptr and `error` filled when nobody serves `path`, or the
+  // hello does not come within `timeout`.
+  static std::unique_ptr<LinkClient> connect(const std::string& path, Milliseconds timeout, std::string* error);
+  // Connects without reading anything: for tests that look at the stream from its first byte.
+  static std::unique_ptr<LinkClient> connectRaw(const std::string& path, std::string* error);
+
+  ~LinkClient();
+  LinkClient(const LinkClient&) = delete;
+  LinkClient& operator=(const LinkClient&) = delete;
+
+  // From the hello; empty for a client made by connectRaw until readHello() succeeds.
+  const std::string& bundleIdentifier() const { return bundleIdentifier_; }
+  bool readHello(Milliseconds timeout, std::string* error);
+  int fd() const { return fd_; }
+
+  // Sends a message and waits for its reply payload (empty: the host had no answer). nullopt and
+  // `error` filled when the link breaks, the host misbehaves or no reply comes within `timeout`.
+  std::optional<std::vector<uint8_t>> call(const std::string& channel, std::span<const uint8_t> payload,
+                                           Milliseconds timeout, std::string* error = nullptr);
+  // The two halves of call(), for callers that keep several messages in flight.
+  std::optional<uint32_t> post(const std::string& channel, std::span<const uint8_t> payload,
+                               std::string* error = nullptr);
+  std::optional<std::vector<uint8_t>> waitReply(uint32_t id, Milliseconds timeout, std::string* error = nullptr);
+
+  void setMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
+  // Handles what arrives for `timeout` (host messages answered, replies kept); false with `error`
+  // when the link broke.
+  bool pump(Milliseconds timeout, std::string* error = nullptr);
+
+  // Raw access, for tests that break the rules on purpose.
+  bool sendRaw(std::span<const uint8_t> bytes, std::string* error = nullptr);
+  bool sendFrame(const Frame& frame, std::string* error = nullptr);
+  // The next frame as it comes, not handled. nullopt and `error` filled on timeout, close or a
+  // malformed frame.
+  std::optional<Frame> readFrame(Milliseconds timeout, std::string* error = nullptr);
+  // True when the host closes the connection within `timeout`; what it sends before is dropped.
+  bool waitForClose(Milliseconds timeout);
+  // Tells the host nothing more comes; replies still do.
+  void shutdownWrite();
+
+ private:
+  explicit LinkClient(int fd) : fd_(fd) {}
+  // Reads once (waiting at most until `deadline`); false with `error` on close, error or timeout.
+  bool fill(std::chrono::steady_clock::time_point deadline, std::string* error);
+  // Handles one frame for call()/pump(): replies kept, host messages answered.
+  bool handle(Frame frame, std::string* error);
+
+  int fd_ = -1;
+  std::string bundleIdentifier_;
+  FrameReader reader_;
+  std::map<uint32_t, std::vector<uint8_t>> replies_;
+  uint32_t nextId_ = 1;
+  MessageHandler handler_;
+};
+
+}  // namespace enginelink

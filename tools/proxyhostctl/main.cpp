@@ -1,0 +1,134 @@
+// proxyhostctl: plays the Flutter side for one method call over the engine link.
+//
+//   proxyhostctl [--socket PATH] [--timeout SECONDS] call CHANNEL METHOD [ARGS_JSON]
+//   proxyhostctl [--socket PATH] [--timeout SECONDS] ping
+//
+// Prints one JSON line and exits with what it says, so scripts can branch on the status alone:
+//   0 {"success": VALUE}   1 {"error": {...}}   2 {"notImplemented": true}
+//   3 the host cannot be reached, the link broke or the reply is unreadable (stderr says why)
+//   64 usage errors
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "platform/flutter/EngineLinkFrame.h"
+#include "platform/flutter/FlutterCodecs.h"
+#include "tools/proxyhostctl/JsonValue.h"
+#include "tools/proxyhostctl/LinkClient.h"
+
+#ifndef PROXYHOST_BUNDLE_ID
+#error "PROXYHOST_BUNDLE_ID must name the host's bundle identifier"
+#endif
+
+namespace {
+
+using proxyhostctl::Json;
+
+enum Exit : int {
+  kSuccess = 0,
+  kMethodError = 1,
+  kNotImplemented = 2,
+  kUnreachable = 3,
+  kUsage = 64,
+};
+
+int unreachable(const std::string& why) {
+  std::cerr << "proxyhostctl: " << why << "\n";
+  return kUnreachable;
+}
+
+void printLine(const Json& json) { std::cout << proxyhostctl::dumpLine(json) << std::endl; }
+
+std::chrono::milliseconds toMilliseconds(double seconds) {
+  return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
+int call(const std::string& socket, double timeoutSeconds, std::string channel, const std::string& method,
+         const EncodableValue& arguments) {
+  const auto timeout = toMilliseconds(timeoutSeconds);
+  std::string error;
+  auto client = enginelink::LinkClient::connect(socket, timeout, &error);
+  if (!client) return unreachable(error);
+  if (channel.starts_with("/")) channel = client->bundleIdentifier() + channel;
+
+  const auto payload = StandardMethodCodec::getInstance().encodeMethodCall({method, arguments});
+  auto reply = client->call(channel, payload, timeout, &error);
+  if (!reply) return unreachable(error);
+  if (reply->empty()) {
+    printLine(Json{{"notImplemented", true}});
+    return kNotImplemented;
+  }
+  std::string why;
+  auto envelope = StandardMethodCodec::getInstance().decodeEnvelope(*reply, &why);
+  if (!envelope) return unreachable("the reply cannot be decoded: " + why);
+  if (auto* value = std::get_if<EncodableValue>(&*envelope)) {
+    printLine(Json{{"success", proxyhostctl::toJson(*value)}});
+    return kSuccess;
+  }
+  const auto& failure = std::get<FlutterError>(*envelope);
+  Json details = Json::object();
+  details["code"] = failure.code;
+  details["message"] = failure.message ? Json(*failure.message) : Json(nullptr);
+  details["details"] = proxyhostctl::toJson(failure.details);
+  printLine(Json{{"error", details}});
+  return kMethodError;
+}
+
+int ping(const std::string& socket, double timeoutSeconds) {
+  std::string error;
+  auto client = enginelink::LinkClient::connect(socket, toMilliseconds(timeoutSeconds), &error);
+  if (!client) return unreachable(error);
+  printLine(Json{{"bundleIdentifier", client->bundleIdentifier()}});
+  return kSuccess;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Calls a channel of a running proxyhost over its engine link, as the Flutter side would."};
+  app.name("proxyhostctl");
+  std::string socket = enginelink::socketPath(PROXYHOST_BUNDLE_ID);
+  double timeoutSeconds = 10;
+  app.add_option("--socket", socket, "the engine link socket (default: " + socket + ")");
+  app.add_option("--timeout", timeoutSeconds, "seconds to wait for the host")->check(CLI::PositiveNumber);
+  app.require_subcommand(1);
+
+  auto* callCommand = app.add_subcommand("call", "call METHOD on CHANNEL and print the reply as JSON");
+  std::string channel, method, argumentsText = "null";
+  callCommand->add_option("CHANNEL", channel, "channel name; a leading / gets the host's bundle identifier")
+      ->required();
+  callCommand->add_option("METHOD", method, "method name")->required();
+  callCommand->add_option("ARGS_JSON", argumentsText, "the arguments as JSON (default: null)");
+
+  auto* pingCommand = app.add_subcommand("ping", "check that the host answers and print its bundle identifier");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    std::cerr << "proxyhostctl: " << e.what() << "\nRun 'proxyhostctl --help' for usage.\n";
+    return kUsage;
+  }
+
+  if (pingCommand->parsed()) return ping(socket, timeoutSeconds);
+
+  EncodableValue arguments;
+  try {
+    arguments = proxyhostctl::fromJson(Json::parse(argumentsText));
+  } catch (const Json::parse_error& e) {
+    std::cerr << "proxyhostctl: ARGS_JSON is not JSON: " << e.what() << "\n";
+    return kUsage;
+  }
+  if (channel.empty() || channel == "/") {
+    std::cerr << "proxyhostctl: CHANNEL is empty\n";
+    return kUsage;
+  }
+  if (channel.size() > 0xffff) {
+    std::cerr << "proxyhostctl: CHANNEL is longer than 65535 bytes\n";
+    return kUsage;
+  }
+  return call(socket, timeoutSeconds, channel, method, arguments);
+}
