@@ -1,0 +1,97 @@
+#include "tools/macsim/MacSim.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace macsim {
+
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string* error) {
+  CommandLine line;
+  size_t i = 0;
+  for (; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--") {
+      ++i;
+      break;
+    }
+    if (argument == "-h" || argument == "--help") {
+      line.help = true;
+      return line;
+    }
+    if (argument == "--state") {
+      if (i + 1 >= arguments.size() || arguments[i + 1].empty() || arguments[i + 1] == "--") {
+        *error = "--state needs a folder";
+        return std::nullopt;
+      }
+      line.stateFolder = arguments[++i];
+    } else if (argument.starts_with("--state=")) {
+      line.stateFolder = argument.substr(8);
+      if (line.stateFolder->empty()) {
+        *error = "--state needs a folder";
+        return std::nullopt;
+      }
+    } else if (argument.starts_with("-")) {
+      *error = "unknown option " + argument;
+      return std::nullopt;
+    } else {
+      break;
+    }
+  }
+  line.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i), arguments.end());
+  if (line.command.empty()) {
+    *error = "no command to run";
+    return std::nullopt;
+  }
+  return line;
+}
+
+std::string defaultStateFolder(const char* xdgStateHome, const std::string& home) {
+  std::string base;
+  if (xdgStateHome != nullptr && xdgStateHome[0] == '/') {
+    base = xdgStateHome;
+  } else {
+    base = home + "/.local/state";
+  }
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/proxyhost/networksetup";
+}
+
+std::string base64WrapperScript(const std::string& realBase64) {
+  return "#!/bin/sh\n"
+         "# /usr/bin/base64 under macsim. macOS decodes with -D, GNU base64 with -d: turn the one into the\n"
+         "# other among the options (up to \"--\") and hand everything else to GNU base64 unchanged.\n"
+         "count=$#\n"
+         "options=1\n"
+         "for argument do\n"
+         "  if [ \"$options\" = 1 ]; then\n"
+         "    case $argument in\n"
+         "      -D) argument=-d ;;\n"
+         "      --) options=0 ;;\n"
+         "    esac\n"
+         "  fi\n"
+         "  set -- \"$@\" \"$argument\"\n"
+         "done\n"
+         "shift \"$count\"\n"
+         "exec '" + realBase64 + "' \"$@\"\n";
+}
+
+bool makeFolders(const std::string& path, std::string* error) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string prefix = path.substr(0, slash);
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+      *error = "mkdir(" + prefix + "): " + std::strerror(errno);
+      return false;
+    }
+    if (slash == std::string::npos) break;
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    *error = path + " is not a folder";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace macsim

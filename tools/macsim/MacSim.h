@@ -1,0 +1,50 @@
+// macsim: runs a command where the macOS tools that the product calls by absolute path are stand-ins:
+// /usr/sbin/networksetup is build/bin/networksetup and /usr/bin/base64 takes the macOS option -D.
+// How and why is in docs/macsim.md.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace macsim {
+
+// macsim's own failures, kept apart from the command's statuses that it passes on, as env(1) does.
+enum ExitStatus : int {
+  kExitSetupFailure = 125,
+  kExitCannotRun = 126,
+  kExitNotFound = 127,
+};
+
+inline constexpr const char* kUsage = "Usage: macsim [--state DIR] -- COMMAND [ARG ...]\n";
+
+struct CommandLine {
+  std::optional<std::string> stateFolder;
+  std::vector<std::string> command;
+  bool help = false;
+};
+
+// `arguments` without argv[0]. The command starts after "--", or at the first argument that is not
+// an option. Nothing (and `error` set) for an unknown option, a --state without a folder, or no command.
+std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string* error);
+
+// $XDG_STATE_HOME/proxyhost/networksetup, or <home>/.local/state/proxyhost/networksetup when the
+// variable is unset, empty or relative (as the XDG rules say to treat it).
+std::string defaultStateFolder(const char* xdgStateHome, const std::string& home);
+
+// The /usr/bin/base64 that commands see: a POSIX shell script that turns the option -D into GNU's -d
+// (up to a "--") and runs the real GNU base64 from `realBase64` (a path without apostrophes) with
+// everything else unchanged.
+std::string base64WrapperScript(const std::string& realBase64);
+
+// Creates `path` and its missing parents with mode 0700.
+bool makeFolders(const std::string& path, std::string* error);
+
+// Enters a private mount namespace (a user namespace too when needed) and lays the stand-ins over
+// the system's paths there; the rest of the file system stays as it is, and nothing changes outside.
+// `standIn` is the networksetup stand-in's absolute path.
+bool enterSimulation(const std::string& standIn, std::string* error);
+
+}  // namespace macsim

@@ -1,0 +1,81 @@
+// macsim [--state DIR] -- COMMAND [ARG ...]
+//
+// Runs COMMAND where /usr/sbin/networksetup is the stand-in beside this program and /usr/bin/base64
+// decodes with -D as on macOS, with NETWORKSETUP_STATE_DIR naming the stand-in's state folder. macsim
+// sets up a private mount namespace and then execs COMMAND, so COMMAND has macsim's process id: its
+// exit status and signals are COMMAND's own. docs/macsim.md tells the whole story.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/macsim/MacSim.h"
+
+namespace {
+
+int setupFailure(const std::string& why) {
+  std::fprintf(stderr, "macsim: %s\n", why.c_str());
+  return macsim::kExitSetupFailure;
+}
+
+std::string homeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+    return entry->pw_dir;
+  }
+  return "/";
+}
+
+std::string ownFolder() {
+  char path[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  std::string self(path, static_cast<size_t>(n));
+  return self.substr(0, self.rfind('/'));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  const auto line = macsim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), &error);
+  if (!line) {
+    std::fprintf(stderr, "macsim: %s\n%s", error.c_str(), macsim::kUsage);
+    return macsim::kExitSetupFailure;
+  }
+  if (line->help) {
+    std::fputs(macsim::kUsage, stdout);
+    return 0;
+  }
+
+  const std::string standIn = ownFolder() + "/networksetup";
+  if (::access(standIn.c_str(), X_OK) != 0) {
+    return setupFailure("the networksetup stand-in is not beside macsim: " + standIn + ": " + std::strerror(errno));
+  }
+
+  const std::string requested =
+      line->stateFolder.value_or(macsim::defaultStateFolder(std::getenv("XDG_STATE_HOME"), homeFolder()));
+  if (!macsim::makeFolders(requested, &error)) return setupFailure(error);
+  // Absolute, so the command may change its working folder without losing the state.
+  char* resolved = ::realpath(requested.c_str(), nullptr);
+  if (resolved == nullptr) return setupFailure("realpath(" + requested + "): " + std::strerror(errno));
+  const std::string stateFolder = resolved;
+  std::free(resolved);
+
+  if (!macsim::enterSimulation(standIn, &error)) return setupFailure(error);
+  ::setenv("NETWORKSETUP_STATE_DIR", stateFolder.c_str(), 1);
+
+  std::vector<char*> command;
+  for (const auto& argument : line->command) command.push_back(const_cast<char*>(argument.c_str()));
+  command.push_back(nullptr);
+  ::execvp(command[0], command.data());
+  const int savedErrno = errno;
+  std::fprintf(stderr, "macsim: cannot run %s: %s\n", command[0], std::strerror(savedErrno));
+  return savedErrno == ENOENT ? macsim::kExitNotFound : macsim::kExitCannotRun;
+}

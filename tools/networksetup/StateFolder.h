@@ -1,0 +1,49 @@
+// The folder where the networksetup stand-in keeps its state and its run log.
+//
+// Several runs may race (a script and a shutdown cleanup, parallel tests), so each run holds an
+// exclusive flock on <folder>/state.lock from open() to the end: it appends its line to runs.log,
+// reads state.plist, and writes the new state to a temporary file that is synced and renamed over
+// state.plist. A reader never sees a half-written file and no run loses another's change.
+//
+// Errors are returned as text naming the call that failed, its path and errno's message.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/networksetup/NetworkState.h"
+
+namespace networksetup {
+
+inline constexpr const char* kLockFileName = "state.lock";
+
+class StateFolder {
+ public:
+  // Creates the folder itself when it is missing (never its parents) and waits for the lock.
+  static std::optional<StateFolder> open(const std::string& path, std::string* error);
+
+  StateFolder(StateFolder&& other) noexcept;
+  StateFolder& operator=(StateFolder&&) = delete;
+  StateFolder(const StateFolder&) = delete;
+  ~StateFolder();  // releases the lock
+
+  // Appends one run-log line with one write(2) on an O_APPEND descriptor.
+  bool appendRun(const std::vector<std::string>& argv, std::string* error);
+
+  // The saved state, or a fresh one when nothing has been saved yet; nothing when the file cannot be
+  // read or is not a state property list (it is then left as it is, never overwritten silently).
+  std::optional<NetworkState> load(std::string* error);
+
+  // Replaces the saved state atomically and durably.
+  bool save(const NetworkState& state, std::string* error);
+
+ private:
+  StateFolder(std::string path, int lockFd) : path_(std::move(path)), lockFd_(lockFd) {}
+  std::string file(const char* name) const { return path_ + "/" + name; }
+
+  std::string path_;
+  int lockFd_ = -1;
+};
+
+}  // namespace networksetup
