@@ -1,6 +1,40 @@
 #include "login_item/LaunchAtLogin.h"
 
-// The login item service is not built yet: the channel exists and answers "not implemented".
+namespace {
+
+// Arguments the Flutter side sends as a map from strings; a map with any other key is not one.
+const EncodableMap* stringKeyedMap(const EncodableValue& arguments) {
+  const EncodableMap* map = arguments.asMap();
+  if (map == nullptr) return nullptr;
+  for (const auto& [key, value] : *map) {
+    if (key.asString() == nullptr) return nullptr;
+  }
+  return map;
+}
+
+}  // namespace
+
 void LaunchAtLogin::handleLaunchAtStartupCall(const FlutterMethodCall& call, FlutterResult result) {
+  if (call.method == "launchAtStartupIsEnabled") {
+    result(EncodableValue(isEnabled()));
+    return;
+  }
+  if (call.method == "launchAtStartupSetEnabled") {
+    const EncodableMap* arguments = stringKeyedMap(call.arguments);
+    if (arguments == nullptr) {
+      result(EncodableValue());
+      return;
+    }
+    const EncodableValue* value = arguments->find("setEnabledValue");
+    std::optional<bool> enabled = value != nullptr ? value->asBool() : std::nullopt;
+    if (!enabled) {
+      // Nothing changed; saying so keeps the caller from taking silence for success.
+      result(FlutterError{"BAD_ARGS", "setEnabledValue must be a Boolean", {}});
+      return;
+    }
+    setIsEnabled(*enabled);
+    result(EncodableValue());
+    return;
+  }
   result(FlutterMethodNotImplemented);
 }

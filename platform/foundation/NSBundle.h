@@ -7,6 +7,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -26,7 +27,23 @@ class NSBundle {
   std::optional<std::string> objectForInfoDictionaryKey(const std::string& key) const;
   std::string resourcePath() const { return path_ + "/Contents/Resources"; }
 
+  // The localized text for `key` from <table>.strings ("Localizable" when `table` is empty) in
+  // Contents/Resources/<localization>.lproj. The localization is the first one the bundle has a
+  // table for among the user's languages (LANGUAGE, then LC_ALL, LC_MESSAGES, LANG: "de_DE.UTF-8"
+  // tries de_DE, de-DE, de), then CFBundleDevelopmentRegion, "en" and "Base". A key the table
+  // lacks, or no readable table, gives `value` when it is not empty, else the key itself.
+  // Tables are old-style ("key" = "value";, UTF-8 or UTF-16 with a byte order mark) or XML or
+  // binary plists; a table with a syntax error is unreadable as a whole. Each table is read
+  // once per bundle. Safe from any thread.
+  std::string localizedStringForKey(const std::string& key, const std::string& value = "",
+                                    const std::string& table = "") const;
+
  private:
+  struct StringTables;
+
   std::string path_;
   std::map<std::string, std::string> info_;
+  std::shared_ptr<StringTables> stringTables_ = makeStringTables();
+
+  static std::shared_ptr<StringTables> makeStringTables();
 };

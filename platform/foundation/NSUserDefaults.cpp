@@ -1,0 +1,216 @@
+#include "platform/foundation/NSUserDefaults.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "platform/foundation/NSBundle.h"
+#include "platform/foundation/NSProcessInfo.h"
+
+namespace {
+
+std::mutex& standardConfigMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::optional<std::string>& pinnedConfigHome() {
+  static std::optional<std::string>* home = new std::optional<std::string>;
+  return *home;
+}
+
+// A name that is safe as one path component: no separators, no dot-dot, nothing hidden.
+bool isSafeFileName(const std::string& name) {
+  if (name.empty() || name.front() == '.') return false;
+  return std::all_of(name.begin(), name.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == '.' || c == '-' || c == '_';
+  });
+}
+
+std::string standardDomain() {
+  if (auto id = NSBundle::mainBundle().bundleIdentifier(); id && isSafeFileName(*id)) return *id;
+  std::string name = NSProcessInfo::processInfo().processName();
+  return isSafeFileName(name) ? name : "proxyhost";
+}
+
+plist_t asPlist(void* p) { return static_cast<plist_t>(p); }
+
+plist_t readDictionary(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return nullptr;
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (bytes.empty() || bytes.size() > UINT32_MAX) return nullptr;
+  plist_t root = nullptr;
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+  if (root != nullptr && plist_get_node_type(root) != PLIST_DICT) {
+    plist_free(root);
+    root = nullptr;
+  }
+  return root;
+}
+
+bool makeDirectories(const std::string& dir) {
+  if (dir.empty()) return false;
+  struct stat st {};
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  auto slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !makeDirectories(dir.substr(0, slash))) return false;
+  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The new content goes to a temporary file beside the target and is renamed over it, so a reader
+// (or a crash) sees the old file or the new one, never a half-written one.
+bool writeAtomically(const std::string& path, const char* data, size_t size) {
+  auto slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  if (!makeDirectories(dir)) return false;
+  std::string temp = path + ".XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, 0600) == 0 && writeAll(fd, data, size) && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
+  unlink(temp.c_str());
+  return false;
+}
+
+}  // namespace
+
+NSUserDefaults& NSUserDefaults::standardUserDefaults() {
+  static NSUserDefaults* standard = new NSUserDefaults;  // lives until the process ends
+  return *standard;
+}
+
+NSUserDefaults::NSUserDefaults(std::string path) : path_(std::move(path)) {}
+
+NSUserDefaults::~NSUserDefaults() {
+  if (dictionary_ != nullptr) plist_free(asPlist(dictionary_));
+}
+
+std::string NSUserDefaults::userConfigurationDirectory() {
+  {
+    std::lock_guard lock(standardConfigMutex());
+    if (pinnedConfigHome()) return *pinnedConfigHome();
+  }
+  const char* xdg = getenv("XDG_CONFIG_HOME");
+  // Relative values are invalid for the variable and are ignored.
+  if (xdg != nullptr && xdg[0] == '/') return xdg;
+  const char* home = getenv("HOME");
+  std::string homeDir = home != nullptr && home[0] == '/' ? home : "";
+  if (homeDir.empty()) {
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr && found->pw_dir != nullptr) {
+      homeDir = found->pw_dir;
+    }
+  }
+  if (homeDir.empty()) homeDir = "/tmp";
+  return homeDir + "/.config";
+}
+
+void NSUserDefaults::resetStandardUserDefaultsForTesting(std::optional<std::string> configHome) {
+  {
+    std::lock_guard lock(standardConfigMutex());
+    pinnedConfigHome() = std::move(configHome);
+  }
+  NSUserDefaults& standard = standardUserDefaults();
+  std::lock_guard lock(standard.mutex_);
+  if (standard.dictionary_ != nullptr) plist_free(asPlist(standard.dictionary_));
+  standard.dictionary_ = nullptr;
+  standard.loaded_ = false;
+  standard.path_.clear();
+}
+
+void NSUserDefaults::loadLocked() {
+  if (loaded_) return;
+  if (path_.empty()) path_ = userConfigurationDirectory() + "/" + standardDomain() + ".plist";
+  plist_t root = readDictionary(path_);
+  dictionary_ = root != nullptr ? root : plist_new_dict();
+  loaded_ = true;
+}
+
+bool NSUserDefaults::writeLocked() {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(asPlist(dictionary_), &xml, &length);
+  if (xml == nullptr) return false;
+  bool ok = writeAtomically(path_, xml, length);
+  free(xml);
+  return ok;
+}
+
+std::string NSUserDefaults::path() {
+  std::lock_guard lock(mutex_);
+  loadLocked();
+  return path_;
+}
+
+bool NSUserDefaults::boolForKey(const std::string& key) {
+  std::lock_guard lock(mutex_);
+  loadLocked();
+  plist_t value = plist_dict_get_item(asPlist(dictionary_), key.c_str());
+  if (value == nullptr) return false;
+  switch (plist_get_node_type(value)) {
+    case PLIST_BOOLEAN: {
+      uint8_t b = 0;
+      plist_get_bool_val(value, &b);
+      return b != 0;
+    }
+    case PLIST_UINT: {
+      // libplist keeps negative integers here too, as their two's complement.
+      uint64_t n = 0;
+      plist_get_uint_val(value, &n);
+      return n != 0;
+    }
+    case PLIST_REAL: {
+      double d = 0;
+      plist_get_real_val(value, &d);
+      return d != 0;
+    }
+    case PLIST_STRING: {
+      char* raw = nullptr;
+      plist_get_string_val(value, &raw);
+      std::string s = raw != nullptr ? raw : "";
+      free(raw);
+      std::string lower;
+      for (unsigned char c : s) lower += static_cast<char>(std::tolower(c));
+      if (lower == "yes" || lower == "true") return true;
+      char* end = nullptr;
+      long long n = strtoll(s.c_str(), &end, 10);
+      return end != s.c_str() && n != 0;
+    }
+    default:
+      return false;
+  }
+}
+
+void NSUserDefaults::setBool(bool value, const std::string& key) {
+  std::lock_guard lock(mutex_);
+  loadLocked();
+  plist_dict_set_item(asPlist(dictionary_), key.c_str(), plist_new_bool(value ? 1 : 0));
+  writeLocked();
+}
