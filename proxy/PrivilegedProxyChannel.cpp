@@ -1,6 +1,90 @@
-#include "app/MainFlutterWindow.h"
+// The privileged proxy channel: checks the Flutter side's request on the main thread, runs the
+// script off it, and answers back on the main queue.
+#include <optional>
+#include <string>
+#include <vector>
 
-// System proxy control is not built yet: the channel exists and answers "not implemented".
+#include "app/MainFlutterWindow.h"
+#include "platform/dispatch/Dispatch.h"
+
+namespace {
+
+std::optional<std::vector<std::string>> stringList(const EncodableValue* value) {
+  const EncodableList* list = value != nullptr ? value->asList() : nullptr;
+  if (list == nullptr) return std::nullopt;
+  std::vector<std::string> strings;
+  strings.reserve(list->size());
+  for (const auto& element : *list) {
+    const std::string* s = element.asString();
+    if (s == nullptr) return std::nullopt;
+    strings.push_back(*s);
+  }
+  return strings;
+}
+
+// The arguments when they are a dictionary whose keys are all strings, else nullptr.
+const EncodableMap* stringKeyedArguments(const EncodableValue& arguments) {
+  const EncodableMap* map = arguments.asMap();
+  if (map == nullptr) return nullptr;
+  for (const auto& [key, value] : *map) {
+    if (!key.is<std::string>()) return nullptr;
+  }
+  return map;
+}
+
+FlutterError badArgs(const char* message) { return FlutterError{"bad_args", std::string(message), {}}; }
+
+}  // namespace
+
 void MainFlutterWindow::handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult result) {
-  result(FlutterMethodNotImplemented);
+  // "services" is checked before the method name, so even a method this channel does not serve is
+  // told about a missing list first.
+  const EncodableMap* args = stringKeyedArguments(call.arguments);
+  std::optional<std::vector<std::string>> services =
+      args != nullptr ? stringList(args->find("services")) : std::nullopt;
+  if (!services || services->empty()) {
+    result(badArgs("services missing or empty"));
+    return;
+  }
+
+  std::string script;
+  if (call.method == "setProxyElevated") {
+    const EncodableValue* hostValue = args->find("host");
+    const std::string* host = hostValue != nullptr ? hostValue->asString() : nullptr;
+    const EncodableValue* portValue = host != nullptr ? args->find("port") : nullptr;
+    std::optional<int64_t> port = portValue != nullptr ? portValue->asInteger() : std::nullopt;
+    const EncodableValue* socksValue = port ? args->find("socks") : nullptr;
+    std::optional<int64_t> socks = socksValue != nullptr ? socksValue->asInteger() : std::nullopt;
+    std::optional<std::vector<std::string>> bypass = socks ? stringList(args->find("bypass")) : std::nullopt;
+    if (!bypass) {
+      result(badArgs("host/port/socks/bypass missing"));
+      return;
+    }
+    script = buildEnableProxyScript(*services, *host, *port, *socks, *bypass);
+  } else if (call.method == "disableProxyElevated") {
+    script = buildDisableProxyScript(*services);
+  } else {
+    result(FlutterMethodNotImplemented);
+    return;
+  }
+
+  // The run blocks for as long as the prompt is open: never on the main thread, and never queued
+  // behind another call's run.
+  DispatchQueue::global(DispatchQoS::userInitiated)
+      .async([script = std::move(script), result = std::move(result)]() mutable {
+        AdminRunOutcome outcome = runAsAdministrator(script);
+        DispatchQueue::main().async([outcome = std::move(outcome), result = std::move(result)] {
+          switch (outcome.kind()) {
+            case AdminRunOutcome::Case::success:
+              result(EncodableValue(true));
+              break;
+            case AdminRunOutcome::Case::cancelled:
+              result(FlutterError{"cancelled", std::string("User cancelled authorization"), {}});
+              break;
+            case AdminRunOutcome::Case::failed:
+              result(FlutterError{"failed", outcome.message(), {}});
+              break;
+          }
+        });
+      });
 }

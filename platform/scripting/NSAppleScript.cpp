@@ -1,0 +1,222 @@
+#include "platform/scripting/NSAppleScript.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <random>
+
+#include "platform/scripting/AppleScriptSource.h"
+#include "platform/scripting/ProcessRun.h"
+
+namespace {
+
+constexpr const char* kShell = "/bin/sh";
+constexpr const char* kPkexec = "/usr/bin/pkexec";
+
+// pkexec answers 126 when the user dismissed its prompt and 127 when authorization was refused
+// or could not be asked for.
+constexpr int kPkexecDismissed = 126;
+constexpr int kPkexecNotAuthorized = 127;
+
+struct Seams {
+  std::mutex mutex;
+  NSAppleScript::Compiler compiler;
+  std::optional<NSAppleScriptAdministratorEnvironment> environment;
+};
+
+Seams& seams() {
+  static Seams instance;
+  return instance;
+}
+
+std::string withoutFinalLineFeed(std::string text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+NSDictionary errorDictionary(int64_t number, std::string message) {
+  return NSDictionary{{std::string(NSAppleScriptErrorNumber), number},
+                      {std::string(NSAppleScriptErrorMessage), std::move(message)}};
+}
+
+// How a run ended: its error dictionary, or nothing and its output.
+struct Execution {
+  std::optional<NSDictionary> error;
+  std::string output;
+};
+
+Execution failure(int64_t number, std::string message) { return {errorDictionary(number, std::move(message)), {}}; }
+
+// A command that ended: success with its output, or the error dictionary of its status and output.
+Execution outcomeOf(const ProcessRun& run) {
+  if (!run.started) return failure(-1, "Could not run the shell command: " + run.startError);
+  if (run.exitStatus == 0) return {std::nullopt, run.standardOutput};
+  const std::string& text = run.standardError.empty() ? run.standardOutput : run.standardError;
+  return failure(run.exitStatus, withoutFinalLineFeed(text));
+}
+
+std::string randomToken() {
+  std::random_device device;
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (int i = 0; i < 4; ++i) {
+    uint32_t word = device();
+    for (int k = 0; k < 8; ++k) {
+      token.push_back(kHex[word & 0xF]);
+      word >>= 4;
+    }
+  }
+  return token;
+}
+
+// Under pkexec a status of 126 or 127 may be pkexec's own answer or the command's. The command
+// runs inside a small wrapper that writes a line with an unguessable marker and the command's
+// status to standard error as its last act: with the marker there, the status is the command's
+// (and the line is taken off again); without it, the command never ran.
+class PkexecRun {
+ public:
+  explicit PkexecRun(std::string pkexecPath)
+      : pkexecPath_(std::move(pkexecPath)), marker_("#proxyhost-status-" + randomToken()) {}
+
+  std::vector<std::string> argv(const std::string& command) const {
+    return {pkexecPath_, kShell, "-c",
+            "/bin/sh -c \"$2\"; s=$?; printf '%s %d\\n' \"$1\" \"$s\" >&2; exit \"$s\"",
+            "sh", marker_, command};
+  }
+
+  // Takes the marker line off `run`'s standard error; true when it was there.
+  bool commandRan(ProcessRun& run) const {
+    std::string& err = run.standardError;
+    size_t at = err.rfind(marker_);
+    if (at == std::string::npos) return false;
+    std::string_view rest = std::string_view(err).substr(at + marker_.size());
+    if (rest.size() < 3 || rest.front() != ' ' || rest.back() != '\n') return false;
+    for (char c : rest.substr(1, rest.size() - 2)) {
+      if (c < '0' || c > '9') return false;
+    }
+    err.erase(at);
+    return true;
+  }
+
+ private:
+  std::string pkexecPath_;
+  std::string marker_;
+};
+
+NSAppleScriptAdministratorEnvironment administratorEnvironment() {
+  {
+    std::lock_guard lock(seams().mutex);
+    if (seams().environment) return *seams().environment;
+  }
+  return NSAppleScriptAdministratorEnvironment::current();
+}
+
+Execution runWithAdministratorPrivileges(const std::string& command) {
+  using FixedAnswer = NSAppleScriptAdministratorEnvironment::FixedAnswer;
+  const NSAppleScriptAdministratorEnvironment env = administratorEnvironment();
+  switch (env.fixedAnswer) {
+    case FixedAnswer::cancel:
+      return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
+    case FixedAnswer::approve:
+      return outcomeOf(runProcess({kShell, "-c", command}));
+    case FixedAnswer::invalid:
+      return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
+                             "PROXYHOST_AUTHORIZATION is \"" + env.fixedAnswerText +
+                                 "\": it must be approve or cancel.");
+    case FixedAnswer::none:
+      break;
+  }
+  if (env.processIsRoot) return outcomeOf(runProcess({kShell, "-c", command}));
+  if (env.pkexecPath.empty()) {
+    return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
+                           "Administrator privileges are not available: this process does not run as root "
+                           "and pkexec is not installed.");
+  }
+
+  PkexecRun pkexec(env.pkexecPath);
+  ProcessRun run = runProcess(pkexec.argv(command));
+  if (run.started && !pkexec.commandRan(run)) {
+    if (run.exitStatus == kPkexecDismissed) {
+      return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
+    }
+    if (run.exitStatus == kPkexecNotAuthorized) {
+      std::string why = withoutFinalLineFeed(run.standardError);
+      return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
+                             why.empty() ? "Authorization was refused." : why);
+    }
+  }
+  return outcomeOf(run);
+}
+
+class ShellScriptAppleScript final : public NSAppleScript {
+ public:
+  ShellScriptAppleScript(std::string source, AppleScriptShellCommand command)
+      : NSAppleScript(std::move(source)), command_(std::move(command)) {}
+
+  std::optional<NSAppleEventDescriptor> executeAndReturnError(std::optional<NSDictionary>* errorInfo) override {
+    Execution run = command_.withAdministratorPrivileges ? runWithAdministratorPrivileges(command_.command)
+                                                         : outcomeOf(runProcess({kShell, "-c", command_.command}));
+    if (run.error) {
+      if (errorInfo != nullptr) *errorInfo = std::move(run.error);
+      return std::nullopt;
+    }
+    return NSAppleEventDescriptor(withoutFinalLineFeed(std::move(run.output)));
+  }
+
+ private:
+  AppleScriptShellCommand command_;
+};
+
+}  // namespace
+
+NSAppleScriptAdministratorEnvironment NSAppleScriptAdministratorEnvironment::current() {
+  // Read once: the environment is the process's launch configuration, and getenv must not race
+  // with anything that changes it later.
+  static const std::string fixedAnswerText = [] {
+    const char* value = std::getenv("PROXYHOST_AUTHORIZATION");
+    return std::string(value != nullptr ? value : "");
+  }();
+
+  NSAppleScriptAdministratorEnvironment env;
+  env.fixedAnswerText = fixedAnswerText;
+  if (fixedAnswerText.empty()) {
+    env.fixedAnswer = FixedAnswer::none;
+  } else if (fixedAnswerText == "approve") {
+    env.fixedAnswer = FixedAnswer::approve;
+  } else if (fixedAnswerText == "cancel") {
+    env.fixedAnswer = FixedAnswer::cancel;
+  } else {
+    env.fixedAnswer = FixedAnswer::invalid;
+  }
+  env.processIsRoot = geteuid() == 0;
+  if (access(kPkexec, X_OK) == 0) env.pkexecPath = kPkexec;
+  return env;
+}
+
+std::unique_ptr<NSAppleScript> NSAppleScript::initWithSource(const std::string& source) {
+  Compiler compiler;
+  {
+    std::lock_guard lock(seams().mutex);
+    compiler = seams().compiler;
+  }
+  if (compiler) return compiler(source);
+  return compileShellScriptSource(source);
+}
+
+std::unique_ptr<NSAppleScript> NSAppleScript::compileShellScriptSource(const std::string& source) {
+  auto command = parseShellScriptSource(source);
+  if (!command) return nullptr;
+  return std::make_unique<ShellScriptAppleScript>(source, std::move(*command));
+}
+
+void NSAppleScript::setCompilerForTesting(Compiler compiler) {
+  std::lock_guard lock(seams().mutex);
+  seams().compiler = std::move(compiler);
+}
+
+void NSAppleScript::setAdministratorEnvironmentForTesting(
+    std::optional<NSAppleScriptAdministratorEnvironment> environment) {
+  std::lock_guard lock(seams().mutex);
+  seams().environment = std::move(environment);
+}

@@ -1,0 +1,124 @@
+// The administrator run: the command handed to the scripting service, and how its error
+// dictionary becomes an outcome.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/scripting/AppleScriptSource.h"
+#include "tests/proxy/ProxyTestSupport.h"
+
+namespace {
+
+using Access = MainFlutterWindowTestAccess;
+using Outcome = MainFlutterWindowTestAccess::AdminRunOutcome;
+using proxy_test::FakeScripting;
+
+const std::string kHead = "do shell script \"echo '";
+const std::string kTail = "' | /usr/bin/base64 -D | /bin/bash\" with administrator privileges";
+
+TEST(AdministratorRun, HandsTheScriptOverAsBase64BetweenTheFixedTexts) {
+  FakeScripting scripting;
+  EXPECT_EQ(Access::runAsAdministrator("#!/bin/bash\nset -e"), Outcome::success());
+  ASSERT_EQ(scripting.sources().size(), 1u);
+  EXPECT_EQ(scripting.sources()[0], kHead + "IyEvYmluL2Jhc2gKc2V0IC1l" + kTail);
+  EXPECT_EQ(kHead.size(), 23u);
+  EXPECT_EQ(kTail.size(), 65u);
+}
+
+TEST(AdministratorRun, AnEmptyScriptStillMakesACompleteCommandAndRunsIt) {
+  FakeScripting scripting;
+  EXPECT_EQ(Access::runAsAdministrator(""), Outcome::success());
+  EXPECT_EQ(scripting.sources(), std::vector<std::string>{kHead + kTail});
+  EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{""});
+}
+
+TEST(AdministratorRun, EveryScriptByteArrivesAndTheCommandCompiles) {
+  // Whatever the script holds, the command is the same three pieces and the platform's own
+  // compiler takes it as an administrator command whose Base64 gives back the exact bytes.
+  const std::vector<std::string> scripts = {
+      "echo 'it'\\''s' \"q\" \\\\ $HOME `id`\nline two\n",
+      std::string("\x01\x7f tab\there", 12),
+      "Réseau 局域网 🛜",
+      "a",
+      "ab",
+      "abc",
+      Access::buildEnableProxyScript({"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080, {"localhost", "*.local"}),
+  };
+  FakeScripting scripting;
+  for (const auto& script : scripts) {
+    EXPECT_EQ(Access::runAsAdministrator(script), Outcome::success());
+  }
+  ASSERT_EQ(scripting.sources().size(), scripts.size());
+  for (size_t i = 0; i < scripts.size(); ++i) {
+    const std::string source = scripting.sources()[i];
+    EXPECT_EQ(proxy_test::scriptInAdministratorSource(source), scripts[i]);
+    auto compiled = parseShellScriptSource(source);
+    ASSERT_TRUE(compiled) << source;
+    EXPECT_TRUE(compiled->withAdministratorPrivileges);
+    EXPECT_EQ(compiled->command.substr(0, 6), "echo '");
+    EXPECT_EQ(compiled->command.substr(compiled->command.size() - 34), "' | /usr/bin/base64 -D | /bin/bash");
+  }
+}
+
+TEST(AdministratorRun, ErrorDictionariesBecomeOutcomes) {
+  struct Case {
+    const char* what;
+    std::optional<NSDictionary> error;
+    Outcome expected;
+  };
+  const std::string number(NSAppleScriptErrorNumber), message(NSAppleScriptErrorMessage);
+  const std::vector<Case> cases = {
+      {"no error dictionary", std::nullopt, Outcome::success()},
+      {"-128 is a cancelled prompt", NSDictionary{{number, int64_t{-128}}, {message, std::string("User canceled.")}},
+       Outcome::cancelled()},
+      {"-128 whatever the message says", NSDictionary{{number, int64_t{-128}}, {message, std::string("anything")}},
+       Outcome::cancelled()},
+      {"-128 without a message", NSDictionary{{number, int64_t{-128}}}, Outcome::cancelled()},
+      {"a script failure keeps its number and message",
+       NSDictionary{{number, int64_t{4}},
+                    {message, std::string("Nowhere is not a recognized network service.\n** Error: The "
+                                          "parameters were not valid.")}},
+       Outcome::failed("AppleScript error 4: Nowhere is not a recognized network service.\n** Error: The "
+                       "parameters were not valid.")},
+      {"a negative number keeps its sign", NSDictionary{{number, int64_t{-60005}}, {message, std::string("no")}},
+       Outcome::failed("AppleScript error -60005: no")},
+      {"no number", NSDictionary{{message, std::string("boom")}}, Outcome::failed("AppleScript error -1: boom")},
+      {"a number that is not an integer counts as none",
+       NSDictionary{{number, 4.0}, {message, std::string("boom")}}, Outcome::failed("AppleScript error -1: boom")},
+      {"a number given as text counts as none",
+       NSDictionary{{number, std::string("-128")}, {message, std::string("boom")}},
+       Outcome::failed("AppleScript error -1: boom")},
+      {"no message", NSDictionary{{number, int64_t{1}}},
+       Outcome::failed("AppleScript error 1: Unknown AppleScript error")},
+      {"a message that is not text counts as none", NSDictionary{{number, int64_t{2}}, {message, int64_t{7}}},
+       Outcome::failed("AppleScript error 2: Unknown AppleScript error")},
+      {"an empty message stays empty", NSDictionary{{number, int64_t{3}}, {message, std::string()}},
+       Outcome::failed("AppleScript error 3: ")},
+      {"neither number nor message", NSDictionary{},
+       Outcome::failed("AppleScript error -1: Unknown AppleScript error")},
+      {"other keys are ignored", NSDictionary{{"NSAppleScriptErrorBriefMessage", std::string("x")}},
+       Outcome::failed("AppleScript error -1: Unknown AppleScript error")},
+  };
+  for (const auto& c : cases) {
+    FakeScripting scripting([&](const std::string&) { return c.error; });
+    EXPECT_EQ(Access::runAsAdministrator("#!/bin/bash"), c.expected) << c.what;
+  }
+}
+
+TEST(AdministratorRun, ASourceTheServiceRejectsFailsBeforeAnythingRuns) {
+  NSAppleScript::setCompilerForTesting([](const std::string&) { return nullptr; });
+  EXPECT_EQ(Access::runAsAdministrator("#!/bin/bash"), Outcome::failed("Failed to create NSAppleScript"));
+  NSAppleScript::setCompilerForTesting({});
+}
+
+TEST(AdministratorRun, AScriptThatIsNotUTF8IsRefusedUntouched) {
+  FakeScripting scripting;
+  for (const std::string& bad : {std::string("caf\xe9"), std::string("\xc0\xaf"), std::string("\xed\xa0\x80"),
+                                std::string("ok\xf4\x90\x80\x80")}) {
+    EXPECT_EQ(Access::runAsAdministrator(bad), Outcome::failed("Failed to encode shell script"));
+  }
+  EXPECT_TRUE(scripting.sources().empty());
+}
+
+}  // namespace
