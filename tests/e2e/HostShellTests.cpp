@@ -56,9 +56,8 @@ TEST(HostShell, GreetsEveryConnectionWithItsBundleIdentifierAndServesEveryChanne
   ASSERT_TRUE(client);
   EXPECT_EQ(client->bundleIdentifier(), kBundle);
 
-  // Services not built yet, the plug-in stand-ins, and a channel nobody serves: the empty reply.
-  const std::vector<std::string> channels = {"launch_at_startup", kBundle + "/privileged_proxy",
-                                             kBundle + "/native_tcp_ping", "window_manager", "no/such/channel"};
+  // The plug-in stand-ins and a channel nobody serves: the empty reply.
+  const std::vector<std::string> channels = {"window_manager", "no/such/channel"};
   for (const auto& channel : channels) {
     EXPECT_EQ(callOver(*client, channel, "anything", EncodableMap{{"a", 1}}), Reply(NotImplemented{})) << channel;
   }
@@ -178,7 +177,7 @@ TEST(Proxyhostctl, PrintsOneJsonLineWithTheExitCodeOfItsKind) {
     return std::make_pair(status ? WEXITSTATUS(*status) : -1, ctl.standardOutput());
   };
 
-  auto [code, output] = run({"call", "/native_tcp_ping", "tcpPing", R"({"host":"127.0.0.1","port":1})"},
+  auto [code, output] = run({"call", "/native_tcp_ping", "TcpPing", R"({"host":"127.0.0.1","port":1})"},
                             host.socketPath());
   EXPECT_EQ(code, 2);
   EXPECT_EQ(output, "{\"notImplemented\": true}\n");
