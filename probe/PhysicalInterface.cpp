@@ -1,0 +1,86 @@
+// Which interface the probe binds to: the first physical one the platform lists with a usable
+// IPv4 address. No ranking: the platform's own order already puts the primary interface first.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "platform/darwin/DarwinSystem.h"
+#include "platform/foundation/NSLog.h"
+#include "probe/NativeTcpPing.h"
+
+namespace {
+
+// Tunnels (utun: the VPN's TUN among them) and the platform's other virtual interfaces.
+constexpr std::array<std::string_view, 6> kExcludedPrefixes = {"utun", "awdl", "llw", "bridge", "anpi", "ap"};
+
+bool hasExcludedPrefix(std::string_view name) {
+  for (std::string_view prefix : kExcludedPrefixes) {
+    if (name.starts_with(prefix)) return true;
+  }
+  return false;
+}
+
+struct InterfaceListFree {
+  void operator()(ifaddrs* list) const { darwin::freeifaddrs(list); }
+};
+
+}  // namespace
+
+std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::choosePhysicalInterface(
+    const std::vector<InterfaceAddressEntry>& entries, const IndexLookup& indexOf) {
+  for (const InterfaceAddressEntry& entry : entries) {
+    // Up and not the loopback; whether it is running (has a carrier) is not asked.
+    if ((entry.flags & (IFF_UP | IFF_LOOPBACK)) != IFF_UP) continue;
+    if (hasExcludedPrefix(entry.name)) continue;
+    if (!entry.family || *entry.family != AF_INET) continue;
+    uint32_t address = ntohl(entry.ipv4);
+    if (address == 0 || (address >> 16) == ((169u << 8) | 254u)) continue;
+    uint32_t index = indexOf(entry.name);
+    if (index == 0) continue;
+    return PhysicalInterface{entry.name, index};
+  }
+  return std::nullopt;
+}
+
+std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::pickPhysicalInterface() {
+  ifaddrs* raw = nullptr;
+  if (darwin::getifaddrs(&raw) != 0 || raw == nullptr) {
+    NSLog("[NativeTcpPing] ⚠️ getifaddrs failed: errno=%d", errno);
+    return std::nullopt;
+  }
+  std::unique_ptr<ifaddrs, InterfaceListFree> list(raw);
+
+  std::vector<InterfaceAddressEntry> entries;
+  for (const ifaddrs* e = list.get(); e != nullptr; e = e->ifa_next) {
+    InterfaceAddressEntry entry;
+    entry.name = e->ifa_name != nullptr ? e->ifa_name : "";
+    entry.flags = e->ifa_flags;
+    if (e->ifa_addr != nullptr) {
+      entry.family = e->ifa_addr->sa_family;
+      if (e->ifa_addr->sa_family == AF_INET) {
+        in_addr address{};
+        std::memcpy(&address, reinterpret_cast<const char*>(e->ifa_addr) + offsetof(sockaddr_in, sin_addr),
+                    sizeof address);
+        entry.ipv4 = address.s_addr;
+      }
+    }
+    entries.push_back(std::move(entry));
+  }
+
+  std::optional<PhysicalInterface> chosen =
+      choosePhysicalInterface(entries, [](const std::string& name) { return darwin::if_nametoindex(name.c_str()); });
+  if (chosen) {
+    NSLog("[NativeTcpPing]   选中物理网卡: %@ (idx=%d)", chosen->name, chosen->index);
+  } else {
+    NSLog("[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）");
+  }
+  list.reset();
+  return chosen;
+}
