@@ -1,26 +1,12 @@
 #include "login_item/LaunchAtLogin.h"
 
-namespace {
-
-// Arguments the Flutter side sends as a map from strings; a map with any other key is not one.
-const EncodableMap* stringKeyedMap(const EncodableValue& arguments) {
-  const EncodableMap* map = arguments.asMap();
-  if (map == nullptr) return nullptr;
-  for (const auto& [key, value] : *map) {
-    if (key.asString() == nullptr) return nullptr;
-  }
-  return map;
-}
-
-}  // namespace
-
 void LaunchAtLogin::handleLaunchAtStartupCall(const FlutterMethodCall& call, FlutterResult result) {
   if (call.method == "launchAtStartupIsEnabled") {
     result(EncodableValue(isEnabled()));
     return;
   }
   if (call.method == "launchAtStartupSetEnabled") {
-    const EncodableMap* arguments = stringKeyedMap(call.arguments);
+    const EncodableMap* arguments = stringKeyedArguments(call.arguments);
     if (arguments == nullptr) {
       result(EncodableValue());
       return;

@@ -13,16 +13,6 @@ namespace {
 
 constexpr int64_t kDefaultTimeoutMs = 5000;
 
-// The arguments when they are a dictionary whose keys are all strings, else nullptr.
-const EncodableMap* stringKeyedArguments(const EncodableValue& arguments) {
-  const EncodableMap* map = arguments.asMap();
-  if (map == nullptr) return nullptr;
-  for (const auto& [key, value] : *map) {
-    if (!key.is<std::string>()) return nullptr;
-  }
-  return map;
-}
-
 // One answer for every argument fault, so it never tells which argument was wrong.
 FlutterError badArgs() { return FlutterError{"BAD_ARGS", std::string("host/port missing"), {}}; }
 

@@ -22,16 +22,6 @@ std::optional<std::vector<std::string>> stringList(const EncodableValue* value) 
   return strings;
 }
 
-// The arguments when they are a dictionary whose keys are all strings, else nullptr.
-const EncodableMap* stringKeyedArguments(const EncodableValue& arguments) {
-  const EncodableMap* map = arguments.asMap();
-  if (map == nullptr) return nullptr;
-  for (const auto& [key, value] : *map) {
-    if (!key.is<std::string>()) return nullptr;
-  }
-  return map;
-}
-
 FlutterError badArgs(const char* message) { return FlutterError{"bad_args", std::string(message), {}}; }
 
 }  // namespace

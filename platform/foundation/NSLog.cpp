@@ -68,10 +68,10 @@ std::string format(std::string_view fmt, const std::vector<Arg>& args) {
     }
     size_t start = i;
     std::string_view rest = fmt.substr(i + 1);
-    auto spec = [&](std::string_view s) { return rest.substr(0, s.size()) == s; };
+    auto startsWith = [&](std::string_view s) { return rest.substr(0, s.size()) == s; };
     std::string_view matched;
     for (std::string_view s : {"%", "@", "lld", "llu", "ld", "lu", "d", "i", "u", "s", "f"}) {
-      if (spec(s)) {
+      if (startsWith(s)) {
         matched = s;
         break;
       }
