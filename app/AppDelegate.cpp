@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "platform/appkit/NSWindow.h"
+#include "shutdown/ShutdownHandler.h"
 
 // Closing the last window leaves the client running: it keeps serving its proxy.
 bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed(NSApplication& sender) { return false; }
@@ -8,11 +9,14 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed(NSApplication&
 bool AppDelegate::applicationSupportsSecureRestorableState(NSApplication& app) { return true; }
 
 void AppDelegate::applicationDidFinishLaunching(const NSNotification& notification) {
-  // Launch-finished hook: arms the shutdown cleanup once the shutdown handler exists.
+  // Launch-finished hook: from here on every way out switches the proxies off.
+  ShutdownHandler::shared().registerNotifications();
+  ShutdownHandler::installSigtermHandler();
 }
 
 void AppDelegate::applicationWillTerminate(const NSNotification& notification) {
-  // Will-terminate hook: clears the system proxy once the shutdown handler exists.
+  // Will-terminate hook: the platform's termination waits for this cleanup to end.
+  ShutdownHandler::shared().cleanupSystemProxy();
 }
 
 bool AppDelegate::applicationShouldHandleReopen(NSApplication& sender, bool hasVisibleWindows) {

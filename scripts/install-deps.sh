@@ -9,6 +9,7 @@ packages=(
   libplist-dev libcli11-dev nlohmann-json3-dev libsystemd-dev
   clang libclang-rt-14-dev
   iproute2 util-linux procps python3
+  dbus-daemon
 )
 
 missing=()

@@ -1,0 +1,103 @@
+// NSTask, NSPipe, NSFileHandle: a child program described by an absolute path and separate
+// arguments, started without a shell, on the shared runner of Subprocess.h.
+//
+//   NSTask task;
+//   NSPipe pipe;
+//   task.setLaunchPath("/usr/sbin/networksetup");
+//   task.setArguments({"-listallnetworkservices"});
+//   task.setStandardOutput(pipe);
+//   task.setStandardError(NSFileHandle::fileHandleWithNullDevice());
+//   std::optional<NSError> error;
+//   if (task.launchAndReturnError(&error)) {
+//     task.waitUntilExit();
+//     std::string bytes = pipe.fileHandleForReading().readDataToEndOfFile();
+//   }
+//
+// The order of waitUntilExit and readDataToEndOfFile does not matter, as it does not on the
+// original platform with small outputs: here the pipe is drained while the wait runs, so a child
+// that writes megabytes never blocks on a full pipe, and the reading handle hands out what it
+// took in. A stream left unset goes to the null device (the original inherits this process's;
+// the host has nothing useful there). No descriptor reaches the child but its three streams.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/foundation/NSError.h"
+
+class NSTask;
+struct NSTaskState;
+
+class NSFileHandle {
+ public:
+  static NSFileHandle fileHandleWithNullDevice();
+  // Every byte written to the pipe behind this handle up to its end; empty for the null device.
+  std::string readDataToEndOfFile();
+  bool isNullDevice() const { return !state_; }
+
+ private:
+  friend class NSPipe;
+  friend class NSTask;
+  NSFileHandle() = default;
+  std::shared_ptr<NSTaskState> state_;  // shared with the task the pipe is attached to
+};
+
+class NSPipe {
+ public:
+  NSPipe();
+  NSFileHandle fileHandleForReading() const { return reading_; }
+
+ private:
+  friend class NSTask;
+  NSFileHandle reading_;
+};
+
+inline const std::string NSCocoaErrorDomain = "NSCocoaErrorDomain";
+inline constexpr long NSFileNoSuchFileError = 4;
+inline constexpr long NSFileReadUnknownError = 256;
+
+class NSTask {
+ public:
+  NSTask();
+  ~NSTask();
+  NSTask(const NSTask&) = delete;
+  NSTask& operator=(const NSTask&) = delete;
+
+  void setLaunchPath(const std::string& path) { launchPath_ = path; }
+  void setExecutableURL(const std::string& fileURLOrPath);
+  void setArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
+  void setStandardOutput(const NSPipe& pipe) { standardOutput_ = pipe.reading_; }
+  void setStandardOutput(const NSFileHandle& handle) { standardOutput_ = handle; }
+  void setStandardError(const NSPipe& pipe) { standardError_ = pipe.reading_; }
+  void setStandardError(const NSFileHandle& handle) { standardError_ = handle; }
+
+  // Not on the original platform: past this, counted from the launch, the child is killed
+  // (SIGKILL) and reaped, and waitUntilExit returns. Unset: no limit.
+  void setWaitLimit(std::chrono::milliseconds limit) { waitLimit_ = limit; }
+
+  // Starts the child: true, or false with `error` set when it cannot be started. A task starts
+  // at most once.
+  bool launchAndReturnError(std::optional<NSError>* error);
+  // Blocks until the child has ended (or was killed at the wait limit); returns at once when the
+  // task never started.
+  void waitUntilExit();
+
+  bool isRunning() const;
+  pid_t processIdentifier() const;
+  int terminationStatus() const;  // the exit status, or 128 + the signal that ended it
+  bool wasKilledAtWaitLimit() const;
+
+ private:
+  std::string launchPath_;
+  std::vector<std::string> arguments_;
+  NSFileHandle standardOutput_ = NSFileHandle::fileHandleWithNullDevice();
+  NSFileHandle standardError_ = NSFileHandle::fileHandleWithNullDevice();
+  std::optional<std::chrono::milliseconds> waitLimit_;
+  std::shared_ptr<NSTaskState> state_;
+};

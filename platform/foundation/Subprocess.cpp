@@ -1,0 +1,329 @@
+#include "platform/foundation/Subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+extern char** environ;
+
+namespace {
+
+// Owns one descriptor; never retries close (a retried close may close someone else's).
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+
+// Moves a descriptor that landed on 0, 1 or 2 (this process had one of them closed) above 2, so
+// that setting up the child's standard streams cannot overwrite it before it is used.
+bool liftAboveStandardStreams(Fd& fd) {
+  if (fd.get() > 2) return true;
+  int lifted = fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+  if (lifted < 0) return false;
+  fd = Fd(lifted);
+  return true;
+}
+
+struct Pipe {
+  Fd read, write;
+};
+
+bool makePipe(Pipe& p, SubprocessResult& result) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    result.startErrno = errno;
+    result.startError = describe("pipe2", errno);
+    return false;
+  }
+  p.read = Fd(fds[0]);
+  p.write = Fd(fds[1]);
+  if (!liftAboveStandardStreams(p.read) || !liftAboveStandardStreams(p.write)) {
+    result.startErrno = errno;
+    result.startError = describe("fcntl", errno);
+    return false;
+  }
+  return true;
+}
+
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions_);
+    posix_spawnattr_init(&attr_);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attr_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  posix_spawn_file_actions_t* actions() { return &actions_; }
+  posix_spawnattr_t* attr() { return &attr_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attr_;
+};
+
+void collect(int fd, std::string& into, bool& truncated, char* buffer, size_t bufferSize, bool& open) {
+  ssize_t n;
+  do {
+    n = ::read(fd, buffer, bufferSize);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    // EOF, or an error that will not go away: either way nothing more comes from this stream.
+    open = false;
+    return;
+  }
+  size_t room = into.size() < kMaxRetainedOutput ? kMaxRetainedOutput - into.size() : 0;
+  size_t keep = static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
+  into.append(buffer, keep);
+  if (keep < static_cast<size_t>(n)) truncated = true;
+}
+
+// Milliseconds left for poll: -1 without a deadline, never negative with one.
+int remainingMs(const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+  if (!deadline) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool passed(const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+  return deadline && std::chrono::steady_clock::now() >= *deadline;
+}
+
+// Waits for `pid` to end until the deadline; true with `status` once it has been reaped.
+bool reapBefore(pid_t pid, const std::optional<std::chrono::steady_clock::time_point>& deadline, int& status) {
+  if (!deadline) {
+    pid_t waited;
+    do {
+      waited = ::waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    return waited == pid;
+  }
+  // A process descriptor lets poll sleep until the exit or the deadline, whichever comes first.
+  Fd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  for (;;) {
+    pid_t waited = ::waitpid(pid, &status, WNOHANG);
+    if (waited == pid) return true;
+    if (waited < 0 && errno != EINTR) return false;
+    if (passed(deadline)) return false;
+    if (pidFd.valid()) {
+      pollfd p{pidFd.get(), POLLIN, 0};
+      ::poll(&p, 1, remainingMs(deadline));
+    } else {
+      // Kernels without process descriptors: look again shortly.
+      int ms = remainingMs(deadline);
+      ::usleep(static_cast<useconds_t>((ms < 2 ? ms : 2) * 1000));
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, SubprocessResult& result) {
+  result = SubprocessResult{};
+  if (options.argv.empty()) {
+    result.startErrno = EINVAL;
+    result.startError = "no command";
+    return std::nullopt;
+  }
+  bool pipeOut = options.standardOutput == SubprocessStream::Pipe;
+  bool pipeErr = options.standardError == SubprocessStream::Pipe;
+
+  Pipe out, err;
+  if (pipeOut && !makePipe(out, result)) return std::nullopt;
+  if (pipeErr && !makePipe(err, result)) return std::nullopt;
+  Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!devNull.valid() || !liftAboveStandardStreams(devNull)) {
+    result.startErrno = errno;
+    result.startError = describe("open /dev/null", errno);
+    return std::nullopt;
+  }
+
+  SpawnSetup setup;
+  posix_spawn_file_actions_adddup2(setup.actions(), devNull.get(), 0);
+  posix_spawn_file_actions_adddup2(setup.actions(), pipeOut ? out.write.get() : devNull.get(), 1);
+  posix_spawn_file_actions_adddup2(setup.actions(), pipeErr ? err.write.get() : devNull.get(), 2);
+  // Descriptors other threads opened without O_CLOEXEC must not reach the child either.
+  posix_spawn_file_actions_addclosefrom_np(setup.actions(), 3);
+
+  // The calling thread may block signals, and the host may ignore some (or catch them, as its
+  // SIGTERM handling does): the command must start as any command would.
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(setup.attr(), &none);
+  posix_spawnattr_setsigdefault(setup.attr(), &all);
+  posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> args;
+  args.reserve(options.argv.size() + 1);
+  for (const auto& a : options.argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  auto startedAt = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  int spawnError = posix_spawn(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+  out.write.reset();
+  err.write.reset();
+  devNull.reset();
+  if (spawnError != 0) {
+    result.startErrno = spawnError;
+    result.startError = describe("posix_spawn " + options.argv[0], spawnError);
+    return std::nullopt;
+  }
+  result.started = true;
+
+  Subprocess child;
+  child.pid_ = pid;
+  child.outFd_ = out.read.release();
+  child.errFd_ = err.read.release();
+  if (options.timeLimit) child.deadline_ = startedAt + *options.timeLimit;
+  child.finished_ = false;
+  return std::optional<Subprocess>(std::move(child));
+}
+
+Subprocess::Subprocess(Subprocess&& other) noexcept
+    : pid_(other.pid_), outFd_(other.outFd_), errFd_(other.errFd_), deadline_(other.deadline_),
+      finished_(other.finished_) {
+  other.pid_ = -1;
+  other.outFd_ = other.errFd_ = -1;
+  other.finished_ = true;
+}
+
+Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
+  if (this == &other) return *this;
+  if (!finished_) {
+    SubprocessResult ignored;
+    finish(ignored);
+  }
+  pid_ = other.pid_;
+  outFd_ = other.outFd_;
+  errFd_ = other.errFd_;
+  deadline_ = other.deadline_;
+  finished_ = other.finished_;
+  other.pid_ = -1;
+  other.outFd_ = other.errFd_ = -1;
+  other.finished_ = true;
+  return *this;
+}
+
+Subprocess::~Subprocess() {
+  if (!finished_) {
+    SubprocessResult ignored;
+    finish(ignored);
+  }
+}
+
+void Subprocess::finish(SubprocessResult& result) {
+  if (finished_) return;
+  finished_ = true;
+  Fd out(outFd_), err(errFd_);
+  outFd_ = errFd_ = -1;
+
+  // Worker threads have small stacks: the buffer lives on the heap.
+  constexpr size_t kBufferSize = 64 * 1024;
+  auto buffer = std::make_unique<char[]>(kBufferSize);
+  bool outOpen = out.valid(), errOpen = err.valid();
+  bool killed = false;
+  while ((outOpen || errOpen) && !killed) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    int outIndex = -1, errIndex = -1;
+    if (outOpen) {
+      outIndex = static_cast<int>(count);
+      fds[count++] = {out.get(), POLLIN, 0};
+    }
+    if (errOpen) {
+      errIndex = static_cast<int>(count);
+      fds[count++] = {err.get(), POLLIN, 0};
+    }
+    int ready = ::poll(fds, count, remainingMs(deadline_));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      // Cannot wait on the pipes any more; stop reading and let the wait below reap the child
+      // (closing our ends turns its further writes into EPIPE rather than a hang).
+      break;
+    }
+    if (ready == 0 && passed(deadline_)) {
+      ::kill(pid_, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (outIndex >= 0 && fds[outIndex].revents != 0) {
+      collect(out.get(), result.standardOutput, result.outputTruncated, buffer.get(), kBufferSize, outOpen);
+    }
+    if (errIndex >= 0 && fds[errIndex].revents != 0) {
+      collect(err.get(), result.standardError, result.outputTruncated, buffer.get(), kBufferSize, errOpen);
+    }
+  }
+  out.reset();
+  err.reset();
+
+  int status = 0;
+  if (!killed && !reapBefore(pid_, deadline_, status)) {
+    if (!passed(deadline_)) {
+      result.exitStatus = -1;
+      result.startError = describe("waitpid", errno);
+      return;
+    }
+    ::kill(pid_, SIGKILL);
+    killed = true;
+  }
+  if (killed) {
+    result.timedOut = true;
+    pid_t waited;
+    do {
+      waited = ::waitpid(pid_, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+  }
+  if (WIFEXITED(status)) {
+    result.exitStatus = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.terminatingSignal = WTERMSIG(status);
+    result.exitStatus = 128 + result.terminatingSignal;
+  }
+}
+
+SubprocessResult runSubprocess(const SubprocessOptions& options) {
+  SubprocessResult result;
+  std::optional<Subprocess> child = Subprocess::start(options, result);
+  if (child) child->finish(result);
+  return result;
+}

@@ -1,0 +1,76 @@
+// Subprocess: the one way this platform layer starts a child program and waits for it.
+//
+//   SubprocessOptions options{.argv = {"/usr/bin/env"}, .standardError = SubprocessStream::Null};
+//   options.timeLimit = std::chrono::seconds(5);
+//   SubprocessResult run = runSubprocess(options);
+//
+// The child gets /dev/null as standard input, a pipe or /dev/null as standard output and error,
+// no other descriptor of this process (whatever other threads opened, CLOEXEC or not), default
+// signal dispositions and an empty signal mask, and this process's environment. `argv[0]` is an
+// absolute path: no search of PATH, no shell. Piped streams are drained together while the child
+// runs, so a child that fills one pipe while this side waits on the other cannot stall.
+// Safe to call from several threads at once.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class SubprocessStream { Pipe, Null };
+
+struct SubprocessOptions {
+  std::vector<std::string> argv;
+  SubprocessStream standardOutput = SubprocessStream::Pipe;
+  SubprocessStream standardError = SubprocessStream::Pipe;
+  // Past this, counted from the start, the child is killed with SIGKILL and reaped. None: wait
+  // for as long as it takes.
+  std::optional<std::chrono::milliseconds> timeLimit;
+};
+
+struct SubprocessResult {
+  bool started = false;       // false: the child could not be started; see startError
+  std::string startError;     // e.g. "posix_spawn /bin/sh: No such file or directory"
+  int startErrno = 0;         // the errno behind startError
+  int exitStatus = -1;        // the exit status, or 128 + the signal that ended the child
+  int terminatingSignal = 0;  // the signal that ended the child, 0 when it exited
+  bool timedOut = false;      // the time limit passed and the child was killed
+  std::string standardOutput;
+  std::string standardError;
+  bool outputTruncated = false;  // a stream went past kMaxRetainedOutput; the excess was read and dropped
+};
+
+// How much of each stream is kept. A command that writes more is still drained to its end, so it
+// never blocks on a full pipe, but memory stays bounded whatever it writes.
+inline constexpr size_t kMaxRetainedOutput = 16 * 1024 * 1024;
+
+// A started child that has not been waited for yet. Move-only; destroying one that was never
+// finished finishes it (the child is always reaped).
+class Subprocess {
+ public:
+  // Starts the child; `result` receives the start error when it cannot.
+  static std::optional<Subprocess> start(const SubprocessOptions& options, SubprocessResult& result);
+
+  Subprocess(Subprocess&& other) noexcept;
+  Subprocess& operator=(Subprocess&& other) noexcept;  // finishes the child it held first
+  Subprocess(const Subprocess&) = delete;
+  ~Subprocess();
+
+  pid_t pid() const { return pid_; }
+  bool finished() const { return finished_; }
+  // Drains the piped streams into `result`, then reaps the child, killing it at the time limit.
+  // Blocks the calling thread; a second call does nothing.
+  void finish(SubprocessResult& result);
+
+ private:
+  Subprocess() = default;
+  pid_t pid_ = -1;
+  int outFd_ = -1, errFd_ = -1;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  bool finished_ = true;
+};
+
+SubprocessResult runSubprocess(const SubprocessOptions& options);

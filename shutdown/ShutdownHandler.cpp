@@ -1,0 +1,160 @@
+#include "shutdown/ShutdownHandler.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "platform/appkit/NSApplication.h"
+#include "platform/appkit/NSWorkspace.h"
+#include "platform/foundation/NSLog.h"
+#include "platform/foundation/NSTask.h"
+#include "platform/scripting/TextEncoding.h"
+#include "shutdown/NetworkServices.h"
+
+namespace {
+
+// Plain constants for the same reason as the fallback names.
+constexpr const char* kProxyStateSettings[] = {"-setwebproxystate", "-setsecurewebproxystate",
+                                               "-setsocksfirewallproxystate"};
+
+}  // namespace
+
+TaskNetworkSetupRunner::TaskNetworkSetupRunner(std::string toolPath, std::chrono::milliseconds limit)
+    : toolPath_(std::move(toolPath)), limit_(limit) {}
+
+std::optional<std::string> TaskNetworkSetupRunner::runCapturingOutput(const std::vector<std::string>& arguments) {
+  NSTask task;
+  NSPipe pipe;
+  task.setLaunchPath(toolPath_);
+  task.setArguments(arguments);
+  task.setStandardOutput(pipe);
+  task.setStandardError(NSFileHandle::fileHandleWithNullDevice());
+  task.setWaitLimit(limit_);
+  if (!task.launchAndReturnError(nullptr)) return std::nullopt;
+  task.waitUntilExit();
+  return pipe.fileHandleForReading().readDataToEndOfFile();
+}
+
+void TaskNetworkSetupRunner::run(const std::vector<std::string>& arguments) {
+  NSTask task;
+  task.setLaunchPath(toolPath_);
+  task.setArguments(arguments);
+  task.setStandardOutput(NSFileHandle::fileHandleWithNullDevice());
+  task.setStandardError(NSFileHandle::fileHandleWithNullDevice());
+  task.setWaitLimit(limit_);
+  if (task.launchAndReturnError(nullptr)) task.waitUntilExit();
+}
+
+ShutdownHandler& ShutdownHandler::shared() {
+  // A function-local static: the language's thread-safe one-time initialisation. Leaked on
+  // purpose, so that no exit-time destructor can pull it from under a cleanup still running.
+  static ShutdownHandler* instance = new ShutdownHandler(Environment{
+      .workspaceCenter = &NSWorkspace::sharedWorkspace().notificationCenter(),
+      .defaultCenter = &NSNotificationCenter::defaultCenter(),
+      .processInfo = &NSProcessInfo::processInfo(),
+      .runner = std::make_shared<TaskNetworkSetupRunner>(),
+  });
+  return *instance;
+}
+
+std::unique_ptr<ShutdownHandler> ShutdownHandler::makeForTesting(Environment environment) {
+  return std::unique_ptr<ShutdownHandler>(new ShutdownHandler(std::move(environment)));
+}
+
+ShutdownHandler::ShutdownHandler(Environment environment) : env_(std::move(environment)) {}
+
+ShutdownHandler::~ShutdownHandler() { unregisterNotifications(); }
+
+void ShutdownHandler::registerNotifications() {
+  if (isRegistered_) return;
+  env_.workspaceCenter->addObserver(this, &ShutdownHandler::handleWillPowerOff, NSWorkspaceWillPowerOffNotification);
+  env_.defaultCenter->addObserver(this, &ShutdownHandler::handleWillTerminate, NSApplicationWillTerminateNotification);
+  env_.processInfo->disableSuddenTermination();
+  isRegistered_ = true;
+}
+
+void ShutdownHandler::unregisterNotifications() {
+  if (!isRegistered_) return;
+  env_.workspaceCenter->removeObserver(this);
+  env_.defaultCenter->removeObserver(this);
+  env_.processInfo->enableSuddenTermination();
+  isRegistered_ = false;
+}
+
+void ShutdownHandler::handleWillPowerOff(const NSNotification&) { cleanupSystemProxy(); }
+
+void ShutdownHandler::handleWillTerminate(const NSNotification&) { cleanupSystemProxy(); }
+
+void ShutdownHandler::cleanupSystemProxy() {
+  for (const std::string& service : getNetworkServices()) disableProxyForService(service);
+}
+
+std::vector<std::string> ShutdownHandler::getNetworkServices() {
+  std::optional<std::string> output = env_.runner->runCapturingOutput({"-listallnetworkservices"});
+  if (!output || !dataUsingUTF8Encoding(*output)) return fallbackNetworkServices();
+  return parseNetworkServices(*output);
+}
+
+void ShutdownHandler::disableProxyForService(const std::string& service) {
+  for (const char* setting : kProxyStateSettings) env_.runner->run({setting, service, "off"});
+}
+
+// SIGTERM. The signal handler only writes a byte; the cleanup runs on a thread of its own, outside
+// signal context, so it may allocate, spawn and wait. That thread reads one byte only: a second
+// SIGTERM while the first is handled lands in the pipe and is never acted on. The main thread may
+// be anywhere meanwhile, even in a cleanup of its own; the two cleanups share no lock (each run is
+// its own child), so neither can wait for the other.
+//
+// The process then ends with _exit(0) after flushing stdio rather than exit(0): exit would run the
+// static destructors while the main thread may still be using what they destroy (the application
+// loop, a cleanup in progress), which can crash or hang the exit. Nothing in this process has
+// exit-time work that matters once the proxies are off.
+namespace {
+
+int sigtermPipe[2] = {-1, -1};
+
+void onSigterm(int) {
+  int saved = errno;
+  char b = 't';
+  [[maybe_unused]] ssize_t n = ::write(sigtermPipe[1], &b, 1);
+  errno = saved;
+}
+
+void sigtermCleanupThread() {
+  char b;
+  ssize_t n;
+  do {
+    n = ::read(sigtermPipe[0], &b, 1);
+  } while (n < 0 && errno == EINTR);
+  ShutdownHandler::shared().cleanupSystemProxy();
+  std::fflush(nullptr);
+  ::_exit(0);
+}
+
+}  // namespace
+
+void ShutdownHandler::installSigtermHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (::pipe2(sigtermPipe, O_CLOEXEC) != 0) {
+      NSLog("Cannot make the SIGTERM pipe: errno %d", errno);
+      return;
+    }
+    // The write end never blocks the handler: a full pipe means a wake-up is already pending.
+    ::fcntl(sigtermPipe[1], F_SETFL, O_NONBLOCK);
+    // The thread must not take SIGTERM itself while it cleans up; any other thread may.
+    sigset_t term, previous;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &previous);
+    std::thread(sigtermCleanupThread).detach();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ::signal(SIGTERM, onSigterm);
+  });
+}

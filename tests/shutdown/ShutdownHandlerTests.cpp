@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/appkit/NSApplication.h"
+#include "platform/appkit/NSWorkspace.h"
+#include "platform/foundation/NSTask.h"
+#include "shutdown/NetworkServices.h"
+#include "tests/shutdown/ShutdownTestAccess.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::TempDir;
+using Runs = std::vector<std::vector<std::string>>;
+
+// Answers the listing with a fixed text (or a failed start) and records every run.
+class RecordingRunner : public NetworkSetupRunner {
+ public:
+  explicit RecordingRunner(std::optional<std::string> listing) : listing_(std::move(listing)) {}
+  std::optional<std::string> runCapturingOutput(const std::vector<std::string>& arguments) override {
+    runs.push_back(arguments);
+    return listing_;
+  }
+  void run(const std::vector<std::string>& arguments) override { runs.push_back(arguments); }
+  Runs runs;
+
+ private:
+  std::optional<std::string> listing_;
+};
+
+Runs offRuns(const std::vector<std::string>& services) {
+  Runs runs;
+  for (const auto& s : services) {
+    runs.push_back({"-setwebproxystate", s, "off"});
+    runs.push_back({"-setsecurewebproxystate", s, "off"});
+    runs.push_back({"-setsocksfirewallproxystate", s, "off"});
+  }
+  return runs;
+}
+
+Runs cleanupRuns(const std::vector<std::string>& services) {
+  Runs runs = {{"-listallnetworkservices"}};
+  for (auto& r : offRuns(services)) runs.push_back(r);
+  return runs;
+}
+
+struct Isolated {
+  explicit Isolated(std::shared_ptr<NetworkSetupRunner> r = nullptr) : runner(std::move(r)) {}
+  NSNotificationCenter workspace, defaults;
+  NSProcessInfo processInfo;
+  std::shared_ptr<NetworkSetupRunner> runner;
+
+  std::unique_ptr<ShutdownHandler> make() {
+    return ShutdownHandler::makeForTesting({&workspace, &defaults, &processInfo, runner});
+  }
+};
+
+struct CleanupCase {
+  const char* what;
+  std::optional<std::string> listing;
+  Runs expected;
+};
+
+class CleanupThroughTheSeam : public ::testing::TestWithParam<CleanupCase> {};
+
+TEST_P(CleanupThroughTheSeam, RunsTheListingThenThreeOffRunsPerService) {
+  auto runner = std::make_shared<RecordingRunner>(GetParam().listing);
+  Isolated world(runner);
+  world.make()->cleanupSystemProxy();
+  EXPECT_EQ(runner->runs, GetParam().expected) << GetParam().what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listings, CleanupThroughTheSeam,
+    ::testing::Values(
+        CleanupCase{"two services", "legend (*)\nWi-Fi\nEthernet\n", cleanupRuns({"Wi-Fi", "Ethernet"})},
+        CleanupCase{"empty list: the listing alone", "legend (*)\n*Wi-Fi\n", cleanupRuns({})},
+        CleanupCase{"tool cannot start: the four fallback names", std::nullopt, cleanupRuns(fallbackNetworkServices())},
+        CleanupCase{"invalid UTF-8: the four fallback names", std::string("Wi-Fi\n\xff\xfe\n"),
+                    cleanupRuns(fallbackNetworkServices())},
+        CleanupCase{"odd names passed unchanged", "Bob’s Wi-Fi 2\n  spaced \n", cleanupRuns({"Bob’s Wi-Fi 2", "  spaced "})}));
+
+TEST(ShutdownRegistration, TwiceRegistersOnceAndDestructionUndoesItOnce) {
+  Isolated world(std::make_shared<RecordingRunner>(""));
+  auto handler = world.make();
+  const void* id = handler.get();
+  handler->registerNotifications();
+  handler->registerNotifications();
+  EXPECT_TRUE(ShutdownHandlerTestAccess::isRegistered(*handler));
+  EXPECT_EQ(world.workspace.registrationCount(id, NSWorkspaceWillPowerOffNotification), 1u);
+  EXPECT_EQ(world.workspace.registrationCount(id), 1u);
+  EXPECT_EQ(world.defaults.registrationCount(id, NSApplicationWillTerminateNotification), 1u);
+  EXPECT_EQ(world.defaults.registrationCount(id), 1u);
+  EXPECT_EQ(world.processInfo.suddenTerminationDisableCount(), 1);
+
+  handler.reset();
+  EXPECT_EQ(world.workspace.registrationCount(id), 0u);
+  EXPECT_EQ(world.defaults.registrationCount(id), 0u);
+  EXPECT_EQ(world.processInfo.suddenTerminationDisableCount(), 0);
+}
+
+TEST(ShutdownRegistration, AnUnregisteredHandlerLeavesEverythingAlone) {
+  Isolated world(std::make_shared<RecordingRunner>(""));
+  world.processInfo.disableSuddenTermination();  // someone else's disable must survive
+  auto handler = world.make();
+  handler->unregisterNotifications();
+  EXPECT_FALSE(ShutdownHandlerTestAccess::isRegistered(*handler));
+  handler.reset();
+  EXPECT_EQ(world.processInfo.suddenTerminationDisableCount(), 1);
+}
+
+TEST(ShutdownRegistration, EachNotificationRunsOneCleanupAndUnregisteringStopsThem) {
+  auto runner = std::make_shared<RecordingRunner>("Wi-Fi\n");
+  Isolated world(runner);
+  auto handler = world.make();
+  handler->registerNotifications();
+  world.workspace.postNotificationName(NSWorkspaceWillPowerOffNotification);
+  world.defaults.postNotificationName(NSApplicationWillTerminateNotification);
+  EXPECT_EQ(runner->runs.size(), 2u * 4u);
+  handler->unregisterNotifications();
+  EXPECT_EQ(world.processInfo.suddenTerminationDisableCount(), 0);
+  world.workspace.postNotificationName(NSWorkspaceWillPowerOffNotification);
+  world.defaults.postNotificationName(NSApplicationWillTerminateNotification);
+  EXPECT_EQ(runner->runs.size(), 2u * 4u);
+}
+
+TEST(ShutdownSharedInstance, IsCreatedOnceFromManyThreads) {
+  std::vector<ShutdownHandler*> seen(8);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = &ShutdownHandler::shared(); });
+  for (auto& t : threads) t.join();
+  for (auto* h : seen) EXPECT_EQ(h, seen.front());
+}
+
+// A networksetup stand-in as a shell script: logs "begin ARGS" and "end" around each run, one
+// argument per "|" field, and answers the listing from a file.
+class FakeTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write(dir_.file("listing"), "legend (*)\nWi-Fi\nEthernet\n");
+    writeTool("");
+  }
+
+  void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+  // `extra` runs before the run ends (e.g. to fail it or to hang it).
+  void writeTool(const std::string& extra) {
+    std::string path = tool();
+    write(path, "#!/bin/sh\nlog=" + dir_.file("log") +
+                    "\nprintf begin >> \"$log\"\nfor a in \"$@\"; do printf '|%s' \"$a\" >> \"$log\"; done\n"
+                    "echo >> \"$log\"\n"
+                    "if [ \"$1\" = -listallnetworkservices ]; then cat " +
+                    dir_.file("listing") + "; fi\n" + extra + "\necho end >> \"$log\"\n");
+    ::chmod(path.c_str(), 0755);
+  }
+
+  std::string tool() const { return dir_.file("networksetup"); }
+
+  std::vector<std::string> log() const {
+    std::ifstream in(dir_.file("log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::vector<std::string> logOf(const Runs& runs, bool ended = true) {
+    std::vector<std::string> lines;
+    for (const auto& r : runs) {
+      std::string line = "begin";
+      for (const auto& a : r) line += "|" + a;
+      lines.push_back(line);
+      if (ended) lines.push_back("end");
+    }
+    return lines;
+  }
+
+  std::unique_ptr<ShutdownHandler> handler(std::chrono::milliseconds limit = kNetworkSetupRunLimit) {
+    world_.runner = std::make_shared<TaskNetworkSetupRunner>(tool(), limit);
+    return world_.make();
+  }
+
+  TempDir dir_;
+  Isolated world_;
+};
+
+TEST_F(FakeTool, TwoServicesGiveSevenRunsEachAfterThePreviousEnded) {
+  handler()->cleanupSystemProxy();
+  EXPECT_EQ(log(), logOf(cleanupRuns({"Wi-Fi", "Ethernet"})));
+}
+
+TEST_F(FakeTool, AFailingRunDoesNotStopTheNext) {
+  writeTool("echo end >> \"$log\"; exit 3");
+  handler()->cleanupSystemProxy();
+  EXPECT_EQ(log(), logOf(cleanupRuns({"Wi-Fi", "Ethernet"})));
+}
+
+TEST_F(FakeTool, AwkwardNamesReachTheToolAsOneArgumentUnchanged) {
+  std::vector<std::string> names = {"My Wi-Fi  2", "Bob's Ethernet", "Réseau – Ünïcode", "$(touch x) `y` \"z\""};
+  std::string listing = "legend (*)\n";
+  for (const auto& n : names) listing += n + "\n";
+  write(dir_.file("listing"), listing);
+  handler()->cleanupSystemProxy();
+  EXPECT_EQ(log(), logOf(cleanupRuns(names)));
+}
+
+TEST_F(FakeTool, InvalidUtf8FromTheToolGivesTheFallbackList) {
+  write(dir_.file("listing"), "Wi-Fi\n\xc3\x28\n");
+  auto h = handler();
+  EXPECT_EQ(ShutdownHandlerTestAccess::getNetworkServices(*h), fallbackNetworkServices());
+}
+
+TEST_F(FakeTool, AMissingToolGivesTheFallbackListAndTwelveSilentFailures) {
+  world_.runner = std::make_shared<TaskNetworkSetupRunner>(dir_.file("absent"));
+  auto h = world_.make();
+  EXPECT_EQ(ShutdownHandlerTestAccess::getNetworkServices(*h), fallbackNetworkServices());
+  h->cleanupSystemProxy();  // returns normally
+  EXPECT_TRUE(log().empty());
+}
+
+TEST_F(FakeTool, AHungRunIsKilledAtTheBoundAndTheCleanupGoesOn) {
+  // Only the first service's web run hangs.
+  writeTool("if [ \"$1\" = -setwebproxystate ] && [ \"$2\" = Wi-Fi ]; then exec sleep 60; fi");
+  auto start = std::chrono::steady_clock::now();
+  handler(300ms)->cleanupSystemProxy();
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, 10s);
+  EXPECT_GE(took, 300ms);
+  auto lines = log();
+  auto expected = logOf(cleanupRuns({"Wi-Fi", "Ethernet"}));
+  expected.erase(expected.begin() + 3);  // the hung run never logged its end
+  EXPECT_EQ(lines, expected);
+}
+
+// NSTask on its own: the platform face the handler uses.
+TEST(TaskRun, TenMegabytesAreReadWholeWhateverTheOrderOfWaitAndRead) {
+  for (bool waitFirst : {true, false}) {
+    NSTask task;
+    NSPipe pipe;
+    task.setLaunchPath("/bin/sh");
+    task.setArguments({"-c", "head -c 10485760 /dev/urandom | tr -d '\\000' | head -c 10000000; printf END"});
+    task.setStandardOutput(pipe);
+    task.setStandardError(NSFileHandle::fileHandleWithNullDevice());
+    std::optional<NSError> error;
+    ASSERT_TRUE(task.launchAndReturnError(&error));
+    std::string data;
+    if (waitFirst) {
+      task.waitUntilExit();
+      data = pipe.fileHandleForReading().readDataToEndOfFile();
+    } else {
+      data = pipe.fileHandleForReading().readDataToEndOfFile();
+      task.waitUntilExit();
+    }
+    EXPECT_EQ(data.size(), 10000003u) << "waitFirst " << waitFirst;
+    EXPECT_EQ(data.substr(data.size() - 3), "END");
+    EXPECT_EQ(task.terminationStatus(), 0);
+  }
+}
+
+TEST(TaskRun, AFailedStartIsAValueWithAnError) {
+  for (std::string path : {"/no/such/tool", "relative/tool", "/etc/hostname"}) {
+    NSTask task;
+    task.setLaunchPath(path);
+    std::optional<NSError> error;
+    EXPECT_FALSE(task.launchAndReturnError(&error)) << path;
+    ASSERT_TRUE(error.has_value()) << path;
+    EXPECT_FALSE(error->localizedDescription().empty());
+    task.waitUntilExit();  // returns at once
+  }
+}
+
+TEST(TaskRun, TheChildGetsOnlyItsThreeStreamsAndStandardErrorIsDiscarded) {
+  int stray = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC: must not leak anyway
+  NSTask task;
+  NSPipe pipe;
+  task.setLaunchPath("/bin/sh");
+  task.setArguments({"-c", "echo noise >&2; ls /proc/self/fd | sort -n | tr '\\n' ' '"});
+  task.setStandardOutput(pipe);
+  std::optional<NSError> error;
+  ASSERT_TRUE(task.launchAndReturnError(&error));
+  task.waitUntilExit();
+  ::close(stray);
+  // ls itself holds one more: the directory it reads.
+  EXPECT_EQ(pipe.fileHandleForReading().readDataToEndOfFile(), "0 1 2 3 ");
+}
+
+TEST(TaskRun, SeparatePipesForOutputAndErrorEachGetTheirStream) {
+  NSTask task;
+  NSPipe out, err;
+  task.setLaunchPath("/bin/sh");
+  task.setArguments({"-c", "printf out; printf err >&2; exit 7"});
+  task.setStandardOutput(out);
+  task.setStandardError(err);
+  ASSERT_TRUE(task.launchAndReturnError(nullptr));
+  task.waitUntilExit();
+  EXPECT_EQ(out.fileHandleForReading().readDataToEndOfFile(), "out");
+  EXPECT_EQ(err.fileHandleForReading().readDataToEndOfFile(), "err");
+  EXPECT_EQ(task.terminationStatus(), 7);
+}
+
+}  // namespace
