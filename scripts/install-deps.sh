@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git ccache
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev libcli11-dev nlohmann-json3-dev libsystemd-dev
   clang libclang-rt-14-dev
