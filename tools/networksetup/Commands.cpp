@@ -114,7 +114,9 @@ Handler getProxy(ProxyKind kind) {
 
 CommandOutcome listAllNetworkServices(const Command&, const Arguments&, NetworkState& state) {
   std::string text = kLegend;
-  for (const auto& service : state.services) text += (service.enabled ? "" : "*") + service.name + "\n";
+  for (const auto& service : state.services) {
+    if (service.present) text += (service.enabled ? "" : "*") + service.name + "\n";
+  }
   return printed(std::move(text));
 }
 

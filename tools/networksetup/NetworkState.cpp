@@ -120,7 +120,69 @@ std::optional<NetworkService> readService(plist_t node) {
     if (!domain) return std::nullopt;
     service.bypassDomains.push_back(std::move(*domain));
   }
+  if (plist_t device = plist_dict_get_item(node, "Device"); device != nullptr) {
+    auto text = readText(device);
+    if (!text) return std::nullopt;
+    service.device = std::move(*text);
+  }
   return service;
+}
+
+plist_t newSavedDesktop(const std::map<uint32_t, std::map<std::string, SavedSettings>>& saved) {
+  plist_t users = plist_new_dict();
+  for (const auto& [uid, backends] : saved) {
+    plist_t byBackend = plist_new_dict();
+    for (const auto& [backend, settings] : backends) {
+      plist_t values = plist_new_dict();
+      for (const auto& [key, value] : settings) plist_dict_set_item(values, key.c_str(), newText(value));
+      plist_dict_set_item(byBackend, backend.c_str(), values);
+    }
+    plist_dict_set_item(users, std::to_string(uid).c_str(), byBackend);
+  }
+  return users;
+}
+
+// Calls `each(key, value)` for every entry of a dictionary; false when `node` is not one or `each` refuses.
+template <typename Each>
+bool forEachEntry(plist_t node, Each each) {
+  if (node == nullptr || plist_get_node_type(node) != PLIST_DICT) return false;
+  plist_dict_iter it = nullptr;
+  plist_dict_new_iter(node, &it);
+  bool ok = true;
+  for (;;) {
+    char* key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(node, it, &key, &value);
+    if (key == nullptr) break;
+    const std::string name(key);
+    std::free(key);
+    if (!each(name, value)) {
+      ok = false;
+      break;
+    }
+  }
+  std::free(it);
+  return ok;
+}
+
+bool readSavedDesktop(plist_t node, std::map<uint32_t, std::map<std::string, SavedSettings>>& saved) {
+  return forEachEntry(node, [&](const std::string& uidText, plist_t backends) {
+    if (uidText.empty() || uidText.size() > 10 || uidText.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    const uint64_t uid = std::stoull(uidText);
+    if (uid > UINT32_MAX) return false;
+    auto& byBackend = saved[static_cast<uint32_t>(uid)];
+    return forEachEntry(backends, [&](const std::string& backend, plist_t settings) {
+      auto& values = byBackend[backend];
+      return forEachEntry(settings, [&](const std::string& key, plist_t value) {
+        auto text = readText(value);
+        if (!text) return false;
+        values[key] = std::move(*text);
+        return true;
+      });
+    });
+  });
 }
 
 NetworkService makeService(std::string name, bool enabled) {
@@ -157,7 +219,7 @@ NetworkState NetworkState::fresh() {
 
 NetworkService* NetworkState::find(std::string_view name) {
   for (auto& service : services) {
-    if (service.name == name) return &service;
+    if (service.present && service.name == name) return &service;
   }
   return nullptr;
 }
@@ -175,9 +237,11 @@ std::string encodeStatePlist(const NetworkState& state) {
     plist_t domains = plist_new_array();
     for (const auto& domain : service.bypassDomains) plist_array_append_item(domains, newText(domain));
     plist_dict_set_item(dict, "BypassDomains", domains);
+    if (!service.device.empty()) plist_dict_set_item(dict, "Device", newText(service.device));
     plist_array_append_item(services, dict);
   }
   plist_dict_set_item(root.get(), "Services", services);
+  if (!state.desktopSaved.empty()) plist_dict_set_item(root.get(), "DesktopSaved", newSavedDesktop(state.desktopSaved));
 
   char* xml = nullptr;
   uint32_t length = 0;
@@ -202,6 +266,10 @@ std::optional<NetworkState> decodeStatePlist(std::string_view bytes) {
     auto service = readService(plist_array_get_item(services, i));
     if (!service) return std::nullopt;
     state.services.push_back(std::move(*service));
+  }
+  if (plist_t saved = plist_dict_get_item(parsed, "DesktopSaved");
+      saved != nullptr && !readSavedDesktop(saved, state.desktopSaved)) {
+    return std::nullopt;
   }
   return state;
 }

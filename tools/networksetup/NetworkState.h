@@ -14,12 +14,16 @@
 //         <key>WebProxy</key>, <key>SecureWebProxy</key>, <key>SOCKSFirewallProxy</key>:
 //             <dict> Enabled (bool), Server (text), Port (integer) </dict>
 //         <key>BypassDomains</key> <array> text ... </array>
+//         <key>Device</key>        text, only for a service that stands for a device of this machine
 //       </dict> ...
+//     <key>DesktopSaved</key><dict>      (only while the desktop carries a proxy of ours)
+//       <key>UID</key><dict> <key>BACKEND</key><dict> <key>SETTING</key> text ... </dict> ... </dict> ...
 // where "text" is a <string> when the bytes are UTF-8 without control characters other than tab and
 // line feed, and <data> holding the raw bytes otherwise (so any byte string survives the XML).
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,20 +50,33 @@ struct NetworkService {
   ProxySetting secureWebProxy;
   ProxySetting socksFirewallProxy;
   std::vector<std::string> bypassDomains;
+  // The interface this service stands for in the real world; empty for a service that was created.
+  std::string device;
+  // Whether the device is there now; a service whose device is gone keeps its settings, unlisted,
+  // until it comes back. Never stored.
+  bool present = true;
 
+  bool anyProxyOn() const { return webProxy.enabled || secureWebProxy.enabled || socksFirewallProxy.enabled; }
   ProxySetting& proxy(ProxyKind kind);
   const ProxySetting& proxy(ProxyKind kind) const;
   bool operator==(const NetworkService&) const = default;
 };
 
+// A desktop's own proxy settings as they were before the tool first changed them, to put back when no
+// service has a proxy on: setting name -> its value as the backend writes it. A setting the user had
+// left at its default is not in the map.
+using SavedSettings = std::map<std::string, std::string>;
+
 struct NetworkState {
   std::vector<NetworkService> services;  // in service order
+  // Per desktop user (uid), per desktop backend (its name): what that user had.
+  std::map<uint32_t, std::map<std::string, SavedSettings>> desktopSaved;
 
   // What a machine starts with: Wi-Fi, Ethernet and Thunderbolt Bridge enabled, Bluetooth PAN
   // disabled, every proxy off with no server and port 0, no bypass domains.
   static NetworkState fresh();
 
-  // The first service whose name equals `name` byte for byte.
+  // The first present service whose name equals `name` byte for byte.
   NetworkService* find(std::string_view name);
 
   bool operator==(const NetworkState&) const = default;

@@ -91,11 +91,11 @@ bool StateFolder::appendRun(const std::vector<std::string>& argv, std::string* e
   return true;
 }
 
-std::optional<NetworkState> StateFolder::load(std::string* error) {
+std::optional<NetworkState> StateFolder::load(std::string* error, const NetworkState& initial) {
   const std::string path = file(kStateFileName);
   FileDescriptor fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (fd.get() < 0) {
-    if (errno == ENOENT) return NetworkState::fresh();
+    if (errno == ENOENT) return initial;
     fail(error, "open", path);
     return std::nullopt;
   }

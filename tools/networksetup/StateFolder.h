@@ -31,9 +31,9 @@ class StateFolder {
   // Appends one run-log line with one write(2) on an O_APPEND descriptor.
   bool appendRun(const std::vector<std::string>& argv, std::string* error);
 
-  // The saved state, or a fresh one when nothing has been saved yet; nothing when the file cannot be
+  // The saved state, or `initial` when nothing has been saved yet; nothing when the file cannot be
   // read or is not a state property list (it is then left as it is, never overwritten silently).
-  std::optional<NetworkState> load(std::string* error);
+  std::optional<NetworkState> load(std::string* error, const NetworkState& initial = NetworkState::fresh());
 
   // Replaces the saved state atomically and durably.
   bool save(const NetworkState& state, std::string* error);

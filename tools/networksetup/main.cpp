@@ -1,14 +1,21 @@
-// networksetup: a stand-in for the macOS tool of that name, for the commands this product runs and the
-// getters a person or a test needs to look. It never touches the machine's network settings: its
-// services live in the folder named by NETWORKSETUP_STATE_DIR (macsim sets it), and every run is
-// recorded there in runs.log. docs/macsim.md describes the folder.
+// networksetup: the macOS tool of that name for Linux, for the commands this product runs and the
+// getters a person or a test needs to look. Its services and their proxy settings live in the folder
+// named by NETWORKSETUP_STATE_DIR (macsim sets it), where every run is recorded in runs.log. In the
+// real world (the default) the services are this machine's devices and the desktop of the user who
+// asked follows the effective proxy; in the simulated world nothing outside the folder changes.
+// docs/macsim.md describes both.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tools/networksetup/Commands.h"
+#include "tools/networksetup/Desktop.h"
+#include "tools/networksetup/NetworkDevices.h"
 #include "tools/networksetup/StateFolder.h"
+#include "tools/networksetup/World.h"
 
 namespace {
 
@@ -25,25 +32,43 @@ void emit(std::FILE* stream, const std::string& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  using namespace networksetup;
   const std::vector<std::string> argvList(argv, argv + argc);
+  std::string error;
+  const auto world = chooseWorld(std::getenv(kWorldVariable), &error);
+  if (!world) return stateFolderFailure(error);
+  const auto backends = chooseBackends(std::getenv(kDesktopVariable), &error);
+  if (!backends) return stateFolderFailure(error);
   const char* folderPath = std::getenv("NETWORKSETUP_STATE_DIR");
   if (folderPath == nullptr || *folderPath == '\0') {
     return stateFolderFailure(
-        "NETWORKSETUP_STATE_DIR is not set. This stand-in of the macOS tool keeps its network services in that "
-        "folder and never changes this machine's settings; run the command under macsim, or set the variable to "
-        "a folder of your own.");
+        "NETWORKSETUP_STATE_DIR is not set. This networksetup keeps its network services and what it changed on "
+        "the desktop in that folder; run the command under macsim, or set the variable to a folder of your own.");
   }
 
-  std::string error;
-  auto folder = networksetup::StateFolder::open(folderPath, &error);
+  auto folder = StateFolder::open(folderPath, &error);
   if (!folder) return stateFolderFailure(error);
   if (!folder->appendRun(argvList, &error)) return stateFolderFailure(error);
-  auto state = folder->load(&error);
+  const bool real = *world == World::real;
+  auto state = folder->load(&error, real ? NetworkState{} : NetworkState::fresh());
   if (!state) return stateFolderFailure(error);
+  const bool joined = real && joinDevices(*state, machineDevices());
 
+  const auto before = effectiveProxy(*state);
   const std::vector<std::string> arguments(argvList.begin() + (argvList.empty() ? 0 : 1), argvList.end());
-  auto outcome = networksetup::runCommand(arguments, *state);
-  if (outcome.changedState && !folder->save(*state, &error)) return stateFolderFailure(error);
+  auto outcome = runCommand(arguments, *state);
+  const auto after = effectiveProxy(*state);
+  if (real && outcome.changedState && before != after) {
+    if (auto problem = after ? unrepresentable(*after) : std::nullopt) {
+      // Refused as a whole: neither the desktop nor the services change.
+      emit(stdout, *problem + "\n** Error: The parameters were not valid.\n");
+      return kExitInvalidParameters;
+    }
+    const uid_t user = desktopUser();
+    runDesktopStep(after, *backends, user, state->desktopSaved[user]);
+    if (state->desktopSaved[user].empty()) state->desktopSaved.erase(user);
+  }
+  if ((outcome.changedState || joined) && !folder->save(*state, &error)) return stateFolderFailure(error);
 
   emit(stdout, outcome.standardOutput);
   emit(stderr, outcome.standardError);

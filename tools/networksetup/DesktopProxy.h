@@ -1,0 +1,42 @@
+// The proxy the desktop should carry: the effective one of the network services (the first service
+// in service order that is listed, enabled and has any proxy state on), in the shape every desktop
+// backend writes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/networksetup/NetworkState.h"
+
+namespace networksetup {
+
+struct ProxyEndpoint {
+  std::string host;
+  uint16_t port = 0;
+  bool operator==(const ProxyEndpoint&) const = default;
+};
+
+struct DesktopProxy {
+  std::optional<ProxyEndpoint> web;        // http URLs
+  std::optional<ProxyEndpoint> secureWeb;  // https URLs
+  std::optional<ProxyEndpoint> socks;      // everything else
+  std::vector<std::string> bypass;         // hosts and patterns that go direct
+  bool operator==(const DesktopProxy&) const = default;
+};
+
+// Nothing when no listed, enabled service has a proxy state on: the desktop then carries the
+// user's own settings.
+std::optional<DesktopProxy> effectiveProxy(const NetworkState& state);
+
+// Why `proxy` cannot be put on a desktop, or nothing when it can: every switched-on proxy needs a
+// host name or IP address (an IPv6 one bare or in brackets) and a port from 1; a bypass entry is a
+// non-empty host, pattern ("*.local", ".local") or network ("10.0.0.0/8") without blanks, control
+// characters or commas (the lists are comma-separated in KDE's file) and in UTF-8.
+std::optional<std::string> unrepresentable(const DesktopProxy& proxy);
+
+// The host as it goes into a URL: an IPv6 address in brackets, anything else as it is.
+std::string urlHost(const std::string& host);
+
+}  // namespace networksetup

@@ -1,0 +1,154 @@
+// The GNOME/GTK desktop: org.gnome.system.proxy through GIO's GSettings on the dconf backend.
+// GNOME, GTK applications (through glib-networking) and the Chromium family read it.
+#define G_SETTINGS_ENABLE_BACKEND
+#include <gio/gio.h>
+#include <gio/gsettingsbackend.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "tools/networksetup/Desktop.h"
+
+namespace networksetup {
+
+namespace {
+
+constexpr const char* kSchema = "org.gnome.system.proxy";
+
+// The settings written, as "child.key" ("" child: the proxy schema itself).
+struct Setting {
+  const char* child;
+  const char* key;
+};
+constexpr Setting kSettings[] = {
+    {"", "mode"},       {"", "ignore-hosts"}, {"http", "host"},  {"http", "port"},
+    {"https", "host"}, {"https", "port"},     {"socks", "host"}, {"socks", "port"},
+};
+
+std::string settingName(const Setting& setting) {
+  return *setting.child == '\0' ? setting.key : std::string(setting.child) + "." + setting.key;
+}
+
+template <typename T>
+struct GUnref {
+  void operator()(T* object) const { g_object_unref(object); }
+};
+using Settings = std::unique_ptr<GSettings, GUnref<GSettings>>;
+
+// The proxy schema in delay-apply mode and its children made afterwards, which share its delayed
+// backend: everything set on any of them goes to dconf as one change on apply().
+class ProxySettings {
+ public:
+  ProxySettings() : root_(g_settings_new(kSchema)) {
+    g_settings_delay(root_.get());
+    for (const char* child : {"http", "https", "socks"}) children_.emplace(child, g_settings_get_child(root_.get(), child));
+  }
+  GSettings* of(const Setting& setting) { return *setting.child == '\0' ? root() : child(setting.child); }
+  GSettings* child(const char* name) { return children_.at(name).get(); }
+  GSettings* root() { return root_.get(); }
+  bool apply(std::string* error) {
+    g_settings_apply(root_.get());
+    g_settings_sync();
+    if (g_settings_get_has_unapplied(root_.get())) {
+      *error = "dconf did not take the change";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  Settings root_;
+  std::map<std::string, Settings> children_;
+};
+
+bool setEndpoint(ProxySettings& settings, const char* child, const std::optional<ProxyEndpoint>& endpoint) {
+  GSettings* target = settings.child(child);
+  return g_settings_set_string(target, "host", endpoint ? endpoint->host.c_str() : "") &&
+         g_settings_set_int(target, "port", endpoint ? endpoint->port : 0);
+}
+
+class GSettingsBackend final : public DesktopBackend {
+ public:
+  std::string name() const override { return "gsettings"; }
+
+  std::optional<std::string> absent() override {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (bus == nullptr) {
+      std::string why = std::string("no session bus: ") + error->message;
+      g_error_free(error);
+      return why;
+    }
+    g_object_unref(bus);
+    GSettingsSchema* schema = g_settings_schema_source_lookup(g_settings_schema_source_get_default(), kSchema, TRUE);
+    if (schema == nullptr) return std::string("the schema ") + kSchema + " is not installed (gsettings-desktop-schemas)";
+    g_settings_schema_unref(schema);
+    const char* backend = G_OBJECT_TYPE_NAME(g_settings_backend_get_default());
+    if (std::strcmp(backend, "DConfSettingsBackend") != 0) {
+      return std::string("GSettings stores in ") + backend + ", not dconf (dconf-gsettings-backend)";
+    }
+    return std::nullopt;
+  }
+
+  bool read(SavedSettings& saved, std::string* error) override {
+    ProxySettings settings;
+    for (const auto& setting : kSettings) {
+      GVariant* value = g_settings_get_user_value(settings.of(setting), setting.key);
+      if (value == nullptr) continue;
+      gchar* text = g_variant_print(value, FALSE);
+      saved[settingName(setting)] = text;
+      g_free(text);
+      g_variant_unref(value);
+    }
+    return true;
+  }
+
+  bool write(const DesktopProxy& proxy, std::string* error) override {
+    ProxySettings settings;
+    std::vector<const char*> hosts;
+    for (const auto& entry : proxy.bypass) hosts.push_back(entry.c_str());
+    hosts.push_back(nullptr);
+    const bool set = g_settings_set_string(settings.root(), "mode", "manual") &&
+                     g_settings_set_strv(settings.root(), "ignore-hosts", hosts.data()) &&
+                     setEndpoint(settings, "http", proxy.web) && setEndpoint(settings, "https", proxy.secureWeb) &&
+                     setEndpoint(settings, "socks", proxy.socks);
+    if (!set) {
+      g_settings_revert(settings.root());
+      *error = "the proxy settings are locked";
+      return false;
+    }
+    return settings.apply(error);
+  }
+
+  bool restore(const SavedSettings& saved, std::string* error) override {
+    ProxySettings settings;
+    for (const auto& setting : kSettings) {
+      GSettings* target = settings.of(setting);
+      auto own = saved.find(settingName(setting));
+      if (own == saved.end()) {
+        g_settings_reset(target, setting.key);
+        continue;
+      }
+      GSettingsSchema* schema = nullptr;
+      g_object_get(target, "settings-schema", &schema, nullptr);
+      GSettingsSchemaKey* key = g_settings_schema_get_key(schema, setting.key);
+      GVariant* value = g_variant_parse(g_settings_schema_key_get_value_type(key), own->second.c_str(), nullptr,
+                                        nullptr, nullptr);
+      g_settings_schema_key_unref(key);
+      g_settings_schema_unref(schema);
+      if (value == nullptr || !g_settings_set_value(target, setting.key, value)) {
+        g_settings_revert(settings.root());
+        *error = "cannot put back " + settingName(setting) + " = " + own->second;
+        return false;
+      }
+    }
+    return settings.apply(error);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<DesktopBackend> makeGSettingsBackend() { return std::make_unique<GSettingsBackend>(); }
+
+}  // namespace networksetup
