@@ -41,7 +41,7 @@ double msSince(Clock::time_point start) { return std::chrono::duration<double, s
 // The stand-in on `state`, both streams discarded, as the cleanup runs it.
 void networksetup(const std::string& state, std::vector<std::string> args) {
   SubprocessOptions options;
-  options.argv = {"/usr/bin/env", "NETWORKSETUP_STATE_DIR=" + state, kBinDir + "/networksetup"};
+  options.argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state, kBinDir + "/networksetup"};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.standardOutput = SubprocessStream::Null;
   options.standardError = SubprocessStream::Null;
@@ -52,6 +52,7 @@ void networksetup(const std::string& state, std::vector<std::string> args) {
 double sequentialRuns(const std::string& state, const std::vector<std::string>& services) {
   std::string tool = kBinDir + "/networksetup";
   setenv("NETWORKSETUP_STATE_DIR", state.c_str(), 1);
+  setenv("NETWORKSETUP_WORLD", "simulated", 1);
   auto start = Clock::now();
   auto run = [&](std::vector<std::string> args) {
     SubprocessOptions options;
@@ -69,6 +70,7 @@ double sequentialRuns(const std::string& state, const std::vector<std::string>& 
   }
   double ms = msSince(start);
   unsetenv("NETWORKSETUP_STATE_DIR");
+  unsetenv("NETWORKSETUP_WORLD");
   return ms;
 }
 
@@ -81,7 +83,8 @@ double sigtermToExit(const std::string& dir, const std::string& state) {
     setenv("PROXYHOST_ENGINE_SOCKET", socket.c_str(), 1);
     freopen("/dev/null", "w", stderr);
     std::string macsim = kBinDir + "/macsim", host = kBinDir + "/proxyhost";
-    execl(macsim.c_str(), macsim.c_str(), "--state", state.c_str(), "--", host.c_str(), static_cast<char*>(nullptr));
+    execl(macsim.c_str(), macsim.c_str(), "--simulated", "--state", state.c_str(), "--", host.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   if (pid < 0) return -1;

@@ -10,6 +10,8 @@ packages=(
   clang libclang-rt-14-dev
   iproute2 util-linux procps python3
   dbus-daemon
+  libglib2.0-dev libglib2.0-bin glib-networking gsettings-desktop-schemas dconf-gsettings-backend dconf-service
+  libkf5config-bin
 )
 
 missing=()

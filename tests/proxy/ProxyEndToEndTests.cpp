@@ -83,7 +83,7 @@ class ProxyEndToEnd : public ::testing::Test {
   // The host under macsim, with the authorization answer fixed as `authorization` says.
   void startHost(const std::string& authorization) {
     host_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kBinDir + "/macsim", "--state", state(), "--", PROXYHOST_BIN},
+        std::vector<std::string>{kBinDir + "/macsim", "--simulated", "--state", state(), "--", PROXYHOST_BIN},
         std::map<std::string, std::string>{{"PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock")},
                                            {"PROXYHOST_AUTHORIZATION", authorization}},
         dir_.file("host"));
@@ -110,7 +110,7 @@ class ProxyEndToEnd : public ::testing::Test {
 
   // Runs the stand-in directly on the same state, as a person looking at the settings would.
   std::string networksetup(const std::vector<std::string>& args, int expectedStatus = 0) {
-    std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_STATE_DIR=" + state(), kBinDir + "/networksetup"};
+    std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state(), kBinDir + "/networksetup"};
     argv.insert(argv.end(), args.begin(), args.end());
     ProcessRun run = runProcess(argv);
     EXPECT_TRUE(run.started) << run.startError;

@@ -70,7 +70,7 @@ void ShutdownEndToEnd::startHost(std::map<std::string, std::string> env, bool co
   env.emplace("PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock"));
   env.emplace("PROXYHOST_AUTHORIZATION", "approve");
   host_ = std::make_unique<testing_support::ChildProcess>(
-      std::vector<std::string>{kBinDir + "/macsim", "--state", state(), "--", PROXYHOST_BIN}, env, dir_.file("host"));
+      std::vector<std::string>{kBinDir + "/macsim", "--simulated", "--state", state(), "--", PROXYHOST_BIN}, env, dir_.file("host"));
   if (!connect) return;
   std::string error;
   auto deadline = std::chrono::steady_clock::now() + 15s;
@@ -98,7 +98,7 @@ void ShutdownEndToEnd::switchProxiesOn() {
 }
 
 std::string ShutdownEndToEnd::networksetup(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_STATE_DIR=" + state(), kBinDir + "/networksetup"};
+  std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state(), kBinDir + "/networksetup"};
   argv.insert(argv.end(), args.begin(), args.end());
   ProcessRun run = runProcess(argv);
   EXPECT_TRUE(run.started && run.exitStatus == 0) << args[0] << ": " << run.standardOutput << run.standardError;

@@ -31,7 +31,7 @@ const std::string kFreshListing =
     "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\nEthernet\nThunderbolt Bridge\n*Bluetooth PAN\n";
 
 Args underMacsim(const std::string& state, Args command) {
-  command.insert(command.begin(), {kMacsim, "--state", state, "--"});
+  command.insert(command.begin(), {kMacsim, "--simulated", "--state", state, "--"});
   return command;
 }
 
@@ -186,7 +186,7 @@ TEST(Macsim, TheHostSeesNothingChange) {
 
 TEST(Macsim, WithoutStateOptionUsesTheUsersXdgStateFolder) {
   TempDir dir;
-  const Args command = {kMacsim, "--", "/usr/sbin/networksetup", "-setwebproxystate", "Wi-Fi", "on"};
+  const Args command = {kMacsim, "--simulated", "--", "/usr/sbin/networksetup", "-setwebproxystate", "Wi-Fi", "on"};
   ASSERT_EQ(runTool(command, withEnvironment({{"XDG_STATE_HOME", dir.file("xdg")}})).exitCode(), 0);
   EXPECT_EQ(networksetup::readRunLog(dir.file("xdg/proxyhost/networksetup"))->size(), 1u);
   ASSERT_EQ(runTool(command, withEnvironment({{"XDG_STATE_HOME", std::nullopt}, {"HOME", dir.file("home")}}))

@@ -21,6 +21,11 @@ using Args = std::vector<std::string>;
 
 const std::string kNetworkSetup = NETWORKSETUP_BIN;
 
+// The simulated world, its state in `folder`.
+tools_testing::Environment simulatedIn(const std::string& folder) {
+  return {{"NETWORKSETUP_STATE_DIR", folder}, {"NETWORKSETUP_WORLD", "simulated"}};
+}
+
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
@@ -33,7 +38,7 @@ class NetworkSetupProcess : public testing::Test {
   ToolResult run(Args args) {
     args.insert(args.begin(), kNetworkSetup);
     ran_.push_back(args);
-    return runTool(args, withEnvironment({{"NETWORKSETUP_STATE_DIR", dir_.path()}}));
+    return runTool(args, withEnvironment(simulatedIn(dir_.path())));
   }
   TempDir dir_;
   std::vector<Args> ran_;
@@ -103,7 +108,7 @@ TEST_F(NetworkSetupProcess, RacingRunsLoseNoChange) {
   for (int i = 0; i < kWorkers; ++i) {
     workers.push_back(std::make_unique<ToolProcess>(
         Args{"/bin/sh", "-c", script, "sh", kNetworkSetup, std::to_string(i)},
-        withEnvironment({{"NETWORKSETUP_STATE_DIR", dir_.path()}})));
+        withEnvironment(simulatedIn(dir_.path()))));
   }
   for (auto& worker : workers) {
     auto result = worker->finish(std::chrono::seconds(60));
@@ -134,12 +139,12 @@ TEST_F(NetworkSetupProcess, RefusesToRunWithoutItsStateFolder) {
   }
   // It makes its own folder, but never the folders above it.
   const ToolResult nested = runTool({kNetworkSetup, "-listallnetworkservices"},
-                                    withEnvironment({{"NETWORKSETUP_STATE_DIR", dir_.file("a/b")}}));
+                                    withEnvironment(simulatedIn(dir_.file("a/b"))));
   EXPECT_EQ(nested.exitCode(), 1);
   struct stat info {};
   EXPECT_NE(stat(dir_.file("a").c_str(), &info), 0);
   EXPECT_EQ(runTool({kNetworkSetup, "-listallnetworkservices"},
-                    withEnvironment({{"NETWORKSETUP_STATE_DIR", dir_.file("a")}}))
+                    withEnvironment(simulatedIn(dir_.file("a"))))
                 .exitCode(),
             0);
 }

@@ -20,7 +20,9 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
       line.help = true;
       return line;
     }
-    if (argument == "--state") {
+    if (argument == "--simulated") {
+      line.simulated = true;
+    } else if (argument == "--state") {
       if (i + 1 >= arguments.size() || arguments[i + 1].empty() || arguments[i + 1] == "--") {
         *error = "--state needs a folder";
         return std::nullopt;

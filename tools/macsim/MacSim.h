@@ -18,10 +18,11 @@ enum ExitStatus : int {
   kExitNotFound = 127,
 };
 
-inline constexpr const char* kUsage = "Usage: macsim [--state DIR] -- COMMAND [ARG ...]\n";
+inline constexpr const char* kUsage = "Usage: macsim [--simulated] [--state DIR] -- COMMAND [ARG ...]\n";
 
 struct CommandLine {
   std::optional<std::string> stateFolder;
+  bool simulated = false;  // networksetup acts in its simulated world (NETWORKSETUP_WORLD=simulated)
   std::vector<std::string> command;
   bool help = false;
 };

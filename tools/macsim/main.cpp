@@ -1,7 +1,8 @@
-// macsim [--state DIR] -- COMMAND [ARG ...]
+// macsim [--simulated] [--state DIR] -- COMMAND [ARG ...]
 //
-// Runs COMMAND where /usr/sbin/networksetup is the stand-in beside this program and /usr/bin/base64
-// decodes with -D as on macOS, with NETWORKSETUP_STATE_DIR naming the stand-in's state folder. macsim
+// Runs COMMAND where /usr/sbin/networksetup is the tool beside this program and /usr/bin/base64
+// decodes with -D as on macOS, with NETWORKSETUP_STATE_DIR naming the tool's state folder and, with
+// --simulated, NETWORKSETUP_WORLD=simulated keeping it off the machine's devices and desktop. macsim
 // sets up a private mount namespace and then execs COMMAND, so COMMAND has macsim's process id: its
 // exit status and signals are COMMAND's own. docs/macsim.md tells the whole story.
 #include <pwd.h>
@@ -70,6 +71,7 @@ int main(int argc, char** argv) {
 
   if (!macsim::enterSimulation(standIn, &error)) return setupFailure(error);
   ::setenv("NETWORKSETUP_STATE_DIR", stateFolder.c_str(), 1);
+  if (line->simulated) ::setenv("NETWORKSETUP_WORLD", "simulated", 1);
 
   std::vector<char*> command;
   for (const auto& argument : line->command) command.push_back(const_cast<char*>(argument.c_str()));
