@@ -7,6 +7,8 @@
 #include "login_item/LaunchAtLogin.h"
 #include "platform/flutter/FlutterViewController.h"
 #include "platform/foundation/NSBundle.h"
+#include "probe/NativeTcpPingChannel.h"
+#include "proxy/PrivilegedProxyChannel.h"
 
 MainFlutterWindow::MainFlutterWindow(NSRect contentRect, NSWindowStyleMask style, NSBackingStoreType backing,
                                      bool defer)
@@ -32,12 +34,12 @@ void MainFlutterWindow::awakeFromNib() {
 
   FlutterMethodChannel::methodChannelWithName(bundleIdentifier + "/privileged_proxy", messenger)
       ->setMethodCallHandler([](const FlutterMethodCall& call, FlutterResult result) {
-        handlePrivilegedProxyCall(call, std::move(result));
+        proxy::handlePrivilegedProxyCall(call, std::move(result));
       });
 
   FlutterMethodChannel::methodChannelWithName(bundleIdentifier + "/native_tcp_ping", messenger)
       ->setMethodCallHandler([](const FlutterMethodCall& call, FlutterResult result) {
-        handleNativeTcpPingCall(call, std::move(result));
+        probe::handleNativeTcpPingCall(call, std::move(result));
       });
 
   RegisterGeneratedPlugins(*flutterViewController);

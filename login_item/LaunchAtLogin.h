@@ -18,8 +18,8 @@
 
 #include <memory>
 
-#include "app/FlutterChannelContract.h"
 #include "platform/combine/Combine.h"
+#include "platform/flutter/FlutterChannels.h"
 #include "platform/foundation/NSKeyValueObserving.h"
 
 namespace LaunchAtLogin {

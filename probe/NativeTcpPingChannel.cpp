@@ -1,11 +1,10 @@
-// The TCP ping channel: checks the Flutter side's request on the main thread, runs the probe on a
-// global queue, one task per call, and answers on the main queue.
+#include "probe/NativeTcpPingChannel.h"
+
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
 
-#include "app/MainFlutterWindow.h"
 #include "platform/dispatch/Dispatch.h"
 #include "probe/NativeTcpPing.h"
 
@@ -18,7 +17,9 @@ FlutterError badArgs() { return FlutterError{"BAD_ARGS", std::string("host/port 
 
 }  // namespace
 
-void MainFlutterWindow::handleNativeTcpPingCall(const FlutterMethodCall& call, FlutterResult result) {
+namespace probe {
+
+void handleNativeTcpPingCall(const FlutterMethodCall& call, FlutterResult result) {
   if (call.method != "tcpPing") {
     result(FlutterMethodNotImplemented);
     return;
@@ -55,3 +56,5 @@ void MainFlutterWindow::handleNativeTcpPingCall(const FlutterMethodCall& call, F
             [milliseconds, result = std::move(result)] { result(EncodableValue::integer(milliseconds)); });
       });
 }
+
+}  // namespace probe

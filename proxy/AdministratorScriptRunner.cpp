@@ -1,8 +1,7 @@
-// Runs a script with administrator rights through the platform's scripting service, so that the
-// platform itself asks the user; the outcome tells the channel what to answer.
+#include "proxy/AdministratorScriptRunner.h"
+
 #include <string>
 
-#include "app/MainFlutterWindow.h"
 #include "platform/scripting/NSAppleScript.h"
 #include "platform/scripting/TextEncoding.h"
 
@@ -16,7 +15,9 @@ static_assert(kCommandHead.size() == 23 && kCommandTail.size() == 65);
 
 }  // namespace
 
-MainFlutterWindow::AdminRunOutcome MainFlutterWindow::runAsAdministrator(const std::string& script) {
+namespace proxy {
+
+AdminRunOutcome runAsAdministrator(const std::string& script) {
   auto bytes = dataUsingUTF8Encoding(script);
   if (!bytes) return AdminRunOutcome::failed("Failed to encode shell script");
 
@@ -43,3 +44,5 @@ MainFlutterWindow::AdminRunOutcome MainFlutterWindow::runAsAdministrator(const s
   if (number == -128) return AdminRunOutcome::cancelled();
   return AdminRunOutcome::failed("AppleScript error " + std::to_string(number) + ": " + message);
 }
+
+}  // namespace proxy

@@ -1,11 +1,12 @@
-// The privileged proxy channel: checks the Flutter side's request on the main thread, runs the
-// script off it, and answers back on the main queue.
+#include "proxy/PrivilegedProxyChannel.h"
+
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "app/MainFlutterWindow.h"
 #include "platform/dispatch/Dispatch.h"
+#include "proxy/AdministratorScriptRunner.h"
+#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 
@@ -26,7 +27,9 @@ FlutterError badArgs(const char* message) { return FlutterError{"bad_args", std:
 
 }  // namespace
 
-void MainFlutterWindow::handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult result) {
+namespace proxy {
+
+void handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult result) {
   // "services" is checked before the method name, so even a method this channel does not serve is
   // told about a missing list first.
   const EncodableMap* args = stringKeyedArguments(call.arguments);
@@ -78,3 +81,5 @@ void MainFlutterWindow::handlePrivilegedProxyCall(const FlutterMethodCall& call,
         });
       });
 }
+
+}  // namespace proxy

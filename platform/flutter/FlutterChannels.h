@@ -31,6 +31,17 @@ using FlutterResultValue = std::variant<EncodableValue, FlutterError, FlutterMet
 using FlutterResult = std::function<void(FlutterResultValue)>;
 using FlutterMethodCallHandler = std::function<void(const FlutterMethodCall& call, FlutterResult result)>;
 
+// Every handler that reads arguments expects a dictionary from string keys to values and treats
+// anything else, a map with a key of another type included, as if the arguments were missing.
+inline const EncodableMap* stringKeyedArguments(const EncodableValue& arguments) {
+  const EncodableMap* map = arguments.asMap();
+  if (map == nullptr) return nullptr;
+  for (const auto& [key, value] : *map) {
+    if (!key.is<std::string>()) return nullptr;
+  }
+  return map;
+}
+
 class FlutterMethodChannel {
  public:
   static std::shared_ptr<FlutterMethodChannel> methodChannelWithName(

@@ -125,6 +125,24 @@ TEST_F(MainFlutterWindowTest, EveryChannelAnswersTheFlutterSide) {
     ASSERT_TRUE(reply.has_value()) << channel;
     EXPECT_EQ(*reply, testing_support::Reply(NotImplemented{})) << channel;
   }
+
+  // Each service channel reaches its own handler: a call without arguments gets that handler's
+  // own answer, given before anything runs.
+  struct Service {
+    std::string channel, method;
+    testing_support::Reply expected;
+  };
+  const std::vector<Service> services = {
+      {"launch_at_startup", "launchAtStartupSetEnabled", EncodableValue()},
+      {"org.example.B/privileged_proxy", "setProxyElevated",
+       FlutterError{"bad_args", std::string("services missing or empty"), {}}},
+      {"org.example.B/native_tcp_ping", "tcpPing", FlutterError{"BAD_ARGS", std::string("host/port missing"), {}}},
+  };
+  for (const Service& s : services) {
+    auto reply = callMethod(engine, s.channel, s.method);
+    ASSERT_TRUE(reply.has_value()) << s.channel;
+    EXPECT_EQ(*reply, s.expected) << s.channel;
+  }
 }
 
 TEST(MainInterfaceFile, MakesOneDelegateAndOneMainWindow) {

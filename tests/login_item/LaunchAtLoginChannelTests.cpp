@@ -1,8 +1,7 @@
-// The "launch_at_startup" channel as the Flutter side sees it, through the binary messenger.
+// The "launch_at_startup" channel as the Flutter side sees it, through a test binary messenger.
 #include <gtest/gtest.h>
 
 #include "login_item/LaunchAtLogin.h"
-#include "platform/flutter/FlutterEngine.h"
 #include "platform/foundation/NSProcessInfo.h"
 #include "tests/login_item/FakeLoginItemRegistry.h"
 #include "tests/support/TestSupport.h"
@@ -17,10 +16,9 @@ using testing_support::Reply;
 class LaunchAtStartupChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    FlutterEngine::setRunsEngineLinkByDefault(false);
     SMLoginItemRegistry::setCurrentForTesting(registry_);
     NSProcessInfo::processInfo().setOperatingSystemVersionForTesting({14, 0, 0});
-    FlutterMethodChannel::methodChannelWithName("launch_at_startup", engine_.binaryMessenger())
+    FlutterMethodChannel::methodChannelWithName("launch_at_startup", messenger_)
         ->setMethodCallHandler([](const FlutterMethodCall& call, FlutterResult result) {
           LaunchAtLogin::handleLaunchAtStartupCall(call, std::move(result));
         });
@@ -29,7 +27,7 @@ class LaunchAtStartupChannelTest : public ::testing::Test {
 
   std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
   std::shared_ptr<FakeLoginItemRegistry> registry_ = std::make_shared<FakeLoginItemRegistry>(log_);
-  FlutterEngine engine_;
+  testing_support::TestBinaryMessenger messenger_;
 };
 
 TEST_F(LaunchAtStartupChannelTest, AnswersEachCallOnceAndChangesOnlyWhatItShould) {
@@ -72,7 +70,7 @@ TEST_F(LaunchAtStartupChannelTest, AnswersEachCallOnceAndChangesOnlyWhatItShould
     SCOPED_TRACE(c.name);
     registry_->mainStatus = c.before;
     log_->clear();
-    auto reply = testing_support::callMethod(engine_, "launch_at_startup", c.method, c.arguments);
+    auto reply = testing_support::callMethod(messenger_, "launch_at_startup", c.method, c.arguments);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(*reply, c.expected);
     EXPECT_EQ(*log_, c.changes);

@@ -11,10 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/MainFlutterWindow.h"
 #include "platform/dispatch/Dispatch.h"
-#include "platform/flutter/FlutterViewController.h"
-#include "platform/foundation/NSBundle.h"
+#include "probe/NativeTcpPingChannel.h"
 #include "tests/probe/FakeDarwin.h"
 #include "tests/support/TestSupport.h"
 
@@ -78,21 +76,12 @@ std::optional<int64_t> integerOf(const Reply& reply) {
 class TcpPingChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    FlutterEngine::setRunsEngineLinkByDefault(false);
-    NSBundle::overrideMainBundleForTesting(NSBundle::bundleWithInfo({{"CFBundleIdentifier", "org.example.B"}}));
-    window_ = std::make_unique<MainFlutterWindow>(NSMakeRect(0, 0, 800, 600), NSWindowStyleMaskTitled,
-                                                  NSBackingStoreBuffered, false);
-    window_->awakeFromNib();
-  }
-  void TearDown() override { NSBundle::overrideMainBundleForTesting(std::nullopt); }
-
-  FlutterEngine& engine() {
-    auto* controller = dynamic_cast<FlutterViewController*>(window_->contentViewController());
-    return controller->engine();
+    FlutterMethodChannel::methodChannelWithName(kChannel, messenger_)
+        ->setMethodCallHandler(probe::handleNativeTcpPingCall);
   }
 
   Reply call(const std::string& method, EncodableValue arguments) {
-    auto reply = callMethod(engine(), kChannel, method, std::move(arguments), 10s);
+    auto reply = callMethod(messenger_, kChannel, method, std::move(arguments), 10s);
     if (!reply) {
       ADD_FAILURE() << "no reply to " << method;
       return NotImplemented{};
@@ -101,7 +90,7 @@ class TcpPingChannelTest : public ::testing::Test {
   }
   Reply ping(EncodableValue arguments) { return call("tcpPing", std::move(arguments)); }
 
-  std::unique_ptr<MainFlutterWindow> window_;
+  testing_support::TestBinaryMessenger messenger_;
 };
 
 TEST_F(TcpPingChannelTest, EveryArgumentFaultGetsTheSameErrorAtOnceAndStartsNoProbe) {
@@ -365,7 +354,7 @@ TEST_F(TcpPingChannelTest, ProbesRunInParallelAndTheFasterAnswersFirst) {
   auto send = [&](const std::string& host) {
     auto bytes = StandardMethodCodec::getInstance().encodeMethodCall(
         {"tcpPing", EncodableMap{{"host", host}, {"port", 443}, {"timeoutMs", 9000}}});
-    engine().handlePlatformMessage(kChannel, bytes, [&, host](std::vector<uint8_t> reply) {
+    messenger_.deliver(kChannel, bytes, [&, host](std::vector<uint8_t> reply) {
       allOnMainThread = allOnMainThread && isMainThread();
       answers.emplace_back(host, testing_support::decodeReply(reply));
     });

@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "platform/scripting/AppleScriptSource.h"
+#include "proxy/AdministratorScriptRunner.h"
+#include "proxy/ProxyScriptBuilder.h"
 #include "tests/proxy/ProxyTestSupport.h"
 
 namespace {
 
-using Access = MainFlutterWindowTestAccess;
-using Outcome = MainFlutterWindowTestAccess::AdminRunOutcome;
+using Outcome = proxy::AdminRunOutcome;
 using proxy_test::FakeScripting;
 
 const std::string kHead = "do shell script \"echo '";
@@ -19,7 +20,7 @@ const std::string kTail = "' | /usr/bin/base64 -D | /bin/bash\" with administrat
 
 TEST(AdministratorRun, HandsTheScriptOverAsBase64BetweenTheFixedTexts) {
   FakeScripting scripting;
-  EXPECT_EQ(Access::runAsAdministrator("#!/bin/bash\nset -e"), Outcome::success());
+  EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash\nset -e"), Outcome::success());
   ASSERT_EQ(scripting.sources().size(), 1u);
   EXPECT_EQ(scripting.sources()[0], kHead + "IyEvYmluL2Jhc2gKc2V0IC1l" + kTail);
   EXPECT_EQ(kHead.size(), 23u);
@@ -28,7 +29,7 @@ TEST(AdministratorRun, HandsTheScriptOverAsBase64BetweenTheFixedTexts) {
 
 TEST(AdministratorRun, AnEmptyScriptStillMakesACompleteCommandAndRunsIt) {
   FakeScripting scripting;
-  EXPECT_EQ(Access::runAsAdministrator(""), Outcome::success());
+  EXPECT_EQ(proxy::runAsAdministrator(""), Outcome::success());
   EXPECT_EQ(scripting.sources(), std::vector<std::string>{kHead + kTail});
   EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{""});
 }
@@ -43,11 +44,11 @@ TEST(AdministratorRun, EveryScriptByteArrivesAndTheCommandCompiles) {
       "a",
       "ab",
       "abc",
-      Access::buildEnableProxyScript({"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080, {"localhost", "*.local"}),
+      proxy::buildEnableProxyScript({"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080, {"localhost", "*.local"}),
   };
   FakeScripting scripting;
   for (const auto& script : scripts) {
-    EXPECT_EQ(Access::runAsAdministrator(script), Outcome::success());
+    EXPECT_EQ(proxy::runAsAdministrator(script), Outcome::success());
   }
   ASSERT_EQ(scripting.sources().size(), scripts.size());
   for (size_t i = 0; i < scripts.size(); ++i) {
@@ -102,13 +103,13 @@ TEST(AdministratorRun, ErrorDictionariesBecomeOutcomes) {
   };
   for (const auto& c : cases) {
     FakeScripting scripting([&](const std::string&) { return c.error; });
-    EXPECT_EQ(Access::runAsAdministrator("#!/bin/bash"), c.expected) << c.what;
+    EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash"), c.expected) << c.what;
   }
 }
 
 TEST(AdministratorRun, ASourceTheServiceRejectsFailsBeforeAnythingRuns) {
   NSAppleScript::setCompilerForTesting([](const std::string&) { return nullptr; });
-  EXPECT_EQ(Access::runAsAdministrator("#!/bin/bash"), Outcome::failed("Failed to create NSAppleScript"));
+  EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash"), Outcome::failed("Failed to create NSAppleScript"));
   NSAppleScript::setCompilerForTesting({});
 }
 
@@ -116,7 +117,7 @@ TEST(AdministratorRun, AScriptThatIsNotUTF8IsRefusedUntouched) {
   FakeScripting scripting;
   for (const std::string& bad : {std::string("caf\xe9"), std::string("\xc0\xaf"), std::string("\xed\xa0\x80"),
                                 std::string("ok\xf4\x90\x80\x80")}) {
-    EXPECT_EQ(Access::runAsAdministrator(bad), Outcome::failed("Failed to encode shell script"));
+    EXPECT_EQ(proxy::runAsAdministrator(bad), Outcome::failed("Failed to encode shell script"));
   }
   EXPECT_TRUE(scripting.sources().empty());
 }

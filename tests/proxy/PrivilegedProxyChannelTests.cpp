@@ -1,5 +1,5 @@
-// The privileged proxy channel as the Flutter side sees it: encoded calls through the binary
-// messenger of a woken main window, with a scripting double behind the administrator run.
+// The privileged proxy channel as the Flutter side sees it: encoded calls through a test binary
+// messenger, with a scripting double behind the administrator run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "platform/flutter/FlutterViewController.h"
-#include "platform/foundation/NSBundle.h"
+#include "proxy/PrivilegedProxyChannel.h"
+#include "proxy/ProxyScriptBuilder.h"
 #include "tests/proxy/ProxyTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -57,21 +57,12 @@ EncodableMap without(const EncodableMap& map, const char* key) {
 class PrivilegedProxyChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    FlutterEngine::setRunsEngineLinkByDefault(false);
-    NSBundle::overrideMainBundleForTesting(NSBundle::bundleWithInfo({{"CFBundleIdentifier", "org.example.proxy"}}));
-    window_ = std::make_unique<MainFlutterWindow>(NSMakeRect(0, 0, 800, 600), NSWindowStyleMaskTitled,
-                                                  NSBackingStoreBuffered, false);
-    window_->awakeFromNib();
+    FlutterMethodChannel::methodChannelWithName(kChannel, messenger_)
+        ->setMethodCallHandler(proxy::handlePrivilegedProxyCall);
   }
-  void TearDown() override {
-    window_.reset();
-    NSBundle::overrideMainBundleForTesting(std::nullopt);
-  }
-
-  FlutterEngine& engine() { return dynamic_cast<FlutterViewController*>(window_->contentViewController())->engine(); }
 
   Reply call(const std::string& method, EncodableValue arguments) {
-    auto reply = testing_support::callMethod(engine(), kChannel, method, std::move(arguments));
+    auto reply = testing_support::callMethod(messenger_, kChannel, method, std::move(arguments));
     EXPECT_TRUE(reply) << method << ": no reply";
     return reply.value_or(NotImplemented{});
   }
@@ -80,7 +71,7 @@ class PrivilegedProxyChannelTest : public ::testing::Test {
   // `offMainThread` counts replies that came on any other thread.
   void post(const std::string& method, EncodableValue arguments) {
     auto bytes = StandardMethodCodec::getInstance().encodeMethodCall({method, std::move(arguments)});
-    engine().handlePlatformMessage(kChannel, bytes, [this](std::vector<uint8_t> reply) {
+    messenger_.deliver(kChannel, bytes, [this](std::vector<uint8_t> reply) {
       if (!isMainThread()) ++offMainThread_;
       replies_->push_back(testing_support::decodeReply(reply));
     });
@@ -89,7 +80,7 @@ class PrivilegedProxyChannelTest : public ::testing::Test {
     return runMainQueueUntil([&] { return replies_->size() >= count; }, 10s);
   }
 
-  std::unique_ptr<MainFlutterWindow> window_;
+  testing_support::TestBinaryMessenger messenger_;
   std::shared_ptr<std::vector<Reply>> replies_ = std::make_shared<std::vector<Reply>>();
   std::atomic<int> offMainThread_{0};
 };
@@ -158,7 +149,7 @@ TEST_F(PrivilegedProxyChannelTest, EnableRunsTheEnableScriptAndAnswersTrue) {
                           {"extra", "ignored"}};
   EXPECT_EQ(call("setProxyElevated", args), Reply(EncodableValue(true)));
   EXPECT_EQ(scripting.scriptsRun(),
-            std::vector<std::string>{MainFlutterWindowTestAccess::buildEnableProxyScript(
+            std::vector<std::string>{proxy::buildEnableProxyScript(
                 {"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080, {"localhost", "*.local"})});
 }
 
@@ -170,7 +161,7 @@ TEST_F(PrivilegedProxyChannelTest, EnableTakesAnEmptyBypassListAndWidePorts) {
                           {"socks", int32_t{-1}},
                           {"bypass", EncodableList{}}};
   EXPECT_EQ(call("setProxyElevated", args), Reply(EncodableValue(true)));
-  EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{MainFlutterWindowTestAccess::buildEnableProxyScript(
+  EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{proxy::buildEnableProxyScript(
                                         {"Wi-Fi"}, "", int64_t{1} << 40, -1, {})});
 }
 
@@ -182,7 +173,7 @@ TEST_F(PrivilegedProxyChannelTest, DisableIgnoresEveryKeyButServices) {
                           {"bypass", EncodableValue()}};
   EXPECT_EQ(call("disableProxyElevated", args), Reply(EncodableValue(true)));
   EXPECT_EQ(scripting.scriptsRun(),
-            std::vector<std::string>{MainFlutterWindowTestAccess::buildDisableProxyScript({"Wi-Fi", "Wi-Fi"})});
+            std::vector<std::string>{proxy::buildDisableProxyScript({"Wi-Fi", "Wi-Fi"})});
 }
 
 TEST_F(PrivilegedProxyChannelTest, RunOutcomesBecomeTheirAnswers) {

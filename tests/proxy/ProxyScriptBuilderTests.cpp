@@ -4,11 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/proxy/ProxyTestSupport.h"
+#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 
-using Access = MainFlutterWindowTestAccess;
 
 TEST(ProxyScripts, WorkedExampleEnablesBothServicesLineForLine) {
   const std::string expected =
@@ -28,7 +27,7 @@ TEST(ProxyScripts, WorkedExampleEnablesBothServicesLineForLine) {
       "/usr/sbin/networksetup -setwebproxystate 'Office'\\''s LAN' on\n"
       "/usr/sbin/networksetup -setsecurewebproxystate 'Office'\\''s LAN' on\n"
       "/usr/sbin/networksetup -setsocksfirewallproxystate 'Office'\\''s LAN' on";
-  EXPECT_EQ(Access::buildEnableProxyScript({"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080,
+  EXPECT_EQ(proxy::buildEnableProxyScript({"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080,
                                            {"localhost", "*.local"}),
             expected);
 }
@@ -42,7 +41,7 @@ TEST(ProxyScripts, WorkedExampleDisablesBothServicesLineForLine) {
       "/usr/sbin/networksetup -setwebproxystate 'Office'\\''s LAN' off || true\n"
       "/usr/sbin/networksetup -setsecurewebproxystate 'Office'\\''s LAN' off || true\n"
       "/usr/sbin/networksetup -setsocksfirewallproxystate 'Office'\\''s LAN' off || true";
-  EXPECT_EQ(Access::buildDisableProxyScript({"Wi-Fi", "Office's LAN"}), expected);
+  EXPECT_EQ(proxy::buildDisableProxyScript({"Wi-Fi", "Office's LAN"}), expected);
 }
 
 TEST(ProxyScripts, QuotingTouchesOnlyApostrophes) {
@@ -64,7 +63,7 @@ TEST(ProxyScripts, QuotingTouchesOnlyApostrophes) {
       {"Réseau 局域网 🛜", "'Réseau 局域网 🛜'"},
       {"; rm -rf / #", "'; rm -rf / #'"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Access::shellQuote(c.input), c.quoted) << c.input;
+  for (const auto& c : cases) EXPECT_EQ(proxy::shellQuote(c.input), c.quoted) << c.input;
 }
 
 TEST(ProxyScripts, EdgeCasesOfTheEnableScript) {
@@ -110,7 +109,7 @@ TEST(ProxyScripts, EdgeCasesOfTheEnableScript) {
        head + block("'$(reboot) `id` \"q\" \\ *'", "'a'\\''b'", "3128", "1080", "'*.corp' 'it'\\''s'")},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Access::buildEnableProxyScript(c.services, c.host, c.port, c.socks, c.bypass), c.expected) << c.what;
+    EXPECT_EQ(proxy::buildEnableProxyScript(c.services, c.host, c.port, c.socks, c.bypass), c.expected) << c.what;
   }
 }
 
@@ -131,12 +130,12 @@ TEST(ProxyScripts, EdgeCasesOfTheDisableScript) {
       {"a service listed twice gets its lines twice", {"A", "A"}, "#!/bin/bash" + block("'A'") + block("'A'")},
       {"a line feed in a name stays inside the quotes", {"a\nb"}, "#!/bin/bash" + block("'a\nb'")},
   };
-  for (const auto& c : cases) EXPECT_EQ(Access::buildDisableProxyScript(c.services), c.expected) << c.what;
+  for (const auto& c : cases) EXPECT_EQ(proxy::buildDisableProxyScript(c.services), c.expected) << c.what;
 }
 
 TEST(ProxyScripts, NoCarriageReturnAndNoFinalLineFeed) {
-  for (const auto& script : {Access::buildEnableProxyScript({"A", "B"}, "h", 1, 2, {"x"}),
-                             Access::buildDisableProxyScript({"A", "B"})}) {
+  for (const auto& script : {proxy::buildEnableProxyScript({"A", "B"}, "h", 1, 2, {"x"}),
+                             proxy::buildDisableProxyScript({"A", "B"})}) {
     EXPECT_EQ(script.find('\r'), std::string::npos);
     ASSERT_FALSE(script.empty());
     EXPECT_NE(script.back(), '\n');

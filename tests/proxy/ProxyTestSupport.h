@@ -1,5 +1,5 @@
-// Helpers for the system proxy tests: reaching MainFlutterWindow's private proxy operations, and
-// a scripting double that sees what the administrator run hands to the platform.
+// Helpers for the system proxy tests: a scripting double that sees what the administrator run
+// hands to the platform.
 #pragma once
 
 #include <chrono>
@@ -10,25 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/MainFlutterWindow.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/NSAppleScript.h"
-
-struct MainFlutterWindowTestAccess {
-  using AdminRunOutcome = MainFlutterWindow::AdminRunOutcome;
-
-  static std::string shellQuote(std::string_view text) { return MainFlutterWindow::shellQuote(text); }
-  static std::string buildEnableProxyScript(const std::vector<std::string>& services, const std::string& host,
-                                            int64_t port, int64_t socks, const std::vector<std::string>& bypass) {
-    return MainFlutterWindow::buildEnableProxyScript(services, host, port, socks, bypass);
-  }
-  static std::string buildDisableProxyScript(const std::vector<std::string>& services) {
-    return MainFlutterWindow::buildDisableProxyScript(services);
-  }
-  static AdminRunOutcome runAsAdministrator(const std::string& script) {
-    return MainFlutterWindow::runAsAdministrator(script);
-  }
-};
 
 namespace proxy_test {
 

@@ -34,16 +34,62 @@ Reply decodeReply(const std::vector<uint8_t>& bytes) {
   return std::get<FlutterError>(*envelope);
 }
 
-std::optional<Reply> callMethod(FlutterEngine& engine, const std::string& channel, const std::string& method,
-                                EncodableValue arguments, std::chrono::milliseconds timeout) {
+void TestBinaryMessenger::sendOnChannel(const std::string& channel, std::span<const uint8_t> message,
+                                        FlutterBinaryReply reply) {
+  if (reply) DispatchQueue::main().async([reply = std::move(reply)] { reply({}); });
+}
+
+void TestBinaryMessenger::setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) {
+  if (handler) {
+    handlers_[channel] = std::move(handler);
+  } else {
+    handlers_.erase(channel);
+  }
+}
+
+void TestBinaryMessenger::deliver(const std::string& channel, std::span<const uint8_t> message,
+                                  FlutterBinaryReply reply) {
+  auto it = handlers_.find(channel);
+  if (it == handlers_.end()) {
+    reply({});
+    return;
+  }
+  FlutterBinaryMessageHandler handler = it->second;  // a handler may replace itself while it runs
+  handler(message, std::move(reply));
+}
+
+namespace {
+
+using Deliver = std::function<void(std::span<const uint8_t> message, FlutterBinaryReply reply)>;
+
+std::optional<Reply> callThrough(const Deliver& deliver, const std::string& method, EncodableValue arguments,
+                                 std::chrono::milliseconds timeout) {
   auto bytes = StandardMethodCodec::getInstance().encodeMethodCall({method, std::move(arguments)});
   auto reply = std::make_shared<std::optional<std::vector<uint8_t>>>();
-  engine.handlePlatformMessage(channel, bytes, [reply](std::vector<uint8_t> r) {
+  deliver(bytes, [reply](std::vector<uint8_t> r) {
     // Replies may come from any thread; hop to the main queue so the test reads them safely.
     DispatchQueue::main().async([reply, r = std::move(r)]() mutable { *reply = std::move(r); });
   });
   if (!runMainQueueUntil([&] { return reply->has_value(); }, timeout)) return std::nullopt;
   return decodeReply(**reply);
+}
+
+}  // namespace
+
+std::optional<Reply> callMethod(FlutterEngine& engine, const std::string& channel, const std::string& method,
+                                EncodableValue arguments, std::chrono::milliseconds timeout) {
+  return callThrough(
+      [&](std::span<const uint8_t> message, FlutterBinaryReply reply) {
+        engine.handlePlatformMessage(channel, message, std::move(reply));
+      },
+      method, std::move(arguments), timeout);
+}
+
+std::optional<Reply> callMethod(TestBinaryMessenger& messenger, const std::string& channel, const std::string& method,
+                                EncodableValue arguments, std::chrono::milliseconds timeout) {
+  return callThrough([&](std::span<const uint8_t> message,
+                         FlutterBinaryReply reply) { messenger.deliver(channel, message, std::move(reply)); },
+                     method, std::move(arguments), timeout);
 }
 
 }  // namespace testing_support

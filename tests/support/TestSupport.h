@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <map>
+#include <span>
 #include <optional>
 #include <string>
 #include <variant>
@@ -35,10 +37,32 @@ using Reply = std::variant<EncodableValue, FlutterError, NotImplemented>;
 // Decodes raw reply bytes as the Flutter side would; an undecodable envelope fails the test.
 Reply decodeReply(const std::vector<uint8_t>& bytes);
 
-// Plays the Flutter side in-process: encodes a method call, hands it to the engine as a platform
-// message on the calling (main) thread, then drains the main queue until the reply arrives.
-// Returns nothing when no reply came within `timeout`.
+// A binary messenger without an engine behind it, for testing a channel handler alone: the test
+// plays the Flutter side and delivers each message on its own (main) thread, as the engine does.
+//
+//   TestBinaryMessenger messenger;
+//   FlutterMethodChannel::methodChannelWithName("c", messenger)->setMethodCallHandler(handler);
+//   auto reply = callMethod(messenger, "c", "method", EncodableMap{...});
+class TestBinaryMessenger : public FlutterBinaryMessenger {
+ public:
+  // No Flutter side listens: `reply`, when given, gets the empty reply on the main queue.
+  void sendOnChannel(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply) override;
+  void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) override;
+  // What the engine does with a message from the Flutter side: the channel's handler gets it, or
+  // the reply is empty.
+  void deliver(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply);
+
+ private:
+  std::map<std::string, FlutterBinaryMessageHandler> handlers_;
+};
+
+// Plays the Flutter side in-process: encodes a method call, hands it to the engine or messenger as
+// a platform message on the calling (main) thread, then drains the main queue until the reply
+// arrives. Returns nothing when no reply came within `timeout`.
 std::optional<Reply> callMethod(FlutterEngine& engine, const std::string& channel, const std::string& method,
+                                EncodableValue arguments = {},
+                                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+std::optional<Reply> callMethod(TestBinaryMessenger& messenger, const std::string& channel, const std::string& method,
                                 EncodableValue arguments = {},
                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
