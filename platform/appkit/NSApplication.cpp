@@ -80,19 +80,7 @@ void NSApplication::setDelegate(std::shared_ptr<NSApplicationDelegate> delegate)
                      NSApplicationWillTerminateNotification, this);
 }
 
-// Tests only: PROXYHOST_TEST_HOLD_LAUNCH=PATH makes launching stop before it finishes, with PATH
-// created to say so, until PATH is removed. A test can then signal a host that is certainly not
-// yet past the end of launching.
-static void holdLaunchForTesting() {
-  const char* path = std::getenv("PROXYHOST_TEST_HOLD_LAUNCH");
-  if (!path || !*path) return;
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd >= 0) ::close(fd);
-  while (::access(path, F_OK) == 0) ::usleep(5000);
-}
-
 void NSApplication::finishLaunching() {
-  holdLaunchForTesting();
   auto& center = NSNotificationCenter::defaultCenter();
   center.postNotificationName(NSApplicationWillFinishLaunchingNotification, this);
   for (NSWindow* w : visibleAtLaunch_) w->makeKeyAndOrderFront(nullptr);

@@ -85,15 +85,39 @@ HostProcess::HostProcess(std::map<std::string, std::string> env) {
   process_ = std::make_unique<ChildProcess>(std::vector<std::string>{PROXYHOST_BIN}, env, dir_.path());
 }
 
-std::unique_ptr<enginelink::LinkClient> HostProcess::connect(std::chrono::milliseconds timeout) {
+std::unique_ptr<enginelink::LinkClient> connectWhileRunning(ChildProcess& host, const std::string& socketPath,
+                                                            std::chrono::milliseconds timeout, std::string* error) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::string error;
   for (;;) {
-    auto client = enginelink::LinkClient::connect(socketPath_, std::chrono::seconds(5), &error);
+    auto client = enginelink::LinkClient::connect(socketPath, std::chrono::seconds(5), error);
     if (client) return client;
-    if (std::chrono::steady_clock::now() >= deadline || process_->wait(std::chrono::milliseconds(0))) break;
+    if (std::chrono::steady_clock::now() >= deadline || host.wait(std::chrono::milliseconds(0))) return nullptr;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+Reply callOver(enginelink::LinkClient& client, const std::string& channel, const std::string& method,
+               EncodableValue arguments, std::chrono::milliseconds timeout) {
+  std::string error;
+  auto call = StandardMethodCodec::getInstance().encodeMethodCall({method, std::move(arguments)});
+  auto reply = client.call(channel, call, timeout, &error);
+  if (!reply) {
+    ADD_FAILURE() << method << ": no reply on " << channel << ": " << error;
+    return NotImplemented{};
+  }
+  return decodeReply(*reply);
+}
+
+bool waitUntilArmed(enginelink::LinkClient& client) {
+  auto call = StandardMethodCodec::getInstance().encodeMethodCall({"launchAtStartupIsEnabled", EncodableValue()});
+  std::string error;
+  return client.call("launch_at_startup", call, std::chrono::seconds(30), &error).has_value();
+}
+
+std::unique_ptr<enginelink::LinkClient> HostProcess::connect(std::chrono::milliseconds timeout) {
+  std::string error;
+  auto client = connectWhileRunning(*process_, socketPath_, timeout, &error);
+  if (client) return client;
   ADD_FAILURE() << "the host never served " << socketPath_ << ": " << error << "\nits log:\n"
                 << process_->standardError();
   return nullptr;

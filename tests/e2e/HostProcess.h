@@ -37,6 +37,19 @@ class ChildProcess {
   std::string stdoutPath_, stderrPath_;
 };
 
+// Connects to `socketPath` once the host there serves (it may still be starting); nothing when
+// `host` ended or `timeout` passed first, with the last connect error in `error`.
+std::unique_ptr<enginelink::LinkClient> connectWhileRunning(ChildProcess& host, const std::string& socketPath,
+                                                            std::chrono::milliseconds timeout, std::string* error);
+
+// One method call over the link, decoded; no reply within `timeout` fails the test.
+Reply callOver(enginelink::LinkClient& client, const std::string& channel, const std::string& method,
+               EncodableValue arguments = {}, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The link is served before launching ends; a channel's answer comes from the application loop,
+// which runs only after it. True once such an answer came: the host is armed.
+bool waitUntilArmed(enginelink::LinkClient& client);
+
 // build/bin/proxyhost serving its engine link at <dir>/engine.sock, or where the given
 // PROXYHOST_ENGINE_SOCKET says.
 class HostProcess {

@@ -14,6 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using enginelink::LinkClient;
+using testing_support::callOver;
 using testing_support::ChildProcess;
 using testing_support::decodeReply;
 using testing_support::HostProcess;
@@ -24,16 +25,6 @@ const std::string kBundle = PROXYHOST_BUNDLE_ID;
 
 std::vector<uint8_t> encodeCall(const std::string& method, EncodableValue args = {}) {
   return StandardMethodCodec::getInstance().encodeMethodCall({method, std::move(args)});
-}
-
-Reply callOver(LinkClient& client, const std::string& channel, const std::string& method, EncodableValue args = {}) {
-  std::string error;
-  auto reply = client.call(channel, encodeCall(method, std::move(args)), 10s, &error);
-  if (!reply) {
-    ADD_FAILURE() << "no reply on " << channel << ": " << error;
-    return NotImplemented{};
-  }
-  return decodeReply(*reply);
 }
 
 int exitStatusAfter(ChildProcess& process, int sig) {

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/flutter/FlutterCodecs.h"
 #include "tests/e2e/HostProcess.h"
 
 namespace {
@@ -16,14 +15,7 @@ using namespace std::chrono_literals;
 using testing_support::Reply;
 
 Reply call(enginelink::LinkClient& client, const std::string& method, EncodableValue args = {}) {
-  std::string error;
-  auto reply = client.call("launch_at_startup",
-                           StandardMethodCodec::getInstance().encodeMethodCall({method, std::move(args)}), 10s, &error);
-  if (!reply) {
-    ADD_FAILURE() << method << ": " << error;
-    return testing_support::NotImplemented{};
-  }
-  return testing_support::decodeReply(*reply);
+  return testing_support::callOver(client, "launch_at_startup", method, std::move(args));
 }
 
 TEST(LaunchAtLoginEndToEnd, SettingItWritesAndRemovesTheAutostartEntry) {

@@ -6,31 +6,17 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <thread>
 
-#include "platform/flutter/FlutterCodecs.h"
-#include "platform/scripting/ProcessRun.h"
-#include "tests/e2e/HostProcess.h"
+#include "tests/e2e/MacsimHost.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::ChildProcess;
-using testing_support::NotImplemented;
 using testing_support::Reply;
-using RunLog = std::vector<std::vector<std::string>>;
+using testing_support::RunLog;
+using testing_support::stringList;
 
-const std::string kBinDir = PROXYHOST_BIN_DIR;
-const std::string kChannel = std::string(PROXYHOST_BUNDLE_ID) + "/privileged_proxy";
-const std::string kTool = "/usr/sbin/networksetup";
-
-EncodableList list(const std::vector<std::string>& items) {
-  EncodableList out;
-  for (const auto& s : items) out.emplace_back(s);
-  return out;
-}
+const std::string& kTool = testing_support::kNetworkSetupTool;
 
 Reply failed(const std::string& message) { return FlutterError{"failed", message, {}}; }
 
@@ -61,16 +47,8 @@ std::string proxyText(bool enabled, const std::string& server, int port) {
          std::to_string(port) + "\nAuthenticated Proxy Enabled: 0\n";
 }
 
-class ProxyEndToEnd : public ::testing::Test {
+class ProxyEndToEnd : public testing_support::MacsimHostTest {
  protected:
-  void SetUp() override {
-    for (const char* tool : {"macsim", "networksetup"}) {
-      ASSERT_TRUE(std::filesystem::exists(kBinDir + "/" + tool)) << kBinDir << "/" << tool << " is not built";
-    }
-    std::filesystem::create_directories(state());
-    std::filesystem::create_directories(dir_.file("host"));
-  }
-
   void TearDown() override {
     if (!host_) return;
     host_->signal(SIGINT);
@@ -78,70 +56,14 @@ class ProxyEndToEnd : public ::testing::Test {
     EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << host_->standardError();
   }
 
-  std::string state() const { return dir_.file("state"); }
-
   // The host under macsim, with the authorization answer fixed as `authorization` says.
   void startHost(const std::string& authorization) {
-    host_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kBinDir + "/macsim", "--simulated", "--state", state(), "--", PROXYHOST_BIN},
-        std::map<std::string, std::string>{{"PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock")},
-                                           {"PROXYHOST_AUTHORIZATION", authorization}},
-        dir_.file("host"));
-    std::string error;
-    auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (!client_ && std::chrono::steady_clock::now() < deadline && !host_->wait(0ms)) {
-      client_ = enginelink::LinkClient::connect(dir_.file("engine.sock"), 2s, &error);
-      if (!client_) std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(client_) << "the host under macsim never served its link: " << error << "\n"
-                         << host_->standardError();
+    MacsimHostTest::startHost({{"PROXYHOST_AUTHORIZATION", authorization}});
   }
 
   Reply call(const std::string& method, EncodableMap arguments) {
-    auto bytes = StandardMethodCodec::getInstance().encodeMethodCall({method, EncodableValue(std::move(arguments))});
-    std::string error;
-    auto reply = client_->call(kChannel, bytes, 60s, &error);
-    if (!reply) {
-      ADD_FAILURE() << method << ": no reply: " << error << "\n" << host_->standardError();
-      return NotImplemented{};
-    }
-    return testing_support::decodeReply(*reply);
-  }
-
-  // Runs the stand-in directly on the same state, as a person looking at the settings would.
-  std::string networksetup(const std::vector<std::string>& args, int expectedStatus = 0) {
-    std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state(), kBinDir + "/networksetup"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcessRun run = runProcess(argv);
-    EXPECT_TRUE(run.started) << run.startError;
-    EXPECT_EQ(run.exitStatus, expectedStatus) << args[0] << ": " << run.standardOutput << run.standardError;
-    return run.standardOutput;
-  }
-
-  // The runs recorded so far; each line of the log is a JSON array of the arguments.
-  RunLog runLog() const {
-    RunLog runs;
-    std::ifstream in(dir_.file("state/runs.log"));
-    std::string line;
-    while (std::getline(in, line)) {
-      auto parsed = nlohmann::json::parse(line, nullptr, false);
-      if (!parsed.is_array()) {
-        ADD_FAILURE() << "run log line is not a JSON array: " << line;
-        continue;
-      }
-      runs.push_back(parsed.get<std::vector<std::string>>());
-    }
-    return runs;
-  }
-
-  // The runs of the tool by its macOS path, which only the host's scripts use: the test's own
-  // runs go to the stand-in by its build path.
-  RunLog elevatedRuns() const {
-    RunLog runs;
-    for (auto& run : runLog()) {
-      if (!run.empty() && run[0] == kTool) runs.push_back(std::move(run));
-    }
-    return runs;
+    return testing_support::callOver(*client_, testing_support::kPrivilegedProxyChannel, method,
+                                     EncodableValue(std::move(arguments)), 60s);
   }
 
   std::string allProxies(const std::string& service) {
@@ -151,21 +73,17 @@ class ProxyEndToEnd : public ::testing::Test {
     text += networksetup({"-getproxybypassdomains", service});
     return text;
   }
-
-  testing_support::TempDir dir_;
-  std::unique_ptr<ChildProcess> host_;
-  std::unique_ptr<enginelink::LinkClient> client_;
 };
 
 TEST_F(ProxyEndToEnd, SwitchesTwoServicesOnAndOffAgainKeepingTheirSettings) {
   networksetup({"-createnetworkservice", "Office's LAN", "Ethernet"});
   startHost("approve");
 
-  const EncodableMap on{{"services", list({"Wi-Fi", "Office's LAN"})},
+  const EncodableMap on{{"services", stringList({"Wi-Fi", "Office's LAN"})},
                         {"host", "127.0.0.1"},
                         {"port", int32_t{7890}},
                         {"socks", int32_t{7891}},
-                        {"bypass", list({"localhost", "*.local"})}};
+                        {"bypass", stringList({"localhost", "*.local"})}};
   ASSERT_EQ(call("setProxyElevated", on), Reply(EncodableValue(true))) << host_->standardError();
   for (const char* service : {"Wi-Fi", "Office's LAN"}) {
     EXPECT_EQ(allProxies(service), proxyText(true, "127.0.0.1", 7890) + proxyText(true, "127.0.0.1", 7890) +
@@ -174,9 +92,9 @@ TEST_F(ProxyEndToEnd, SwitchesTwoServicesOnAndOffAgainKeepingTheirSettings) {
   }
   RunLog expected = enableRuns("Wi-Fi", "127.0.0.1", "7890", "7891", {"localhost", "*.local"});
   append(expected, enableRuns("Office's LAN", "127.0.0.1", "7890", "7891", {"localhost", "*.local"}));
-  EXPECT_EQ(elevatedRuns(), expected);
+  EXPECT_EQ(hostRuns(), expected);
 
-  ASSERT_EQ(call("disableProxyElevated", EncodableMap{{"services", list({"Wi-Fi", "Office's LAN"})}}),
+  ASSERT_EQ(call("disableProxyElevated", EncodableMap{{"services", stringList({"Wi-Fi", "Office's LAN"})}}),
             Reply(EncodableValue(true)));
   for (const char* service : {"Wi-Fi", "Office's LAN"}) {
     EXPECT_EQ(allProxies(service), proxyText(false, "127.0.0.1", 7890) + proxyText(false, "127.0.0.1", 7890) +
@@ -185,7 +103,7 @@ TEST_F(ProxyEndToEnd, SwitchesTwoServicesOnAndOffAgainKeepingTheirSettings) {
   }
   append(expected, disableRuns("Wi-Fi"));
   append(expected, disableRuns("Office's LAN"));
-  EXPECT_EQ(elevatedRuns(), expected);
+  EXPECT_EQ(hostRuns(), expected);
 }
 
 TEST_F(ProxyEndToEnd, ACancelledAuthorizationChangesNothing) {
@@ -193,26 +111,26 @@ TEST_F(ProxyEndToEnd, ACancelledAuthorizationChangesNothing) {
   startHost("cancel");
 
   const Reply cancelled = FlutterError{"cancelled", std::string("User cancelled authorization"), {}};
-  EXPECT_EQ(call("setProxyElevated", EncodableMap{{"services", list({"Wi-Fi"})},
+  EXPECT_EQ(call("setProxyElevated", EncodableMap{{"services", stringList({"Wi-Fi"})},
                                                   {"host", "127.0.0.1"},
                                                   {"port", int32_t{7890}},
                                                   {"socks", int32_t{7891}},
-                                                  {"bypass", list({})}}),
+                                                  {"bypass", stringList({})}}),
             cancelled);
-  EXPECT_EQ(call("disableProxyElevated", EncodableMap{{"services", list({"Wi-Fi"})}}), cancelled);
+  EXPECT_EQ(call("disableProxyElevated", EncodableMap{{"services", stringList({"Wi-Fi"})}}), cancelled);
 
-  EXPECT_EQ(elevatedRuns(), RunLog{});
+  EXPECT_EQ(hostRuns(), RunLog{});
   EXPECT_EQ(allProxies("Wi-Fi"), untouched);
 }
 
 TEST_F(ProxyEndToEnd, AnUnknownServiceStopsTheScriptAndWhatRanBeforeStays) {
   startHost("approve");
 
-  EXPECT_EQ(call("setProxyElevated", EncodableMap{{"services", list({"Wi-Fi", "Nowhere", "Ethernet"})},
+  EXPECT_EQ(call("setProxyElevated", EncodableMap{{"services", stringList({"Wi-Fi", "Nowhere", "Ethernet"})},
                                                   {"host", "10.0.0.1"},
                                                   {"port", int32_t{3128}},
                                                   {"socks", int32_t{1080}},
-                                                  {"bypass", list({})}}),
+                                                  {"bypass", stringList({})}}),
             failed("AppleScript error 4: Nowhere is not a recognized network service.\n"
                    "** Error: The parameters were not valid."));
 
@@ -220,7 +138,7 @@ TEST_F(ProxyEndToEnd, AnUnknownServiceStopsTheScriptAndWhatRanBeforeStays) {
   // never reached.
   RunLog expected = enableRuns("Wi-Fi", "10.0.0.1", "3128", "1080", {});
   expected.push_back({kTool, "-setwebproxy", "Nowhere", "10.0.0.1", "3128"});
-  EXPECT_EQ(elevatedRuns(), expected);
+  EXPECT_EQ(hostRuns(), expected);
   EXPECT_EQ(networksetup({"-getwebproxy", "Wi-Fi"}), proxyText(true, "10.0.0.1", 3128));
   EXPECT_EQ(networksetup({"-getwebproxy", "Ethernet"}).substr(0, 12), "Enabled: No\n");
 }
@@ -268,11 +186,11 @@ TEST_F(ProxyEndToEnd, EveryByteOfEveryArgumentSurvivesTheRealShell) {
 
     const int32_t port = 8000 + static_cast<int32_t>(round);
     const int64_t socks = 1080 + static_cast<int64_t>(round);  // the codec's wide width, too
-    EncodableMap args{{"services", list(services)},
+    EncodableMap args{{"services", stringList(services)},
                       {"host", host},
                       {"port", port},
                       {"socks", socks},
-                      {"bypass", list(bypass)}};
+                      {"bypass", stringList(bypass)}};
     ASSERT_EQ(call("setProxyElevated", args), Reply(EncodableValue(true))) << "round " << round;
     for (const auto& service : services) {
       append(expected, enableRuns(service, host, std::to_string(port), std::to_string(socks), bypass));
@@ -280,10 +198,10 @@ TEST_F(ProxyEndToEnd, EveryByteOfEveryArgumentSurvivesTheRealShell) {
   }
   // The disable script goes on past unknown names, so every text can be a service name here,
   // the empty one included.
-  ASSERT_EQ(call("disableProxyElevated", EncodableMap{{"services", list(texts)}}), Reply(EncodableValue(true)));
+  ASSERT_EQ(call("disableProxyElevated", EncodableMap{{"services", stringList(texts)}}), Reply(EncodableValue(true)));
   for (const auto& name : texts) append(expected, disableRuns(name));
 
-  const RunLog actual = elevatedRuns();
+  const RunLog actual = hostRuns();
   ASSERT_EQ(actual.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(actual[i], expected[i]) << "run " << i;

@@ -8,23 +8,86 @@
 
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
 
-#include "platform/flutter/FlutterCodecs.h"
-#include "platform/scripting/ProcessRun.h"
-#include "tests/e2e/HostProcess.h"
-#include "tests/shutdown/ShutdownE2eSupport.h"
+#include "tests/e2e/MacsimHost.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using namespace shutdown_e2e;
+using testing_support::RunLog;
+const std::string& kTool = testing_support::kNetworkSetupTool;
+
+// One cleanup over "Wi-Fi" and "Office's LAN", `times` over.
+RunLog cleanups(int times) {
+  RunLog runs;
+  for (int i = 0; i < times; ++i) {
+    runs.push_back({kTool, "-listallnetworkservices"});
+    for (const char* service : {"Wi-Fi", "Office's LAN"}) {
+      for (const char* setting : {"-setwebproxystate", "-setsecurewebproxystate", "-setsocksfirewallproxystate"}) {
+        runs.push_back({kTool, setting, service, "off"});
+      }
+    }
+  }
+  return runs;
+}
+
+class ShutdownEndToEnd : public testing_support::MacsimHostTest {
+ protected:
+  // Enabled: "Wi-Fi" and "Office's LAN"; "Ethernet", "Thunderbolt Bridge", "Bluetooth PAN" disabled.
+  void prepareTwoServices() {
+    networksetup({"-createnetworkservice", "Office's LAN", "Ethernet"});
+    networksetup({"-setnetworkserviceenabled", "Ethernet", "off"});
+    networksetup({"-setnetworkserviceenabled", "Thunderbolt Bridge", "off"});
+  }
+
+  // Both services on, through the privileged proxy channel with the authorization approved.
+  void switchProxiesOn() {
+    ASSERT_TRUE(client_);
+    EncodableMap on{{"services", testing_support::stringList({"Wi-Fi", "Office's LAN"})},
+                    {"host", "127.0.0.1"},
+                    {"port", int32_t{7890}},
+                    {"socks", int32_t{7891}},
+                    {"bypass", testing_support::stringList({"localhost"})}};
+    ASSERT_EQ(testing_support::callOver(*client_, testing_support::kPrivilegedProxyChannel, "setProxyElevated",
+                                        EncodableValue(std::move(on)), 60s),
+              testing_support::Reply(EncodableValue(true)))
+        << host_->standardError();
+    ASSERT_EQ(proxySummary("Office's LAN"), "Yes 127.0.0.1:7890 Yes 127.0.0.1:7890 Yes 127.0.0.1:7891");
+  }
+
+  // "Yes|No host:port" for the web, secure web and SOCKS proxies of `service`.
+  std::string proxySummary(const std::string& service) {
+    std::string summary;
+    for (const char* get : {"-getwebproxy", "-getsecurewebproxy", "-getsocksfirewallproxy"}) {
+      std::string text = networksetup({get, service});
+      auto field = [&](const std::string& name) {
+        auto at = text.find(name + ": ");
+        if (at == std::string::npos) return std::string("?");
+        at += name.size() + 2;
+        return text.substr(at, text.find('\n', at) - at);
+      };
+      if (!summary.empty()) summary += " ";
+      summary += field("Enabled") + " " + field("Server") + ":" + field("Port");
+    }
+    return summary;
+  }
+
+  // The host's runs after its last run that set a proxy state on.
+  RunLog runsAfterTheLastSetRun() const {
+    RunLog runs = hostRuns();
+    size_t last = 0;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      if (runs[i].size() == 4 && runs[i][3] == "on") last = i + 1;
+    }
+    return RunLog(runs.begin() + static_cast<long>(last), runs.end());
+  }
+};
 
 TEST_F(ShutdownEndToEnd, SigtermRunsOneCleanupAndExitsZeroKeepingTheHosts) {
   prepareTwoServices();
-  startHost();
+  startHost({}, HostReady::armed);
   switchProxiesOn();
 
   host_->signal(SIGTERM);
@@ -39,7 +102,7 @@ TEST_F(ShutdownEndToEnd, SigtermRunsOneCleanupAndExitsZeroKeepingTheHosts) {
 
 TEST_F(ShutdownEndToEnd, QuitRunsTwoCleanupsAndExitsZero) {
   prepareTwoServices();
-  startHost();
+  startHost({}, HostReady::armed);
   switchProxiesOn();
 
   host_->signal(SIGINT);
@@ -53,7 +116,7 @@ TEST_F(ShutdownEndToEnd, QuitRunsTwoCleanupsAndExitsZero) {
 TEST_F(ShutdownEndToEnd, SigtermBeforeLaunchingHasFinishedHasTheDefaultEffect) {
   prepareTwoServices();
   std::string gate = dir_.file("launch-held");
-  startHost({{"PROXYHOST_TEST_HOLD_LAUNCH", gate}}, /*connect=*/false);
+  startHost({{"PROXYHOST_TEST_HOLD_LAUNCH", gate}}, HostReady::started, LAUNCH_HELD_HOST);
   auto deadline = std::chrono::steady_clock::now() + 15s;
   while (!std::filesystem::exists(gate) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
   ASSERT_TRUE(std::filesystem::exists(gate)) << host_->standardError();
@@ -99,7 +162,7 @@ TEST_F(ShutdownEndToEnd, PowerOffFromLogindRunsACleanupUnderADelayLockThenQuitRu
   ASSERT_TRUE(waitForLine(events, "ready", 10s)) << logind.standardError();
 
   prepareTwoServices();
-  startHost({{"DBUS_SYSTEM_BUS_ADDRESS", address}});
+  startHost({{"DBUS_SYSTEM_BUS_ADDRESS", address}}, HostReady::armed);
   switchProxiesOn();
   ASSERT_TRUE(waitForLine(events, "inhibit shutdown ProxyHost delay", 10s)) << host_->standardError();
 
@@ -124,7 +187,7 @@ TEST_F(ShutdownEndToEnd, WithoutTheToolSigtermStillExitsZeroSilently) {
   testing_support::HostProcess host({{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir_.file("no-bus")}});
   auto client = host.connect();
   ASSERT_TRUE(client);
-  ASSERT_TRUE(waitUntilArmed(*client));
+  ASSERT_TRUE(testing_support::waitUntilArmed(*client));
   host.process().signal(SIGTERM);
   auto status = host.process().wait(20s);
   ASSERT_TRUE(status);
@@ -149,7 +212,7 @@ TEST_F(ShutdownEndToEnd, StormOfSigtermsNeverHangsAndLeavesTheProxiesOff) {
   // Signals land from the first instant to well past the moment the host is armed, however long
   // start-up takes in this build.
   auto startedAt = std::chrono::steady_clock::now();
-  startHost();
+  startHost({}, HostReady::armed);
   const auto armedAfter = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedAt);
   host_->signal(SIGTERM);
   ASSERT_TRUE(host_->wait(20s));
@@ -161,7 +224,7 @@ TEST_F(ShutdownEndToEnd, StormOfSigtermsNeverHangsAndLeavesTheProxiesOff) {
       networksetup({setting, "Wi-Fi", "on"});
     }
     std::filesystem::remove(state() + "/runs.log");
-    startHost({}, /*connect=*/false);
+    startHost({}, HostReady::started);
     int mode = static_cast<int>(random() % 3);
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % window));
     if (mode == 2) {

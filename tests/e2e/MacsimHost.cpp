@@ -1,0 +1,70 @@
+#include "tests/e2e/MacsimHost.h"
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "platform/scripting/ProcessRun.h"
+
+namespace testing_support {
+
+namespace {
+const std::string kBinDir = PROXYHOST_BIN_DIR;
+}  // namespace
+
+EncodableList stringList(const std::vector<std::string>& items) {
+  EncodableList out;
+  for (const auto& s : items) out.emplace_back(s);
+  return out;
+}
+
+void MacsimHostTest::SetUp() {
+  for (const char* tool : {"macsim", "networksetup"}) {
+    ASSERT_TRUE(std::filesystem::exists(kBinDir + "/" + tool)) << kBinDir << "/" << tool << " is not built";
+  }
+  std::filesystem::create_directories(state());
+  std::filesystem::create_directories(dir_.file("host"));
+}
+
+void MacsimHostTest::startHost(std::map<std::string, std::string> env, HostReady until, const std::string& binary) {
+  env.emplace("PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock"));
+  env.emplace("PROXYHOST_AUTHORIZATION", "approve");
+  client_.reset();
+  host_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{kBinDir + "/macsim", "--simulated", "--state", state(), "--", binary}, env,
+      dir_.file("host"));
+  if (until == HostReady::started) return;
+  std::string error;
+  client_ = connectWhileRunning(*host_, dir_.file("engine.sock"), std::chrono::seconds(15), &error);
+  ASSERT_TRUE(client_) << "the host under macsim never served its link: " << error << "\n" << host_->standardError();
+  if (until == HostReady::armed) {
+    ASSERT_TRUE(waitUntilArmed(*client_)) << host_->standardError();
+  }
+}
+
+std::string MacsimHostTest::networksetup(const std::vector<std::string>& args, int expectedStatus) {
+  std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state(),
+                                   kBinDir + "/networksetup"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessRun run = runProcess(argv);
+  EXPECT_TRUE(run.started) << run.startError;
+  EXPECT_EQ(run.exitStatus, expectedStatus) << args[0] << ": " << run.standardOutput << run.standardError;
+  return run.standardOutput;
+}
+
+RunLog MacsimHostTest::hostRuns() const {
+  RunLog runs;
+  std::ifstream in(dir_.file("state/runs.log"));
+  for (std::string line; std::getline(in, line);) {
+    auto parsed = nlohmann::json::parse(line, nullptr, false);
+    if (!parsed.is_array()) {
+      ADD_FAILURE() << "run log line is not a JSON array: " << line;
+      continue;
+    }
+    auto run = parsed.get<std::vector<std::string>>();
+    if (!run.empty() && run[0] == kNetworkSetupTool) runs.push_back(std::move(run));
+  }
+  return runs;
+}
+
+}  // namespace testing_support
