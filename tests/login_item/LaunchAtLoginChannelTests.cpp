@@ -70,7 +70,7 @@ TEST_F(LaunchAtStartupChannelTest, AnswersEachCallOnceAndChangesOnlyWhatItShould
     SCOPED_TRACE(c.name);
     registry_->mainStatus = c.before;
     log_->clear();
-    auto reply = testing_support::callMethod(messenger_, "launch_at_startup", c.method, c.arguments);
+    auto reply = testing_support::callMethod(messenger_, c.method, c.arguments);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(*reply, c.expected);
     EXPECT_EQ(*log_, c.changes);

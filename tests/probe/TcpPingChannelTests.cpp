@@ -81,7 +81,7 @@ class TcpPingChannelTest : public ::testing::Test {
   }
 
   Reply call(const std::string& method, EncodableValue arguments) {
-    auto reply = callMethod(messenger_, kChannel, method, std::move(arguments), 10s);
+    auto reply = callMethod(messenger_, method, std::move(arguments), 10s);
     if (!reply) {
       ADD_FAILURE() << "no reply to " << method;
       return NotImplemented{};
@@ -354,7 +354,7 @@ TEST_F(TcpPingChannelTest, ProbesRunInParallelAndTheFasterAnswersFirst) {
   auto send = [&](const std::string& host) {
     auto bytes = StandardMethodCodec::getInstance().encodeMethodCall(
         {"tcpPing", EncodableMap{{"host", host}, {"port", 443}, {"timeoutMs", 9000}}});
-    messenger_.deliver(kChannel, bytes, [&, host](std::vector<uint8_t> reply) {
+    messenger_.deliver(bytes, [&, host](std::vector<uint8_t> reply) {
       allOnMainThread = allOnMainThread && isMainThread();
       answers.emplace_back(host, testing_support::decodeReply(reply));
     });

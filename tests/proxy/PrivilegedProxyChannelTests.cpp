@@ -62,7 +62,7 @@ class PrivilegedProxyChannelTest : public ::testing::Test {
   }
 
   Reply call(const std::string& method, EncodableValue arguments) {
-    auto reply = testing_support::callMethod(messenger_, kChannel, method, std::move(arguments));
+    auto reply = testing_support::callMethod(messenger_, method, std::move(arguments));
     EXPECT_TRUE(reply) << method << ": no reply";
     return reply.value_or(NotImplemented{});
   }
@@ -71,7 +71,7 @@ class PrivilegedProxyChannelTest : public ::testing::Test {
   // `offMainThread` counts replies that came on any other thread.
   void post(const std::string& method, EncodableValue arguments) {
     auto bytes = StandardMethodCodec::getInstance().encodeMethodCall({method, std::move(arguments)});
-    messenger_.deliver(kChannel, bytes, [this](std::vector<uint8_t> reply) {
+    messenger_.deliver(bytes, [this](std::vector<uint8_t> reply) {
       if (!isMainThread()) ++offMainThread_;
       replies_->push_back(testing_support::decodeReply(reply));
     });

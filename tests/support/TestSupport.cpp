@@ -39,23 +39,13 @@ void TestBinaryMessenger::sendOnChannel(const std::string& channel, std::span<co
   if (reply) DispatchQueue::main().async([reply = std::move(reply)] { reply({}); });
 }
 
-void TestBinaryMessenger::setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) {
-  if (handler) {
-    handlers_[channel] = std::move(handler);
-  } else {
-    handlers_.erase(channel);
-  }
-}
-
-void TestBinaryMessenger::deliver(const std::string& channel, std::span<const uint8_t> message,
-                                  FlutterBinaryReply reply) {
-  auto it = handlers_.find(channel);
-  if (it == handlers_.end()) {
+void TestBinaryMessenger::deliver(std::span<const uint8_t> message, FlutterBinaryReply reply) {
+  if (!handler_) {
+    ADD_FAILURE() << "no handler installed";
     reply({});
     return;
   }
-  FlutterBinaryMessageHandler handler = it->second;  // a handler may replace itself while it runs
-  handler(message, std::move(reply));
+  handler_(message, std::move(reply));
 }
 
 namespace {
@@ -85,11 +75,11 @@ std::optional<Reply> callMethod(FlutterEngine& engine, const std::string& channe
       method, std::move(arguments), timeout);
 }
 
-std::optional<Reply> callMethod(TestBinaryMessenger& messenger, const std::string& channel, const std::string& method,
-                                EncodableValue arguments, std::chrono::milliseconds timeout) {
-  return callThrough([&](std::span<const uint8_t> message,
-                         FlutterBinaryReply reply) { messenger.deliver(channel, message, std::move(reply)); },
-                     method, std::move(arguments), timeout);
+std::optional<Reply> callMethod(TestBinaryMessenger& messenger, const std::string& method, EncodableValue arguments,
+                                std::chrono::milliseconds timeout) {
+  return callThrough(
+      [&](std::span<const uint8_t> message, FlutterBinaryReply reply) { messenger.deliver(message, std::move(reply)); },
+      method, std::move(arguments), timeout);
 }
 
 }  // namespace testing_support

@@ -2,9 +2,8 @@
 #pragma once
 
 #include <chrono>
-#include <map>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -37,23 +36,25 @@ using Reply = std::variant<EncodableValue, FlutterError, NotImplemented>;
 // Decodes raw reply bytes as the Flutter side would; an undecodable envelope fails the test.
 Reply decodeReply(const std::vector<uint8_t>& bytes);
 
-// A binary messenger without an engine behind it, for testing a channel handler alone: the test
-// plays the Flutter side and delivers each message on its own (main) thread, as the engine does.
+// A binary messenger without an engine behind it, for testing one channel handler alone: it keeps
+// the handler last installed, and the test plays the Flutter side by handing it messages on its
+// own (main) thread, as the engine would.
 //
 //   TestBinaryMessenger messenger;
 //   FlutterMethodChannel::methodChannelWithName("c", messenger)->setMethodCallHandler(handler);
-//   auto reply = callMethod(messenger, "c", "method", EncodableMap{...});
+//   auto reply = callMethod(messenger, "method", EncodableMap{...});
 class TestBinaryMessenger : public FlutterBinaryMessenger {
  public:
   // No Flutter side listens: `reply`, when given, gets the empty reply on the main queue.
   void sendOnChannel(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply) override;
-  void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) override;
-  // What the engine does with a message from the Flutter side: the channel's handler gets it, or
-  // the reply is empty.
-  void deliver(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply);
+  void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) override {
+    handler_ = std::move(handler);
+  }
+  // Hands `message` to the installed handler; without one the test fails and the reply is empty.
+  void deliver(std::span<const uint8_t> message, FlutterBinaryReply reply);
 
  private:
-  std::map<std::string, FlutterBinaryMessageHandler> handlers_;
+  FlutterBinaryMessageHandler handler_;
 };
 
 // Plays the Flutter side in-process: encodes a method call, hands it to the engine or messenger as
@@ -62,7 +63,7 @@ class TestBinaryMessenger : public FlutterBinaryMessenger {
 std::optional<Reply> callMethod(FlutterEngine& engine, const std::string& channel, const std::string& method,
                                 EncodableValue arguments = {},
                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
-std::optional<Reply> callMethod(TestBinaryMessenger& messenger, const std::string& channel, const std::string& method,
+std::optional<Reply> callMethod(TestBinaryMessenger& messenger, const std::string& method,
                                 EncodableValue arguments = {},
                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
