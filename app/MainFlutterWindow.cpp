@@ -7,8 +7,8 @@
 #include "login_item/LaunchAtLogin.h"
 #include "platform/flutter/FlutterViewController.h"
 #include "platform/foundation/NSBundle.h"
-#include "probe/NativeTcpPingChannel.h"
-#include "proxy/PrivilegedProxyChannel.h"
+#include "probe/NativeTcpPing.h"
+#include "proxy/SystemProxy.h"
 
 MainFlutterWindow::MainFlutterWindow(NSRect contentRect, NSWindowStyleMask style, NSBackingStoreType backing,
                                      bool defer)
@@ -39,7 +39,7 @@ void MainFlutterWindow::awakeFromNib() {
 
   FlutterMethodChannel::methodChannelWithName(bundleIdentifier + "/native_tcp_ping", messenger)
       ->setMethodCallHandler([](const FlutterMethodCall& call, FlutterResult result) {
-        probe::handleNativeTcpPingCall(call, std::move(result));
+        NativeTcpPing::handleNativeTcpPingCall(call, std::move(result));
       });
 
   RegisterGeneratedPlugins(*flutterViewController);

@@ -18,11 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/flutter/FlutterChannels.h"
+
 class NativeTcpPing {
  public:
   // The connect time of the first resolved address that accepts, in whole milliseconds (0 or more),
   // or -1 when the host does not resolve or no address accepts within `timeoutMs` (per address).
   static int64_t tcpPingBoundToPhysical(const std::string& host, int32_t port, int64_t timeoutMs);
+
+  // Serves "tcpPing" (host, port, timeoutMs: 5000 when missing). Main thread: argument faults are
+  // answered at once ("BAD_ARGS"); each probe is a task of its own on a global queue, answered on
+  // the main queue.
+  static void handleNativeTcpPingCall(const FlutterMethodCall& call, FlutterResult result);
 
  private:
   friend struct NativeTcpPingTestAccess;

@@ -1,4 +1,4 @@
-#include "probe/NativeTcpPingChannel.h"
+#include "probe/NativeTcpPing.h"
 
 #include <cstdint>
 #include <limits>
@@ -6,7 +6,6 @@
 #include <string>
 
 #include "platform/dispatch/Dispatch.h"
-#include "probe/NativeTcpPing.h"
 
 namespace {
 
@@ -17,9 +16,7 @@ FlutterError badArgs() { return FlutterError{"BAD_ARGS", std::string("host/port 
 
 }  // namespace
 
-namespace probe {
-
-void handleNativeTcpPingCall(const FlutterMethodCall& call, FlutterResult result) {
+void NativeTcpPing::handleNativeTcpPingCall(const FlutterMethodCall& call, FlutterResult result) {
   if (call.method != "tcpPing") {
     result(FlutterMethodNotImplemented);
     return;
@@ -50,11 +47,8 @@ void handleNativeTcpPingCall(const FlutterMethodCall& call, FlutterResult result
   // The probe blocks for seconds; each call gets its own task, never queued behind another.
   DispatchQueue::global(DispatchQoS::userInitiated)
       .async([host = *host, port = *port, timeoutMs, result = std::move(result)]() mutable {
-        const int64_t milliseconds =
-            NativeTcpPing::tcpPingBoundToPhysical(host, static_cast<int32_t>(port), timeoutMs);
+        const int64_t milliseconds = tcpPingBoundToPhysical(host, static_cast<int32_t>(port), timeoutMs);
         DispatchQueue::main().async(
             [milliseconds, result = std::move(result)] { result(EncodableValue::integer(milliseconds)); });
       });
 }
-
-}  // namespace probe

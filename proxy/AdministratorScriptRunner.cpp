@@ -1,4 +1,4 @@
-#include "proxy/AdministratorScriptRunner.h"
+#include "proxy/SystemProxy.h"
 
 #include <string>
 
@@ -15,9 +15,7 @@ static_assert(kCommandHead.size() == 23 && kCommandTail.size() == 65);
 
 }  // namespace
 
-namespace proxy {
-
-AdminRunOutcome runAsAdministrator(const std::string& script) {
+proxy::AdminRunOutcome proxy::runAsAdministrator(const std::string& script) {
   auto bytes = dataUsingUTF8Encoding(script);
   if (!bytes) return AdminRunOutcome::failed("Failed to encode shell script");
 
@@ -44,5 +42,3 @@ AdminRunOutcome runAsAdministrator(const std::string& script) {
   if (number == -128) return AdminRunOutcome::cancelled();
   return AdminRunOutcome::failed("AppleScript error " + std::to_string(number) + ": " + message);
 }
-
-}  // namespace proxy

@@ -1,12 +1,10 @@
-#include "proxy/PrivilegedProxyChannel.h"
+#include "proxy/SystemProxy.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "proxy/AdministratorScriptRunner.h"
-#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 
@@ -27,9 +25,7 @@ FlutterError badArgs(const char* message) { return FlutterError{"bad_args", std:
 
 }  // namespace
 
-namespace proxy {
-
-void handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult result) {
+void proxy::handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult result) {
   // "services" is checked before the method name, so even a method this channel does not serve is
   // told about a missing list first.
   const EncodableMap* args = stringKeyedArguments(call.arguments);
@@ -81,5 +77,3 @@ void handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult resu
         });
       });
 }
-
-}  // namespace proxy

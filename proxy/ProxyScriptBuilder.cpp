@@ -1,7 +1,7 @@
 // The enable and disable scripts: plain text, one networksetup command a line. What the scripts
 // say is a contract with the administrator run and with the people who read them in the prompt,
 // so every byte here is deliberate; the tests hold the exact texts.
-#include "proxy/ProxyScriptBuilder.h"
+#include "proxy/SystemProxy.h"
 
 namespace {
 
@@ -22,9 +22,7 @@ std::string command(const char* option, const std::string& quotedService) {
 
 }  // namespace
 
-namespace proxy {
-
-std::string shellQuote(std::string_view text) {
+std::string proxy::shellQuote(std::string_view text) {
   // Inside apostrophes bash takes every byte literally except the apostrophe itself, which has to
   // leave the quotes, come in escaped, and reopen them.
   std::string quoted = "'";
@@ -39,8 +37,8 @@ std::string shellQuote(std::string_view text) {
   return quoted;
 }
 
-std::string buildEnableProxyScript(const std::vector<std::string>& services, const std::string& host, int64_t port,
-                                   int64_t socks, const std::vector<std::string>& bypass) {
+std::string proxy::buildEnableProxyScript(const std::vector<std::string>& services, const std::string& host,
+                                          int64_t port, int64_t socks, const std::vector<std::string>& bypass) {
   std::vector<std::string> lines = {"#!/bin/bash", "set -e"};
   const std::string qHost = shellQuote(host);
   std::string qBypass;
@@ -65,7 +63,7 @@ std::string buildEnableProxyScript(const std::vector<std::string>& services, con
   return joinLines(lines);
 }
 
-std::string buildDisableProxyScript(const std::vector<std::string>& services) {
+std::string proxy::buildDisableProxyScript(const std::vector<std::string>& services) {
   // No "set -e" and "|| true" everywhere: switching off must reach every service even when one
   // of them is gone or refuses.
   std::vector<std::string> lines = {"#!/bin/bash"};
@@ -77,5 +75,3 @@ std::string buildDisableProxyScript(const std::vector<std::string>& services) {
   }
   return joinLines(lines);
 }
-
-}  // namespace proxy

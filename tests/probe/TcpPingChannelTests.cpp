@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "probe/NativeTcpPingChannel.h"
+#include "probe/NativeTcpPing.h"
 #include "tests/probe/FakeDarwin.h"
 #include "tests/support/TestSupport.h"
 
@@ -77,7 +77,7 @@ class TcpPingChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FlutterMethodChannel::methodChannelWithName(kChannel, messenger_)
-        ->setMethodCallHandler(probe::handleNativeTcpPingCall);
+        ->setMethodCallHandler(NativeTcpPing::handleNativeTcpPingCall);
   }
 
   Reply call(const std::string& method, EncodableValue arguments) {

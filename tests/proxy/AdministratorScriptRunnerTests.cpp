@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "platform/scripting/AppleScriptSource.h"
-#include "proxy/AdministratorScriptRunner.h"
-#include "proxy/ProxyScriptBuilder.h"
+#include "proxy/SystemProxy.h"
 #include "tests/proxy/ProxyTestSupport.h"
 
 namespace {

@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "proxy/PrivilegedProxyChannel.h"
-#include "proxy/ProxyScriptBuilder.h"
+#include "proxy/SystemProxy.h"
 #include "tests/proxy/ProxyTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "proxy/ProxyScriptBuilder.h"
+#include "proxy/SystemProxy.h"
 
 namespace {
 

@@ -1,0 +1,47 @@
+// System proxy control: the privileged proxy channel, the scripts it builds and their run with
+// administrator rights.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/flutter/FlutterChannels.h"
+
+namespace proxy {
+
+// Serves "setProxyElevated" (services, host, port, socks, bypass) and "disableProxyElevated"
+// (services). Main thread: argument faults are answered at once ("bad_args"); the run goes to a
+// global queue and is answered on the main queue, true or the error "cancelled" or "failed".
+void handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult result);
+
+// `text` inside apostrophes, as bash reads it back byte for byte.
+std::string shellQuote(std::string_view text);
+std::string buildEnableProxyScript(const std::vector<std::string>& services, const std::string& host, int64_t port,
+                                   int64_t socks, const std::vector<std::string>& bypass);
+std::string buildDisableProxyScript(const std::vector<std::string>& services);
+
+// What an administrator run came to.
+class AdminRunOutcome {
+ public:
+  enum class Case { success, cancelled, failed };
+  static AdminRunOutcome success() { return AdminRunOutcome(Case::success, {}); }
+  static AdminRunOutcome cancelled() { return AdminRunOutcome(Case::cancelled, {}); }
+  static AdminRunOutcome failed(std::string message) { return AdminRunOutcome(Case::failed, std::move(message)); }
+  Case kind() const { return kind_; }
+  // Empty unless the run failed.
+  const std::string& message() const { return message_; }
+  bool operator==(const AdminRunOutcome&) const = default;
+
+ private:
+  AdminRunOutcome(Case kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  Case kind_;
+  std::string message_;
+};
+// Runs the script through the platform's scripting service, so that the platform itself asks the
+// user. Blocks until the authorization is answered and the script has run: never on the main thread.
+AdminRunOutcome runAsAdministrator(const std::string& script);
+
+}  // namespace proxy
