@@ -10,6 +10,7 @@
 
 #include "platform/darwin/DarwinSystem.h"
 #include "platform/foundation/NSLog.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace {
 
@@ -17,23 +18,12 @@ struct AddressListFree {
   void operator()(addrinfo* list) const { darwin::freeaddrinfo(list); }
 };
 
-// Closes on every way out; the success and failure paths close explicitly, so that the log line
-// comes first.
-class ProbeSocket {
- public:
-  explicit ProbeSocket(int fd) : fd_(fd) {}
-  ~ProbeSocket() { close(); }
-  ProbeSocket(const ProbeSocket&) = delete;
-  ProbeSocket& operator=(const ProbeSocket&) = delete;
-
-  void close() {
-    if (fd_ >= 0) darwin::close(fd_);  // never retried: the descriptor is gone either way
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
+// Closed through the probe's own calls on every way out; the success and failure paths close
+// explicitly, so that the log line comes first.
+struct CloseThroughDarwin {
+  void operator()(int fd) const { darwin::close(fd); }
 };
+using ProbeSocket = posix::BasicUniqueFd<CloseThroughDarwin>;
 
 }  // namespace
 
@@ -108,14 +98,14 @@ int64_t NativeTcpPing::tcpPingBoundToPhysical(const std::string& host, int32_t p
     if (darwin::connect(fd, entry->ai_addr, entry->ai_addrlen) == 0) {
       const int64_t elapsed = elapsedMillis(start);
       NSLog("[NativeTcpPing] ✓ connect immediate %@:%d → %dms", host, port, elapsed);
-      socket.close();
+      socket.reset();
       list.reset();
       return elapsed;
     }
     if (errno != EINPROGRESS) {
       const int error = errno;
       NSLog("[NativeTcpPing] ✗ connect() failed: errno=%d", error);
-      socket.close();
+      socket.reset();
       continue;
     }
 
@@ -129,7 +119,7 @@ int64_t NativeTcpPing::tcpPingBoundToPhysical(const std::string& host, int32_t p
     if (ready <= 0) {
       const int error = errno;  // after a timeout: what connect() left, as a rule EINPROGRESS
       NSLog("[NativeTcpPing] ✗ select timeout/error: ret=%d errno=%d", ready, error);
-      socket.close();
+      socket.reset();
       continue;
     }
 
@@ -138,12 +128,12 @@ int64_t NativeTcpPing::tcpPingBoundToPhysical(const std::string& host, int32_t p
     darwin::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length);
     if (pending != 0) {
       NSLog("[NativeTcpPing] ✗ SO_ERROR=%d", pending);
-      socket.close();
+      socket.reset();
       continue;
     }
     const int64_t elapsed = elapsedMillis(start);
     NSLog("[NativeTcpPing] ✓ connect ok %@:%d → %dms", host, port, elapsed);
-    socket.close();
+    socket.reset();
     list.reset();
     return elapsed;
   }

@@ -14,6 +14,7 @@
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSTask.h"
+#include "platform/posix/UniqueFd.h"
 #include "platform/scripting/TextEncoding.h"
 #include "shutdown/NetworkServices.h"
 
@@ -35,9 +36,7 @@ std::optional<std::string> TaskNetworkSetupRunner::runCapturingOutput(const std:
   task.setArguments(arguments);
   task.setStandardOutput(pipe);
   task.setStandardError(NSFileHandle::fileHandleWithNullDevice());
-  task.setWaitLimit(limit_);
-  if (!task.launchAndReturnError(nullptr)) return std::nullopt;
-  task.waitUntilExit();
+  if (!runTaskWithTimeLimit(task, limit_, nullptr)) return std::nullopt;
   return pipe.fileHandleForReading().readDataToEndOfFile();
 }
 
@@ -47,8 +46,7 @@ void TaskNetworkSetupRunner::run(const std::vector<std::string>& arguments) {
   task.setArguments(arguments);
   task.setStandardOutput(NSFileHandle::fileHandleWithNullDevice());
   task.setStandardError(NSFileHandle::fileHandleWithNullDevice());
-  task.setWaitLimit(limit_);
-  if (task.launchAndReturnError(nullptr)) task.waitUntilExit();
+  runTaskWithTimeLimit(task, limit_, nullptr);
 }
 
 ShutdownHandler& ShutdownHandler::shared() {
@@ -128,10 +126,7 @@ void onSigterm(int) {
 
 void sigtermCleanupThread() {
   char b;
-  ssize_t n;
-  do {
-    n = ::read(sigtermPipe[0], &b, 1);
-  } while (n < 0 && errno == EINTR);
+  posix::retryOnInterrupt([&] { return ::read(sigtermPipe[0], &b, 1); });
   ShutdownHandler::shared().cleanupSystemProxy();
   std::fflush(nullptr);
   ::_exit(0);
@@ -142,10 +137,13 @@ void sigtermCleanupThread() {
 void ShutdownHandler::installSigtermHandler() {
   static std::once_flag once;
   std::call_once(once, [] {
-    if (::pipe2(sigtermPipe, O_CLOEXEC) != 0) {
+    std::optional<posix::Pipe> pipe = posix::openPipe();
+    if (!pipe) {
       NSLog("Cannot make the SIGTERM pipe: errno %d", errno);
       return;
     }
+    sigtermPipe[0] = pipe->read.release();
+    sigtermPipe[1] = pipe->write.release();
     // The write end never blocks the handler: a full pipe means a wake-up is already pending.
     ::fcntl(sigtermPipe[1], F_SETFL, O_NONBLOCK);
     // The thread must not take SIGTERM itself while it cleans up; any other thread may.

@@ -15,6 +15,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
+#include "platform/posix/UniqueFd.h"
 
 NSApplication* NSApp = nullptr;
 
@@ -32,10 +33,13 @@ void onQuitSignal(int) {
 
 void installQuitSignal() {
   if (quitPipe[0] >= 0) return;
-  if (pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  std::optional<posix::Pipe> pipe = posix::openPipe(posix::PipeBlocking::NonBlocking);
+  if (!pipe) {
     NSLog("Cannot make the quit pipe: errno %d", errno);
     return;
   }
+  quitPipe[0] = pipe->read.release();
+  quitPipe[1] = pipe->write.release();
   struct sigaction sa {};
   sa.sa_handler = onQuitSignal;
   sigemptyset(&sa.sa_mask);
@@ -96,8 +100,7 @@ void NSApplication::run() {
   pollfd fds[2] = {{mainQueueWakeDescriptor(), POLLIN, 0}, {quitPipe[0], POLLIN, 0}};
   for (;;) {
     drainMainQueue();
-    int n = poll(fds, 2, -1);
-    if (n < 0 && errno != EINTR) {
+    if (posix::retryOnInterrupt([&] { return poll(fds, 2, -1); }) < 0) {
       NSLog("The application loop cannot wait: errno %d", errno);
       abort();
     }

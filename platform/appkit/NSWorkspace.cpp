@@ -11,6 +11,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSProcessInfo.h"
+#include "platform/posix/UniqueFd.h"
 
 NSWorkspace& NSWorkspace::sharedWorkspace() {
   static NSWorkspace* workspace = new NSWorkspace;
@@ -53,8 +54,7 @@ class SessionWatch {
   // Main thread, after the power-off notification's observers have returned.
   void release() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (lockFd_ >= 0) ::close(lockFd_);
-    lockFd_ = -1;
+    lockFd_.reset();
   }
 
  private:
@@ -83,7 +83,7 @@ class SessionWatch {
     bool held;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      held = lockFd_ >= 0;
+      held = lockFd_.valid();
     }
     if (wanted && !held && !inhibitFailed_) {
       take();
@@ -102,7 +102,7 @@ class SessionWatch {
       // The message owns the descriptor it carries.
       int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
       std::lock_guard<std::mutex> lock(mutex_);
-      lockFd_ = own;
+      lockFd_.reset(own);
     } else {
       // One line, not one per look: the rest of the watch still works without the lock.
       NSLog("NSWorkspace: no shutdown inhibitor lock: %@", std::string(error.message ? error.message : strerror(-r)));
@@ -116,7 +116,7 @@ class SessionWatch {
   std::atomic<bool> announced_{false};
   bool inhibitFailed_ = false;  // watch thread only
   std::mutex mutex_;
-  int lockFd_ = -1;
+  posix::UniqueFd lockFd_;
 };
 
 }  // namespace

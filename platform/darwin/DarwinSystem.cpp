@@ -16,6 +16,8 @@
 #include <limits>
 #include <optional>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace darwin {
 
 namespace {
@@ -196,19 +198,15 @@ int DarwinSystem::select(int nfds, FdSet* readfds, FdSet* writefds, FdSet* error
   const timespec start = monotonicNow();
   const std::optional<timespec> deadline = interval ? std::optional(deadlineAfter(start, *interval)) : std::nullopt;
   std::optional<timespec> left = interval;
-  int ready;
-  for (;;) {
-    ready = ::ppoll(polled.data(), polled.size(), left ? &*left : nullptr, nullptr);
-    if (ready >= 0 || errno != EINTR) break;
-    if (deadline) {
-      timespec now = monotonicNow();
-      if (!before(now, *deadline)) {
-        ready = 0;
-        break;
-      }
+  const int ready = posix::retryOnInterrupt([&] {
+    const int n = ::ppoll(polled.data(), polled.size(), left ? &*left : nullptr, nullptr);
+    if (n < 0 && errno == EINTR && deadline) {
+      const timespec now = monotonicNow();
+      if (!before(now, *deadline)) return 0;
       left = remainingUntil(*deadline, now);
     }
-  }
+    return n;
+  });
   if (ready < 0) return -1;
 
   for (const pollfd& p : polled) {

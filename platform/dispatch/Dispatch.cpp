@@ -14,6 +14,8 @@
 #include <deque>
 #include <mutex>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace {
 
 class MainQueue final : public DispatchQueue {
@@ -31,16 +33,12 @@ class MainQueue final : public DispatchQueue {
       pending_.push_back(std::move(work));
     }
     uint64_t one = 1;
-    ssize_t n;
-    do {
-      n = write(wakeFd_, &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
+    posix::retryOnInterrupt([&] { return write(wakeFd_, &one, sizeof one); });
   }
 
   size_t drain() {
     uint64_t count;
-    while (read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
+    posix::retryOnInterrupt([&] { return read(wakeFd_, &count, sizeof count); });
     // Only the work pending now: work that keeps submitting more must not starve the loop's
     // other sources; what it submits wakes the loop again.
     std::deque<Work> batch;

@@ -22,6 +22,8 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/EngineLinkFrame.h"
 #include "platform/foundation/NSLog.h"
+#include "platform/posix/Files.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace {
 
@@ -45,10 +47,6 @@ constexpr int kAcceptPauseMs = 100;
 
 std::string errnoText(int err) { return std::strerror(err); }
 
-void closeFd(int fd) {
-  if (fd >= 0) ::close(fd);
-}
-
 // What the link shares with reply callbacks and main-queue work, which may run on any thread
 // and after the link is gone.
 struct Shared {
@@ -63,8 +61,7 @@ struct Shared {
     FlutterBinaryReply reply;
   };
 
-  explicit Shared(int wake, EngineLink::Deliver d) : wakeFd(wake), deliver(std::move(d)) {}
-  ~Shared() { closeFd(wakeFd); }
+  explicit Shared(posix::UniqueFd wake, EngineLink::Deliver d) : wakeFd(std::move(wake)), deliver(std::move(d)) {}
 
   // False once the link is stopping: the caller's work was not taken.
   bool post(Reply reply) {
@@ -87,11 +84,10 @@ struct Shared {
   void wakeLocked() {
     uint64_t one = 1;
     // EAGAIN would mean the counter is saturated, which still reads as "wake up".
-    while (::write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    posix::retryOnInterrupt([&] { return ::write(wakeFd.get(), &one, sizeof one); });
   }
 
-  const int wakeFd;
+  const posix::UniqueFd wakeFd;
   std::mutex mutex;
   bool stopped = false;
   std::vector<Reply> replies;
@@ -148,11 +144,11 @@ void answerEmptyOnMain(FlutterBinaryReply reply) {
 
 class EngineLinkServer final : public EngineLink {
  public:
-  EngineLinkServer(std::string path, std::string bundleIdentifier, int listenFd, struct stat socketFile,
+  EngineLinkServer(std::string path, std::string bundleIdentifier, posix::UniqueFd listenFd, struct stat socketFile,
                    std::shared_ptr<Shared> shared)
       : path_(std::move(path)),
         hello_(enginelink::encodeFrame(HelloFrame{std::move(bundleIdentifier)})),
-        listenFd_(listenFd),
+        listenFd_(std::move(listenFd)),
         socketFile_(socketFile),
         shared_(std::move(shared)) {
     thread_ = std::thread([this] { run(); });
@@ -170,7 +166,7 @@ class EngineLinkServer final : public EngineLink {
     for (auto& [serial, connection] : connections_) drop(connection);
     connections_.clear();
     for (auto& send : unsent) answerEmptyOnMain(std::move(send.reply));
-    closeFd(listenFd_);
+    listenFd_.reset();
     // Only our own socket file: never one that another host bound after ours went stale.
     struct stat now {};
     if (::lstat(path_.c_str(), &now) == 0 && now.st_dev == socketFile_.st_dev && now.st_ino == socketFile_.st_ino) {
@@ -193,7 +189,7 @@ class EngineLinkServer final : public EngineLink {
 
  private:
   struct Connection {
-    int fd = -1;
+    posix::UniqueFd fd;
     FrameReader reader;
     // Whole frames waiting to go, the first partly sent up to outOffset.
     std::deque<std::vector<uint8_t>> out;
@@ -214,26 +210,23 @@ class EngineLinkServer final : public EngineLink {
     for (;;) {
       fds.clear();
       serials.clear();
-      fds.push_back({shared_->wakeFd, POLLIN, 0});
+      fds.push_back({shared_->wakeFd.get(), POLLIN, 0});
       const bool accepting = std::chrono::steady_clock::now() >= acceptPausedUntil_;
-      fds.push_back({listenFd_, static_cast<short>(accepting ? POLLIN : 0), 0});
+      fds.push_back({listenFd_.get(), static_cast<short>(accepting ? POLLIN : 0), 0});
       for (auto& [serial, c] : connections_) {
         short events = 0;
         if (!c.readClosed && c.unanswered < kMaxUnanswered) events |= POLLIN;
         if (c.unsent() > 0) events |= POLLOUT;
-        fds.push_back({c.fd, events, 0});
+        fds.push_back({c.fd.get(), events, 0});
         serials.push_back(serial);
       }
-      int n = ::poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs);
-      if (n < 0) {
-        if (errno == EINTR) continue;
+      if (posix::retryOnInterrupt([&] { return ::poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs); }) < 0) {
         NSLog("engine link: poll failed: %@", errnoText(errno));
         return;
       }
       if (fds[0].revents & POLLIN) {
         uint64_t count;
-        while (::read(shared_->wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
-        }
+        posix::retryOnInterrupt([&] { return ::read(shared_->wakeFd.get(), &count, sizeof count); });
       }
       if (!takeWork()) return;
       if (fds[1].revents & POLLIN) acceptAll();
@@ -293,9 +286,10 @@ class EngineLinkServer final : public EngineLink {
 
   void acceptAll() {
     for (;;) {
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
+      posix::UniqueFd fd(posix::retryOnInterrupt(
+          [&] { return ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }));
+      if (!fd.valid()) {
+        if (errno == ECONNABORTED) continue;
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
           NSLog("engine link: cannot accept a connection: %@; pausing", errnoText(errno));
           acceptPausedUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
@@ -304,29 +298,27 @@ class EngineLinkServer final : public EngineLink {
       }
       ucred peer{};
       socklen_t size = sizeof peer;
-      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+      if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
         NSLog("engine link: closed a connection whose peer cannot be identified: %@", errnoText(errno));
-        ::close(fd);
         continue;
       }
       if (peer.uid != ::geteuid()) {
         NSLog("engine link: closed a connection from uid %u (pid %d): only uid %u may connect", peer.uid,
               peer.pid, ::geteuid());
-        ::close(fd);
         continue;
       }
       const uint64_t serial = nextSerial_++;
       Connection& c = connections_[serial];
-      c.fd = fd;
+      c.fd = std::move(fd);
       queue(c, hello_);
       flush(c);
     }
   }
 
   void readFrom(uint64_t serial, Connection& c, std::vector<uint8_t>& chunk) {
-    ssize_t n = ::recv(c.fd, chunk.data(), chunk.size(), 0);
+    const ssize_t n = posix::retryOnInterrupt([&] { return ::recv(c.fd.get(), chunk.data(), chunk.size(), 0); });
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
       drop(c);  // reset by the client: it no longer wants its replies
       return;
     }
@@ -394,9 +386,8 @@ class EngineLinkServer final : public EngineLink {
       msghdr msg{};
       msg.msg_iov = iov;
       msg.msg_iovlen = count;
-      ssize_t n = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = posix::retryOnInterrupt([&] { return ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT); });
       if (n < 0) {
-        if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) break;
         drop(c);  // EPIPE, ECONNRESET: the client has gone, and with it the replies it was owed
         return;
@@ -431,8 +422,7 @@ class EngineLinkServer final : public EngineLink {
     if (c.closed) return;
     c.closed = true;
     failAwaiting(c);
-    ::close(c.fd);
-    c.fd = -1;
+    c.fd.reset();
     c.out.clear();
     c.outOffset = 0;
     c.outBytes = 0;
@@ -440,7 +430,7 @@ class EngineLinkServer final : public EngineLink {
 
   const std::string path_;
   const std::vector<uint8_t> hello_;
-  const int listenFd_;
+  posix::UniqueFd listenFd_;
   const struct stat socketFile_;
   const std::shared_ptr<Shared> shared_;
 
@@ -453,52 +443,22 @@ class EngineLinkServer final : public EngineLink {
   std::thread thread_;
 };
 
-// Makes the missing folders of `dir`, each 0700; an existing folder is left as it is.
-bool makeFolders(const std::string& dir, std::string* why) {
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    *why = dir + " is not a folder";
-    return false;
-  }
-  if (errno != ENOENT) {
-    *why = "cannot inspect " + dir + ": " + errnoText(errno);
-    return false;
-  }
-  const size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !makeFolders(dir.substr(0, slash), why)) return false;
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    *why = "cannot make the folder " + dir + ": " + errnoText(errno);
-    return false;
-  }
-  // The umask may have taken bits off, never added any, but be exact about what we made.
-  ::chmod(dir.c_str(), 0700);
-  return true;
-}
-
 // Holds an exclusive lock on the socket's folder: two hosts starting at once must not both take
 // the other's fresh socket for a stale one (it refuses connections between bind and listen).
 class FolderLock {
  public:
   explicit FolderLock(const std::string& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ >= 0) {
-      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
+    if (fd_.valid()) posix::retryOnInterrupt([&] { return ::flock(fd_.get(), LOCK_EX); });
   }
-  ~FolderLock() { closeFd(fd_); }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
 
  private:
-  int fd_;
+  posix::UniqueFd fd_;
 };
 
 }  // namespace
 
 std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, const std::string& bundleIdentifier,
                                               Deliver deliver, std::string* error) {
-  std::string why;
   auto fail = [&](std::string reason) -> std::unique_ptr<EngineLink> {
     if (error != nullptr) *error = std::move(reason);
     return nullptr;
@@ -516,17 +476,17 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
 
   const size_t slash = socketPath.find_last_of('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : socketPath.substr(0, slash);
-  if (!makeFolders(dir, &why)) return fail(why);
+  if (auto failure = posix::createFolders(dir, 0700)) return fail(failure->message());
   FolderLock lock(dir);
 
   struct stat existing {};
   if (::lstat(socketPath.c_str(), &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode)) return fail(socketPath + " exists and is not a socket");
-    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (probe < 0) return fail("socket: " + errnoText(errno));
-    int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), addressSize);
+    posix::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe.valid()) return fail("socket: " + errnoText(errno));
+    int rc = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), addressSize);
     int err = errno;
-    ::close(probe);
+    probe.reset();
     // A full backlog (EAGAIN) is a live host too.
     if (rc == 0 || err == EAGAIN || err == EINPROGRESS) {
       return fail("another host is already serving " + socketPath);
@@ -540,29 +500,25 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
     return fail("cannot inspect " + socketPath + ": " + errnoText(errno));
   }
 
-  int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (listenFd < 0) return fail("socket: " + errnoText(errno));
-  if (::bind(listenFd, reinterpret_cast<const sockaddr*>(&address), addressSize) != 0) {
-    int err = errno;
-    ::close(listenFd);
-    return fail("cannot bind " + socketPath + ": " + errnoText(err));
+  posix::UniqueFd listenFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!listenFd.valid()) return fail("socket: " + errnoText(errno));
+  if (::bind(listenFd.get(), reinterpret_cast<const sockaddr*>(&address), addressSize) != 0) {
+    return fail("cannot bind " + socketPath + ": " + errnoText(errno));
   }
   // Nobody can connect before listen(), so the mode is right before anyone could use the socket.
   struct stat bound {};
   if (::chmod(socketPath.c_str(), 0600) != 0 || ::lstat(socketPath.c_str(), &bound) != 0 ||
-      ::listen(listenFd, SOMAXCONN) != 0) {
+      ::listen(listenFd.get(), SOMAXCONN) != 0) {
     int err = errno;
-    ::close(listenFd);
     ::unlink(socketPath.c_str());
     return fail("cannot serve " + socketPath + ": " + errnoText(err));
   }
-  int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeFd < 0) {
+  posix::UniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wakeFd.valid()) {
     int err = errno;
-    ::close(listenFd);
     ::unlink(socketPath.c_str());
     return fail("eventfd: " + errnoText(err));
   }
-  auto shared = std::make_shared<Shared>(wakeFd, std::move(deliver));
-  return std::make_unique<EngineLinkServer>(socketPath, bundleIdentifier, listenFd, bound, std::move(shared));
+  auto shared = std::make_shared<Shared>(std::move(wakeFd), std::move(deliver));
+  return std::make_unique<EngineLinkServer>(socketPath, bundleIdentifier, std::move(listenFd), bound, std::move(shared));
 }

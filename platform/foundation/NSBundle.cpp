@@ -1,7 +1,5 @@
 #include "platform/foundation/NSBundle.h"
 
-#include <plist/plist.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -17,37 +15,10 @@
 namespace {
 
 std::map<std::string, std::string> readInfoPlist(const std::string& file) {
-  std::map<std::string, std::string> info;
   std::ifstream in(file, std::ios::binary);
-  if (!in) return info;
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.empty()) return info;
-  plist_t root = nullptr;
-  if (plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
-    plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-  } else {
-    plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-  }
-  if (root == nullptr) return info;
-  std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
-  if (plist_get_node_type(root) != PLIST_DICT) return info;
-  plist_dict_iter it = nullptr;
-  plist_dict_new_iter(root, &it);
-  for (;;) {
-    char* key = nullptr;
-    plist_t value = nullptr;
-    plist_dict_next_item(root, it, &key, &value);
-    if (key == nullptr) break;
-    if (value != nullptr && plist_get_node_type(value) == PLIST_STRING) {
-      char* s = nullptr;
-      plist_get_string_val(value, &s);
-      if (s != nullptr) info.emplace(key, s);
-      free(s);
-    }
-    free(key);
-  }
-  free(it);
-  return info;
+  std::optional<PropertyListStrings> list = parsePropertyListStrings(bytes);
+  return list ? std::move(list->strings) : std::map<std::string, std::string>{};
 }
 
 std::string executableBundlePath() {

@@ -3,12 +3,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <mutex>
+
+#include "platform/posix/UniqueFd.h"
 
 namespace {
 
@@ -32,18 +33,6 @@ std::string processName() {
   std::string name(buf);
   if (!name.empty() && name.back() == '\n') name.pop_back();
   return name.empty() ? "proxyhost" : name;
-}
-
-void writeAll(int fd, const std::string& s) {
-  size_t off = 0;
-  while (off < s.size()) {
-    ssize_t n = ::write(fd, s.data() + off, s.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    off += static_cast<size_t>(n);
-  }
 }
 
 }  // namespace
@@ -139,7 +128,7 @@ void write(std::string message) {
            name.c_str(), getpid(), gettid());
   std::string line = prefix + message;
   if (line.empty() || line.back() != '\n') line += '\n';
-  writeAll(STDERR_FILENO, line);
+  posix::writeAll(STDERR_FILENO, line);
 }
 
 }  // namespace nslog_detail

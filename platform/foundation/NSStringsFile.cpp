@@ -188,36 +188,6 @@ class Parser {
   size_t at_ = 0;
 };
 
-std::optional<std::map<std::string, std::string>> fromPropertyList(std::span<const char> bytes) {
-  plist_t root = nullptr;
-  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-  if (root == nullptr) return std::nullopt;
-  std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
-  if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
-  std::map<std::string, std::string> table;
-  plist_dict_iter it = nullptr;
-  plist_dict_new_iter(root, &it);
-  bool ok = true;
-  for (;;) {
-    char* key = nullptr;
-    plist_t value = nullptr;
-    plist_dict_next_item(root, it, &key, &value);
-    if (key == nullptr) break;
-    if (value != nullptr && plist_get_node_type(value) == PLIST_STRING) {
-      char* s = nullptr;
-      plist_get_string_val(value, &s);
-      table[key] = s != nullptr ? s : "";
-      free(s);
-    } else {
-      ok = false;
-    }
-    free(key);
-  }
-  free(it);
-  if (!ok) return std::nullopt;
-  return table;
-}
-
 bool startsWith(std::span<const char> bytes, std::string_view prefix) {
   return bytes.size() >= prefix.size() && std::memcmp(bytes.data(), prefix.data(), prefix.size()) == 0;
 }
@@ -226,7 +196,11 @@ bool startsWith(std::span<const char> bytes, std::string_view prefix) {
 
 std::optional<std::map<std::string, std::string>> NSParseStringsFile(std::span<const char> bytes) {
   if (bytes.size() > UINT32_MAX) return std::nullopt;
-  if (startsWith(bytes, "bplist00") || startsWith(bytes, "<?xml")) return fromPropertyList(bytes);
+  if (startsWith(bytes, "bplist00") || startsWith(bytes, "<?xml")) {
+    std::optional<PropertyListStrings> list = parsePropertyListStrings(bytes);
+    if (!list || !list->onlyStrings) return std::nullopt;
+    return std::move(list->strings);
+  }
   std::optional<std::string> text;
   if (startsWith(bytes, "\xFF\xFE")) {
     text = fromUtf16(bytes.subspan(2), false);
@@ -239,4 +213,38 @@ std::optional<std::map<std::string, std::string>> NSParseStringsFile(std::span<c
   }
   if (!text) return std::nullopt;
   return Parser(*text).parse();
+}
+
+std::optional<PropertyListStrings> parsePropertyListStrings(std::span<const char> bytes) {
+  if (bytes.empty() || bytes.size() > UINT32_MAX) return std::nullopt;
+  const auto size = static_cast<uint32_t>(bytes.size());
+  plist_t root = nullptr;
+  if (plist_is_binary(bytes.data(), size)) {
+    plist_from_bin(bytes.data(), size, &root);
+  } else {
+    plist_from_xml(bytes.data(), size, &root);
+  }
+  if (root == nullptr) return std::nullopt;
+  std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
+  if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
+  PropertyListStrings list;
+  plist_dict_iter it = nullptr;
+  plist_dict_new_iter(root, &it);
+  for (;;) {
+    char* key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(root, it, &key, &value);
+    if (key == nullptr) break;
+    if (value != nullptr && plist_get_node_type(value) == PLIST_STRING) {
+      char* s = nullptr;
+      plist_get_string_val(value, &s);
+      list.strings[key] = s != nullptr ? s : "";
+      free(s);
+    } else {
+      list.onlyStrings = false;
+    }
+    free(key);
+  }
+  free(it);
+  return list;
 }

@@ -16,3 +16,11 @@
 #include <string>
 
 std::optional<std::map<std::string, std::string>> NSParseStringsFile(std::span<const char> bytes);
+
+// The string entries of a property list (XML or binary) whose root is a dictionary, and whether
+// every entry was a string (the others are left out). Nothing when the bytes are no such list.
+struct PropertyListStrings {
+  std::map<std::string, std::string> strings;
+  bool onlyStrings = true;
+};
+std::optional<PropertyListStrings> parsePropertyListStrings(std::span<const char> bytes);

@@ -80,7 +80,7 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   options.argv.insert(options.argv.end(), arguments_.begin(), arguments_.end());
   options.standardOutput = outPiped ? SubprocessStream::Pipe : SubprocessStream::Null;
   options.standardError = errPiped ? SubprocessStream::Pipe : SubprocessStream::Null;
-  options.timeLimit = waitLimit_;
+  options.timeLimit = timeLimit_;
 
   std::lock_guard<std::mutex> lock(state->mutex);
   if (state->child || state->finished) {
@@ -132,8 +132,9 @@ int NSTask::terminationStatus() const {
   return state_->result.exitStatus;
 }
 
-bool NSTask::wasKilledAtWaitLimit() const {
-  if (!state_) return false;
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->result.timedOut;
+bool runTaskWithTimeLimit(NSTask& task, std::chrono::milliseconds limit, std::optional<NSError>* error) {
+  task.timeLimit_ = limit;
+  if (!task.launchAndReturnError(error)) return false;
+  task.waitUntilExit();
+  return true;
 }

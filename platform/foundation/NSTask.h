@@ -77,10 +77,6 @@ class NSTask {
   void setStandardError(const NSPipe& pipe) { standardError_ = pipe.reading_; }
   void setStandardError(const NSFileHandle& handle) { standardError_ = handle; }
 
-  // Not on the original platform: past this, counted from the launch, the child is killed
-  // (SIGKILL) and reaped, and waitUntilExit returns. Unset: no limit.
-  void setWaitLimit(std::chrono::milliseconds limit) { waitLimit_ = limit; }
-
   // Starts the child: true, or false with `error` set when it cannot be started. A task starts
   // at most once.
   bool launchAndReturnError(std::optional<NSError>* error);
@@ -91,13 +87,19 @@ class NSTask {
   bool isRunning() const;
   pid_t processIdentifier() const;
   int terminationStatus() const;  // the exit status, or 128 + the signal that ended it
-  bool wasKilledAtWaitLimit() const;
 
  private:
+  friend bool runTaskWithTimeLimit(NSTask& task, std::chrono::milliseconds limit, std::optional<NSError>* error);
   std::string launchPath_;
   std::vector<std::string> arguments_;
   NSFileHandle standardOutput_ = NSFileHandle::fileHandleWithNullDevice();
   NSFileHandle standardError_ = NSFileHandle::fileHandleWithNullDevice();
-  std::optional<std::chrono::milliseconds> waitLimit_;
+  std::optional<std::chrono::milliseconds> timeLimit_;
   std::shared_ptr<NSTaskState> state_;
 };
+
+// Launches `task` and waits until it exits, giving up after `limit` counted from the launch: a task
+// still running then is killed (SIGKILL) and reaped, and the call returns. False, with `error`,
+// when the task cannot start. On macOS: launchAndReturnError, a dispatch timer on a global queue
+// that sends terminate() and then SIGKILL to processIdentifier() at the limit, and waitUntilExit.
+bool runTaskWithTimeLimit(NSTask& task, std::chrono::milliseconds limit, std::optional<NSError>* error);

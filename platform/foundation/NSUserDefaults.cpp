@@ -1,9 +1,7 @@
 #include "platform/foundation/NSUserDefaults.h"
 
-#include <fcntl.h>
 #include <plist/plist.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSProcessInfo.h"
+#include "platform/posix/Files.h"
 
 namespace {
 
@@ -57,44 +56,6 @@ plist_t readDictionary(const std::string& path) {
     root = nullptr;
   }
   return root;
-}
-
-bool makeDirectories(const std::string& dir) {
-  if (dir.empty()) return false;
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  auto slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !makeDirectories(dir.substr(0, slash))) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// The new content goes to a temporary file beside the target and is renamed over it, so a reader
-// (or a crash) sees the old file or the new one, never a half-written one.
-bool writeAtomically(const std::string& path, const char* data, size_t size) {
-  auto slash = path.find_last_of('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  if (!makeDirectories(dir)) return false;
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return false;
-  bool ok = fchmod(fd, 0600) == 0 && writeAll(fd, data, size) && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
-  unlink(temp.c_str());
-  return false;
 }
 
 }  // namespace
@@ -158,7 +119,10 @@ bool NSUserDefaults::writeLocked() {
   uint32_t length = 0;
   plist_to_xml(asPlist(dictionary_), &xml, &length);
   if (xml == nullptr) return false;
-  bool ok = writeAtomically(path_, xml, length);
+  // The file and the folders made for it are the user's alone.
+  const size_t slash = path_.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash);
+  bool ok = !posix::createFolders(folder, 0700) && !posix::writeFileAtomically(path_, std::string_view(xml, length), 0600);
   free(xml);
   return ok;
 }

@@ -12,40 +12,14 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/posix/UniqueFd.h"
+
 extern char** environ;
 
 namespace {
 
-// Owns one descriptor; never retries close (a retried close may close someone else's).
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using posix::retryOnInterrupt;
+using Fd = posix::UniqueFd;
 
 std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
@@ -59,19 +33,14 @@ bool liftAboveStandardStreams(Fd& fd) {
   return true;
 }
 
-struct Pipe {
-  Fd read, write;
-};
-
-bool makePipe(Pipe& p, SubprocessResult& result) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
+bool makePipe(posix::Pipe& p, SubprocessResult& result) {
+  std::optional<posix::Pipe> made = posix::openPipe();
+  if (!made) {
     result.startErrno = errno;
-    result.startError = describe("pipe2", errno);
+    result.startError = describe("pipe", errno);
     return false;
   }
-  p.read = Fd(fds[0]);
-  p.write = Fd(fds[1]);
+  p = std::move(*made);
   if (!liftAboveStandardStreams(p.read) || !liftAboveStandardStreams(p.write)) {
     result.startErrno = errno;
     result.startError = describe("fcntl", errno);
@@ -101,10 +70,7 @@ class SpawnSetup {
 };
 
 void collect(int fd, std::string& into, bool& truncated, char* buffer, size_t bufferSize, bool& open) {
-  ssize_t n;
-  do {
-    n = ::read(fd, buffer, bufferSize);
-  } while (n < 0 && errno == EINTR);
+  const ssize_t n = retryOnInterrupt([&] { return ::read(fd, buffer, bufferSize); });
   if (n <= 0) {
     // EOF, or an error that will not go away: either way nothing more comes from this stream.
     open = false;
@@ -129,19 +95,13 @@ bool passed(const std::optional<std::chrono::steady_clock::time_point>& deadline
 
 // Waits for `pid` to end until the deadline; true with `status` once it has been reaped.
 bool reapBefore(pid_t pid, const std::optional<std::chrono::steady_clock::time_point>& deadline, int& status) {
-  if (!deadline) {
-    pid_t waited;
-    do {
-      waited = ::waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    return waited == pid;
-  }
+  if (!deadline) return retryOnInterrupt([&] { return ::waitpid(pid, &status, 0); }) == pid;
   // A process descriptor lets poll sleep until the exit or the deadline, whichever comes first.
   Fd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   for (;;) {
-    pid_t waited = ::waitpid(pid, &status, WNOHANG);
+    const pid_t waited = retryOnInterrupt([&] { return ::waitpid(pid, &status, WNOHANG); });
     if (waited == pid) return true;
-    if (waited < 0 && errno != EINTR) return false;
+    if (waited < 0) return false;
     if (passed(deadline)) return false;
     if (pidFd.valid()) {
       pollfd p{pidFd.get(), POLLIN, 0};
@@ -166,7 +126,7 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
   bool pipeOut = options.standardOutput == SubprocessStream::Pipe;
   bool pipeErr = options.standardError == SubprocessStream::Pipe;
 
-  Pipe out, err;
+  posix::Pipe out, err;
   if (pipeOut && !makePipe(out, result)) return std::nullopt;
   if (pipeErr && !makePipe(err, result)) return std::nullopt;
   Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
@@ -274,9 +234,8 @@ void Subprocess::finish(SubprocessResult& result) {
       errIndex = static_cast<int>(count);
       fds[count++] = {err.get(), POLLIN, 0};
     }
-    int ready = ::poll(fds, count, remainingMs(deadline_));
+    const int ready = retryOnInterrupt([&] { return ::poll(fds, count, remainingMs(deadline_)); });
     if (ready < 0) {
-      if (errno == EINTR) continue;
       // Cannot wait on the pipes any more; stop reading and let the wait below reap the child
       // (closing our ends turns its further writes into EPIPE rather than a hang).
       break;
@@ -308,10 +267,7 @@ void Subprocess::finish(SubprocessResult& result) {
   }
   if (killed) {
     result.timedOut = true;
-    pid_t waited;
-    do {
-      waited = ::waitpid(pid_, &status, 0);
-    } while (waited < 0 && errno == EINTR);
+    retryOnInterrupt([&] { return ::waitpid(pid_, &status, 0); });
   }
   if (WIFEXITED(status)) {
     result.exitStatus = WEXITSTATUS(status);

@@ -13,6 +13,7 @@
 
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSUserDefaults.h"
+#include "platform/posix/Files.h"
 
 namespace {
 
@@ -58,36 +59,6 @@ std::optional<std::string> runningExecutable() {
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return std::nullopt;
   return std::string(buf, static_cast<size_t>(n));
-}
-
-bool makeDirectories(const std::string& dir) {
-  if (dir.empty()) return false;
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  auto slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !makeDirectories(dir.substr(0, slash))) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-// Writes `content` to a temporary file beside `path` and renames it over `path`, so the entry is
-// either the old one or the complete new one, never half written. 0 or the errno of the failure.
-int writeAtomically(const std::string& path, const std::string& content) {
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return errno;
-  int failure = 0;
-  if (fchmod(fd, 0644) != 0) failure = errno;
-  for (size_t off = 0; failure == 0 && off < content.size();) {
-    ssize_t n = ::write(fd, content.data() + off, content.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) failure = errno;
-    else off += static_cast<size_t>(n);
-  }
-  if (failure == 0 && fsync(fd) != 0) failure = errno;
-  if (close(fd) != 0 && failure == 0) failure = errno;
-  if (failure == 0 && rename(temp.c_str(), path.c_str()) != 0) failure = errno;
-  if (failure != 0) unlink(temp.c_str());
-  return failure;
 }
 
 std::string trim(std::string_view s) {
@@ -180,15 +151,14 @@ std::optional<NSError> XDGLoginItemRegistry::registerService(const SMAppService&
   }
   auto executable = options_.executable ? options_.executable : runningExecutable();
   if (!executable) return smError(kSMErrorInternalFailure, "The running application's executable cannot be found.");
-  if (!makeDirectories(autostartDirectory())) {
-    return smError(kSMErrorInternalFailure,
-                   "Cannot create " + autostartDirectory() + ": " + errnoText(errno) + ".");
+  if (auto failure = posix::createFolders(autostartDirectory(), 0700)) {
+    return smError(kSMErrorInternalFailure, "Cannot create " + autostartDirectory() + ": " + errnoText(failure->code) + ".");
   }
   std::string name = NSBundle::mainBundle().objectForInfoDictionaryKey("CFBundleName").value_or(*identifierOf(service));
   std::string entry = "[Desktop Entry]\nType=Application\nName=" + escapeStringValue(name) +
                       "\nExec=" + XDGDesktopEntryExecValue(*executable) + "\nTerminal=false\n";
-  if (int failure = writeAtomically(*path, entry); failure != 0) {
-    return smError(kSMErrorInternalFailure, "Cannot write " + *path + ": " + errnoText(failure) + ".");
+  if (auto failure = posix::writeFileAtomically(*path, entry, 0644)) {
+    return smError(kSMErrorInternalFailure, "Cannot write " + *path + ": " + errnoText(failure->code) + ".");
   }
   return std::nullopt;
 }

@@ -4,7 +4,9 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "platform/dispatch/Dispatch.h"
 
@@ -20,6 +22,13 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 Reply decodeReply(const std::vector<uint8_t>& bytes) {

@@ -27,6 +27,9 @@ class TempDir {
   std::string path_;
 };
 
+// The whole content of a file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
 // What the Flutter side receives for one method call.
 struct NotImplemented {
   bool operator==(const NotImplemented&) const = default;

@@ -1,8 +1,6 @@
 #include "tools/macsim/MacSim.h"
 
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
 
 namespace macsim {
@@ -77,23 +75,6 @@ std::string base64WrapperScript(const std::string& realBase64) {
          "done\n"
          "shift \"$count\"\n"
          "exec '" + realBase64 + "' \"$@\"\n";
-}
-
-bool makeFolders(const std::string& path, std::string* error) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-      *error = "mkdir(" + prefix + "): " + std::strerror(errno);
-      return false;
-    }
-    if (slash == std::string::npos) break;
-  }
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    *error = path + " is not a folder";
-    return false;
-  }
-  return true;
 }
 
 }  // namespace macsim

@@ -40,9 +40,6 @@ std::string defaultStateFolder(const char* xdgStateHome, const std::string& home
 // everything else unchanged.
 std::string base64WrapperScript(const std::string& realBase64);
 
-// Creates `path` and its missing parents with mode 0700.
-bool makeFolders(const std::string& path, std::string* error);
-
 // Enters a private mount namespace (a user namespace too when needed) and lays the stand-ins over
 // the system's paths there; the rest of the file system stays as it is, and nothing changes outside.
 // `standIn` is the networksetup stand-in's absolute path.

@@ -25,6 +25,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/posix/UniqueFd.h"
 #include "tools/macsim/MacSim.h"
 
 namespace macsim {
@@ -147,20 +148,6 @@ bool bind(const std::string& source, const std::string& target, std::string* err
   return true;
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 bool enterSimulation(const std::string& standIn, std::string* error) {
@@ -178,8 +165,8 @@ bool enterSimulation(const std::string& standIn, std::string* error) {
     return fail(error, "making the mounts of / private");
   }
 
-  Descriptor realSbin(::open(kSbin, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  Descriptor realLibexec(::open(kLibexec, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  posix::UniqueFd realSbin(::open(kSbin, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  posix::UniqueFd realLibexec(::open(kLibexec, O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (realSbin.get() < 0 || realLibexec.get() < 0) return fail(error, "opening /usr/sbin and /usr/libexec");
 
   if (::mount("macsim", kSbin, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=1m") != 0) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Files.h"
 #include "tools/macsim/MacSim.h"
 
 namespace {
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
 
   const std::string requested =
       line->stateFolder.value_or(macsim::defaultStateFolder(std::getenv("XDG_STATE_HOME"), homeFolder()));
-  if (!macsim::makeFolders(requested, &error)) return setupFailure(error);
+  if (auto failure = posix::createFolders(requested, 0700)) return setupFailure(failure->message());
   // Absolute, so the command may change its working folder without losing the state.
   char* resolved = ::realpath(requested.c_str(), nullptr);
   if (resolved == nullptr) return setupFailure("realpath(" + requested + "): " + std::strerror(errno));

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/UniqueFd.h"
 #include "tools/networksetup/NetworkState.h"
 
 namespace networksetup {
@@ -23,10 +24,10 @@ class StateFolder {
   // Creates the folder itself when it is missing (never its parents) and waits for the lock.
   static std::optional<StateFolder> open(const std::string& path, std::string* error);
 
-  StateFolder(StateFolder&& other) noexcept;
+  StateFolder(StateFolder&& other) noexcept = default;
   StateFolder& operator=(StateFolder&&) = delete;
   StateFolder(const StateFolder&) = delete;
-  ~StateFolder();  // releases the lock
+  ~StateFolder() = default;  // releases the lock
 
   // Appends one run-log line with one write(2) on an O_APPEND descriptor.
   bool appendRun(const std::vector<std::string>& argv, std::string* error);
@@ -39,11 +40,11 @@ class StateFolder {
   bool save(const NetworkState& state, std::string* error);
 
  private:
-  StateFolder(std::string path, int lockFd) : path_(std::move(path)), lockFd_(lockFd) {}
+  StateFolder(std::string path, posix::UniqueFd lock) : path_(std::move(path)), lock_(std::move(lock)) {}
   std::string file(const char* name) const { return path_ + "/" + name; }
 
   std::string path_;
-  int lockFd_ = -1;
+  posix::UniqueFd lock_;
 };
 
 }  // namespace networksetup

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace enginelink {
 
 namespace {
@@ -31,8 +33,7 @@ int msLeft(Clock::time_point deadline) {
 int waitFor(int fd, short events, Clock::time_point deadline) {
   for (;;) {
     pollfd p{fd, events, 0};
-    int n = ::poll(&p, 1, msLeft(deadline));
-    if (n < 0 && errno == EINTR) continue;
+    const int n = posix::retryOnInterrupt([&] { return ::poll(&p, 1, msLeft(deadline)); });
     if (n < 0) return -1;
     if (n == 0) {
       if (Clock::now() < deadline) continue;  // capped wait, not the deadline yet
@@ -52,35 +53,29 @@ std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std:
     return nullptr;
   }
   std::memcpy(address.sun_path, path.data(), path.size());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
+  posix::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) {
     setError(error, std::string("socket: ") + std::strerror(errno));
     return nullptr;
   }
   const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
   // A host with a full backlog refuses a non-blocking connect with EAGAIN for a moment.
   for (int attempt = 0;; ++attempt) {
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) break;
-    if (errno == EINTR) continue;
+    if (posix::retryOnInterrupt([&] { return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), size); }) == 0) break;
     if (errno == EAGAIN && attempt < 100) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
     setError(error, "cannot connect to " + path + ": " + std::strerror(errno));
-    ::close(fd);
     return nullptr;
   }
-  return std::unique_ptr<LinkClient>(new LinkClient(fd));
+  return std::unique_ptr<LinkClient>(new LinkClient(std::move(fd)));
 }
 
 std::unique_ptr<LinkClient> LinkClient::connect(const std::string& path, Milliseconds timeout, std::string* error) {
   auto client = connectRaw(path, error);
   if (client && !client->readHello(timeout, error)) return nullptr;
   return client;
-}
-
-LinkClient::~LinkClient() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 bool LinkClient::readHello(Milliseconds timeout, std::string* error) {
@@ -100,17 +95,17 @@ bool LinkClient::sendRaw(std::span<const uint8_t> bytes, std::string* error) {
   // The host reads whatever it gets; a generous deadline only guards against a stuck host.
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (off < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    const ssize_t n =
+        posix::retryOnInterrupt([&] { return ::send(fd_.get(), bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL); });
     if (n >= 0) {
       off += static_cast<size_t>(n);
       continue;
     }
-    if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       setError(error, std::string("the link broke while sending: ") + std::strerror(errno));
       return false;
     }
-    if (waitFor(fd_, POLLOUT, deadline) <= 0) {
+    if (waitFor(fd_.get(), POLLOUT, deadline) <= 0) {
       setError(error, "the host does not take what is sent");
       return false;
     }
@@ -132,7 +127,7 @@ bool LinkClient::sendFrame(const Frame& frame, std::string* error) {
 bool LinkClient::fill(Clock::time_point deadline, std::string* error) {
   uint8_t buf[64 * 1024];
   for (;;) {
-    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    const ssize_t n = posix::retryOnInterrupt([&] { return ::recv(fd_.get(), buf, sizeof buf, 0); });
     if (n > 0) {
       reader_.append(buf, static_cast<size_t>(n));
       return true;
@@ -141,12 +136,11 @@ bool LinkClient::fill(Clock::time_point deadline, std::string* error) {
       setError(error, "the host closed the connection");
       return false;
     }
-    if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       setError(error, std::string("the link broke: ") + std::strerror(errno));
       return false;
     }
-    int revents = waitFor(fd_, POLLIN, deadline);
+    int revents = waitFor(fd_.get(), POLLIN, deadline);
     if (revents == 0) {
       setError(error, "timed out waiting for the host");
       return false;
@@ -243,15 +237,14 @@ bool LinkClient::waitForClose(Milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   uint8_t buf[64 * 1024];
   for (;;) {
-    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    const ssize_t n = posix::retryOnInterrupt([&] { return ::recv(fd_.get(), buf, sizeof buf, 0); });
     if (n == 0) return true;
     if (n > 0) continue;
-    if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return true;  // reset: closed all the same
-    if (waitFor(fd_, POLLIN, deadline) <= 0) return false;
+    if (waitFor(fd_.get(), POLLIN, deadline) <= 0) return false;
   }
 }
 
-void LinkClient::shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+void LinkClient::shutdownWrite() { ::shutdown(fd_.get(), SHUT_WR); }
 
 }  // namespace enginelink

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/flutter/EngineLinkFrame.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace enginelink {
 
@@ -36,14 +37,13 @@ class LinkClient {
   // Connects without reading anything: for tests that look at the stream from its first byte.
   static std::unique_ptr<LinkClient> connectRaw(const std::string& path, std::string* error);
 
-  ~LinkClient();
   LinkClient(const LinkClient&) = delete;
   LinkClient& operator=(const LinkClient&) = delete;
 
   // From the hello; empty for a client made by connectRaw until readHello() succeeds.
   const std::string& bundleIdentifier() const { return bundleIdentifier_; }
   bool readHello(Milliseconds timeout, std::string* error);
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
   // Sends a message and waits for its reply payload (empty: the host had no answer). nullopt and
   // `error` filled when the link breaks, the host misbehaves or no reply comes within `timeout`.
@@ -71,13 +71,13 @@ class LinkClient {
   void shutdownWrite();
 
  private:
-  explicit LinkClient(int fd) : fd_(fd) {}
+  explicit LinkClient(posix::UniqueFd fd) : fd_(std::move(fd)) {}
   // Reads once (waiting at most until `deadline`); false with `error` on close, error or timeout.
   bool fill(std::chrono::steady_clock::time_point deadline, std::string* error);
   // Handles one frame for call()/pump(): replies kept, host messages answered.
   bool handle(Frame frame, std::string* error);
 
-  int fd_ = -1;
+  posix::UniqueFd fd_;
   std::string bundleIdentifier_;
   FrameReader reader_;
   std::map<uint32_t, std::vector<uint8_t>> replies_;

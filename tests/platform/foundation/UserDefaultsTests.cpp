@@ -1,154 +1,21 @@
-// The platform pieces under the login item service: the XDG autostart registry and the legacy job
-// table, user defaults, string tables, key-value observing, subjects and the logger.
+// User defaults in their plist file, string tables, and key-value observing.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
-#include "platform/combine/Combine.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSKeyValueObserving.h"
 #include "platform/foundation/NSStringsFile.h"
 #include "platform/foundation/NSUserDefaults.h"
-#include "platform/oslog/Logger.h"
-#include "platform/service_management/XDGLoginItemRegistry.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::readFile;
 using testing_support::TempDir;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// ---- XDG autostart entries ----
-
-class XDGRegistryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    NSBundle::overrideMainBundleForTesting(
-        NSBundle::bundleWithInfo({{"CFBundleIdentifier", "org.example.Client"}, {"CFBundleName", "Client"}}));
-  }
-  void TearDown() override { NSBundle::overrideMainBundleForTesting(std::nullopt); }
-
-  TempDir config_;
-  XDGLoginItemRegistry registry_{{config_.path(), "/opt/Client.app/Contents/MacOS/client"}};
-  const SMAppService main_ = SMAppService::mainAppService();
-  std::string entry_ = config_.path() + "/autostart/org.example.Client.desktop";
-};
-
-TEST_F(XDGRegistryTest, RegisterWritesAnEntryThatStartsTheAppAndUnregisterRemovesIt) {
-  EXPECT_EQ(registry_.statusOf(main_), SMAppServiceStatus::notRegistered);
-  ASSERT_EQ(registry_.registerService(main_), std::nullopt);
-  EXPECT_EQ(slurp(entry_),
-            "[Desktop Entry]\nType=Application\nName=Client\nExec=/opt/Client.app/Contents/MacOS/client\n"
-            "Terminal=false\n");
-  EXPECT_EQ(registry_.statusOf(main_), SMAppServiceStatus::enabled);
-  // Registering again replaces the entry in one step and leaves no temporary file behind.
-  ASSERT_EQ(registry_.registerService(main_), std::nullopt);
-  EXPECT_EQ(std::distance(fs::directory_iterator(config_.path() + "/autostart"), fs::directory_iterator()), 1);
-
-  EXPECT_EQ(registry_.unregisterService(main_), std::nullopt);
-  EXPECT_FALSE(fs::exists(entry_));
-  EXPECT_EQ(registry_.statusOf(main_), SMAppServiceStatus::notRegistered);
-  auto error = registry_.unregisterService(main_);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->code(), kSMErrorJobNotFound);
-  EXPECT_EQ(error->localizedDescription(), "The login item is not registered.");
-}
-
-TEST_F(XDGRegistryTest, AnEntryIsEnabledUnlessTheDesktopSwitchedItOff) {
-  const std::vector<std::pair<std::string, bool>> cases = {
-      {"[Desktop Entry]\nExec=x\n", true},
-      {"[Desktop Entry]\nHidden=true\n", false},
-      {"[Desktop Entry]\nHidden = true\n", false},
-      {"[Desktop Entry]\nHidden=false\n", true},
-      {"[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n", false},
-      {"[Desktop Entry]\nX-GNOME-Autostart-enabled=true\n", true},
-      {"# Hidden=true\n[Desktop Entry]\nExec=x\n[Desktop Action quit]\nHidden=true\n", true},
-  };
-  fs::create_directories(config_.path() + "/autostart");
-  for (const auto& [text, enabled] : cases) {
-    std::ofstream(entry_) << text;
-    EXPECT_EQ(registry_.statusOf(main_), enabled ? SMAppServiceStatus::enabled : SMAppServiceStatus::notRegistered)
-        << text;
-  }
-  // Registering over a switched-off entry switches it on; unregistering removes it.
-  ASSERT_EQ(registry_.registerService(main_), std::nullopt);
-  EXPECT_EQ(registry_.statusOf(main_), SMAppServiceStatus::enabled);
-}
-
-TEST_F(XDGRegistryTest, AnIdentifierThatCannotNameAFileIsNotFoundAndWritesNothing) {
-  for (const char* id : {"", "../escape", "a/b", ".hidden"}) {
-    NSBundle::overrideMainBundleForTesting(NSBundle::bundleWithInfo({{"CFBundleIdentifier", id}}));
-    EXPECT_EQ(registry_.statusOf(main_), SMAppServiceStatus::notFound) << id;
-    EXPECT_TRUE(registry_.registerService(main_).has_value()) << id;
-    EXPECT_TRUE(registry_.unregisterService(main_).has_value()) << id;
-  }
-  NSBundle::overrideMainBundleForTesting(NSBundle::bundleWithInfo({}));
-  EXPECT_EQ(registry_.statusOf(main_), SMAppServiceStatus::notFound);
-  EXPECT_FALSE(fs::exists(config_.path() + "/autostart"));
-  EXPECT_FALSE(fs::exists(config_.path() + "/escape.desktop"));
-}
-
-TEST_F(XDGRegistryTest, FailuresComeBackAsErrors) {
-  // A file where the autostart folder should be.
-  std::ofstream(config_.path() + "/autostart") << "";
-  auto error = registry_.registerService(main_);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_NE(error->localizedDescription().find("/autostart"), std::string::npos);
-  // A helper application is not shipped here, but a helper's stale entry can still be removed.
-  fs::remove(config_.path() + "/autostart");
-  fs::create_directories(config_.path() + "/autostart");
-  auto helper = SMAppService::loginItemServiceWithIdentifier("org.example.Client-Helper");
-  EXPECT_TRUE(registry_.registerService(helper).has_value());
-  std::ofstream(config_.path() + "/autostart/org.example.Client-Helper.desktop") << "[Desktop Entry]\n";
-  EXPECT_EQ(registry_.statusOf(helper), SMAppServiceStatus::enabled);
-  EXPECT_EQ(registry_.unregisterService(helper), std::nullopt);
-  EXPECT_EQ(registry_.statusOf(helper), SMAppServiceStatus::notRegistered);
-}
-
-TEST(XDGDesktopEntryExec, KeepsEveryPathOnePath) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"/opt/app/bin/client", "/opt/app/bin/client"},
-      {"/home/me/My Apps/client", "\"/home/me/My Apps/client\""},
-      {"/opt/100%/client", "/opt/100%%/client"},
-      {"/opt/a\"b$c`d/client", "\"/opt/a\\\\\"b\\\\$c\\\\`d/client\""},
-      {"/opt/back\\slash", "\"/opt/back\\\\\\\\slash\""},
-      {"/opt/new\nline", "\"/opt/new\\nline\""},
-      {"/opt/semi;colon", "\"/opt/semi;colon\""},
-  };
-  for (const auto& [path, exec] : cases) EXPECT_EQ(XDGDesktopEntryExecValue(path), exec) << path;
-}
-
-TEST(XDGLegacyJobTable, SetEnabledReplacesTheJobsWithTheLabelAndLeavesOtherShapesAlone) {
-  XDGLoginItemRegistry registry;
-  auto jobs = [&] { return registry.copyAllJobDictionaries(kSMDomainUserLaunchd); };
-  const CFValue other = CFValue::dictionary({{"Label", "org.other"}, {"OnDemand", false}});
-  registry.setJobDictionaries(CFValue::array({other, CFValue::dictionary({{"Label", "h"}, {"OnDemand", false}})}));
-
-  EXPECT_TRUE(registry.setLoginItemEnabled("h", true));
-  EXPECT_EQ(jobs(), CFValue::array({other, CFValue::dictionary({{"Label", "h"}, {"OnDemand", true}})}));
-  EXPECT_TRUE(registry.setLoginItemEnabled("h", false));
-  EXPECT_EQ(jobs(), CFValue::array({other}));
-  EXPECT_EQ(registry.copyAllJobDictionaries(kSMDomainSystemLaunchd), std::nullopt);
-
-  registry.setJobDictionaries(CFValue("not a list"));
-  EXPECT_FALSE(registry.setLoginItemEnabled("h", true));
-  EXPECT_EQ(jobs(), CFValue("not a list"));
-  registry.setJobDictionaries(std::nullopt);
-  EXPECT_EQ(jobs(), std::nullopt);
-}
-
-// ---- NSUserDefaults ----
 
 TEST(NSUserDefaults, KeepsBooleansInAPlistFileAndLeavesOtherKeysAlone) {
   TempDir dir;
@@ -173,7 +40,7 @@ TEST(NSUserDefaults, KeepsBooleansInAPlistFileAndLeavesOtherKeysAlone) {
       {"five", true}, {"half", true}, {"list", false}, {"absent", false}};
   for (const auto& [key, value] : readings) EXPECT_EQ(defaults.boolForKey(key), value) << key;
   defaults.setBool(false, "yes");
-  EXPECT_NE(slurp(file).find("<string>me</string>"), std::string::npos);
+  EXPECT_NE(readFile(file).find("<string>me</string>"), std::string::npos);
   EXPECT_FALSE(NSUserDefaults(file).boolForKey("yes"));
   EXPECT_EQ((fs::status(file).permissions() & fs::perms::all), fs::perms::owner_read | fs::perms::owner_write);
 }
@@ -335,68 +202,6 @@ TEST(KeyValueObserving, NestedChangesPairTheirOldValuesAndEndedObservationsHearN
   box.set(6);  // inside the outer change
   box.didChangeValueForKey("value");
   EXPECT_EQ(seen, (std::vector<std::string>{"did old=5 new=6", "did old=0 new=6"}));
-}
-
-// ---- Combine ----
-
-TEST(CurrentValueSubject, GivesTheCurrentValueFirstThenEverySendUntilCancelled) {
-  Combine::CurrentValueSubject<int> subject(1);
-  auto publisher = subject.eraseToAnyPublisher();
-  std::vector<std::string> seen;
-  auto a = publisher.sink([&](int v) { seen.push_back("a" + std::to_string(v)); });
-  subject.send(2);
-  auto b = subject.sink([&](int v) { seen.push_back("b" + std::to_string(v)); });
-  subject.setValue(3);
-  a.cancel();
-  subject.send(4);
-  { auto gone = std::move(b); }
-  subject.send(5);
-  EXPECT_EQ(seen, (std::vector<std::string>{"a1", "a2", "b2", "a3", "b3", "b4"}));
-  EXPECT_EQ(subject.value(), 5);
-  EXPECT_EQ(subject.subscriberCount(), 0u);
-}
-
-TEST(CurrentValueSubject, SubscribersSeeConcurrentSendsInTheOrderTheyBecameCurrent) {
-  Combine::CurrentValueSubject<int> subject(0);
-  std::vector<int> first, second;
-  auto a = subject.sink([&](int v) { first.push_back(v); });
-  auto b = subject.sink([&](int v) { second.push_back(v); });
-  std::vector<std::thread> senders;
-  for (int t = 0; t < 4; ++t) {
-    senders.emplace_back([&, t] {
-      for (int i = 1; i <= 250; ++i) subject.send(t * 1000 + i);
-    });
-  }
-  for (auto& t : senders) t.join();
-  EXPECT_EQ(first.size(), 1001u);
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(first.back(), subject.value());
-}
-
-TEST(ObservableObjectPublisher, TellsEverySubscriberUntilItCancels) {
-  Combine::ObservableObject object;
-  int a = 0, b = 0;
-  auto ta = object.objectWillChange().sink([&] { ++a; });
-  auto tb = object.objectWillChange().sink([&] { ++b; });
-  object.objectWillChange().send();
-  tb.cancel();
-  object.objectWillChange().send();
-  EXPECT_EQ(std::make_pair(a, b), std::make_pair(2, 1));
-}
-
-// ---- Logger ----
-
-TEST(Logger, EntriesCarryTheLoggersNamesAndTakeArgumentsAsData) {
-  OSLogCapture outer;
-  {
-    OSLogCapture inner;
-    Logger("net.example.sub", "main").error("Failed to %s: %s", "go", "100% %s done");
-    ASSERT_EQ(inner.entries().size(), 1u);
-    EXPECT_EQ(inner.entries()[0], (OSLogEntry{"net.example.sub", "main", OSLogType::error, "Failed to go: 100% %s done"}));
-  }
-  Logger("s", "c").error("after");
-  ASSERT_EQ(outer.entries().size(), 1u);
-  EXPECT_EQ(outer.entries()[0].message, "after");
 }
 
 }  // namespace
