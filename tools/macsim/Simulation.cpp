@@ -51,27 +51,19 @@ std::string readFirstLine(const char* path) {
 }
 
 bool writeFile(const std::string& path, const std::string& text, std::string* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return fail(error, "open(" + path + ")");
-  const ssize_t n = ::write(fd, text.data(), text.size());
-  const int savedErrno = errno;
-  ::close(fd);
-  errno = savedErrno;
-  if (n != static_cast<ssize_t>(text.size())) return fail(error, "write(" + path + ")");
+  const posix::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!fd.valid()) return fail(error, "open(" + path + ")");
+  if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    return fail(error, "write(" + path + ")");
+  }
   return true;
 }
 
 bool createFile(const std::string& path, const std::string& contents, mode_t mode, std::string* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return fail(error, "creating " + path);
+  const posix::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  if (!fd.valid()) return fail(error, "creating " + path);
   // The mode must not depend on the caller's umask: the wrapper has to stay executable.
-  const bool ok = ::fchmod(fd, mode) == 0 &&
-                  (contents.empty() || ::write(fd, contents.data(), contents.size()) ==
-                                           static_cast<ssize_t>(contents.size()));
-  const int savedErrno = errno;
-  ::close(fd);
-  errno = savedErrno;
-  if (!ok) return fail(error, "writing " + path);
+  if (::fchmod(fd.get(), mode) != 0 || !posix::writeAll(fd.get(), contents)) return fail(error, "writing " + path);
   return true;
 }
 
