@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace networksetup {
 
 namespace {
@@ -94,17 +96,6 @@ void moveDesktop(const std::optional<DesktopProxy>& target, const std::vector<st
   }
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::vector<std::string>> chooseBackends(const char* setting, std::string* error) {
@@ -140,21 +131,19 @@ uid_t desktopUser() {
 void runDesktopStep(const std::optional<DesktopProxy>& target, const std::vector<std::string>& backends, uid_t user,
                     std::map<std::string, SavedSettings>& saved) {
   if (backends.empty()) return;
-  int channel[2];
-  if (::pipe2(channel, O_CLOEXEC) != 0) {
+  std::optional<posix::Pipe> channel = posix::openPipe();
+  if (!channel) {
     note(std::string("desktop skipped: pipe: ") + std::strerror(errno));
     return;
   }
   std::fflush(nullptr);
   const pid_t child = ::fork();
   if (child < 0) {
-    ::close(channel[0]);
-    ::close(channel[1]);
     note(std::string("desktop skipped: fork: ") + std::strerror(errno));
     return;
   }
   if (child == 0) {
-    ::close(channel[0]);
+    channel->read.reset();
     std::string why;
     if (user != ::geteuid() && !becomeUser(user, &why)) {
       note("desktop skipped: " + why);
@@ -164,21 +153,19 @@ void runDesktopStep(const std::optional<DesktopProxy>& target, const std::vector
     moveDesktop(target, backends, mine);
     NetworkState carrier;
     carrier.desktopSaved[user] = std::move(mine);
-    ::_exit(writeAll(channel[1], encodeStatePlist(carrier)) ? 0 : 1);
+    ::_exit(posix::writeAll(channel->write.get(), encodeStatePlist(carrier)) ? 0 : 1);
   }
-  ::close(channel[1]);
+  channel->write.reset();
   std::string bytes;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(channel[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = posix::retryOnInterrupt([&] { return ::read(channel->read.get(), buffer, sizeof buffer); });
     if (n <= 0) break;
     bytes.append(buffer, static_cast<size_t>(n));
   }
-  ::close(channel[0]);
+  channel->read.reset();
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  posix::retryOnInterrupt([&] { return ::waitpid(child, &status, 0); });
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return;  // the child said why, or died: keep what was saved
   auto carrier = decodeStatePlist(bytes);
   if (!carrier) return;
