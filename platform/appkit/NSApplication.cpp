@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/NoDestructor.h"
 #include "platform/appkit/NSNib.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/appkit/NSWorkspace.h"
@@ -47,8 +48,8 @@ void installQuitSignal() {
 
 NSApplication& NSApplication::sharedApplication() {
   static NSApplication* app = [] {
-    NSApp = new NSApplication;
-    return NSApp;
+    static NoDestructor<NSApplication> instance;
+    return NSApp = instance.get();
   }();
   return *app;
 }

@@ -8,12 +8,13 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/NoDestructor.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSProcessInfo.h"
 
 NSWorkspace& NSWorkspace::sharedWorkspace() {
-  static NSWorkspace* workspace = new NSWorkspace;
+  static NoDestructor<NSWorkspace> workspace;
   return *workspace;
 }
 

@@ -16,6 +16,8 @@
 #include <limits>
 #include <optional>
 
+#include "platform/NoDestructor.h"
+
 namespace darwin {
 
 namespace {
@@ -261,7 +263,7 @@ kern_return_t DarwinSystem::mach_timebase_info(mach_timebase_info_data_t* info) 
 }
 
 DarwinSystem& DarwinSystem::real() {
-  static DarwinSystem* system = new DarwinSystem;  // used by worker threads, also while exit runs
+  static NoDestructor<DarwinSystem> system;  // used by worker threads, also while exit runs
   return *system;
 }
 

@@ -14,18 +14,19 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/NoDestructor.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSProcessInfo.h"
 
 namespace {
 
 std::mutex& standardConfigMutex() {
-  static std::mutex* m = new std::mutex;
+  static NoDestructor<std::mutex> m;
   return *m;
 }
 
 std::optional<std::string>& pinnedConfigHome() {
-  static std::optional<std::string>* home = new std::optional<std::string>;
+  static NoDestructor<std::optional<std::string>> home;
   return *home;
 }
 
@@ -100,7 +101,7 @@ bool writeAtomically(const std::string& path, const char* data, size_t size) {
 }  // namespace
 
 NSUserDefaults& NSUserDefaults::standardUserDefaults() {
-  static NSUserDefaults* standard = new NSUserDefaults;  // lives until the process ends
+  static NoDestructor<NSUserDefaults> standard;  // lives until the process ends
   return *standard;
 }
 
