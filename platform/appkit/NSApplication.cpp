@@ -82,6 +82,7 @@ void NSApplication::setDelegate(std::shared_ptr<NSApplicationDelegate> delegate)
 }
 
 void NSApplication::finishLaunching() {
+  dispatchAssertMainThread("NSApplication::finishLaunching");
   auto& center = NSNotificationCenter::defaultCenter();
   center.postNotificationName(NSApplicationWillFinishLaunchingNotification, this);
   for (NSWindow* w : visibleAtLaunch_) w->makeKeyAndOrderFront(nullptr);
@@ -114,6 +115,7 @@ void NSApplication::quitSignalArrived() {
 }
 
 void NSApplication::terminate(const void* sender) {
+  dispatchAssertMainThread("NSApplication::terminate");
   if (delegate_ && delegate_->applicationShouldTerminate(*this) == NSTerminateCancel) return;
   NSNotificationCenter::defaultCenter().postNotificationName(NSApplicationWillTerminateNotification, this);
   exit(0);

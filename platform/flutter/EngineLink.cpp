@@ -16,9 +16,9 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 
+#include "platform/ThreadSafety.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/EngineLinkFrame.h"
 #include "platform/foundation/NSLog.h"
@@ -68,7 +68,7 @@ struct Shared {
 
   // False once the link is stopping: the caller's work was not taken.
   bool post(Reply reply) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (stopped) return false;
     replies.push_back(std::move(reply));
     wakeLocked();
@@ -77,14 +77,14 @@ struct Shared {
 
   // Takes `send` only when it returns true.
   bool post(Send& send) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (stopped) return false;
     sends.push_back(std::move(send));
     wakeLocked();
     return true;
   }
 
-  void wakeLocked() {
+  void wakeLocked() REQUIRES(mutex) {
     uint64_t one = 1;
     // EAGAIN would mean the counter is saturated, which still reads as "wake up".
     while (::write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
@@ -92,10 +92,10 @@ struct Shared {
   }
 
   const int wakeFd;
-  std::mutex mutex;
-  bool stopped = false;
-  std::vector<Reply> replies;
-  std::vector<Send> sends;
+  Mutex mutex;
+  bool stopped GUARDED_BY(mutex) = false;
+  std::vector<Reply> replies GUARDED_BY(mutex);
+  std::vector<Send> sends GUARDED_BY(mutex);
   // Read on the main thread only; set once at start.
   const EngineLink::Deliver deliver;
 };
@@ -161,7 +161,7 @@ class EngineLinkServer final : public EngineLink {
   ~EngineLinkServer() override {
     std::vector<Shared::Send> unsent;
     {
-      std::lock_guard lock(shared_->mutex);
+      MutexLock lock(shared_->mutex);
       shared_->stopped = true;
       shared_->wakeLocked();
       unsent.swap(shared_->sends);
@@ -257,7 +257,7 @@ class EngineLinkServer final : public EngineLink {
     std::vector<Shared::Reply> replies;
     std::vector<Shared::Send> sends;
     {
-      std::lock_guard lock(shared_->mutex);
+      MutexLock lock(shared_->mutex);
       if (shared_->stopped) return false;
       replies.swap(shared_->replies);
       sends.swap(shared_->sends);
