@@ -43,7 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"a line of one CR is not empty", "\r\n\nA\n", {"\r\n", "A"}},
         ParseCase{"non-ASCII and apostrophe untouched", "Bob’s iPhone\nÉthernet 2\nO'Brien\n",
                   {"Bob’s iPhone", "Éthernet 2", "O'Brien"}},
-        ParseCase{"NUL bytes stay inside a name", std::string("A\0B\n", 4), {std::string("A\0B", 3)}}),
+        ParseCase{"NUL characters stay inside a name", std::string("A\0B\n", 4), {std::string("A\0B", 3)}}),
     [](const auto& info) { return testing_support::testNameFrom(info.param.what); });
 
 }  // namespace

@@ -243,7 +243,7 @@ TEST_F(FakeTool, AHungRunIsKilledAtTheBoundAndTheCleanupGoesOn) {
 }
 
 // NSTask on its own: the platform face the handler uses.
-TEST(TaskRun, TenMegabytesAreReadWholeWhateverTheOrderOfWaitAndRead) {
+TEST(TaskRun, TenMBAreReadWholeWhateverTheOrderOfWaitAndRead) {
   for (bool waitFirst : {true, false}) {
     NSTask task;
     NSPipe pipe;
