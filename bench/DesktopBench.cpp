@@ -58,7 +58,7 @@ double median(std::vector<double> v) {
 bool run(const std::vector<std::string>& argv) {
   SubprocessOptions options;
   options.argv = argv;
-  options.standardOutput = SubprocessStream::Null;
+  options.standardOutput = SubprocessStream::null;
   const SubprocessResult result = runSubprocess(options);
   if (result.exitStatus != 0) std::fprintf(stderr, "%s failed: %s\n", argv.back().c_str(), result.standardError.c_str());
   return result.exitStatus == 0;

@@ -43,8 +43,8 @@ void networksetup(const std::string& state, std::vector<std::string> args) {
   SubprocessOptions options;
   options.argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state, kBinDir + "/networksetup"};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
-  options.standardOutput = SubprocessStream::Null;
-  options.standardError = SubprocessStream::Null;
+  options.standardOutput = SubprocessStream::null;
+  options.standardError = SubprocessStream::null;
   runSubprocess(options);
 }
 
@@ -58,8 +58,8 @@ double sequentialRuns(const std::string& state, const std::vector<std::string>& 
     SubprocessOptions options;
     options.argv = {tool};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.standardError = SubprocessStream::Null;
-    options.standardOutput = args[0] == "-listallnetworkservices" ? SubprocessStream::Pipe : SubprocessStream::Null;
+    options.standardError = SubprocessStream::null;
+    options.standardOutput = args[0] == "-listallnetworkservices" ? SubprocessStream::pipe : SubprocessStream::null;
     runSubprocess(options);
   };
   run({"-listallnetworkservices"});

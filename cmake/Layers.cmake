@@ -1,6 +1,7 @@
 # The layers, checked when the build is configured: a source or header of a target may include
 # headers of its own folder and of the folders of the targets it links (directly or through them),
-# nothing else. A wrong-way include then stops the build at once, whether or not it would link.
+# nothing else, apart from the dependency-free headers at the root of platform/. A wrong-way
+# include then stops the build at once, whether or not it would link.
 
 # The project folders (relative to the root, e.g. platform/foundation) of `target` and of every
 # project target it links.
@@ -39,7 +40,9 @@ function(proxyhost_check_layers)
       foreach(line IN LISTS includes)
         string(REGEX REPLACE "^#include \"([a-z_]+(/[a-z_]+)?)/[A-Za-z0-9_]+\\.h\".*" "\\1" folder "${line}")
         string(REGEX REPLACE "/.*" "" top "${folder}")  # plugins/<name>/ belongs to plugins
-        if(NOT folder IN_LIST allowed AND NOT top IN_LIST allowed)
+        # platform/ itself holds only header-only helpers that depend on nothing (NoDestructor,
+        # the lock annotations): every layer may use them.
+        if(NOT folder STREQUAL "platform" AND NOT folder IN_LIST allowed AND NOT top IN_LIST allowed)
           message(FATAL_ERROR "${file} includes ${folder}/, which ${target} does not link")
         endif()
       endforeach()

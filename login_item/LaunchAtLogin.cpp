@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/NoDestructor.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSProcessInfo.h"
 #include "platform/foundation/NSUserDefaults.h"
@@ -31,12 +32,12 @@ const std::optional<std::string>& id() {
 }
 
 const Logger& logger() {
-  static const Logger* value = new Logger("net.proxyhost.launch-at-login", "main");
+  static NoDestructor<const Logger> value("net.proxyhost.launch-at-login", "main");
   return *value;
 }
 
 const Combine::CurrentValueSubject<bool, Combine::Never>& _publisher() {
-  static const auto* value = new Combine::CurrentValueSubject<bool, Combine::Never>(isEnabled());
+  static NoDestructor<const Combine::CurrentValueSubject<bool, Combine::Never>> value(isEnabled());
   return *value;
 }
 
@@ -110,7 +111,7 @@ void setIsEnabled(bool newValue) {
 }
 
 const Combine::AnyPublisher<bool, Combine::Never>& publisher() {
-  static const auto* value = new Combine::AnyPublisher<bool, Combine::Never>(_publisher().eraseToAnyPublisher());
+  static NoDestructor<const Combine::AnyPublisher<bool, Combine::Never>> value(_publisher().eraseToAnyPublisher());
   return *value;
 }
 
@@ -118,7 +119,7 @@ bool Observable::isEnabled() const { return LaunchAtLogin::isEnabled(); }
 void Observable::setIsEnabled(bool newValue) { LaunchAtLogin::setIsEnabled(newValue); }
 
 const std::shared_ptr<Observable>& observable() {
-  static const auto* value = new std::shared_ptr<Observable>(std::make_shared<Observable>());
+  static NoDestructor<const std::shared_ptr<Observable>> value(std::make_shared<Observable>());
   return *value;
 }
 
@@ -131,7 +132,7 @@ std::any KVO::valueForKey(const std::string& key) const {
 }
 
 const std::shared_ptr<KVO>& kvo() {
-  static const auto* value = new std::shared_ptr<KVO>(std::make_shared<KVO>());
+  static NoDestructor<const std::shared_ptr<KVO>> value(std::make_shared<KVO>());
   return *value;
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/NoDestructor.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/foundation/NSLog.h"
@@ -50,9 +51,9 @@ void TaskNetworkSetupRunner::run(const std::vector<std::string>& arguments) {
 }
 
 ShutdownHandler& ShutdownHandler::shared() {
-  // A function-local static: the language's thread-safe one-time initialisation. Leaked on
-  // purpose, so that no exit-time destructor can pull it from under a cleanup still running.
-  static ShutdownHandler* instance = new ShutdownHandler(Environment{
+  // A function-local static: the language's thread-safe one-time initialisation. Never destroyed,
+  // so that no exit-time destructor can pull it from under a cleanup still running.
+  static NoDestructor<ShutdownHandler> instance(Environment{
       .workspaceCenter = &NSWorkspace::sharedWorkspace().notificationCenter(),
       .defaultCenter = &NSNotificationCenter::defaultCenter(),
       .processInfo = &NSProcessInfo::processInfo(),

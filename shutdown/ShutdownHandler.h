@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/NoDestructor.h"
 #include "platform/foundation/NSNotificationCenter.h"
 #include "platform/foundation/NSProcessInfo.h"
 
@@ -73,6 +74,7 @@ class ShutdownHandler {
 
  private:
   friend struct ShutdownHandlerTestAccess;
+  friend class NoDestructor<ShutdownHandler>;
   explicit ShutdownHandler(Environment environment);
 
   void handleWillPowerOff(const NSNotification& notification);

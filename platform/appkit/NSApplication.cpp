@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/NoDestructor.h"
 #include "platform/appkit/NSNib.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/appkit/NSWorkspace.h"
@@ -51,8 +52,8 @@ void installQuitSignal() {
 
 NSApplication& NSApplication::sharedApplication() {
   static NSApplication* app = [] {
-    NSApp = new NSApplication;
-    return NSApp;
+    static NoDestructor<NSApplication> instance;
+    return NSApp = instance.get();
   }();
   return *app;
 }
@@ -85,6 +86,7 @@ void NSApplication::setDelegate(std::shared_ptr<NSApplicationDelegate> delegate)
 }
 
 void NSApplication::finishLaunching() {
+  dispatchAssertMainThread("NSApplication::finishLaunching");
   auto& center = NSNotificationCenter::defaultCenter();
   center.postNotificationName(NSApplicationWillFinishLaunchingNotification, this);
   for (NSWindow* w : visibleAtLaunch_) w->makeKeyAndOrderFront(nullptr);
@@ -116,6 +118,7 @@ void NSApplication::quitSignalArrived() {
 }
 
 void NSApplication::terminate(const void* sender) {
+  dispatchAssertMainThread("NSApplication::terminate");
   if (delegate_ && delegate_->applicationShouldTerminate(*this) == NSTerminateCancel) return;
   NSNotificationCenter::defaultCenter().postNotificationName(NSApplicationWillTerminateNotification, this);
   exit(0);

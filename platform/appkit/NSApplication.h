@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/NoDestructor.h"
 #include "platform/foundation/NSNotificationCenter.h"
 
 class NSWindow;
@@ -77,6 +78,7 @@ class NSApplication {
   void markVisibleAtLaunch(NSWindow* window) { visibleAtLaunch_.push_back(window); }
 
  private:
+  friend class NoDestructor<NSApplication>;
   NSApplication() = default;
   void quitSignalArrived();
 

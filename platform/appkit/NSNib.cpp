@@ -2,9 +2,11 @@
 
 #include <map>
 
+#include "platform/NoDestructor.h"
+
 namespace {
 std::map<std::string, const NSNibDescription*>& registry() {
-  static auto* nibs = new std::map<std::string, const NSNibDescription*>;
+  static NoDestructor<std::map<std::string, const NSNibDescription*>> nibs;
   return *nibs;
 }
 }  // namespace

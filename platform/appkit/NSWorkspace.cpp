@@ -8,13 +8,14 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/NoDestructor.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSProcessInfo.h"
 #include "platform/posix/UniqueFd.h"
 
 NSWorkspace& NSWorkspace::sharedWorkspace() {
-  static NSWorkspace* workspace = new NSWorkspace;
+  static NoDestructor<NSWorkspace> workspace;
   return *workspace;
 }
 

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "platform/NoDestructor.h"
 #include "platform/foundation/NSNotificationCenter.h"
 
 inline const std::string NSWorkspaceWillPowerOffNotification = "NSWorkspaceWillPowerOffNotification";
@@ -26,6 +27,7 @@ class NSWorkspace {
   void startWatchingSession();
 
  private:
+  friend class NoDestructor<NSWorkspace>;
   NSWorkspace() = default;
   NSNotificationCenter center_;
 };

@@ -16,6 +16,7 @@
 #include <limits>
 #include <optional>
 
+#include "platform/NoDestructor.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace darwin {
@@ -259,7 +260,7 @@ kern_return_t DarwinSystem::mach_timebase_info(mach_timebase_info_data_t* info) 
 }
 
 DarwinSystem& DarwinSystem::real() {
-  static DarwinSystem* system = new DarwinSystem;  // used by worker threads, also while exit runs
+  static NoDestructor<DarwinSystem> system;  // used by worker threads, also while exit runs
   return *system;
 }
 

@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <mutex>
+
+#include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 
 #include "platform/posix/UniqueFd.h"
 
@@ -29,7 +31,7 @@ class MainQueue final : public DispatchQueue {
 
   void async(Work work) override {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       pending_.push_back(std::move(work));
     }
     uint64_t one = 1;
@@ -43,7 +45,7 @@ class MainQueue final : public DispatchQueue {
     // other sources; what it submits wakes the loop again.
     std::deque<Work> batch;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       batch.swap(pending_);
     }
     size_t ran = 0;
@@ -59,8 +61,8 @@ class MainQueue final : public DispatchQueue {
 
  private:
   const int wakeFd_;
-  std::mutex mutex_;
-  std::deque<Work> pending_;
+  Mutex mutex_;
+  std::deque<Work> pending_ GUARDED_BY(mutex_);
 };
 
 // A pool that grows whenever work arrives and no worker is idle.
@@ -72,7 +74,7 @@ class GlobalQueue final : public DispatchQueue {
   void async(Work work) override {
     bool spawn;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       pending_.push_back(std::move(work));
       spawn = pending_.size() > idle_;
       if (spawn) ++threads_;
@@ -99,7 +101,7 @@ class GlobalQueue final : public DispatchQueue {
     if (rc != 0) {
       // Out of threads: an existing worker will take the work when it frees up.
       totalThreads--;
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       --threads_;
     }
   }
@@ -111,11 +113,12 @@ class GlobalQueue final : public DispatchQueue {
   }
 
   void serve() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
       if (pending_.empty()) {
         ++idle_;
-        bool woke = wake_.wait_for(lock, kIdleRetirement, [this] { return !pending_.empty(); });
+        bool woke =
+            wake_.wait_for(lock.native(), kIdleRetirement, [this]() REQUIRES(mutex_) { return !pending_.empty(); });
         --idle_;
         if (!woke) {
           --threads_;
@@ -131,17 +134,17 @@ class GlobalQueue final : public DispatchQueue {
     }
   }
 
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Work> pending_;
-  size_t idle_ = 0;
-  size_t threads_ = 0;
+  std::deque<Work> pending_ GUARDED_BY(mutex_);
+  size_t idle_ GUARDED_BY(mutex_) = 0;
+  size_t threads_ GUARDED_BY(mutex_) = 0;
 };
 
 std::atomic<size_t> GlobalQueue::totalThreads{0};
 
 MainQueue& mainQueue() {
-  static MainQueue* queue = new MainQueue;  // lives for the whole process, also past exit()
+  static NoDestructor<MainQueue> queue;  // lives for the whole process, also past exit()
   return *queue;
 }
 
@@ -151,19 +154,23 @@ DispatchQueue& DispatchQueue::main() { return mainQueue(); }
 
 DispatchQueue& DispatchQueue::global(DispatchQoS qos) {
   // Never destroyed: workers may still be running when the process exits.
-  static std::array<GlobalQueue*, 5> queues = [] {
-    std::array<GlobalQueue*, 5> q{};
-    for (auto& p : q) p = new GlobalQueue;
-    return q;
-  }();
-  return *queues[static_cast<size_t>(qos)];
+  static NoDestructor<std::array<GlobalQueue, 5>> queues;
+  return (*queues)[static_cast<size_t>(qos)];
 }
 
 bool isMainThread() { return gettid() == getpid(); }
 
+void dispatchMainThreadViolated(const char* what) {
+  fprintf(stderr, "%s: called on thread %d, not on the main thread\n", what, static_cast<int>(gettid()));
+  abort();
+}
+
 int mainQueueWakeDescriptor() { return mainQueue().wakeFd(); }
 
-size_t drainMainQueue() { return mainQueue().drain(); }
+size_t drainMainQueue() {
+  dispatchAssertMainThread("drainMainQueue");
+  return mainQueue().drain();
+}
 
 bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

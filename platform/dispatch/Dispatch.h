@@ -31,12 +31,21 @@ class DispatchQueue {
 // True on the process's main thread (the one that entered main()).
 bool isMainThread();
 
+// States a "main thread only" contract where it is relied on: off the main thread it logs `what`
+// and aborts. Checked in debug builds (the sanitizer presets are debug builds) and wherever
+// PROXYHOST_CHECK_THREADS is defined; compiled out otherwise.
+[[noreturn]] void dispatchMainThreadViolated(const char* what);
+inline void dispatchAssertMainThread(const char* what) {
+#if !defined(NDEBUG) || defined(PROXYHOST_CHECK_THREADS)
+  if (!isMainThread()) dispatchMainThreadViolated(what);
+#endif
+}
+
 // For the run loop: a descriptor that polls readable while main-queue work is pending.
 int mainQueueWakeDescriptor();
 
 // Runs the main-queue work pending now (what it submits runs at the next drain); returns how
-// many ran.
-// Must be called on the main thread.
+// many ran. Main thread only.
 size_t drainMainQueue();
 
 // Drains the main queue until `done` returns true or `timeout` passes; returns `done()`.

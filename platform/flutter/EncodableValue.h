@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -56,7 +57,11 @@ class EncodableValue {
 
   EncodableValue() = default;
   EncodableValue(std::nullptr_t) {}
-  EncodableValue(bool v) : storage_(v) {}
+  // Exactly bool: a pointer would otherwise convert, so `EncodableValue v = map.find("a");`
+  // would compile and hold true.
+  template <typename T>
+    requires std::is_same_v<T, bool>
+  EncodableValue(T v) : storage_(v) {}
   EncodableValue(int32_t v) : storage_(v) {}
   EncodableValue(int64_t v) : storage_(v) {}
   EncodableValue(double v) : storage_(v) {}

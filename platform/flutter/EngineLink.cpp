@@ -16,9 +16,9 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 
+#include "platform/ThreadSafety.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/EngineLinkFrame.h"
 #include "platform/foundation/NSLog.h"
@@ -65,7 +65,7 @@ struct Shared {
 
   // False once the link is stopping: the caller's work was not taken.
   bool post(Reply reply) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (stopped) return false;
     replies.push_back(std::move(reply));
     wakeLocked();
@@ -74,24 +74,24 @@ struct Shared {
 
   // Takes `send` only when it returns true.
   bool post(Send& send) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (stopped) return false;
     sends.push_back(std::move(send));
     wakeLocked();
     return true;
   }
 
-  void wakeLocked() {
+  void wakeLocked() REQUIRES(mutex) {
     uint64_t one = 1;
     // EAGAIN would mean the counter is saturated, which still reads as "wake up".
     posix::retryOnInterrupt([&] { return ::write(wakeFd.get(), &one, sizeof one); });
   }
 
   const posix::UniqueFd wakeFd;
-  std::mutex mutex;
-  bool stopped = false;
-  std::vector<Reply> replies;
-  std::vector<Send> sends;
+  Mutex mutex;
+  bool stopped GUARDED_BY(mutex) = false;
+  std::vector<Reply> replies GUARDED_BY(mutex);
+  std::vector<Send> sends GUARDED_BY(mutex);
   // Read on the main thread only; set once at start.
   const EngineLink::Deliver deliver;
 };
@@ -157,7 +157,7 @@ class EngineLinkServer final : public EngineLink {
   ~EngineLinkServer() override {
     std::vector<Shared::Send> unsent;
     {
-      std::lock_guard lock(shared_->mutex);
+      MutexLock lock(shared_->mutex);
       shared_->stopped = true;
       shared_->wakeLocked();
       unsent.swap(shared_->sends);
@@ -250,7 +250,7 @@ class EngineLinkServer final : public EngineLink {
     std::vector<Shared::Reply> replies;
     std::vector<Shared::Send> sends;
     {
-      std::lock_guard lock(shared_->mutex);
+      MutexLock lock(shared_->mutex);
       if (shared_->stopped) return false;
       replies.swap(shared_->replies);
       sends.swap(shared_->sends);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSLog.h"
 
 namespace {
@@ -53,6 +54,7 @@ FlutterMethodChannel::FlutterMethodChannel(std::string name, FlutterBinaryMessen
     : name_(std::move(name)), messenger_(messenger), codec_(codec) {}
 
 void FlutterMethodChannel::setMethodCallHandler(FlutterMethodCallHandler handler) {
+  dispatchAssertMainThread("FlutterMethodChannel::setMethodCallHandler");
   if (!handler) {
     messenger_.setMessageHandlerOnChannel(name_, {});
     return;
@@ -61,6 +63,7 @@ void FlutterMethodChannel::setMethodCallHandler(FlutterMethodCallHandler handler
   messenger_.setMessageHandlerOnChannel(
       name_, [name = name_, &codec, handler = std::move(handler)](std::span<const uint8_t> message,
                                                                    FlutterBinaryReply reply) {
+        dispatchAssertMainThread("FlutterMethodChannel: method call handler");
         std::string why;
         auto call = codec.decodeMethodCall(message, &why);
         if (!call) {

@@ -5,22 +5,22 @@
 
 namespace {
 
-enum Type : uint8_t {
-  kNull = 0,
-  kTrue = 1,
-  kFalse = 2,
-  kInt32 = 3,
-  kInt64 = 4,
-  kLargeInt = 5,
-  kFloat64 = 6,
-  kString = 7,
-  kUint8List = 8,
-  kInt32List = 9,
-  kInt64List = 10,
-  kFloat64List = 11,
-  kList = 12,
-  kMap = 13,
-  kFloat32List = 14,
+enum class Type : uint8_t {
+  null = 0,
+  true_ = 1,
+  false_ = 2,
+  int32 = 3,
+  int64 = 4,
+  largeInt = 5,
+  float64 = 6,
+  string = 7,
+  uint8List = 8,
+  int32List = 9,
+  int64List = 10,
+  float64List = 11,
+  list = 12,
+  map = 13,
+  float32List = 14,
 };
 
 class Writer {
@@ -28,6 +28,7 @@ class Writer {
   explicit Writer(std::vector<uint8_t>& out) : out_(out) {}
 
   void byte(uint8_t b) { out_.push_back(b); }
+  void type(Type t) { byte(static_cast<uint8_t>(t)); }
 
   template <typename T>
   void raw(const T& v) {  // little-endian host assumed, as the engine does
@@ -57,8 +58,8 @@ class Writer {
   }
 
   template <typename T>
-  void typedList(uint8_t type, const std::vector<T>& list) {
-    byte(type);
+  void typedList(Type listType, const std::vector<T>& list) {
+    type(listType);
     size(list.size());
     align(sizeof(T));
     bytes(list.data(), list.size() * sizeof(T));
@@ -69,40 +70,40 @@ class Writer {
   }
 
  private:
-  void write(std::monostate) { byte(kNull); }
-  void write(bool b) { byte(b ? kTrue : kFalse); }
+  void write(std::monostate) { type(Type::null); }
+  void write(bool b) { type(b ? Type::true_ : Type::false_); }
   void write(int32_t i) {
-    byte(kInt32);
+    type(Type::int32);
     raw(i);
   }
   void write(int64_t i) {
     // The Dart side writes every integer that fits in 32 bits as int32; so does the host.
     if (i >= INT32_MIN && i <= INT32_MAX) return write(static_cast<int32_t>(i));
-    byte(kInt64);
+    type(Type::int64);
     raw(i);
   }
   void write(double d) {
-    byte(kFloat64);
+    type(Type::float64);
     align(8);
     raw(d);
   }
   void write(const std::string& s) {
-    byte(kString);
+    type(Type::string);
     size(s.size());
     bytes(s.data(), s.size());
   }
-  void write(const std::vector<uint8_t>& l) { typedList(kUint8List, l); }
-  void write(const std::vector<int32_t>& l) { typedList(kInt32List, l); }
-  void write(const std::vector<int64_t>& l) { typedList(kInt64List, l); }
-  void write(const std::vector<double>& l) { typedList(kFloat64List, l); }
-  void write(const std::vector<float>& l) { typedList(kFloat32List, l); }
+  void write(const std::vector<uint8_t>& l) { typedList(Type::uint8List, l); }
+  void write(const std::vector<int32_t>& l) { typedList(Type::int32List, l); }
+  void write(const std::vector<int64_t>& l) { typedList(Type::int64List, l); }
+  void write(const std::vector<double>& l) { typedList(Type::float64List, l); }
+  void write(const std::vector<float>& l) { typedList(Type::float32List, l); }
   void write(const EncodableList& l) {
-    byte(kList);
+    type(Type::list);
     size(l.size());
     for (const auto& e : l) value(e);
   }
   void write(const EncodableMap& m) {
-    byte(kMap);
+    type(Type::map);
     size(m.size());
     for (const auto& [k, v] : m) {
       value(k);
@@ -181,36 +182,36 @@ class Reader {
   bool value(EncodableValue& out, int depth) {
     uint8_t type = 0;
     if (!byte(type)) return false;
-    switch (type) {
-      case kNull:
+    switch (static_cast<Type>(type)) {
+      case Type::null:
         out = EncodableValue();
         return true;
-      case kTrue:
+      case Type::true_:
         out = EncodableValue(true);
         return true;
-      case kFalse:
+      case Type::false_:
         out = EncodableValue(false);
         return true;
-      case kInt32: {
+      case Type::int32: {
         int32_t v = 0;
         if (!raw(v)) return false;
         out = EncodableValue(v);
         return true;
       }
-      case kInt64: {
+      case Type::int64: {
         int64_t v = 0;
         if (!raw(v)) return false;
         out = EncodableValue(v);
         return true;
       }
-      case kFloat64: {
+      case Type::float64: {
         double v = 0;
         if (!align(8) || !raw(v)) return false;
         out = EncodableValue(v);
         return true;
       }
-      case kLargeInt:  // older peers send big integers as hex text; read them as that text
-      case kString: {
+      case Type::largeInt:  // older peers send big integers as hex text; read them as that text
+      case Type::string: {
         size_t n = 0;
         if (!size(n)) return false;
         if (n > remaining()) return fail("string runs past the end");
@@ -218,17 +219,17 @@ class Reader {
         pos_ += n;
         return true;
       }
-      case kUint8List:
+      case Type::uint8List:
         return typedList<uint8_t>(out);
-      case kInt32List:
+      case Type::int32List:
         return typedList<int32_t>(out);
-      case kInt64List:
+      case Type::int64List:
         return typedList<int64_t>(out);
-      case kFloat64List:
+      case Type::float64List:
         return typedList<double>(out);
-      case kFloat32List:
+      case Type::float32List:
         return typedList<float>(out);
-      case kList: {
+      case Type::list: {
         if (depth >= StandardMessageCodec::kMaxNesting) return fail("nesting too deep");
         size_t n = 0;
         if (!size(n)) return false;
@@ -243,7 +244,7 @@ class Reader {
         out = EncodableValue(std::move(list));
         return true;
       }
-      case kMap: {
+      case Type::map: {
         if (depth >= StandardMessageCodec::kMaxNesting) return fail("nesting too deep");
         size_t n = 0;
         if (!size(n)) return false;

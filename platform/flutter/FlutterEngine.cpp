@@ -25,6 +25,7 @@ class FlutterEngine::Messenger final : public FlutterBinaryMessenger {
   }
 
   void setMessageHandlerOnChannel(const std::string& channel, FlutterBinaryMessageHandler handler) override {
+    dispatchAssertMainThread("FlutterBinaryMessenger::setMessageHandlerOnChannel");
     if (handler) {
       handlers_[channel] = std::move(handler);
       if (handlerInstallationObserver) handlerInstallationObserver(channel);
@@ -34,6 +35,7 @@ class FlutterEngine::Messenger final : public FlutterBinaryMessenger {
   }
 
   void deliver(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply) {
+    dispatchAssertMainThread("FlutterBinaryMessenger: message delivery");
     auto it = handlers_.find(channel);
     if (it == handlers_.end()) {
       reply({});

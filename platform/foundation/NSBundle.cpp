@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/NoDestructor.h"
 #include "platform/foundation/NSStringsFile.h"
 
 namespace {
@@ -42,7 +43,7 @@ std::optional<NSBundle>& overridden() {
 
 const NSBundle& NSBundle::mainBundle() {
   if (overridden()) return *overridden();
-  static const NSBundle* main = new NSBundle(bundleWithPath(executableBundlePath()));
+  static NoDestructor<const NSBundle> main(bundleWithPath(executableBundlePath()));
   return *main;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/NoDestructor.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace {
@@ -19,7 +20,7 @@ struct Sink {
 };
 
 Sink& sink() {
-  static Sink* s = new Sink;  // outlives static destruction: threads may log while exit runs
+  static NoDestructor<Sink> s;  // outlives static destruction: threads may log while exit runs
   return *s;
 }
 
@@ -116,7 +117,7 @@ void write(std::string message) {
       return;
     }
   }
-  static const std::string& name = *new std::string(processName());  // outlives exit(): threads log late
+  static NoDestructor<const std::string> name(processName());  // outlives exit(): threads log late
   timeval tv{};
   gettimeofday(&tv, nullptr);
   tm local{};
@@ -125,7 +126,7 @@ void write(std::string message) {
   strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   char prefix[160];
   snprintf(prefix, sizeof prefix, "%s.%03ld %s[%d:%d] ", stamp, static_cast<long>(tv.tv_usec / 1000),
-           name.c_str(), getpid(), gettid());
+           name->c_str(), getpid(), gettid());
   std::string line = prefix + message;
   if (line.empty() || line.back() != '\n') line += '\n';
   posix::writeAll(STDERR_FILENO, line);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
+#include "platform/NoDestructor.h"
+
 NSNotificationCenter& NSNotificationCenter::defaultCenter() {
-  static NSNotificationCenter* center = new NSNotificationCenter;
+  static NoDestructor<NSNotificationCenter> center;
   return *center;
 }
 

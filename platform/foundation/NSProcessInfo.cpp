@@ -5,8 +5,10 @@
 #include <fstream>
 #include <tuple>
 
+#include "platform/NoDestructor.h"
+
 NSProcessInfo& NSProcessInfo::processInfo() {
-  static NSProcessInfo* info = new NSProcessInfo;
+  static NoDestructor<NSProcessInfo> info;
   return *info;
 }
 

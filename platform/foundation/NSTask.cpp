@@ -78,8 +78,8 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   SubprocessOptions options;
   options.argv.push_back(launchPath_);
   options.argv.insert(options.argv.end(), arguments_.begin(), arguments_.end());
-  options.standardOutput = outPiped ? SubprocessStream::Pipe : SubprocessStream::Null;
-  options.standardError = errPiped ? SubprocessStream::Pipe : SubprocessStream::Null;
+  options.standardOutput = outPiped ? SubprocessStream::pipe : SubprocessStream::null;
+  options.standardError = errPiped ? SubprocessStream::pipe : SubprocessStream::null;
   options.timeLimit = timeLimit_;
 
   std::lock_guard<std::mutex> lock(state->mutex);

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/NoDestructor.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSProcessInfo.h"
 #include "platform/posix/Files.h"
@@ -19,12 +20,12 @@
 namespace {
 
 std::mutex& standardConfigMutex() {
-  static std::mutex* m = new std::mutex;
+  static NoDestructor<std::mutex> m;
   return *m;
 }
 
 std::optional<std::string>& pinnedConfigHome() {
-  static std::optional<std::string>* home = new std::optional<std::string>;
+  static NoDestructor<std::optional<std::string>> home;
   return *home;
 }
 
@@ -61,7 +62,7 @@ plist_t readDictionary(const std::string& path) {
 }  // namespace
 
 NSUserDefaults& NSUserDefaults::standardUserDefaults() {
-  static NSUserDefaults* standard = new NSUserDefaults;  // lives until the process ends
+  static NoDestructor<NSUserDefaults> standard;  // lives until the process ends
   return *standard;
 }
 

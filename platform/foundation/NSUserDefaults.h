@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/NoDestructor.h"
+
 class NSUserDefaults {
  public:
   static NSUserDefaults& standardUserDefaults();
@@ -43,6 +45,7 @@ class NSUserDefaults {
   static void resetStandardUserDefaultsForTesting(std::optional<std::string> configHome = std::nullopt);
 
  private:
+  friend class NoDestructor<NSUserDefaults>;
   NSUserDefaults() = default;
   void loadLocked();
   bool writeLocked();

@@ -123,8 +123,8 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
     result.startError = "no command";
     return std::nullopt;
   }
-  bool pipeOut = options.standardOutput == SubprocessStream::Pipe;
-  bool pipeErr = options.standardError == SubprocessStream::Pipe;
+  bool pipeOut = options.standardOutput == SubprocessStream::pipe;
+  bool pipeErr = options.standardError == SubprocessStream::pipe;
 
   posix::Pipe out, err;
   if (pipeOut && !makePipe(out, result)) return std::nullopt;

@@ -1,6 +1,6 @@
 // Subprocess: the one way this platform layer starts a child program and waits for it.
 //
-//   SubprocessOptions options{.argv = {"/usr/bin/env"}, .standardError = SubprocessStream::Null};
+//   SubprocessOptions options{.argv = {"/usr/bin/env"}, .standardError = SubprocessStream::null};
 //   options.timeLimit = std::chrono::seconds(5);
 //   SubprocessResult run = runSubprocess(options);
 //
@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-enum class SubprocessStream { Pipe, Null };
+enum class SubprocessStream { pipe, null };
 
 struct SubprocessOptions {
   std::vector<std::string> argv;
-  SubprocessStream standardOutput = SubprocessStream::Pipe;
-  SubprocessStream standardError = SubprocessStream::Pipe;
+  SubprocessStream standardOutput = SubprocessStream::pipe;
+  SubprocessStream standardError = SubprocessStream::pipe;
   // Past this, counted from the start, the child is killed with SIGKILL and reaped. None: wait
   // for as long as it takes.
   std::optional<std::chrono::milliseconds> timeLimit;

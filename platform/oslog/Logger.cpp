@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "platform/NoDestructor.h"
+
 namespace {
 
 struct Sink {
@@ -12,7 +14,7 @@ struct Sink {
 };
 
 Sink& sink() {
-  static Sink* s = new Sink;  // threads may still log while static destructors run
+  static NoDestructor<Sink> s;  // threads may still log while static destructors run
   return *s;
 }
 

@@ -2,17 +2,18 @@
 
 #include <mutex>
 
+#include "platform/NoDestructor.h"
 #include "platform/service_management/XDGLoginItemRegistry.h"
 
 namespace {
 
 std::mutex& registryMutex() {
-  static std::mutex* m = new std::mutex;
+  static NoDestructor<std::mutex> m;
   return *m;
 }
 
 std::shared_ptr<SMLoginItemRegistry>& installed() {
-  static auto* registry = new std::shared_ptr<SMLoginItemRegistry>;
+  static NoDestructor<std::shared_ptr<SMLoginItemRegistry>> registry;
   return *registry;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "shutdown/NetworkServices.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -13,6 +14,8 @@ struct ParseCase {
 };
 
 const std::string kLegend = "An asterisk (*) denotes that a network service is disabled.\n";
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.what; }
 
 class ServiceListParsing : public ::testing::TestWithParam<ParseCase> {};
 
@@ -40,6 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"a line of one CR is not empty", "\r\n\nA\n", {"\r\n", "A"}},
         ParseCase{"non-ASCII and apostrophe untouched", "Bob’s iPhone\nÉthernet 2\nO'Brien\n",
                   {"Bob’s iPhone", "Éthernet 2", "O'Brien"}},
-        ParseCase{"NUL bytes stay inside a name", std::string("A\0B\n", 4), {std::string("A\0B", 3)}}));
+        ParseCase{"NUL characters stay inside a name", std::string("A\0B\n", 4), {std::string("A\0B", 3)}}),
+    [](const auto& info) { return testing_support::testNameFrom(info.param.what); });
 
 }  // namespace

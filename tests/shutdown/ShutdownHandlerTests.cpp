@@ -69,6 +69,8 @@ struct CleanupCase {
   Runs expected;
 };
 
+void PrintTo(const CleanupCase& c, std::ostream* os) { *os << c.what; }
+
 class CleanupThroughTheSeam : public ::testing::TestWithParam<CleanupCase> {};
 
 TEST_P(CleanupThroughTheSeam, RunsTheListingThenThreeOffRunsPerService) {
@@ -86,7 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
         CleanupCase{"tool cannot start: the four fallback names", std::nullopt, cleanupRuns(fallbackNetworkServices())},
         CleanupCase{"invalid UTF-8: the four fallback names", std::string("Wi-Fi\n\xff\xfe\n"),
                     cleanupRuns(fallbackNetworkServices())},
-        CleanupCase{"odd names passed unchanged", "Bob’s Wi-Fi 2\n  spaced \n", cleanupRuns({"Bob’s Wi-Fi 2", "  spaced "})}));
+        CleanupCase{"odd names passed unchanged", "Bob’s Wi-Fi 2\n  spaced \n", cleanupRuns({"Bob’s Wi-Fi 2", "  spaced "})}),
+    [](const auto& info) { return testing_support::testNameFrom(info.param.what); });
 
 TEST(ShutdownRegistration, TwiceRegistersOnceAndDestructionUndoesItOnce) {
   Isolated world(std::make_shared<RecordingRunner>(""));

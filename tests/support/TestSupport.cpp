@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -11,6 +12,17 @@
 #include "platform/dispatch/Dispatch.h"
 
 namespace testing_support {
+
+std::string testNameFrom(std::string_view description) {
+  std::string name;
+  bool wordStart = true;
+  for (char c : description) {
+    const bool alnum = std::isalnum(static_cast<unsigned char>(c)) != 0;
+    if (alnum) name += wordStart ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+    wordStart = !alnum;
+  }
+  return name;
+}
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "proxyhost-test-XXXXXX").string();

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -12,6 +13,10 @@
 #include "platform/flutter/FlutterEngine.h"
 
 namespace testing_support {
+
+// A parameterized row's test name from its description, so ctest lists rows by what they check:
+// "tool cannot start: the fallback" becomes "ToolCannotStartTheFallback" (letters and digits only).
+std::string testNameFrom(std::string_view description);
 
 // A fresh folder under $TMPDIR, removed with everything in it when the object goes.
 class TempDir {

@@ -67,7 +67,7 @@ TEST(MachineDevices, ServicesAreNamedByHardwareAndKeepTheirSettingsWhileTheirDev
   // eth1 unplugged: unlisted and unknown by name, its settings kept; a new dongle does not take its name.
   EXPECT_TRUE(joinDevices(state, {{"eth0", DeviceKind::wired}, {"wlan0", DeviceKind::wireless}, {"eth2", DeviceKind::wired}}));
   EXPECT_EQ(listed(state), (std::vector<std::string>{"Ethernet", "Wi-Fi", "Ethernet 3"}));
-  EXPECT_EQ(runCommand({"-getwebproxy", "Ethernet 2"}, state).status, kExitInvalidParameters);
+  EXPECT_EQ(runCommand({"-getwebproxy", "Ethernet 2"}, state).status, exitInvalidParameters);
   EXPECT_EQ(runCommand({"-listallnetworkservices"}, state).standardOutput,
             "An asterisk (*) denotes that a network service is disabled.\nEthernet\nWi-Fi\nEthernet 3\n");
 

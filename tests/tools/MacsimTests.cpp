@@ -130,12 +130,12 @@ TEST(Macsim, PassesTheCommandsExitStatusThroughAndKeepsItsOwnApart) {
   }
   const ToolResult killed = runTool(underMacsim(dir.path(), {"/bin/sh", "-c", "kill -KILL $$"}));
   EXPECT_TRUE(WIFSIGNALED(killed.waitStatus) && WTERMSIG(killed.waitStatus) == SIGKILL);
-  EXPECT_EQ(runTool(underMacsim(dir.path(), {dir.file("missing")})).exitCode(), macsim::kExitNotFound);
-  EXPECT_EQ(runTool(underMacsim(dir.path(), {dir.path()})).exitCode(), macsim::kExitCannotRun);
+  EXPECT_EQ(runTool(underMacsim(dir.path(), {dir.file("missing")})).exitCode(), macsim::exitNotFound);
+  EXPECT_EQ(runTool(underMacsim(dir.path(), {dir.path()})).exitCode(), macsim::exitCannotRun);
   for (const Args& bad : {Args{kMacsim}, Args{kMacsim, "--state"}, Args{kMacsim, "--state", dir.path(), "--"},
                           Args{kMacsim, "--frobnicate", "--", "/bin/true"}}) {
     const ToolResult result = runTool(bad);
-    EXPECT_EQ(result.exitCode(), macsim::kExitSetupFailure);
+    EXPECT_EQ(result.exitCode(), macsim::exitSetupFailure);
     EXPECT_NE(result.standardError.find("Usage: macsim"), std::string::npos);
   }
 }
@@ -246,7 +246,7 @@ TEST(Macsim, AnOrdinaryUserGetsTheSameWorldThroughAUserNamespace) {
                        firstLine("/proc/sys/user/max_user_namespaces") == "0" ||
                        firstLine("/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == "1";
   if (refused) {
-    EXPECT_EQ(result.exitCode(), macsim::kExitSetupFailure);
+    EXPECT_EQ(result.exitCode(), macsim::exitSetupFailure);
     EXPECT_NE(result.standardError.find("user namespace"), std::string::npos) << result.standardError;
     return;
   }

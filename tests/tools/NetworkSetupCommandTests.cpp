@@ -43,7 +43,7 @@ class CommandTable : public testing::TestWithParam<CommandRow> {};
 TEST_P(CommandTable, PrintsTheRealToolsTextsAndStatus) {
   const CommandRow& row = GetParam();
   NetworkState state = NetworkState::fresh();
-  for (const auto& setup : row.setup) ASSERT_EQ(runCommand(setup, state).status, kExitSuccess) << setup[0];
+  for (const auto& setup : row.setup) ASSERT_EQ(runCommand(setup, state).status, exitSuccess) << setup[0];
   const CommandOutcome outcome = runCommand(row.command, state);
   EXPECT_EQ(outcome.status, row.status);
   EXPECT_EQ(outcome.standardOutput, row.standardOutput);
@@ -160,7 +160,7 @@ TEST(NetworkSetupCommands, BadCommandLinesGiveAUsageLineOnStandardErrorAndChange
     SCOPED_TRACE(args.empty() ? "(nothing)" : args[0] + (args.size() > 3 ? " " + args[3] : ""));
     NetworkState before = NetworkState::fresh();
     const CommandOutcome outcome = runCommand(args, before);
-    EXPECT_EQ(outcome.status, kExitUsage);
+    EXPECT_EQ(outcome.status, exitUsage);
     EXPECT_EQ(outcome.standardOutput, "");
     ASSERT_TRUE(outcome.standardError.ends_with("\n"));
     const std::string lastLine = outcome.standardError.substr(

@@ -13,9 +13,9 @@ namespace macsim {
 
 // macsim's own failures, kept apart from the command's statuses that it passes on, as env(1) does.
 enum ExitStatus : int {
-  kExitSetupFailure = 125,
-  kExitCannotRun = 126,
-  kExitNotFound = 127,
+  exitSetupFailure = 125,
+  exitCannotRun = 126,
+  exitNotFound = 127,
 };
 
 inline constexpr const char* kUsage = "Usage: macsim [--simulated] [--state DIR] -- COMMAND [ARG ...]\n";

@@ -23,7 +23,7 @@ namespace {
 
 int setupFailure(const std::string& why) {
   std::fprintf(stderr, "macsim: %s\n", why.c_str());
-  return macsim::kExitSetupFailure;
+  return macsim::exitSetupFailure;
 }
 
 std::string homeFolder() {
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   const auto line = macsim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), &error);
   if (!line) {
     std::fprintf(stderr, "macsim: %s\n%s", error.c_str(), macsim::kUsage);
-    return macsim::kExitSetupFailure;
+    return macsim::exitSetupFailure;
   }
   if (line->help) {
     std::fputs(macsim::kUsage, stdout);
@@ -80,5 +80,5 @@ int main(int argc, char** argv) {
   ::execvp(command[0], command.data());
   const int savedErrno = errno;
   std::fprintf(stderr, "macsim: cannot run %s: %s\n", command[0], std::strerror(savedErrno));
-  return savedErrno == ENOENT ? macsim::kExitNotFound : macsim::kExitCannotRun;
+  return savedErrno == ENOENT ? macsim::exitNotFound : macsim::exitCannotRun;
 }

@@ -26,7 +26,7 @@ struct Command {
 
 CommandOutcome usageError(const Command& command, const std::string& reason) {
   CommandOutcome outcome;
-  outcome.status = kExitUsage;
+  outcome.status = exitUsage;
   outcome.standardError = "networksetup: " + reason + "\n" + "Usage: networksetup " + std::string(command.name);
   if (!command.usage.empty()) outcome.standardError += " " + std::string(command.usage);
   outcome.standardError += "\n";
@@ -35,7 +35,7 @@ CommandOutcome usageError(const Command& command, const std::string& reason) {
 
 CommandOutcome unknownService(const std::string& name) {
   CommandOutcome outcome;
-  outcome.status = kExitInvalidParameters;
+  outcome.status = exitInvalidParameters;
   outcome.standardOutput = name + " is not a recognized network service.\n" + kParametersNotValid;
   return outcome;
 }
@@ -144,7 +144,7 @@ CommandOutcome getProxyBypassDomains(const Command&, const Arguments& args, Netw
 CommandOutcome createNetworkService(const Command&, const Arguments& args, NetworkState& state) {
   if (state.find(args[0]) != nullptr) {
     CommandOutcome outcome;
-    outcome.status = kExitInvalidParameters;
+    outcome.status = exitInvalidParameters;
     outcome.standardOutput = "A network service named " + args[0] + " already exists.\n" + kParametersNotValid;
     return outcome;
   }
@@ -192,7 +192,7 @@ CommandOutcome generalUsage(const std::string& reason) {
   std::string names;
   for (const auto& command : commands()) names += (names.empty() ? "" : ", ") + std::string(command.name);
   CommandOutcome outcome;
-  outcome.status = kExitUsage;
+  outcome.status = exitUsage;
   outcome.standardError = "networksetup: " + reason + "\n" +
                           "Usage: networksetup <command> [<argument> ...], where <command> is one of " + names + "\n";
   return outcome;

@@ -15,14 +15,14 @@
 namespace networksetup {
 
 enum ExitStatus : int {
-  kExitSuccess = 0,
-  kExitStateFolderFailure = 1,  // used by the program around runCommand, never by it
-  kExitUsage = 2,
-  kExitInvalidParameters = 4,
+  exitSuccess = 0,
+  exitStateFolderFailure = 1,  // used by the program around runCommand, never by it
+  exitUsage = 2,
+  exitInvalidParameters = 4,
 };
 
 struct CommandOutcome {
-  int status = kExitSuccess;
+  int status = exitSuccess;
   std::string standardOutput;
   std::string standardError;
   bool changedState = false;  // the caller must write the state back

@@ -21,7 +21,7 @@ namespace {
 
 int stateFolderFailure(const std::string& why) {
   std::fprintf(stderr, "networksetup: %s\n", why.c_str());
-  return networksetup::kExitStateFolderFailure;
+  return networksetup::exitStateFolderFailure;
 }
 
 void emit(std::FILE* stream, const std::string& bytes) {
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     if (auto problem = after ? unrepresentable(*after) : std::nullopt) {
       // Refused as a whole: neither the desktop nor the services change.
       emit(stdout, *problem + "\n** Error: The parameters were not valid.\n");
-      return kExitInvalidParameters;
+      return exitInvalidParameters;
     }
     const uid_t user = desktopUser();
     runDesktopStep(after, *backends, user, state->desktopSaved[user]);

@@ -27,17 +27,17 @@ namespace {
 
 using proxyhostctl::Json;
 
-enum Exit : int {
-  kSuccess = 0,
-  kMethodError = 1,
-  kNotImplemented = 2,
-  kUnreachable = 3,
-  kUsage = 64,
+enum ExitStatus : int {
+  exitSuccess = 0,
+  exitMethodError = 1,
+  exitNotImplemented = 2,
+  exitUnreachable = 3,
+  exitUsage = 64,
 };
 
 int unreachable(const std::string& why) {
   std::cerr << "proxyhostctl: " << why << "\n";
-  return kUnreachable;
+  return exitUnreachable;
 }
 
 void printLine(const Json& json) { std::cout << proxyhostctl::dumpLine(json) << std::endl; }
@@ -59,14 +59,14 @@ int call(const std::string& socket, double timeoutSeconds, std::string channel, 
   if (!reply) return unreachable(error);
   if (reply->empty()) {
     printLine(Json{{"notImplemented", true}});
-    return kNotImplemented;
+    return exitNotImplemented;
   }
   std::string why;
   auto envelope = StandardMethodCodec::getInstance().decodeEnvelope(*reply, &why);
   if (!envelope) return unreachable("the reply cannot be decoded: " + why);
   if (auto* value = std::get_if<EncodableValue>(&*envelope)) {
     printLine(Json{{"success", proxyhostctl::toJson(*value)}});
-    return kSuccess;
+    return exitSuccess;
   }
   const auto& failure = std::get<FlutterError>(*envelope);
   Json details = Json::object();
@@ -74,7 +74,7 @@ int call(const std::string& socket, double timeoutSeconds, std::string channel, 
   details["message"] = failure.message ? Json(*failure.message) : Json(nullptr);
   details["details"] = proxyhostctl::toJson(failure.details);
   printLine(Json{{"error", details}});
-  return kMethodError;
+  return exitMethodError;
 }
 
 int ping(const std::string& socket, double timeoutSeconds) {
@@ -82,7 +82,7 @@ int ping(const std::string& socket, double timeoutSeconds) {
   auto client = enginelink::LinkClient::connect(socket, toMilliseconds(timeoutSeconds), &error);
   if (!client) return unreachable(error);
   printLine(Json{{"bundleIdentifier", client->bundleIdentifier()}});
-  return kSuccess;
+  return exitSuccess;
 }
 
 }  // namespace
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help
     std::cerr << "proxyhostctl: " << e.what() << "\nRun 'proxyhostctl --help' for usage.\n";
-    return kUsage;
+    return exitUsage;
   }
 
   if (pingCommand->parsed()) return ping(socket, timeoutSeconds);
@@ -120,15 +120,15 @@ int main(int argc, char** argv) {
     arguments = proxyhostctl::fromJson(Json::parse(argumentsText));
   } catch (const Json::parse_error& e) {
     std::cerr << "proxyhostctl: ARGS_JSON is not JSON: " << e.what() << "\n";
-    return kUsage;
+    return exitUsage;
   }
   if (channel.empty() || channel == "/") {
     std::cerr << "proxyhostctl: CHANNEL is empty\n";
-    return kUsage;
+    return exitUsage;
   }
   if (channel.size() > 0xffff) {
     std::cerr << "proxyhostctl: CHANNEL is longer than 65535 bytes\n";
-    return kUsage;
+    return exitUsage;
   }
   return call(socket, timeoutSeconds, channel, method, arguments);
 }

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/flutter/FlutterChannels.h"
+#include "platform/flutter/FlutterEngine.h"
 
 namespace {
 
@@ -190,6 +192,26 @@ TEST(GlobalQueue, WorkSubmittedFromWorkRuns) {
     DispatchQueue::global().async([innerRan] { DispatchQueue::main().async([innerRan] { *innerRan = true; }); });
   });
   EXPECT_TRUE(runMainQueueUntil([&] { return *innerRan; }, 2s));
+}
+
+// Main-thread-only work done off the main thread stops the process at once, naming what was
+// called, in the builds that check thread contracts (debug and sanitizer builds).
+TEST(MainThreadContractDeathTest, WorkOffTheMainThreadStopsTheProcess) {
+#if defined(NDEBUG) && !defined(PROXYHOST_CHECK_THREADS)
+  GTEST_SKIP() << "this build does not check thread contracts";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto offMain = [](auto work) { std::thread(work).join(); };
+  EXPECT_DEATH(offMain([] { drainMainQueue(); }), "drainMainQueue: called on thread [0-9]+, not on the main thread");
+
+  FlutterEngine engine;
+  auto channel = FlutterMethodChannel::methodChannelWithName("contract", engine.binaryMessenger());
+  EXPECT_DEATH(offMain([&] { channel->setMethodCallHandler([](const FlutterMethodCall&, FlutterResult) {}); }),
+               "setMethodCallHandler: called on thread");
+  channel->setMethodCallHandler([](const FlutterMethodCall&, FlutterResult result) { result(EncodableValue()); });
+  const auto call = StandardMethodCodec::getInstance().encodeMethodCall({"m", EncodableValue()});
+  EXPECT_DEATH(offMain([&] { engine.handlePlatformMessage("contract", call, [](std::vector<uint8_t>) {}); }),
+               "message delivery: called on thread");
 }
 
 }  // namespace

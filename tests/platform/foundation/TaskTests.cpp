@@ -12,7 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(TaskRun, TenMegabytesAreReadWholeWhateverTheOrderOfWaitAndRead) {
+TEST(TaskRun, TenMBAreReadWholeWhateverTheOrderOfWaitAndRead) {
   for (bool waitFirst : {true, false}) {
     NSTask task;
     NSPipe pipe;

@@ -165,7 +165,7 @@ TEST(ShellScriptRun, StandardInputIsDevNullAndNoDescriptorLeaks) {
   EXPECT_EQ(ran.error, errorOf(1, ""));
 }
 
-TEST(ShellScriptRun, MegabytesOnBothStreamsAreDrainedTogether) {
+TEST(ShellScriptRun, FourMiBOnBothStreamsAreDrainedTogether) {
   // 64 KiB at a time to each stream in turn: a reader that waits on one stream only stalls here.
   ProcessRun run = runProcess({"/bin/sh", "-c",
                                "i=0; while [ $i -lt 64 ]; do head -c 65536 /dev/zero >&2; head -c 65536 /dev/zero;"
