@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -27,6 +29,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <utility>
 
 #include "platform/flutter/FlutterCodecs.h"
 
@@ -306,6 +309,99 @@ class PacketPump {
 };
 
 // ---------------------------------------------------------------------------------------------
+// The line's own truth: a packet socket on tunR with kernel receive timestamps. The kernel stamps
+// an outgoing packet when it hands it to the device (the SYN entering the line) and an incoming
+// one when it takes it from the device (the SYN-ACK leaving it), whenever the pump reads or
+// writes. Read on a thread of its own at normal priority: the stamps do not depend on it.
+
+class LineRecorder {
+ public:
+  // `fd`: a packet socket bound to the line's device, with SO_TIMESTAMPNS on; owned from here.
+  explicit LineRecorder(int fd) : fd_(fd), stop_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~LineRecorder() {
+    uint64_t one = 1;
+    (void)!write(stop_, &one, sizeof one);
+    thread_.join();
+    ::close(stop_);
+    ::close(fd_);
+  }
+
+  std::vector<LineHandshake> take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(completed_, {});
+  }
+
+ private:
+  void run() {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_, POLLIN, 0}};
+    std::vector<uint8_t> packet(65536);
+    alignas(cmsghdr) char control[256];
+    for (;;) {
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (fds[1].revents & POLLIN) return;
+      for (;;) {
+        sockaddr_ll from{};
+        iovec io{packet.data(), packet.size()};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &io;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
+        if (n <= 0) break;
+        int64_t stamp = -1;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+          if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            stamp = static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+          }
+        }
+        if (stamp >= 0) note(packet.data(), static_cast<size_t>(n), from.sll_pkttype == PACKET_OUTGOING, stamp);
+      }
+    }
+  }
+
+  // IPv4 TCP only (the line's server is an IPv4 address): a SYN going in opens a handshake, keyed
+  // by the client's address and port; its SYN-ACK coming out completes it. A retransmitted SYN
+  // keeps the first one's time, as the connecting side's clock does.
+  void note(const uint8_t* p, size_t size, bool intoLine, int64_t stamp) {
+    if (size < 20 || (p[0] >> 4) != 4 || p[9] != IPPROTO_TCP) return;
+    const size_t header = (p[0] & 0x0f) * 4u;
+    if (size < header + 20) return;
+    const uint8_t* tcp = p + header;
+    const uint8_t flags = tcp[13] & 0x12;  // SYN and ACK
+    uint32_t client;
+    uint16_t port;
+    if (intoLine && flags == 0x02) {
+      std::memcpy(&client, p + 12, 4);
+      std::memcpy(&port, tcp, 2);
+      std::lock_guard lock(mutex_);
+      open_.emplace((uint64_t{client} << 16) | port, stamp);
+    } else if (!intoLine && flags == 0x12) {
+      std::memcpy(&client, p + 16, 4);
+      std::memcpy(&port, tcp + 2, 2);
+      std::lock_guard lock(mutex_);
+      auto it = open_.find((uint64_t{client} << 16) | port);
+      if (it == open_.end()) return;
+      completed_.push_back(LineHandshake{it->second, stamp});
+      open_.erase(it);
+    }
+  }
+
+  const int fd_;
+  const int stop_;
+  std::mutex mutex_;
+  std::map<uint64_t, int64_t> open_;
+  std::vector<LineHandshake> completed_;
+  std::thread thread_;
+};
+
+// ---------------------------------------------------------------------------------------------
 
 std::string ipTool() {
   for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
@@ -345,6 +441,7 @@ void Lab::tearDown() {
   }
   for (int fd : listeners_) ::close(fd);
   listeners_.clear();
+  recorder_.reset();
   pump_.reset();  // closes the TUN descriptors: the devices go with them
   for (const std::string& ns : namespaces_) removeNamespace(ns);
   namespaces_.clear();
@@ -399,6 +496,8 @@ std::chrono::microseconds Lab::roundTrip() const {
 }
 
 size_t Lab::tunnelConnectionRequestsTo(const std::string& address) const { return pump_->countTo(address); }
+
+std::vector<LineHandshake> Lab::takeLineHandshakes() { return recorder_ ? recorder_->take() : std::vector<LineHandshake>{}; }
 
 bool Lab::enterClientNamespace(std::string* error) const {
   int fd = open((std::string(kNetnsDir) + "/" + client_).c_str(), O_RDONLY | O_CLOEXEC);
@@ -546,6 +645,36 @@ bool Lab::setUp(const Options& options, std::string* error) {
     std::vector<std::string> argv = {ipTool(), "-n", ns, "-batch", "-"};
     ToolResult r = runTool(argv, script);
     if (r.status != 0) return fail(describeFailure(argv, r));
+  }
+
+  // The line's own truth, watched at its near end.
+  {
+    int fd = -1;
+    std::string why;
+    inNamespace(
+        router_,
+        [&] {
+          fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL));
+          if (fd < 0) {
+            why = std::string("packet socket: ") + strerror(errno);
+            return;
+          }
+          int on = 1, buffer = 8 << 20;
+          setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+          setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+          sockaddr_ll at{};
+          at.sll_family = AF_PACKET;
+          at.sll_protocol = htons(ETH_P_ALL);
+          at.sll_ifindex = static_cast<int>(if_nametoindex("tunR"));
+          if (at.sll_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+            why = std::string("packet socket on tunR: ") + strerror(errno);
+            ::close(fd);
+            fd = -1;
+          }
+        },
+        &why);
+    if (fd < 0) return fail(why);
+    recorder_ = std::make_unique<LineRecorder>(fd);
   }
 
   std::string why;

@@ -292,6 +292,7 @@ TEST_F(NetlabProbe, EachProbeBindsWhereAFreshSnapshotWouldAfterEveryKindOfInterf
 // waits for a core after the kernel has completed the handshake), one of a few samples lies in
 // [D, D+1]. The share of all samples in that range is a benchmark figure (probe_storm_bench).
 TEST_F(NetlabProbe, TheDelayLinesRoundTripIsWhatIsReported) {
+  lab_->takeLineHandshakes();
   std::vector<int64_t> results;
   for (int i = 0; i < 20; ++i) {
     Ping p = ping(netlab::kDelayedAddress, netlab::kOpenPort, 2000);
@@ -302,6 +303,17 @@ TEST_F(NetlabProbe, TheDelayLinesRoundTripIsWhatIsReported) {
   }
   EXPECT_LE(*std::min_element(results.begin(), results.end()), kRoundTripMs + 1)
       << testing::PrintToString(results);
+
+  // The line's own record, from the kernel's packet stamps: one handshake per probe, each at least
+  // the round trip, and each probe's interval holds its handshake's, so no result is below it.
+  auto handshakes = lab_->takeLineHandshakes();
+  ASSERT_EQ(handshakes.size(), results.size());
+  for (size_t i = 0; i < handshakes.size(); ++i) {
+    const int64_t lineNanos = handshakes[i].nanos();
+    EXPECT_GE(lineNanos, kRoundTripMs * 1'000'000LL) << i;
+    EXPECT_LT(lineNanos, (kRoundTripMs + 50) * 1'000'000LL) << i;
+    EXPECT_GE(results[i], lineNanos / 1'000'000) << i;
+  }
 }
 
 }  // namespace
