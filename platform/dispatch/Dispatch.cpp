@@ -68,8 +68,6 @@ class MainQueue final : public DispatchQueue {
   std::deque<Work> pending_;
 };
 
-class GlobalQueue;
-
 // Starts the global queues' worker threads on a thread of its own, so that submitting work never
 // starts a thread on the submitter's thread (the main thread must not stall behind a burst of
 // thread starts). When a start fails (a process limit), the work stays queued and the start is
@@ -89,9 +87,17 @@ class WorkerSpawner {
   // Asks for the queue's workers to be topped up; cheap: a flag and a wake-up.
   void request(size_t queueIndex);
 
-  // The worker start under test control: a nonzero answer stands for pthread_create's error.
+  // The worker start under test control: a nonzero answer stands for pthread_create's error. The
+  // gate is called under its lock, so once a ScopedWorkerStartGate is gone its gate is not running.
   std::function<int()> startGate;
   std::mutex startGateMutex;
+  std::atomic<bool> gated{false};
+
+  int askStartGate() {
+    if (!gated.load(std::memory_order_acquire)) return 0;
+    std::lock_guard lock(startGateMutex);
+    return startGate ? startGate() : 0;
+  }
 
  private:
   void run();
@@ -130,7 +136,7 @@ class GlobalQueue final : public DispatchQueue {
 
   // Starts the workers that the queued work and the spare call for; on the spawner's thread.
   // Returns 0, or the error of a start that failed (the rest is then left for a retry).
-  int startWanted(const std::function<int()>& gate) {
+  int startWanted() {
     for (;;) {
       size_t want;
       {
@@ -141,7 +147,7 @@ class GlobalQueue final : public DispatchQueue {
       }
       if (want == 0) return 0;
       for (size_t started = 0; started < want; ++started) {
-        int error = gate ? gate() : 0;
+        int error = WorkerSpawner::shared().askStartGate();
         if (error == 0) error = startWorker();
         if (error != 0) {
           std::lock_guard lock(mutex_);
@@ -273,16 +279,11 @@ void WorkerSpawner::run() {
       wanted = std::exchange(wanted_, 0);
     }
     if (failing != 0 && std::chrono::steady_clock::now() >= retryAt) wanted |= std::exchange(failing, 0);
-    std::function<int()> gate;
-    {
-      std::lock_guard lock(startGateMutex);
-      gate = startGate;
-    }
     int error = 0;
     size_t waiting = 0;
     for (size_t i = 0; i < kQueueCount; ++i) {
       if ((wanted & (uint32_t{1} << i)) == 0) continue;
-      const int rc = globalQueues()[i]->startWanted(gate);
+      const int rc = globalQueues()[i]->startWanted();
       if (rc != 0) {
         error = rc;
         failing |= uint32_t{1} << i;
@@ -340,12 +341,12 @@ ScopedWorkerStartGate::ScopedWorkerStartGate(std::function<int()> gate) {
   WorkerSpawner& spawner = WorkerSpawner::shared();
   std::lock_guard lock(spawner.startGateMutex);
   previous_ = std::exchange(spawner.startGate, std::move(gate));
+  spawner.gated.store(static_cast<bool>(spawner.startGate), std::memory_order_release);
 }
 
 ScopedWorkerStartGate::~ScopedWorkerStartGate() {
   WorkerSpawner& spawner = WorkerSpawner::shared();
-  {
-    std::lock_guard lock(spawner.startGateMutex);
-    spawner.startGate = std::move(previous_);
-  }
+  std::lock_guard lock(spawner.startGateMutex);
+  spawner.startGate = std::move(previous_);
+  spawner.gated.store(static_cast<bool>(spawner.startGate), std::memory_order_release);
 }
