@@ -131,12 +131,14 @@ class GlobalQueue final : public DispatchQueue {
       topUp = pending_.size() + kSpare > idle_ + starting_;
     }
     if (wakeWorker) wake_.notify_one();
-    if (topUp) WorkerSpawner::shared().request(index_);
+    if (topUp) askForWorkers();
   }
 
   // Starts the workers that the queued work and the spare call for; on the spawner's thread.
   // Returns 0, or the error of a start that failed (the rest is then left for a retry).
   int startWanted() {
+    // Cleared before the count is read, so work queued after this asks again.
+    askedForWorkers_.store(false);
     for (;;) {
       size_t want;
       {
@@ -180,6 +182,12 @@ class GlobalQueue final : public DispatchQueue {
     return rc;
   }
 
+  // One request stands for any number of submissions until the spawner takes it up, so a burst
+  // of work costs the submitter one wake-up of the spawner, not one per task.
+  void askForWorkers() {
+    if (!askedForWorkers_.exchange(true)) WorkerSpawner::shared().request(index_);
+  }
+
   static void* workerMain(void* self) {
     static_cast<GlobalQueue*>(self)->serve();
     totalThreads--;
@@ -200,7 +208,7 @@ class GlobalQueue final : public DispatchQueue {
       pending_.pop_front();
       const bool topUp = pending_.size() + kSpare > idle_ + starting_;
       lock.unlock();
-      if (topUp) WorkerSpawner::shared().request(index_);
+      if (topUp) askForWorkers();
       work();
       work = nullptr;  // release captures outside the lock
       lock.lock();
@@ -213,6 +221,7 @@ class GlobalQueue final : public DispatchQueue {
   std::deque<Work> pending_;
   size_t idle_ = 0;      // workers waiting for work
   size_t starting_ = 0;  // workers asked for that have not yet come to the queue
+  std::atomic<bool> askedForWorkers_{false};
 };
 
 std::atomic<size_t> GlobalQueue::totalThreads{0};
