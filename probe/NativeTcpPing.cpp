@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <string_view>
 
 #include "platform/darwin/DarwinSystem.h"
 #include "platform/foundation/NSLog.h"
@@ -49,7 +50,7 @@ int64_t NativeTcpPing::elapsedMillis(uint64_t start) {
 int64_t NativeTcpPing::tcpPingBoundToPhysical(const std::string& host, int32_t port, int64_t timeoutMs) {
   const std::optional<PhysicalInterface> iface = pickPhysicalInterface();
   NSLog("[NativeTcpPing] → tcpPing %@:%d (timeout=%dms, iface=%@)", host, port, timeoutMs,
-        iface ? iface->name : std::string("<none, fallback default route>"));
+        iface ? std::string_view(iface->name) : std::string_view("<none, fallback default route>"));
 
   addrinfo hints{};
   hints.ai_flags = 0;

@@ -10,6 +10,7 @@
 // list is released on every path. All outside calls go through platform/darwin's seam.
 #pragma once
 
+#include <ifaddrs.h>
 #include <sys/time.h>
 
 #include <cstdint>
@@ -54,7 +55,10 @@ class NativeTcpPing {
   // nothing; asks `indexOf` only about entries that qualify otherwise.
   static std::optional<PhysicalInterface> choosePhysicalInterface(const std::vector<InterfaceAddressEntry>& entries,
                                                                   const IndexLookup& indexOf);
-  // The choice over the live interface list, with its one log line.
+  // The entries of a getifaddrs() list, in its order.
+  static std::vector<InterfaceAddressEntry> interfaceEntries(const ifaddrs* list);
+  // The choice over the live interface list, with its one log line. The list is read again only
+  // after the platform has reported a change, so the answer is the one a fresh read would give.
   static std::optional<PhysicalInterface> pickPhysicalInterface();
 
   // Whole milliseconds since `start`, a mach_absolute_time() tick count.

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "platform/darwin/DarwinSystem.h"
@@ -49,16 +50,9 @@ std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::choosePhysicalInt
   return std::nullopt;
 }
 
-std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::pickPhysicalInterface() {
-  ifaddrs* raw = nullptr;
-  if (darwin::getifaddrs(&raw) != 0 || raw == nullptr) {
-    NSLog("[NativeTcpPing] ⚠️ getifaddrs failed: errno=%d", errno);
-    return std::nullopt;
-  }
-  std::unique_ptr<ifaddrs, InterfaceListFree> list(raw);
-
+std::vector<NativeTcpPing::InterfaceAddressEntry> NativeTcpPing::interfaceEntries(const ifaddrs* list) {
   std::vector<InterfaceAddressEntry> entries;
-  for (const ifaddrs* e = list.get(); e != nullptr; e = e->ifa_next) {
+  for (const ifaddrs* e = list; e != nullptr; e = e->ifa_next) {
     InterfaceAddressEntry entry;
     entry.name = e->ifa_name != nullptr ? e->ifa_name : "";
     entry.flags = e->ifa_flags;
@@ -73,14 +67,50 @@ std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::pickPhysicalInter
     }
     entries.push_back(std::move(entry));
   }
+  return entries;
+}
 
-  std::optional<PhysicalInterface> chosen =
-      choosePhysicalInterface(entries, [](const std::string& name) { return darwin::if_nametoindex(name.c_str()); });
+std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::pickPhysicalInterface() {
+  // The choice over the last snapshot, kept until the platform reports a change of interfaces or
+  // addresses. The change count is read before the snapshot, so a change in between is seen by
+  // the next probe; a snapshot that could not be taken is not kept. The platform in force is part
+  // of the key, so a test's double never sees another's snapshot.
+  struct Kept {
+    std::mutex mutex;
+    const darwin::DarwinSystem* system = nullptr;
+    uint64_t generation = 0;
+    std::optional<PhysicalInterface> chosen;
+  };
+  static Kept& kept = *new Kept;  // used by worker threads, also while exit runs
+
+  std::optional<PhysicalInterface> chosen;
+  std::unique_ptr<ifaddrs, InterfaceListFree> snapshot;  // freed after the log line, when one was taken
+  {
+    std::lock_guard lock(kept.mutex);
+    const darwin::DarwinSystem* system = &darwin::DarwinSystem::current();
+    const uint64_t generation = darwin::interfaceListGeneration();
+    if (kept.system != system || kept.generation != generation) {
+      kept.system = nullptr;
+      ifaddrs* raw = nullptr;
+      if (darwin::getifaddrs(&raw) != 0 || raw == nullptr) {
+        const int error = errno;
+        NSLog("[NativeTcpPing] ⚠️ getifaddrs failed: errno=%d", error);
+        return std::nullopt;
+      }
+      snapshot.reset(raw);
+      kept.chosen = choosePhysicalInterface(interfaceEntries(snapshot.get()), [](const std::string& name) {
+        return darwin::if_nametoindex(name.c_str());
+      });
+      kept.system = system;
+      kept.generation = generation;
+    }
+    chosen = kept.chosen;
+  }
   if (chosen) {
     NSLog("[NativeTcpPing]   选中物理网卡: %@ (idx=%d)", chosen->name, chosen->index);
   } else {
     NSLog("[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）");
   }
-  list.reset();
+  snapshot.reset();
   return chosen;
 }

@@ -12,6 +12,7 @@ packages=(
   dbus-daemon
   libglib2.0-dev libglib2.0-bin glib-networking gsettings-desktop-schemas dconf-gsettings-backend dconf-service
   libkf5config-bin
+  nmap
 )
 
 missing=()

@@ -15,6 +15,9 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
+
+#include "platform/darwin/InterfaceWatch.h"
 
 #include "platform/NoDestructor.h"
 #include "platform/posix/UniqueFd.h"
@@ -138,14 +141,13 @@ int DarwinSystem::setsockopt(int fd, int level, int option, const void* value, s
   // Index 0 lifts the binding, as on the platform.
   if (index == 0) return ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, "", 0);
   // Linux binds by name (SO_BINDTOIFINDEX would take the index, but takes an index no interface
-  // has without a word). The name is looked up in this thread's network namespace, where the
-  // index came from.
-  char name[IF_NAMESIZE] = {};
-  if (::if_indextoname(index, name) == nullptr) {
+  // has without a word). The name comes from the watched table, not from a look-up per socket.
+  const std::string name = interfaceNameOfIndex(index);
+  if (name.empty()) {
     errno = ENXIO;
     return -1;
   }
-  return ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, static_cast<socklen_t>(std::strlen(name)));
+  return ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(), static_cast<socklen_t>(name.size()));
 }
 
 int DarwinSystem::getsockopt(int fd, int level, int option, void* value, socklen_t* length) {

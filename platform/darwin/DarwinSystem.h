@@ -25,6 +25,9 @@
 //   _DARWIN_UNLIMITED_SELECT), and waits with ppoll: a negative or malformed interval fails at
 //   once with EINVAL, a zero one returns at once, and any other one is honoured in full, however
 //   long, also across signals (EINTR does not end the wait early).
+// - interfaceListGeneration() reads rtnetlink link and IPv4 address messages on one socket of the
+//   process, in the network namespace of the thread that first asks; the binding option's
+//   index-to-name table is refreshed by the same messages.
 // - The clock is CLOCK_MONOTONIC in nanoseconds, so the timebase ratio is 1/1.
 // - Error numbers, EAI codes and the socket constants are Linux's own; code uses their names.
 #pragma once
@@ -89,6 +92,11 @@ class DarwinSystem {
   virtual int getifaddrs(ifaddrs** list);
   virtual void freeifaddrs(ifaddrs* list);
   virtual unsigned int if_nametoindex(const char* name);
+  // A number that moves whenever an interface or an IPv4 address may have come, gone or changed
+  // (name, flags, address) since it last moved, so a caller may keep a snapshot of the list for
+  // as long as the number stays. Every change that the kernel has made by the time of the call is
+  // counted in its answer. Stands for the platform's routing-socket messages.
+  virtual uint64_t interfaceListGeneration();
 
   // The clock.
   virtual uint64_t mach_absolute_time();
@@ -134,6 +142,7 @@ inline int close(int fd) { return DarwinSystem::current().close(fd); }
 inline int getifaddrs(ifaddrs** list) { return DarwinSystem::current().getifaddrs(list); }
 inline void freeifaddrs(ifaddrs* list) { DarwinSystem::current().freeifaddrs(list); }
 inline unsigned int if_nametoindex(const char* name) { return DarwinSystem::current().if_nametoindex(name); }
+inline uint64_t interfaceListGeneration() { return DarwinSystem::current().interfaceListGeneration(); }
 inline uint64_t mach_absolute_time() { return DarwinSystem::current().mach_absolute_time(); }
 inline kern_return_t mach_timebase_info(mach_timebase_info_data_t* info) {
   return DarwinSystem::current().mach_timebase_info(info);

@@ -12,10 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <utility>
 
 #include "platform/NoDestructor.h"
 #include "platform/ThreadSafety.h"
-
+#include "platform/foundation/NSLog.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace {
@@ -65,45 +66,123 @@ class MainQueue final : public DispatchQueue {
   std::deque<Work> pending_ GUARDED_BY(mutex_);
 };
 
-// A pool that grows whenever work arrives and no worker is idle.
+// Starts the global queues' worker threads on a thread of its own, so that submitting work never
+// starts a thread on the submitter's thread (the main thread must not stall behind a burst of
+// thread starts). When a start fails (a process limit), the work stays queued and the start is
+// tried again after a growing pause, with one log line when the shortage begins and one when it
+// ends.
+class WorkerSpawner {
+ public:
+  static constexpr size_t kStackSize = 64 * 1024;
+  static constexpr auto kFirstRetry = std::chrono::milliseconds(10);
+  static constexpr auto kLongestRetry = std::chrono::milliseconds(1000);
+
+  static WorkerSpawner& shared() {
+    static NoDestructor<WorkerSpawner> spawner;  // lives for the whole process, also past exit()
+    return *spawner;
+  }
+
+  // Asks for the queue's workers to be topped up; cheap: a flag and a wake-up.
+  void request(size_t queueIndex);
+
+  // The worker start under test control: a nonzero answer stands for pthread_create's error. The
+  // gate is called under its lock, so once a ScopedWorkerStartGate is gone its gate is not running.
+  std::function<int()> startGate;
+  std::mutex startGateMutex;
+  std::atomic<bool> gated{false};
+
+  int askStartGate() {
+    if (!gated.load(std::memory_order_acquire)) return 0;
+    std::lock_guard lock(startGateMutex);
+    return startGate ? startGate() : 0;
+  }
+
+ private:
+  void run();
+  bool ensureThread() REQUIRES(mutex_);
+
+  Mutex mutex_;
+  std::condition_variable wake_;
+  uint32_t wanted_ GUARDED_BY(mutex_) = 0;  // one bit per queue
+  bool running_ GUARDED_BY(mutex_) = false;
+  bool spawnerStartLogged_ GUARDED_BY(mutex_) = false;
+  bool startFailureLogged_ = false;  // the spawner's thread only
+};
+
+// A pool that grows whenever work arrives and no worker is idle: a task never waits behind
+// blocked ones for longer than a thread start. One idle worker is kept ahead of demand, so that
+// the next task does not wait even for that; idle workers retire.
 class GlobalQueue final : public DispatchQueue {
  public:
   static constexpr size_t kStackSize = 256 * 1024;
   static constexpr auto kIdleRetirement = std::chrono::seconds(10);
+  static constexpr size_t kSpare = 1;
+
 
   void async(Work work) override {
-    bool spawn;
+    bool wakeWorker, topUp;
     {
       MutexLock lock(mutex_);
       pending_.push_back(std::move(work));
-      spawn = pending_.size() > idle_;
-      if (spawn) ++threads_;
+      wakeWorker = idle_ > 0;
+      topUp = pending_.size() + kSpare > idle_ + starting_;
     }
-    if (spawn) {
-      startWorker();
-    } else {
-      wake_.notify_one();
+    if (wakeWorker) wake_.notify_one();
+    if (topUp) askForWorkers();
+  }
+
+  // Starts the workers that the queued work and the spare call for; on the spawner's thread.
+  // Returns 0, or the error of a start that failed (the rest is then left for a retry).
+  int startWanted() {
+    // Cleared before the count is read, so work queued after this asks again.
+    askedForWorkers_.store(false);
+    for (;;) {
+      size_t want;
+      {
+        MutexLock lock(mutex_);
+        const size_t have = idle_ + starting_;
+        want = pending_.size() + kSpare > have ? pending_.size() + kSpare - have : 0;
+        starting_ += want;
+      }
+      if (want == 0) return 0;
+      for (size_t started = 0; started < want; ++started) {
+        int error = WorkerSpawner::shared().askStartGate();
+        if (error == 0) error = startWorker();
+        if (error != 0) {
+          MutexLock lock(mutex_);
+          starting_ -= want - started;
+          return error;
+        }
+      }
+      // Work that arrived while these started is counted on the next pass.
     }
+  }
+
+  size_t waiting() {
+    MutexLock lock(mutex_);
+    return pending_.size();
   }
 
   static std::atomic<size_t> totalThreads;
 
  private:
-  void startWorker() {
+  int startWorker() {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kStackSize);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     totalThreads++;
-    int rc = pthread_create(&thread, &attr, &GlobalQueue::workerMain, this);
+    const int rc = pthread_create(&thread, &attr, &GlobalQueue::workerMain, this);
     pthread_attr_destroy(&attr);
-    if (rc != 0) {
-      // Out of threads: an existing worker will take the work when it frees up.
-      totalThreads--;
-      MutexLock lock(mutex_);
-      --threads_;
-    }
+    if (rc != 0) totalThreads--;
+    return rc;
+  }
+
+  // One request stands for any number of submissions until the spawner takes it up, so a burst
+  // of work costs the submitter one wake-up of the spawner, not one per task.
+  void askForWorkers() {
+    if (!askedForWorkers_.exchange(true)) WorkerSpawner::shared().request(index());
   }
 
   static void* workerMain(void* self) {
@@ -114,34 +193,125 @@ class GlobalQueue final : public DispatchQueue {
 
   void serve() {
     MutexLock lock(mutex_);
+    --starting_;
     for (;;) {
       if (pending_.empty()) {
         ++idle_;
         bool woke =
             wake_.wait_for(lock.native(), kIdleRetirement, [this]() REQUIRES(mutex_) { return !pending_.empty(); });
         --idle_;
-        if (!woke) {
-          --threads_;
-          return;
-        }
+        if (!woke) return;
       }
       Work work = std::move(pending_.front());
       pending_.pop_front();
+      const bool topUp = pending_.size() + kSpare > idle_ + starting_;
       lock.unlock();
+      if (topUp) askForWorkers();
       work();
       work = nullptr;  // release captures outside the lock
       lock.lock();
     }
   }
 
+  // Its place among the global queues, which is how the spawner names it.
+  size_t index() const;
+
   Mutex mutex_;
   std::condition_variable wake_;
   std::deque<Work> pending_ GUARDED_BY(mutex_);
-  size_t idle_ GUARDED_BY(mutex_) = 0;
-  size_t threads_ GUARDED_BY(mutex_) = 0;
+  size_t idle_ GUARDED_BY(mutex_) = 0;      // workers waiting for work
+  size_t starting_ GUARDED_BY(mutex_) = 0;  // workers asked for that have not yet come to the queue
+  std::atomic<bool> askedForWorkers_{false};
 };
 
 std::atomic<size_t> GlobalQueue::totalThreads{0};
+
+constexpr size_t kQueueCount = 5;
+
+std::array<GlobalQueue, kQueueCount>& globalQueues() {
+  // Never destroyed: workers may still be running when the process exits.
+  static NoDestructor<std::array<GlobalQueue, kQueueCount>> queues;
+  return *queues;
+}
+
+size_t GlobalQueue::index() const { return static_cast<size_t>(this - globalQueues().data()); }
+
+void WorkerSpawner::request(size_t queueIndex) {
+  {
+    MutexLock lock(mutex_);
+    wanted_ |= uint32_t{1} << queueIndex;
+    if (!ensureThread()) return;
+  }
+  wake_.notify_one();
+}
+
+// Starts the spawner's own thread at the first request (called under mutex_). If even that
+// fails, the next request tries again.
+bool WorkerSpawner::ensureThread() {
+  if (running_) return true;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kStackSize);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  const int rc = pthread_create(
+      &thread, &attr,
+      [](void* self) -> void* {
+        static_cast<WorkerSpawner*>(self)->run();
+        return nullptr;
+      },
+      this);
+  pthread_attr_destroy(&attr);
+  running_ = rc == 0;
+  if (!running_ && !spawnerStartLogged_) {
+    spawnerStartLogged_ = true;
+    NSLog("[dispatch] ⚠️ cannot start a worker thread: errno=%d; the queued work waits, retrying", rc);
+  }
+  return running_;
+}
+
+void WorkerSpawner::run() {
+  uint32_t failing = 0;  // queues whose last start failed
+  auto retryAfter = kFirstRetry;
+  std::chrono::steady_clock::time_point retryAt{};
+  for (;;) {
+    uint32_t wanted;
+    {
+      MutexLock lock(mutex_);
+      auto asked = [this]() REQUIRES(mutex_) { return wanted_ != 0; };
+      if (failing == 0) {
+        wake_.wait(lock.native(), asked);
+      } else {
+        wake_.wait_until(lock.native(), retryAt, asked);
+      }
+      wanted = std::exchange(wanted_, 0);
+    }
+    if (failing != 0 && std::chrono::steady_clock::now() >= retryAt) wanted |= std::exchange(failing, 0);
+    int error = 0;
+    size_t waiting = 0;
+    for (size_t i = 0; i < kQueueCount; ++i) {
+      if ((wanted & (uint32_t{1} << i)) == 0) continue;
+      const int rc = globalQueues()[i].startWanted();
+      if (rc != 0) {
+        error = rc;
+        failing |= uint32_t{1} << i;
+        waiting += globalQueues()[i].waiting();
+      }
+    }
+    if (error != 0) {
+      if (!startFailureLogged_) {
+        startFailureLogged_ = true;
+        NSLog("[dispatch] ⚠️ cannot start a worker thread: errno=%d; %lu tasks wait, retrying", error, waiting);
+      }
+      retryAt = std::chrono::steady_clock::now() + retryAfter;
+      retryAfter = std::min(retryAfter * 2, kLongestRetry);
+    } else if (failing == 0 && startFailureLogged_) {
+      startFailureLogged_ = false;
+      retryAfter = kFirstRetry;
+      NSLog("[dispatch] worker threads start again; the waiting work runs");
+    }
+  }
+}
 
 MainQueue& mainQueue() {
   static NoDestructor<MainQueue> queue;  // lives for the whole process, also past exit()
@@ -152,20 +322,16 @@ MainQueue& mainQueue() {
 
 DispatchQueue& DispatchQueue::main() { return mainQueue(); }
 
-DispatchQueue& DispatchQueue::global(DispatchQoS qos) {
-  // Never destroyed: workers may still be running when the process exits.
-  static NoDestructor<std::array<GlobalQueue, 5>> queues;
-  return (*queues)[static_cast<size_t>(qos)];
-}
+DispatchQueue& DispatchQueue::global(DispatchQoS qos) { return globalQueues()[static_cast<size_t>(qos)]; }
 
 bool isMainThread() { return gettid() == getpid(); }
+
+int mainQueueWakeDescriptor() { return mainQueue().wakeFd(); }
 
 void dispatchMainThreadViolated(const char* what) {
   fprintf(stderr, "%s: called on thread %d, not on the main thread\n", what, static_cast<int>(gettid()));
   abort();
 }
-
-int mainQueueWakeDescriptor() { return mainQueue().wakeFd(); }
 
 size_t drainMainQueue() {
   dispatchAssertMainThread("drainMainQueue");
@@ -186,3 +352,17 @@ bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseco
 }
 
 size_t globalQueueThreadCount() { return GlobalQueue::totalThreads.load(); }
+
+ScopedWorkerStartGate::ScopedWorkerStartGate(std::function<int()> gate) {
+  WorkerSpawner& spawner = WorkerSpawner::shared();
+  std::lock_guard lock(spawner.startGateMutex);
+  previous_ = std::exchange(spawner.startGate, std::move(gate));
+  spawner.gated.store(static_cast<bool>(spawner.startGate), std::memory_order_release);
+}
+
+ScopedWorkerStartGate::~ScopedWorkerStartGate() {
+  WorkerSpawner& spawner = WorkerSpawner::shared();
+  std::lock_guard lock(spawner.startGateMutex);
+  spawner.startGate = std::move(previous_);
+  spawner.gated.store(static_cast<bool>(spawner.startGate), std::memory_order_release);
+}

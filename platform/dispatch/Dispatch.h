@@ -4,9 +4,16 @@
 //   DispatchQueue::main().async([] { answerOnMainThread(); });
 //
 // The main queue runs its work on the main thread, in submission order, whenever the main run
-// loop drains it (NSApplication::run, or drainMainQueue in a test). A global queue starts a new
-// thread whenever no worker is idle, so a task never waits behind tasks that block; idle workers
-// retire after a while. Work may be submitted from any thread, including from within work.
+// loop drains it (NSApplication::run, or drainMainQueue in a test). A global queue gets a new
+// worker whenever no worker is idle, so a task never waits behind tasks that block for longer
+// than a thread start; idle workers retire after a while. Work may be submitted from any thread,
+// including from within work.
+//
+// Submitting costs a queue push and a wake-up, never a thread start: workers are started by one
+// spawner thread of the process (itself started at the first submission to a global queue), one
+// worker ahead of demand. When no thread can be started (a process limit), the work stays queued
+// and runs once a start succeeds: the spawner retries after 10 ms, doubling to once a second, and
+// logs one "[dispatch]" line when the shortage begins and one when it ends.
 #pragma once
 
 #include <chrono>
@@ -54,3 +61,16 @@ bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseco
 
 // How many worker threads the global queues hold right now (busy or idle), for tests.
 size_t globalQueueThreadCount();
+
+// For tests: while alive, each worker thread start first asks `gate` (on the spawner's thread); a
+// nonzero answer is taken as pthread_create's error, as under a process limit.
+class ScopedWorkerStartGate {
+ public:
+  explicit ScopedWorkerStartGate(std::function<int()> gate);
+  ~ScopedWorkerStartGate();
+  ScopedWorkerStartGate(const ScopedWorkerStartGate&) = delete;
+  ScopedWorkerStartGate& operator=(const ScopedWorkerStartGate&) = delete;
+
+ private:
+  std::function<int()> previous_;
+};

@@ -1,8 +1,11 @@
 #include "platform/foundation/NSLog.h"
 
+#include <pthread.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -17,6 +20,8 @@ namespace {
 struct Sink {
   std::mutex mutex;
   std::function<void(const std::string&)> capture;
+  // Set while a capture is in force, so that a line on its way to standard error takes no lock.
+  std::atomic<bool> capturing{false};
 };
 
 Sink& sink() {
@@ -36,14 +41,58 @@ std::string processName() {
   return name.empty() ? "proxyhost" : name;
 }
 
-}  // namespace
+// The process and thread ids of the prefix, asked once (per thread) rather than per line; a
+// forked child asks again.
+std::atomic<pid_t> cachedPid{0};
+thread_local pid_t cachedTid = 0;
 
-namespace nslog_detail {
+void forgetIdsInChild() {
+  cachedPid.store(0, std::memory_order_relaxed);
+  cachedTid = 0;
+}
 
-std::string format(std::string_view fmt, const std::vector<Arg>& args) {
-  std::string out;
+pid_t processId() {
+  static const bool registered = [] { return pthread_atfork(nullptr, nullptr, &forgetIdsInChild) == 0; }();
+  (void)registered;
+  pid_t pid = cachedPid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = getpid();
+    cachedPid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+pid_t threadId() {
+  if (cachedTid == 0) cachedTid = gettid();
+  return cachedTid;
+}
+
+// "2026-12-07 20:03:56.123 proxyhost[4242:4243] ": the local time of the second is formatted
+// once per second and thread (localtime_r takes the time zone lock).
+void appendPrefix(std::string& line) {
+  static NoDestructor<const std::string> name(processName());  // outlives exit(): threads log late
+  thread_local time_t stampSecond = -1;
+  thread_local char stamp[32];
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  if (tv.tv_sec != stampSecond) {
+    tm local{};
+    localtime_r(&tv.tv_sec, &local);
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    stampSecond = tv.tv_sec;
+  }
+  char rest[64];
+  int n = snprintf(rest, sizeof rest, ".%03ld ", static_cast<long>(tv.tv_usec / 1000));
+  line.append(stamp).append(rest, static_cast<size_t>(n)).append(*name);
+  n = snprintf(rest, sizeof rest, "[%d:%d] ", processId(), threadId());
+  line.append(rest, static_cast<size_t>(n));
+}
+
+void formatInto(std::string& out, std::string_view fmt, std::initializer_list<nslog_detail::Arg> list) {
+  using nslog_detail::Arg;
+  const Arg* args = list.begin();
   size_t next = 0;
-  auto takeArg = [&]() -> const Arg* { return next < args.size() ? &args[next++] : nullptr; };
+  auto takeArg = [&]() -> const Arg* { return next < list.size() ? &args[next++] : nullptr; };
   auto asSigned = [](const Arg& a) -> int64_t {
     if (auto* i = std::get_if<int64_t>(&a)) return *i;
     if (auto* u = std::get_if<uint64_t>(&a)) return static_cast<int64_t>(*u);
@@ -81,6 +130,7 @@ std::string format(std::string_view fmt, const std::vector<Arg>& args) {
       continue;
     }
     char buf[64];
+    int n = 0;
     if (matched == "@" || matched == "s") {
       if (auto* s = std::get_if<std::string_view>(a)) {
         out += *s;
@@ -88,47 +138,47 @@ std::string format(std::string_view fmt, const std::vector<Arg>& args) {
         out += "(not a string)";
       }
     } else if (matched == "d" || matched == "i") {
-      snprintf(buf, sizeof buf, "%" PRId32, static_cast<int32_t>(static_cast<uint32_t>(asSigned(*a))));
-      out += buf;
+      n = snprintf(buf, sizeof buf, "%" PRId32, static_cast<int32_t>(static_cast<uint32_t>(asSigned(*a))));
     } else if (matched == "ld" || matched == "lld") {
-      snprintf(buf, sizeof buf, "%" PRId64, asSigned(*a));
-      out += buf;
+      n = snprintf(buf, sizeof buf, "%" PRId64, asSigned(*a));
     } else if (matched == "u") {
-      snprintf(buf, sizeof buf, "%" PRIu32, static_cast<uint32_t>(asSigned(*a)));
-      out += buf;
+      n = snprintf(buf, sizeof buf, "%" PRIu32, static_cast<uint32_t>(asSigned(*a)));
     } else if (matched == "lu" || matched == "llu") {
-      snprintf(buf, sizeof buf, "%" PRIu64, static_cast<uint64_t>(asSigned(*a)));
-      out += buf;
+      n = snprintf(buf, sizeof buf, "%" PRIu64, static_cast<uint64_t>(asSigned(*a)));
     } else if (matched == "f") {
       double d = std::holds_alternative<double>(*a) ? std::get<double>(*a) : static_cast<double>(asSigned(*a));
-      snprintf(buf, sizeof buf, "%f", d);
-      out += buf;
+      n = snprintf(buf, sizeof buf, "%f", d);
     }
+    if (n > 0) out.append(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
   }
+}
+
+}  // namespace
+
+namespace nslog_detail {
+
+std::string format(std::string_view fmt, std::initializer_list<Arg> args) {
+  std::string out;
+  formatInto(out, fmt, args);
   return out;
 }
 
-void write(std::string message) {
+void log(std::string_view fmt, std::initializer_list<Arg> args) {
   Sink& s = sink();
-  {
+  if (s.capturing.load(std::memory_order_acquire)) {
+    std::string message;
+    formatInto(message, fmt, args);
     std::lock_guard lock(s.mutex);
     if (s.capture) {
       s.capture(message);
       return;
     }
   }
-  static NoDestructor<const std::string> name(processName());  // outlives exit(): threads log late
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  tm local{};
-  localtime_r(&tv.tv_sec, &local);
-  char stamp[64];
-  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  char prefix[160];
-  snprintf(prefix, sizeof prefix, "%s.%03ld %s[%d:%d] ", stamp, static_cast<long>(tv.tv_usec / 1000),
-           name->c_str(), getpid(), gettid());
-  std::string line = prefix + message;
-  if (line.empty() || line.back() != '\n') line += '\n';
+  std::string line;
+  line.reserve(256);  // one allocation for the usual line
+  appendPrefix(line);
+  formatInto(line, fmt, args);
+  if (line.back() != '\n') line += '\n';
   posix::writeAll(STDERR_FILENO, line);
 }
 
@@ -139,6 +189,7 @@ NSLogCapture::NSLogCapture(std::function<void(const std::string&)> sinkFn) : sin
   std::lock_guard lock(s.mutex);
   previous_ = std::move(s.capture);
   s.capture = sink_;
+  s.capturing.store(true, std::memory_order_release);
 }
 
 NSLogCapture::NSLogCapture() : kept_(std::make_shared<std::vector<std::string>>()) {
@@ -148,12 +199,14 @@ NSLogCapture::NSLogCapture() : kept_(std::make_shared<std::vector<std::string>>(
   std::lock_guard lock(s.mutex);
   previous_ = std::move(s.capture);
   s.capture = sink_;
+  s.capturing.store(true, std::memory_order_release);
 }
 
 NSLogCapture::~NSLogCapture() {
   Sink& s = sink();
   std::lock_guard lock(s.mutex);
   s.capture = std::move(previous_);
+  s.capturing.store(static_cast<bool>(s.capture), std::memory_order_release);
 }
 
 std::vector<std::string> NSLogCapture::lines() const {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,14 +41,18 @@ Arg toArg(const T& v) {
   }
 }
 
-std::string format(std::string_view format, const std::vector<Arg>& args);
-void write(std::string message);
+// The arguments live on the caller's stack (an initializer list), so a line costs no allocation
+// for them.
+std::string format(std::string_view format, std::initializer_list<Arg> args);
+// Formats the line straight behind its prefix and writes it with one write(2); no lock unless a
+// capture is in force.
+void log(std::string_view format, std::initializer_list<Arg> args);
 
 }  // namespace nslog_detail
 
 template <typename... Args>
 void NSLog(std::string_view format, const Args&... args) {
-  nslog_detail::write(nslog_detail::format(format, {nslog_detail::toArg(args)...}));
+  nslog_detail::log(format, {nslog_detail::toArg(args)...});
 }
 
 // While alive, NSLog lines go to `sink` (message text only) instead of standard error.

@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -27,6 +30,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <utility>
 
 #include "platform/flutter/FlutterCodecs.h"
 
@@ -306,6 +310,99 @@ class PacketPump {
 };
 
 // ---------------------------------------------------------------------------------------------
+// The line's own truth: a packet socket on tunR with kernel receive timestamps. The kernel stamps
+// an outgoing packet when it hands it to the device (the SYN entering the line) and an incoming
+// one when it takes it from the device (the SYN-ACK leaving it), whenever the pump reads or
+// writes. A filter keeps only SYNs, so the socket's buffer holds thousands of handshakes, and the
+// socket is read when asked: the stamps do not depend on when, and what is asked for is complete.
+
+class LineRecorder {
+ public:
+  // `fd`: a packet socket bound to the line's device, with SO_TIMESTAMPNS on; owned from here.
+  explicit LineRecorder(int fd) : fd_(fd) {}
+  ~LineRecorder() { ::close(fd_); }
+
+  std::vector<LineHandshake> take() {
+    std::lock_guard lock(mutex_);
+    std::vector<uint8_t> packet(65536);
+    alignas(cmsghdr) char control[256];
+    for (;;) {
+      sockaddr_ll from{};
+      iovec io{packet.data(), packet.size()};
+      msghdr msg{};
+      msg.msg_name = &from;
+      msg.msg_namelen = sizeof from;
+      msg.msg_iov = &io;
+      msg.msg_iovlen = 1;
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts;
+          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+          note(packet.data(), static_cast<size_t>(n), from.sll_pkttype == PACKET_OUTGOING,
+               static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec);
+        }
+      }
+    }
+    return std::exchange(completed_, {});
+  }
+
+  // Lets through IPv4 TCP segments with SYN set, nothing else (offsets from the IP header: the
+  // socket is SOCK_DGRAM on a device without a link header).
+  static bool filterSyns(int fd) {
+    static sock_filter code[] = {
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),         // x = IP header length
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),          // a = version and header length
+        BPF_STMT(BPF_ALU | BPF_RSH | BPF_K, 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 5),   // IPv4?
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, 3),
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 13),         // TCP flags
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x02, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xffff),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+  }
+
+ private:
+  // A SYN going in opens a handshake, keyed by the client's address and port; its SYN-ACK coming
+  // out completes it. A retransmitted SYN keeps the first one's time, as the connecting side's
+  // clock does.
+  void note(const uint8_t* p, size_t size, bool intoLine, int64_t stamp) {
+    if (size < 20 || (p[0] >> 4) != 4 || p[9] != IPPROTO_TCP) return;
+    const size_t header = (p[0] & 0x0f) * 4u;
+    if (size < header + 20) return;
+    const uint8_t* tcp = p + header;
+    const uint8_t flags = tcp[13] & 0x12;  // SYN and ACK
+    uint32_t client;
+    uint16_t port;
+    if (intoLine && flags == 0x02) {
+      std::memcpy(&client, p + 12, 4);
+      std::memcpy(&port, tcp, 2);
+      open_.emplace((uint64_t{client} << 16) | port, stamp);
+    } else if (!intoLine && flags == 0x12) {
+      std::memcpy(&client, p + 16, 4);
+      std::memcpy(&port, tcp + 2, 2);
+      auto it = open_.find((uint64_t{client} << 16) | port);
+      if (it == open_.end()) return;
+      completed_.push_back(LineHandshake{it->second, stamp});
+      open_.erase(it);
+    }
+  }
+
+  const int fd_;
+  std::mutex mutex_;
+  std::map<uint64_t, int64_t> open_;
+  std::vector<LineHandshake> completed_;
+};
+
+// ---------------------------------------------------------------------------------------------
 
 std::string ipTool() {
   for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
@@ -345,6 +442,7 @@ void Lab::tearDown() {
   }
   for (int fd : listeners_) ::close(fd);
   listeners_.clear();
+  recorder_.reset();
   pump_.reset();  // closes the TUN descriptors: the devices go with them
   for (const std::string& ns : namespaces_) removeNamespace(ns);
   namespaces_.clear();
@@ -399,6 +497,8 @@ std::chrono::microseconds Lab::roundTrip() const {
 }
 
 size_t Lab::tunnelConnectionRequestsTo(const std::string& address) const { return pump_->countTo(address); }
+
+std::vector<LineHandshake> Lab::takeLineHandshakes() { return recorder_ ? recorder_->take() : std::vector<LineHandshake>{}; }
 
 bool Lab::enterClientNamespace(std::string* error) const {
   int fd = open((std::string(kNetnsDir) + "/" + client_).c_str(), O_RDONLY | O_CLOEXEC);
@@ -546,6 +646,37 @@ bool Lab::setUp(const Options& options, std::string* error) {
     std::vector<std::string> argv = {ipTool(), "-n", ns, "-batch", "-"};
     ToolResult r = runTool(argv, script);
     if (r.status != 0) return fail(describeFailure(argv, r));
+  }
+
+  // The line's own truth, watched at its near end.
+  {
+    int fd = -1;
+    std::string why;
+    inNamespace(
+        router_,
+        [&] {
+          fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL));
+          if (fd < 0) {
+            why = std::string("packet socket: ") + strerror(errno);
+            return;
+          }
+          int on = 1, buffer = 32 << 20;
+          setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+          setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+          sockaddr_ll at{};
+          at.sll_family = AF_PACKET;
+          at.sll_protocol = htons(ETH_P_ALL);
+          at.sll_ifindex = static_cast<int>(if_nametoindex("tunR"));
+          if (!LineRecorder::filterSyns(fd) || at.sll_ifindex == 0 ||
+              bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+            why = std::string("packet socket on tunR: ") + strerror(errno);
+            ::close(fd);
+            fd = -1;
+          }
+        },
+        &why);
+    if (fd < 0) return fail(why);
+    recorder_ = std::make_unique<LineRecorder>(fd);
   }
 
   std::string why;

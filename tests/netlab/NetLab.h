@@ -58,6 +58,16 @@ std::optional<std::string> whyUnavailable();
 std::string ipTool();
 
 class PacketPump;
+class LineRecorder;
+
+// One TCP handshake through the delay line as the kernel saw it at the line's near end (tunR):
+// when the SYN went into the line and when its SYN-ACK came out of it, from the kernel's packet
+// timestamps (nanoseconds of one clock), not from when the pump got round to reading.
+struct LineHandshake {
+  int64_t synNs = 0;
+  int64_t synAckNs = 0;
+  int64_t nanos() const { return synAckNs - synNs; }
+};
 
 class Lab {
  public:
@@ -74,6 +84,7 @@ class Lab {
 
   const std::string& clientNamespace() const { return client_; }
   const std::string& routerNamespace() const { return router_; }
+  const std::string& delayedNamespace() const { return delayed_; }
 
   // Runs `ip -n <namespace> ARGS...`; empty on success, else what went wrong.
   std::string ipIn(const std::string& ns, const std::vector<std::string>& args) const;
@@ -88,6 +99,8 @@ class Lab {
   // those: the kernel answers stray segments of closed connections (RSTs) by the routing table,
   // binding or not.
   size_t tunnelConnectionRequestsTo(const std::string& address) const;
+  // The handshakes completed through the delay line since the last call, in completion order.
+  std::vector<LineHandshake> takeLineHandshakes();
 
   // Moves the calling thread into the client namespace: it and the threads it starts from then on
   // see the client's interfaces and routes (though not its /etc/hosts).
@@ -102,6 +115,7 @@ class Lab {
   std::vector<std::string> namespaces_;
   std::vector<int> listeners_;
   std::unique_ptr<PacketPump> pump_;
+  std::unique_ptr<LineRecorder> recorder_;
   std::thread acceptor_;
   int stopAcceptor_ = -1;
 };

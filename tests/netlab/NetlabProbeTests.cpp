@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/netlab/NetLab.h"
+#include "tests/probe/ProbeTestAccess.h"
 
 namespace {
 
@@ -200,10 +202,97 @@ TEST_F(NetlabProbe, AnIPv6ServerIsReachedThroughEn0) {
   EXPECT_EQ(lab_->tunnelConnectionRequestsTo(netlab::kServerAddress6), 0u);
 }
 
+// The probe keeps its interface snapshot between probes and reads it again when the kernel reports
+// a change; here every kind of change is made between two probes, each probe sent the moment the
+// change is made, and every probe must bind where a fresh snapshot of the namespace would have.
+TEST_F(NetlabProbe, EachProbeBindsWhereAFreshSnapshotWouldAfterEveryKindOfInterfaceChange) {
+  const std::string ns = lab_->clientNamespace();
+  // What a fresh snapshot of the client namespace chooses, as the probe's lines would state it.
+  auto freshLines = [&] {
+    std::vector<std::string> expected;
+    std::thread([&] {
+      std::string error;
+      if (!lab_->enterClientNamespace(&error)) {
+        expected.push_back(error);
+        return;
+      }
+      auto chosen = NativeTcpPingTestAccess::freshChoice();
+      if (!chosen) {
+        expected.push_back("[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）");
+        return;
+      }
+      const std::string iface = chosen->name + "(idx=" + std::to_string(chosen->index) + ")";
+      expected.push_back("[NativeTcpPing]   选中物理网卡: " + chosen->name + " (idx=" + std::to_string(chosen->index) +
+                         ")");
+      expected.push_back("[NativeTcpPing]   bound to iface " + iface);
+    }).join();
+    return expected;
+  };
+  // The probe's interface line, and its binding line when it bound.
+  auto probedLines = [&] {
+    Ping p = ping(netlab::kServerAddress, netlab::kOpenPort, 300);
+    std::vector<std::string> seen;
+    for (const std::string& line : p.lines) {
+      if (line.find("选中物理网卡") != std::string::npos || line.find("未找到物理网卡") != std::string::npos ||
+          line.find("bound to iface") != std::string::npos) {
+        seen.push_back(line);
+      }
+    }
+    return seen;
+  };
+
+  struct Step {
+    const char* what;
+    std::vector<std::vector<std::string>> commands;
+    const char* expectedName;  // the name a fresh snapshot picks, as a check of the step itself
+  };
+  const std::vector<Step> steps = {
+      {"an interface is added, listed after en0",
+       {{"link", "add", "eth1", "type", "veth", "peer", "name", "eth1p"},
+        {"addr", "add", "192.0.2.50/24", "dev", "eth1"},
+        {"link", "set", "eth1", "up"}},
+       "en0"},
+      {"en0 is taken down", {{"link", "set", "en0", "down"}}, "eth1"},
+      {"eth1 is taken down too", {{"link", "set", "eth1", "down"}}, nullptr},
+      {"eth1 is renamed to an excluded name and brought up", {{"link", "set", "eth1", "name", "ap7"}, {"link", "set", "ap7", "up"}},
+       nullptr},
+      {"renamed again to a physical name", {{"link", "set", "ap7", "down"}, {"link", "set", "ap7", "name", "wan0"},
+                                             {"link", "set", "wan0", "up"}},
+       "wan0"},
+      {"its address becomes link-local", {{"addr", "del", "192.0.2.50/24", "dev", "wan0"},
+                                          {"addr", "add", "169.254.3.3/16", "dev", "wan0"}},
+       nullptr},
+      {"it gets a routable address beside it", {{"addr", "add", "10.9.9.9/24", "dev", "wan0"}}, "wan0"},
+      {"en0 comes back up, listed first", {{"link", "set", "en0", "up"}}, "en0"},
+      {"wan0 is removed and made again under the same name, with a new index",
+       {{"link", "del", "wan0"},
+        {"link", "add", "wan0", "type", "veth", "peer", "name", "wan0p"},
+        {"addr", "add", "192.0.2.60/24", "dev", "wan0"},
+        {"link", "set", "wan0", "up"},
+        {"link", "set", "en0", "down"}},
+       "wan0"},
+      {"en0 is back", {{"link", "set", "en0", "up"}, {"link", "del", "wan0"}}, "en0"},
+  };
+  EXPECT_EQ(probedLines(), freshLines()) << "before any change";
+  for (int round = 0; round < 2; ++round) {
+    for (const Step& step : steps) {
+      for (const auto& command : step.commands) ASSERT_EQ(lab_->ipIn(ns, command), "") << step.what;
+      const auto probed = probedLines();  // at once: the change has been made, its message may be unread
+      const auto fresh = freshLines();
+      EXPECT_EQ(probed, fresh) << "round " << round << ": " << step.what;
+      const std::string expectedChoice =
+          step.expectedName == nullptr ? "未找到物理网卡" : std::string("选中物理网卡: ") + step.expectedName + " ";
+      ASSERT_FALSE(fresh.empty());
+      EXPECT_NE(fresh.front().find(expectedChoice), std::string::npos) << step.what << ": " << fresh.front();
+    }
+  }
+}
+
 // Never below the round trip; and since a busy machine can only add to a sample (the host's worker
 // waits for a core after the kernel has completed the handshake), one of a few samples lies in
 // [D, D+1]. The share of all samples in that range is a benchmark figure (probe_storm_bench).
 TEST_F(NetlabProbe, TheDelayLinesRoundTripIsWhatIsReported) {
+  lab_->takeLineHandshakes();
   std::vector<int64_t> results;
   for (int i = 0; i < 20; ++i) {
     Ping p = ping(netlab::kDelayedAddress, netlab::kOpenPort, 2000);
@@ -214,6 +303,17 @@ TEST_F(NetlabProbe, TheDelayLinesRoundTripIsWhatIsReported) {
   }
   EXPECT_LE(*std::min_element(results.begin(), results.end()), kRoundTripMs + 1)
       << testing::PrintToString(results);
+
+  // The line's own record, from the kernel's packet stamps: one handshake per probe, each at least
+  // the round trip, and each probe's interval holds its handshake's, so no result is below it.
+  auto handshakes = lab_->takeLineHandshakes();
+  ASSERT_EQ(handshakes.size(), results.size());
+  for (size_t i = 0; i < handshakes.size(); ++i) {
+    const int64_t lineNanos = handshakes[i].nanos();
+    EXPECT_GE(lineNanos, kRoundTripMs * 1'000'000LL) << i;
+    EXPECT_LT(lineNanos, (kRoundTripMs + 50) * 1'000'000LL) << i;
+    EXPECT_GE(results[i], lineNanos / 1'000'000) << i;
+  }
 }
 
 }  // namespace

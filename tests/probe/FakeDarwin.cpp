@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -63,6 +64,8 @@ std::string describe(const sockaddr* address) {
 }
 
 FakeDarwin::FakeDarwin() {
+  static std::atomic<uint64_t> doubles{0};
+  serial_ = ++doubles;
   nextDescriptor_ = -1;
   capture_ = std::make_unique<NSLogCapture>([this](const std::string& line) { record("log: " + line); });
   scope_ = std::make_unique<darwin::ScopedDarwinSystem>(*this);
@@ -373,6 +376,13 @@ unsigned int FakeDarwin::if_nametoindex(const char* name) {
   elapsed_[std::this_thread::get_id()] += setupTicks;
   auto it = indexes.find(name);
   return it == indexes.end() ? 0 : it->second;
+}
+
+uint64_t FakeDarwin::interfaceListGeneration() {
+  // Counts that no other double has given, so a snapshot kept from an earlier double (perhaps at
+  // the same address) is never taken for this one's.
+  static std::atomic<uint64_t> fresh{uint64_t{1} << 62};
+  return interfaceGeneration ? (serial_ << 32) + *interfaceGeneration : fresh++;
 }
 
 uint64_t FakeDarwin::mach_absolute_time() {

@@ -74,6 +74,9 @@ class FakeDarwin : public darwin::DarwinSystem {
   std::optional<int> getifaddrsErrno;  // set: getifaddrs() fails with it
   bool getifaddrsListsNothing = false;  // returns 0 and no list
   std::map<std::string, uint32_t> indexes;
+  // Set: the interface list's change count the platform reports (a test moves it to announce a
+  // change). Unset: a new count on every question, as if the list changed before every probe.
+  std::optional<uint64_t> interfaceGeneration;
   std::map<std::string, FakeResolution> hosts;  // unknown hosts: EAI_NONAME
   uint32_t numer = 1, denom = 1;
   // The clock: `now` plus the ticks that the calling thread's calls took, so that probes running
@@ -104,6 +107,7 @@ class FakeDarwin : public darwin::DarwinSystem {
   int getifaddrs(ifaddrs** list) override;
   void freeifaddrs(ifaddrs* list) override;
   unsigned int if_nametoindex(const char* name) override;
+  uint64_t interfaceListGeneration() override;
   uint64_t mach_absolute_time() override;
   darwin::kern_return_t mach_timebase_info(darwin::mach_timebase_info_data_t* info) override;
 
@@ -129,6 +133,7 @@ class FakeDarwin : public darwin::DarwinSystem {
   std::map<int, Socket> open_;
   std::vector<std::string> faults_;
   int nextDescriptor_ = 0;
+  uint64_t serial_ = 0;  // this double's number among all made
   std::unique_ptr<NSLogCapture> capture_;
   std::unique_ptr<darwin::ScopedDarwinSystem> scope_;
 };

@@ -46,7 +46,13 @@ TEST(ElapsedMillis, MultipliesThenDividesInUnsigned64BitsAndRoundsDown) {
   };
   const Case cases[] = {
       {"2999999 ticks at 1/1", 1, 1, 1000, 1000 + 2'999'999, 2},
-      {"72000 ticks at 125/3 are 3000000 ns (dividing first would give 2)", 125, 3, 0, 72'000, 3},
+      // Rows that only multiplying before dividing gets right: 125/3 cannot tell the orders apart
+      // (125 divides a million), so these use ratios whose denominator does not divide out.
+      {"666667 ticks at 3/2 are 1000000 ns (dividing first: 999999, so 0)", 3, 2, 0, 666'667, 1},
+      {"a 24 MHz clock, unreduced: 24000 ticks are 1 ms (dividing first: 0)", 1'000'000'000, 24'000'000, 0, 24'000,
+       1},
+      {"a 24 MHz clock, unreduced: 119999 ticks are 4.99996 ms", 1'000'000'000, 24'000'000, 0, 119'999, 4},
+      {"72000 ticks at 125/3 are 3000000 ns", 125, 3, 0, 72'000, 3},
       {"0.9 ms", 1, 1, 0, 900'000, 0},
       {"12.99 ms", 1, 1, 7, 7 + 12'990'000, 12},
       {"nothing elapsed", 1, 1, 42, 42, 0},

@@ -1,0 +1,126 @@
+// Where the global queues' worker threads are started, and what becomes of work when none can be.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/NSLog.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Tasks that block until released; shared with the tasks, so a failed test leaves nothing dangling.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable cv;
+  int started = 0;
+  bool open = false;
+
+  DispatchQueue::Work task(const std::shared_ptr<Gate>& self) {
+    return [self] {
+      std::unique_lock lock(self->mutex);
+      ++self->started;
+      self->cv.notify_all();
+      self->cv.wait(lock, [&] { return self->open; });
+    };
+  }
+  bool waitStarted(int count, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex);
+    return cv.wait_for(lock, limit, [&] { return started >= count; });
+  }
+  int startedNow() {
+    std::lock_guard lock(mutex);
+    return started;
+  }
+  void release() {
+    std::lock_guard lock(mutex);
+    open = true;
+    cv.notify_all();
+  }
+};
+
+// Whoever submits, the thread starts happen elsewhere: a burst from the main thread costs it
+// pushes and wake-ups only, and every task still gets a thread of its own.
+TEST(GlobalQueueWorkers, AreNeverStartedOnTheSubmittersThread) {
+  ASSERT_TRUE(isMainThread());
+  std::mutex mutex;
+  std::set<pid_t> startedFrom;
+  ScopedWorkerStartGate watch([&] {
+    std::lock_guard lock(mutex);
+    startedFrom.insert(gettid());
+    return 0;
+  });
+
+  constexpr int kTasks = 64;
+  auto gate = std::make_shared<Gate>();
+  auto& queue = DispatchQueue::global(DispatchQoS::userInitiated);
+  for (int i = 0; i < kTasks; ++i) queue.async(gate->task(gate));
+  // And from within work, which is a worker's own thread.
+  queue.async([gate, &queue] { queue.async(gate->task(gate)); });
+  const bool allRunning = gate->waitStarted(kTasks + 1, 3s);
+  gate->release();
+  EXPECT_TRUE(allRunning) << "only " << gate->startedNow() << " of " << kTasks + 1 << " ran at once";
+
+  std::lock_guard lock(mutex);
+  EXPECT_FALSE(startedFrom.empty());
+  EXPECT_EQ(startedFrom.count(getpid()), 0u) << "a worker was started on the main thread";
+  EXPECT_EQ(startedFrom.size(), 1u) << "one spawner starts them all";
+}
+
+// Under a process limit the work is not lost: it waits, one line says so, and it runs as soon as
+// a thread can start, without anyone submitting again.
+TEST(GlobalQueueWorkers, WorkWaitsOutAThreadShortageAndRunsWhenAStartSucceeds) {
+  NSLogCapture log;
+  std::atomic<bool> refuse{true};
+  std::atomic<int> refused{0};
+  ScopedWorkerStartGate limit([&] {
+    if (!refuse) return 0;
+    ++refused;
+    return EAGAIN;
+  });
+
+  // More tasks than threads exist, so that at least two find no worker, idle or not.
+  const int tasks = static_cast<int>(globalQueueThreadCount()) + 2;
+  auto gate = std::make_shared<Gate>();
+  for (int i = 0; i < tasks; ++i) DispatchQueue::global(DispatchQoS::background).async(gate->task(gate));
+
+  // Retries back off: after 400 ms there have been a handful, not a busy loop.
+  std::this_thread::sleep_for(400ms);
+  EXPECT_LT(gate->startedNow(), tasks);
+  EXPECT_GE(refused.load(), 2);
+  EXPECT_LE(refused.load(), 40);
+  const std::string shortage = "[dispatch] ⚠️ cannot start a worker thread: errno=" + std::to_string(EAGAIN);
+  auto shortageLines = [&] {
+    auto lines = log.lines();
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(shortage); });
+  };
+  EXPECT_EQ(shortageLines(), 1) << testing::PrintToString(log.lines());
+
+  refuse = false;
+  const bool allRunning = gate->waitStarted(tasks, 3s);
+  gate->release();
+  EXPECT_TRUE(allRunning) << "only " << gate->startedNow() << " of " << tasks << " ran after the limit lifted";
+  EXPECT_EQ(shortageLines(), 1);
+  // The spawner says so once it has started them all, which may be after they began to run.
+  const std::string recovered = "[dispatch] worker threads start again; the waiting work runs";
+  auto saidRecovered = [&] {
+    auto lines = log.lines();
+    return std::find(lines.begin(), lines.end(), recovered) != lines.end();
+  };
+  for (int i = 0; i < 200 && !saidRecovered(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(saidRecovered()) << testing::PrintToString(log.lines());
+}
+
+}  // namespace
