@@ -31,6 +31,9 @@ std::string drain(int fd) {
 
 const auto& codec = StandardMethodCodec::getInstance();
 
+// `depth` arrays, one inside the other.
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
 }  // namespace
 
 class CtlTest : public LinkFixture {
@@ -159,6 +162,11 @@ TEST_F(CtlTest, FailuresToReachOrUnderstandTheHost) {
 TEST_F(CtlTest, UsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {}, {"call"}, {"call", "c"}, {"call", "c", "m", "{not json"}, {"frobnicate"}, {"--timeout", "-1", "ping"},
+      // Inputs that once crashed the tool: deep nesting overflowed its stack, a number beyond
+      // float64 escaped as an exception, a timeout of NaN or 1e300 did not convert.
+      {"call", "c", "m", nested(30000)}, {"call", "c", "m", nested(StandardMessageCodec::kMaxNesting + 1)},
+      {"call", "c", "m", R"({"port": 1e400})"}, {"call", "c", "m", "[-1e400]"},
+      {"--timeout", "nan", "ping"}, {"--timeout", "1e300", "ping"},
   };
   for (const auto& args : cases) {
     CtlRun run = ctl(args);
@@ -167,4 +175,10 @@ TEST_F(CtlTest, UsageErrors) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_TRUE(calls_.empty());
+}
+
+TEST_F(CtlTest, ArgumentsAsDeepAsTheCodecTakesGoThrough) {
+  CtlRun run = ctl({"call", "c", "echo", nested(StandardMessageCodec::kMaxNesting)});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, R"({"success": )" + nested(StandardMessageCodec::kMaxNesting) + "}\n");
 }
