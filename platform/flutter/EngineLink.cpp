@@ -38,8 +38,6 @@ constexpr size_t kMaxUnsentOutput = 64u * 1024 * 1024;
 // for their replies, its socket is not read until some are answered.
 constexpr size_t kMaxUnanswered = 4096;
 constexpr size_t kReadChunk = 64 * 1024;
-// Frame bytes around a reply's payload: length, type, id.
-constexpr size_t kReplyOverhead = 4 + 1 + 4;
 // How long accepting pauses when the process runs out of descriptors.
 constexpr int kAcceptPauseMs = 100;
 
@@ -125,7 +123,7 @@ class PendingReply {
     }
     auto shared = shared_.lock();
     if (!shared) return;
-    if (payload.size() > kMaxFrameLength - (kReplyOverhead - 4)) {
+    if (payload.size() > enginelink::kMaxReplyPayload) {
       NSLog("engine link: the reply to message %u on %@ is %lu bytes, above the frame limit; sending the empty reply",
             id_, channel_, payload.size());
       payload.clear();

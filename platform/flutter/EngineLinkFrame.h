@@ -20,6 +20,8 @@
 namespace enginelink {
 
 inline constexpr uint32_t kMaxFrameLength = 16u * 1024 * 1024;
+// The largest reply payload one frame carries: the frame less its type byte and the id.
+inline constexpr size_t kMaxReplyPayload = kMaxFrameLength - 1 - 4;
 
 enum class FrameType : uint8_t { message = 0x01, reply = 0x02, hello = 0x03 };
 
