@@ -451,7 +451,8 @@ class EngineLinkServer final : public EngineLink {
   std::thread thread_;
 };
 
-// Makes the missing folders of `dir`, each 0700; an existing folder is left as it is.
+// Makes the missing folders of `dir`, each 0700; an existing folder is left as it is, whoever
+// owns it (whether the socket's own folder can be trusted is checked apart).
 bool makeFolders(const std::string& dir, std::string* why) {
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0) {
@@ -465,7 +466,8 @@ bool makeFolders(const std::string& dir, std::string* why) {
   }
   const size_t slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0 && !makeFolders(dir.substr(0, slash), why)) return false;
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+  if (::mkdir(dir.c_str(), 0700) != 0) {
+    if (errno == EEXIST) return true;  // someone else's, made meanwhile: never changed here
     *why = "cannot make the folder " + dir + ": " + errnoText(errno);
     return false;
   }
@@ -512,9 +514,11 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
   std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
   const socklen_t addressSize = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketPath.size() + 1);
 
-  const size_t slash = socketPath.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : socketPath.substr(0, slash);
+  const std::string dir = enginelink::socketFolder(socketPath);
   if (!makeFolders(dir, &why)) return fail(why);
+  if (auto problem = enginelink::untrustedSocketFolder(dir)) {
+    return fail(*problem + "; refusing to serve from it (another user could put their socket in its place)");
+  }
   FolderLock lock(dir);
 
   struct stat existing {};

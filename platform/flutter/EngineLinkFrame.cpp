@@ -1,7 +1,10 @@
 #include "platform/flutter/EngineLinkFrame.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -166,6 +169,30 @@ std::string socketPath(const std::string& bundleIdentifier) {
     return std::string(runtimeDir) + "/" + bundleIdentifier + "/engine.sock";
   }
   return "/tmp/" + bundleIdentifier + "-" + std::to_string(getuid()) + "/engine.sock";
+}
+
+std::string socketFolder(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::optional<std::string> untrustedSocketFolder(const std::string& dir) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) return "cannot inspect the socket folder " + dir + ": " + std::strerror(errno);
+  if (S_ISLNK(st.st_mode)) return "the socket folder " + dir + " is a symbolic link";
+  if (!S_ISDIR(st.st_mode)) return dir + " is not a folder";
+  const uid_t self = ::geteuid();
+  if (st.st_uid != self && st.st_uid != 0) {
+    return "the socket folder " + dir + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
+           std::to_string(self);
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return "the socket folder " + dir + " can be written by other users (mode " + mode + ")";
+  }
+  return std::nullopt;
 }
 
 }  // namespace enginelink

@@ -87,4 +87,13 @@ class FrameReader {
 // $XDG_RUNTIME_DIR/<bundle identifier>/engine.sock, else /tmp/<bundle identifier>-<uid>/engine.sock.
 std::string socketPath(const std::string& bundleIdentifier);
 
+// The folder that holds the socket at `path` ("." for a bare name).
+std::string socketFolder(const std::string& path);
+
+// Why `dir` cannot be trusted to hold the link's socket, or nullopt when it can. Trusted: a folder
+// itself (a symbolic link is not), belonging to this user or to root, and writable by no other
+// user unless it is sticky as /tmp is (then nobody can remove or rename what is ours). Anything
+// else would let another local user put a socket of their own in the host's place.
+std::optional<std::string> untrustedSocketFolder(const std::string& dir);
+
 }  // namespace enginelink
