@@ -13,6 +13,9 @@ namespace enginelink {
 
 namespace {
 
+// The most buffer a reader keeps once it has handed out everything it held.
+constexpr size_t kKeptBuffer = 256 * 1024;
+
 // Fixed parts of each body, type byte excluded.
 constexpr size_t kMessageHead = 4 + 2;  // id, channel length
 constexpr size_t kReplyHead = 4;        // id
@@ -122,8 +125,11 @@ void FrameReader::scan() {
       return;
     }
     // Only a whole frame lets the scan move on; a partial one is looked at again when more comes
-    // (its channel length may not be in yet).
-    if (have < 4 + static_cast<size_t>(length)) return;
+    // (its channel length may not be in yet). Room for exactly the rest of it, not twice that.
+    if (have < 4 + static_cast<size_t>(length)) {
+      buffer_.reserve(scanned_ + 4 + static_cast<size_t>(length));
+      return;
+    }
     scanned_ += 4 + static_cast<size_t>(length);
   }
 }
@@ -144,21 +150,30 @@ std::optional<Frame> FrameReader::next() {
   start_ += 4 + static_cast<size_t>(length);
   if (start_ == scanned_ && !pendingError_.empty()) error_ = pendingError_;
 
+  Frame frame;
   if (type == static_cast<uint8_t>(FrameType::message)) {
     MessageFrame m;
     m.id = getU32(body);
     const size_t channelSize = getU16(body + 4);
     m.channel.assign(reinterpret_cast<const char*>(body + kMessageHead), channelSize);
     m.payload.assign(body + kMessageHead + channelSize, body + bodySize);
-    return Frame(std::move(m));
-  }
-  if (type == static_cast<uint8_t>(FrameType::reply)) {
+    frame = std::move(m);
+  } else if (type == static_cast<uint8_t>(FrameType::reply)) {
     ReplyFrame r;
     r.id = getU32(body);
     r.payload.assign(body + kReplyHead, body + bodySize);
-    return Frame(std::move(r));
+    frame = std::move(r);
+  } else {
+    frame = HelloFrame{std::string(reinterpret_cast<const char*>(body), bodySize)};
   }
-  return Frame(HelloFrame{std::string(reinterpret_cast<const char*>(body), bodySize)});
+  if (start_ == buffer_.size()) {
+    // Everything taken: a buffer grown for a large frame goes back rather than staying held by an
+    // idle connection.
+    buffer_.clear();
+    start_ = scanned_ = 0;
+    if (buffer_.capacity() > kKeptBuffer) std::vector<uint8_t>().swap(buffer_);
+  }
+  return frame;
 }
 
 std::string socketPath(const std::string& bundleIdentifier) {

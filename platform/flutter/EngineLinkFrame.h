@@ -72,6 +72,9 @@ class FrameReader {
   const std::string& error() const { return error_; }
   // Bytes held that do not yet make a whole frame.
   size_t buffered() const { return buffer_.size() - start_; }
+  // What the reader's buffer takes in memory: room for the frame coming in, at most one frame's
+  // worth plus a read beyond it; a large buffer is given back once its frames are taken.
+  size_t memoryCost() const { return buffer_.capacity(); }
 
  private:
   void scan();

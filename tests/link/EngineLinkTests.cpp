@@ -188,6 +188,32 @@ TEST_F(EngineLinkTest, AClientThatStopsReadingIsCutOffNotWaitedFor) {
   EXPECT_TRUE(client->waitForClose(5s));
 }
 
+TEST_F(EngineLinkTest, MessagesWaitingForRepliesAreBoundedInBytesNotCount) {
+  std::vector<FlutterBinaryReply> held;
+  startLink([&](const std::string&, Bytes, FlutterBinaryReply reply) { held.push_back(std::move(reply)); });
+  auto client = connectOrFail(path_);
+  constexpr size_t kMessages = 8;
+  auto sending = std::async(std::launch::async, [&] {
+    for (size_t i = 0; i < kMessages; ++i) {
+      if (!client->post("big", Bytes(8u << 20, 1))) return false;
+    }
+    return true;
+  });
+  // Eight messages of 8 MiB, none answered: the host takes in what fits in 32 MiB, then waits.
+  EXPECT_FALSE(runMainQueueUntil([&] { return held.size() == kMessages; }, 1s));
+  EXPECT_GE(held.size(), 2u);
+  EXPECT_LE(held.size(), 4u);
+  // Answers make room for the rest.
+  size_t answered = 0;
+  EXPECT_TRUE(runMainQueueUntil(
+      [&] {
+        for (; answered < held.size(); ++answered) held[answered](Bytes{});
+        return answered == kMessages;
+      },
+      20s));
+  EXPECT_TRUE(sending.get());
+}
+
 TEST_F(EngineLinkTest, SocketFolderAndFileArePrivate) {
   path_ = dir_ + "/made/here/engine.sock";
   startLink(echo);
