@@ -35,9 +35,9 @@ class ErrorReplyTest : public LinkFixture {};
 TEST_F(ErrorReplyTest, AnErrorLargerThanAFrameArrivesTrimmed) {
   const std::string message(kMaxFrameLength + 1000, 'm');
   startLink([&](const std::string&, std::vector<uint8_t>, FlutterBinaryReply reply) {
-    reply(encodeResultValue(FlutterError{"E_BIG", message, EncodableList(kMaxFrameLength / 2, true)}));
+    reply(encodeResultValue(FlutterError{"E_BIG", message, std::vector<uint8_t>(kMaxFrameLength / 2, 1)}));
   });
-  auto reply = offMain([&] { return LinkClient::connect(path_, 5s, nullptr)->call("c", {}, 10s); });
+  auto reply = offMain([&] { return LinkClient::connect(path_, 5s, nullptr)->call("c", {}, 30s); }, 30s);
   ASSERT_TRUE(reply.has_value());
   ASSERT_FALSE(reply->empty()) << "the error came back as \"not implemented\"";
   FlutterError error = errorOf(*reply);
