@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,9 +86,18 @@ void FrameReader::append(const uint8_t* data, size_t n) {
   if (start_ > 0 && (start_ == buffer_.size() || start_ >= buffer_.size() / 2)) {
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
     scanned_ -= start_;
+    if (partialEnd_ > 0) partialEnd_ -= start_;
     start_ = 0;
   }
+  if (buffer_.size() + n > buffer_.capacity()) {
+    // Grow as the bytes come (a header alone never buys 16 MiB), but never past the end of the
+    // frame coming in: doubling would hold up to twice a large frame.
+    size_t room = std::max(buffer_.size() + n, 2 * buffer_.capacity());
+    if (partialEnd_ >= buffer_.size() + n) room = std::min(room, partialEnd_);
+    buffer_.reserve(room);
+  }
   buffer_.insert(buffer_.end(), data, data + n);
+  partialEnd_ = 0;
   scan();
 }
 
@@ -125,9 +135,9 @@ void FrameReader::scan() {
       return;
     }
     // Only a whole frame lets the scan move on; a partial one is looked at again when more comes
-    // (its channel length may not be in yet). Room for exactly the rest of it, not twice that.
+    // (its channel length may not be in yet).
     if (have < 4 + static_cast<size_t>(length)) {
-      buffer_.reserve(scanned_ + 4 + static_cast<size_t>(length));
+      partialEnd_ = scanned_ + 4 + static_cast<size_t>(length);
       return;
     }
     scanned_ += 4 + static_cast<size_t>(length);

@@ -82,6 +82,7 @@ class FrameReader {
   std::vector<uint8_t> buffer_;
   size_t start_ = 0;    // first byte not yet handed out by next()
   size_t scanned_ = 0;  // end of the whole frames whose headers were checked
+  size_t partialEnd_ = 0;  // where the frame coming in will end, once its length is in; else 0
   std::string error_;
   std::string pendingError_;  // a bad header behind frames not yet taken
 };
