@@ -200,8 +200,8 @@ TEST_F(EngineLinkTest, MessagesWaitingForRepliesAreBoundedInBytesNotCount) {
     return true;
   });
   // Eight messages of 8 MiB, none answered: the host takes in what fits in 32 MiB, then waits.
-  EXPECT_FALSE(runMainQueueUntil([&] { return held.size() == kMessages; }, 1s));
-  EXPECT_GE(held.size(), 2u);
+  EXPECT_TRUE(runMainQueueUntil([&] { return held.size() >= 3; }, 20s));
+  EXPECT_FALSE(runMainQueueUntil([&] { return held.size() > 4; }, 1s));
   EXPECT_LE(held.size(), 4u);
   // Answers make room for the rest.
   size_t answered = 0;
