@@ -56,6 +56,13 @@ seeds = {
         "empty_reply": b"\x10" + reply(9, b""),
         "bad_type": b"\x03" + reply(2, b"\x00\x01") + frame(9, b"xx"),
     },
+    "ProxyhostctlJsonFuzzer": {
+        "proxy_args": b'{"services": ["Wi-Fi", "Ethernet"], "host": "127.0.0.1", "port": 7890, "enable": true}',
+        "numbers": b"[0, -1, 2147483648, -9223372036854775809, 18446744073709551615, 1.5e300, -0.0, 1e400]",
+        "nesting": b'[[[[{"a": [], "a": {"b": null}}]]]]',
+        "escapes": b'"\\u00e9\\ud83d\\ude00\\n\\u0000"',
+        "not_json": b"{'a': 1,}",
+    },
 }
 
 for target, files in seeds.items():

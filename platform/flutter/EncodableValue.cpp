@@ -33,6 +33,8 @@ void EncodableMap::append(EncodableValue key, EncodableValue value) {
   entries_.emplace_back(std::move(key), std::move(value));
 }
 
+void EncodableMap::reserve(size_t entries) { entries_.reserve(entries); }
+
 bool EncodableMap::operator==(const EncodableMap& other) const { return entries_ == other.entries_; }
 
 EncodableValue EncodableValue::integer(int64_t v) {

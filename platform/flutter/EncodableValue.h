@@ -34,6 +34,7 @@ class EncodableMap {
   void set(EncodableValue key, EncodableValue value);
   // Appends without looking for an existing key (decoding keeps what the peer sent).
   void append(EncodableValue key, EncodableValue value);
+  void reserve(size_t entries);
 
   const std::vector<Entry>& entries() const { return entries_; }
   // Defined below EncodableValue: clang wants Entry complete to instantiate them.

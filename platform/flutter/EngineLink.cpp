@@ -1,6 +1,7 @@
 #include "platform/flutter/EngineLink.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -34,14 +35,26 @@ using enginelink::kMaxFrameLength;
 using enginelink::MessageFrame;
 using enginelink::ReplyFrame;
 
-// A client that stops reading must not make the host hold its replies without end.
-constexpr size_t kMaxUnsentOutput = 64u * 1024 * 1024;
-// A client that only sends must not flood the main queue: past this many messages still waiting
-// for their replies, its socket is not read until some are answered.
-constexpr size_t kMaxUnanswered = 4096;
+// Memory budgets, counted at what the bytes take in memory. The most a well-behaved client makes
+// the host hold is a frame of at most 16 MiB each way at a time; these leave room for two, so only
+// a client that floods the host or stops reading meets them.
+// Replies and messages waiting to be written to one client: past it, the client is cut off.
+constexpr size_t kClientOutputBudget = 32u << 20;
+// One client's messages handed to the main queue and not answered yet, with its partial frame: at
+// it, the client's socket is not read until replies go out.
+constexpr size_t kClientInboundBudget = 32u << 20;
+// All that the link holds for its clients together: past it, the client holding the most is cut
+// off; with half of it in messages waiting for their replies, no client is read.
+constexpr size_t kHostBudget = 128u << 20;
+// What a message waiting for the main thread costs beyond its bytes: the queued work, the reply
+// state and their allocations.
+constexpr size_t kQueuedMessageCost = 512;
+// Output is packed into chunks of this size, so a small reply costs its own bytes rather than an
+// allocation of its own (a 9-byte reply alone takes 56).
+constexpr size_t kOutputChunk = 64 * 1024;
+// Freed memory the allocator keeps is handed back to the system once this much was released.
+constexpr size_t kTrimAfter = 8u << 20;
 constexpr size_t kReadChunk = 64 * 1024;
-// Frame bytes around a reply's payload: length, type, id.
-constexpr size_t kReplyOverhead = 4 + 1 + 4;
 // How long accepting pauses when the process runs out of descriptors.
 constexpr int kAcceptPauseMs = 100;
 
@@ -54,6 +67,7 @@ struct Shared {
     uint64_t connection;
     uint32_t id;
     std::vector<uint8_t> payload;
+    size_t messageCost;  // what the message answered was counted at while it waited
   };
   struct Send {
     std::string channel;
@@ -101,8 +115,8 @@ struct Shared {
 // the last copy goes: the client would otherwise wait for it forever.
 class PendingReply {
  public:
-  PendingReply(std::weak_ptr<Shared> shared, uint64_t connection, uint32_t id, std::string channel)
-      : shared_(std::move(shared)), connection_(connection), id_(id), channel_(std::move(channel)) {}
+  PendingReply(std::weak_ptr<Shared> shared, uint64_t connection, uint32_t id, std::string channel, size_t cost)
+      : shared_(std::move(shared)), connection_(connection), id_(id), channel_(std::move(channel)), cost_(cost) {}
   PendingReply(const PendingReply&) = delete;
   PendingReply& operator=(const PendingReply&) = delete;
 
@@ -110,7 +124,7 @@ class PendingReply {
     if (answered_.load()) return;
     if (auto shared = shared_.lock()) {
       NSLog("engine link: message %u on %@ was dropped without a reply; sending the empty reply", id_, channel_);
-      shared->post(Shared::Reply{connection_, id_, {}});
+      shared->post(Shared::Reply{connection_, id_, {}, cost_});
     }
   }
 
@@ -121,12 +135,12 @@ class PendingReply {
     }
     auto shared = shared_.lock();
     if (!shared) return;
-    if (payload.size() > kMaxFrameLength - (kReplyOverhead - 4)) {
+    if (payload.size() > enginelink::kMaxReplyPayload) {
       NSLog("engine link: the reply to message %u on %@ is %lu bytes, above the frame limit; sending the empty reply",
             id_, channel_, payload.size());
       payload.clear();
     }
-    shared->post(Shared::Reply{connection_, id_, std::move(payload)});
+    shared->post(Shared::Reply{connection_, id_, std::move(payload), cost_});
   }
 
  private:
@@ -134,7 +148,72 @@ class PendingReply {
   const uint64_t connection_;
   const uint32_t id_;
   const std::string channel_;
+  const size_t cost_;
   std::atomic<bool> answered_{false};
+};
+
+// Frames waiting to be written to one client, as one stream of bytes. Small frames are packed
+// into shared chunks, so what the queue holds is what it costs.
+class OutputQueue {
+ public:
+  void push(const std::vector<uint8_t>& frame) {
+    if (frame.size() >= kOutputChunk / 2) {
+      chunks_.push_back(frame);
+      cost_ += chunks_.back().capacity();
+      return;
+    }
+    if (chunks_.empty() || chunks_.back().size() + frame.size() > chunks_.back().capacity()) {
+      chunks_.emplace_back().reserve(kOutputChunk);
+      cost_ += chunks_.back().capacity();
+    }
+    chunks_.back().insert(chunks_.back().end(), frame.begin(), frame.end());
+  }
+
+  bool empty() const { return chunks_.empty(); }
+  // Bytes allocated for what waits.
+  size_t cost() const { return cost_; }
+
+  // Points `iov` at up to `max` pieces of what waits, in order; how many.
+  size_t pending(iovec* iov, size_t max) {
+    size_t count = 0;
+    for (auto it = chunks_.begin(); it != chunks_.end() && count < max; ++it, ++count) {
+      const size_t skip = count == 0 ? offset_ : 0;
+      iov[count] = {it->data() + skip, it->size() - skip};
+    }
+    return count;
+  }
+
+  // Forgets `n` bytes that were written; the bytes of memory that freed.
+  size_t consume(size_t n) {
+    size_t freed = 0;
+    while (n > 0) {
+      const size_t left = chunks_.front().size() - offset_;
+      if (n < left) {
+        offset_ += n;
+        break;
+      }
+      n -= left;
+      freed += chunks_.front().capacity();
+      chunks_.pop_front();
+      offset_ = 0;
+    }
+    cost_ -= freed;
+    return freed;
+  }
+
+  // Drops everything; the bytes of memory that freed.
+  size_t clear() {
+    const size_t freed = cost_;
+    chunks_.clear();
+    offset_ = 0;
+    cost_ = 0;
+    return freed;
+  }
+
+ private:
+  std::deque<std::vector<uint8_t>> chunks_;
+  size_t offset_ = 0;  // bytes of the first chunk already written
+  size_t cost_ = 0;
 };
 
 void answerEmptyOnMain(FlutterBinaryReply reply) {
@@ -191,16 +270,15 @@ class EngineLinkServer final : public EngineLink {
   struct Connection {
     posix::UniqueFd fd;
     FrameReader reader;
-    // Whole frames waiting to go, the first partly sent up to outOffset.
-    std::deque<std::vector<uint8_t>> out;
-    size_t outOffset = 0;
-    size_t outBytes = 0;
+    OutputQueue out;
     size_t unanswered = 0;     // messages handed to the main queue, not yet answered
+    size_t inbound = 0;        // what those messages were counted at
     bool readClosed = false;   // the client shut down its side: answer what it sent, then close
     bool closed = false;
     std::map<uint32_t, FlutterBinaryReply> awaiting;  // our messages to it, by id
 
-    size_t unsent() const { return outBytes - outOffset; }
+    // What cutting the client off would give back at once.
+    size_t releasable() const { return out.cost() + reader.memoryCost(); }
   };
 
   void run() {
@@ -215,8 +293,11 @@ class EngineLinkServer final : public EngineLink {
       fds.push_back({listenFd_.get(), static_cast<short>(accepting ? POLLIN : 0), 0});
       for (auto& [serial, c] : connections_) {
         short events = 0;
-        if (!c.readClosed && c.unanswered < kMaxUnanswered) events |= POLLIN;
-        if (c.unsent() > 0) events |= POLLOUT;
+        if (!c.readClosed && c.inbound + c.reader.memoryCost() < kClientInboundBudget &&
+            inbound_ < kHostBudget / 2) {
+          events |= POLLIN;
+        }
+        if (!c.out.empty()) events |= POLLOUT;
         fds.push_back({c.fd.get(), events, 0});
         serials.push_back(serial);
       }
@@ -241,7 +322,32 @@ class EngineLinkServer final : public EngineLink {
         if (!c.closed && (revents & POLLHUP) && (c.readClosed || !(revents & POLLIN))) drop(c);
         if (!c.closed && (revents & POLLOUT)) flush(c);
       }
+      keepWithinHostBudget();
       std::erase_if(connections_, [](const auto& entry) { return entry.second.closed; });
+      if (released_ >= kTrimAfter) {
+        // glibc keeps freed memory for reuse; what a flood made it take should not stay held.
+        ::malloc_trim(0);
+        released_ = 0;
+      }
+    }
+  }
+
+  // Cuts off the clients holding the most until all that the link holds fits the host's budget.
+  // Messages already on the main queue are not taken back: they count until answered.
+  void keepWithinHostBudget() {
+    size_t total = inbound_;
+    for (const auto& [serial, c] : connections_) total += c.releasable();
+    while (total > kHostBudget) {
+      Connection* largest = nullptr;
+      for (auto& [serial, c] : connections_) {
+        if (!c.closed && (largest == nullptr || c.releasable() > largest->releasable())) largest = &c;
+      }
+      if (largest == nullptr || largest->releasable() == 0) return;
+      NSLog("engine link: closed the connection holding the most memory (%lu bytes): all clients together held "
+            "%lu bytes, more than the %lu allowed",
+            largest->releasable(), total, kHostBudget);
+      total -= largest->releasable();
+      drop(*largest);
     }
   }
 
@@ -256,10 +362,13 @@ class EngineLinkServer final : public EngineLink {
       sends.swap(shared_->sends);
     }
     for (auto& r : replies) {
+      inbound_ -= r.messageCost;
+      released_ += r.messageCost;
       auto it = connections_.find(r.connection);
       if (it == connections_.end() || it->second.closed) continue;  // its client has gone
       Connection& c = it->second;
       if (c.unanswered > 0) --c.unanswered;
+      c.inbound -= r.messageCost;
       queue(c, enginelink::encodeFrame(ReplyFrame{r.id, std::move(r.payload)}));
     }
     for (auto& s : sends) {
@@ -279,7 +388,7 @@ class EngineLinkServer final : public EngineLink {
       queue(*target, enginelink::encodeFrame(MessageFrame{id, std::move(s.channel), std::move(s.payload)}));
     }
     for (auto& [serial, c] : connections_) {
-      if (!c.closed && c.unsent() > 0) flush(c);
+      if (!c.closed && !c.out.empty()) flush(c);
     }
     return true;
   }
@@ -354,8 +463,11 @@ class EngineLinkServer final : public EngineLink {
   }
 
   void deliver(uint64_t serial, Connection& c, MessageFrame m) {
+    const size_t cost = m.payload.capacity() + m.channel.capacity() + kQueuedMessageCost;
     ++c.unanswered;
-    auto pending = std::make_shared<PendingReply>(shared_, serial, m.id, m.channel);
+    c.inbound += cost;
+    inbound_ += cost;
+    auto pending = std::make_shared<PendingReply>(shared_, serial, m.id, m.channel, cost);
     FlutterBinaryReply reply = [pending](std::vector<uint8_t> payload) { pending->answer(std::move(payload)); };
     DispatchQueue::main().async([weak = std::weak_ptr<Shared>(shared_), channel = std::move(m.channel),
                                  payload = std::move(m.payload), reply = std::move(reply)]() mutable {
@@ -364,11 +476,10 @@ class EngineLinkServer final : public EngineLink {
     });
   }
 
-  void queue(Connection& c, std::vector<uint8_t> frame) {
-    c.outBytes += frame.size();
-    c.out.push_back(std::move(frame));
-    if (c.unsent() > kMaxUnsentOutput) {
-      NSLog("engine link: closed a connection that left more than %lu bytes unread", kMaxUnsentOutput);
+  void queue(Connection& c, const std::vector<uint8_t>& frame) {
+    c.out.push(frame);
+    if (c.out.cost() > kClientOutputBudget) {
+      NSLog("engine link: closed a connection that left more than %lu bytes unread", kClientOutputBudget);
       drop(c);
     }
   }
@@ -378,38 +489,22 @@ class EngineLinkServer final : public EngineLink {
     constexpr size_t kMaxIov = 64;
     iovec iov[kMaxIov];
     while (!c.out.empty()) {
-      size_t count = 0;
-      for (auto it = c.out.begin(); it != c.out.end() && count < kMaxIov; ++it, ++count) {
-        const size_t skip = count == 0 ? c.outOffset : 0;
-        iov[count] = {it->data() + skip, it->size() - skip};
-      }
       msghdr msg{};
       msg.msg_iov = iov;
-      msg.msg_iovlen = count;
+      msg.msg_iovlen = c.out.pending(iov, kMaxIov);
       const ssize_t n = posix::retryOnInterrupt([&] { return ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT); });
       if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) break;
         drop(c);  // EPIPE, ECONNRESET: the client has gone, and with it the replies it was owed
         return;
       }
-      size_t sent = static_cast<size_t>(n);
-      while (sent > 0) {
-        const size_t left = c.out.front().size() - c.outOffset;
-        if (sent < left) {
-          c.outOffset += sent;
-          break;
-        }
-        sent -= left;
-        c.outBytes -= c.out.front().size();
-        c.out.pop_front();
-        c.outOffset = 0;
-      }
+      released_ += c.out.consume(static_cast<size_t>(n));
     }
     closeIfDone(c);
   }
 
   void closeIfDone(Connection& c) {
-    if (c.readClosed && c.unanswered == 0 && c.unsent() == 0) drop(c);
+    if (c.readClosed && c.unanswered == 0 && c.out.empty()) drop(c);
   }
 
   void failAwaiting(Connection& c) {
@@ -423,9 +518,8 @@ class EngineLinkServer final : public EngineLink {
     c.closed = true;
     failAwaiting(c);
     c.fd.reset();
-    c.out.clear();
-    c.outOffset = 0;
-    c.outBytes = 0;
+    released_ += c.out.clear() + c.reader.memoryCost();
+    c.reader = FrameReader();
   }
 
   const std::string path_;
@@ -439,6 +533,8 @@ class EngineLinkServer final : public EngineLink {
   uint64_t nextSerial_ = 1;
   uint32_t nextMessageId_ = 1;
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
+  size_t inbound_ = 0;   // messages of every client, gone ones too, waiting for their replies
+  size_t released_ = 0;  // bytes freed since the allocator last gave memory back
 
   std::thread thread_;
 };
@@ -474,9 +570,12 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
   std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
   const socklen_t addressSize = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketPath.size() + 1);
 
-  const size_t slash = socketPath.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : socketPath.substr(0, slash);
+  const std::string dir = enginelink::socketFolder(socketPath);
+  // An existing folder is left as it is, whoever owns it: whether it can be trusted is checked next.
   if (auto failure = posix::createFolders(dir, 0700)) return fail(failure->message());
+  if (auto problem = enginelink::untrustedSocketFolder(dir)) {
+    return fail(*problem + "; refusing to serve from it (another user could put their socket in its place)");
+  }
   FolderLock lock(dir);
 
   struct stat existing {};

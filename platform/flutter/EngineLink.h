@@ -11,9 +11,11 @@
 //   blocks on a slow client. A reply for a connection that has gone is dropped. A reply callback
 //   that is destroyed without being called answers empty; a second call, or a reply too large
 //   for a frame, is logged (the latter goes as the empty reply).
-// - A client that leaves more than 64 MiB of replies unread is closed; one with 4096 messages
-//   still unanswered is not read from until replies go out. A client that shuts down its
-//   writing side still gets its replies, then the connection closes.
+// - Memory is bounded in bytes, counted at what they take: a client that leaves more than 32 MiB of
+//   output unread is closed; one whose messages waiting for replies (and partial frame) take
+//   32 MiB is not read from until replies go out; when all clients together hold more than
+//   128 MiB, the one holding the most is closed. A client that shuts down its writing side still
+//   gets its replies, then the connection closes.
 // - A malformed frame (see FrameReader) closes only its connection, with one log line.
 // - send() carries a host-originated message to the Flutter side: the oldest live connection.
 //   Its reply callback runs on the main queue; with no connection it gets the empty reply at once.

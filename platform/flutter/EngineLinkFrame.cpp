@@ -1,7 +1,11 @@
 #include "platform/flutter/EngineLinkFrame.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -9,6 +13,9 @@
 namespace enginelink {
 
 namespace {
+
+// The most buffer a reader keeps once it has handed out everything it held.
+constexpr size_t kKeptBuffer = 256 * 1024;
 
 // Fixed parts of each body, type byte excluded.
 constexpr size_t kMessageHead = 4 + 2;  // id, channel length
@@ -79,9 +86,18 @@ void FrameReader::append(const uint8_t* data, size_t n) {
   if (start_ > 0 && (start_ == buffer_.size() || start_ >= buffer_.size() / 2)) {
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
     scanned_ -= start_;
+    if (partialEnd_ > 0) partialEnd_ -= start_;
     start_ = 0;
   }
+  if (buffer_.size() + n > buffer_.capacity()) {
+    // Grow as the bytes come (a header alone never buys 16 MiB), but never past the end of the
+    // frame coming in: doubling would hold up to twice a large frame.
+    size_t room = std::max(buffer_.size() + n, 2 * buffer_.capacity());
+    if (partialEnd_ >= buffer_.size() + n) room = std::min(room, partialEnd_);
+    buffer_.reserve(room);
+  }
   buffer_.insert(buffer_.end(), data, data + n);
+  partialEnd_ = 0;
   scan();
 }
 
@@ -120,7 +136,10 @@ void FrameReader::scan() {
     }
     // Only a whole frame lets the scan move on; a partial one is looked at again when more comes
     // (its channel length may not be in yet).
-    if (have < 4 + static_cast<size_t>(length)) return;
+    if (have < 4 + static_cast<size_t>(length)) {
+      partialEnd_ = scanned_ + 4 + static_cast<size_t>(length);
+      return;
+    }
     scanned_ += 4 + static_cast<size_t>(length);
   }
 }
@@ -141,21 +160,30 @@ std::optional<Frame> FrameReader::next() {
   start_ += 4 + static_cast<size_t>(length);
   if (start_ == scanned_ && !pendingError_.empty()) error_ = pendingError_;
 
+  Frame frame;
   if (type == static_cast<uint8_t>(FrameType::message)) {
     MessageFrame m;
     m.id = getU32(body);
     const size_t channelSize = getU16(body + 4);
     m.channel.assign(reinterpret_cast<const char*>(body + kMessageHead), channelSize);
     m.payload.assign(body + kMessageHead + channelSize, body + bodySize);
-    return Frame(std::move(m));
-  }
-  if (type == static_cast<uint8_t>(FrameType::reply)) {
+    frame = std::move(m);
+  } else if (type == static_cast<uint8_t>(FrameType::reply)) {
     ReplyFrame r;
     r.id = getU32(body);
     r.payload.assign(body + kReplyHead, body + bodySize);
-    return Frame(std::move(r));
+    frame = std::move(r);
+  } else {
+    frame = HelloFrame{std::string(reinterpret_cast<const char*>(body), bodySize)};
   }
-  return Frame(HelloFrame{std::string(reinterpret_cast<const char*>(body), bodySize)});
+  if (start_ == buffer_.size()) {
+    // Everything taken: a buffer grown for a large frame goes back rather than staying held by an
+    // idle connection.
+    buffer_.clear();
+    start_ = scanned_ = 0;
+    if (buffer_.capacity() > kKeptBuffer) std::vector<uint8_t>().swap(buffer_);
+  }
+  return frame;
 }
 
 std::string socketPath(const std::string& bundleIdentifier) {
@@ -166,6 +194,30 @@ std::string socketPath(const std::string& bundleIdentifier) {
     return std::string(runtimeDir) + "/" + bundleIdentifier + "/engine.sock";
   }
   return "/tmp/" + bundleIdentifier + "-" + std::to_string(getuid()) + "/engine.sock";
+}
+
+std::string socketFolder(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::optional<std::string> untrustedSocketFolder(const std::string& dir) {
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) return "cannot inspect the socket folder " + dir + ": " + std::strerror(errno);
+  if (S_ISLNK(st.st_mode)) return "the socket folder " + dir + " is a symbolic link";
+  if (!S_ISDIR(st.st_mode)) return dir + " is not a folder";
+  const uid_t self = ::geteuid();
+  if (st.st_uid != self && st.st_uid != 0) {
+    return "the socket folder " + dir + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
+           std::to_string(self);
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return "the socket folder " + dir + " can be written by other users (mode " + mode + ")";
+  }
+  return std::nullopt;
 }
 
 }  // namespace enginelink

@@ -20,6 +20,8 @@
 namespace enginelink {
 
 inline constexpr uint32_t kMaxFrameLength = 16u * 1024 * 1024;
+// The largest reply payload one frame carries: the frame less its type byte and the id.
+inline constexpr size_t kMaxReplyPayload = kMaxFrameLength - 1 - 4;
 
 enum class FrameType : uint8_t { message = 0x01, reply = 0x02, hello = 0x03 };
 
@@ -70,6 +72,9 @@ class FrameReader {
   const std::string& error() const { return error_; }
   // Bytes held that do not yet make a whole frame.
   size_t buffered() const { return buffer_.size() - start_; }
+  // What the reader's buffer takes in memory: room for the frame coming in, at most one frame's
+  // worth plus a read beyond it; a large buffer is given back once its frames are taken.
+  size_t memoryCost() const { return buffer_.capacity(); }
 
  private:
   void scan();
@@ -77,6 +82,7 @@ class FrameReader {
   std::vector<uint8_t> buffer_;
   size_t start_ = 0;    // first byte not yet handed out by next()
   size_t scanned_ = 0;  // end of the whole frames whose headers were checked
+  size_t partialEnd_ = 0;  // where the frame coming in will end, once its length is in; else 0
   std::string error_;
   std::string pendingError_;  // a bad header behind frames not yet taken
 };
@@ -84,5 +90,14 @@ class FrameReader {
 // Where the host listens: PROXYHOST_ENGINE_SOCKET when set, else
 // $XDG_RUNTIME_DIR/<bundle identifier>/engine.sock, else /tmp/<bundle identifier>-<uid>/engine.sock.
 std::string socketPath(const std::string& bundleIdentifier);
+
+// The folder that holds the socket at `path` ("." for a bare name).
+std::string socketFolder(const std::string& path);
+
+// Why `dir` cannot be trusted to hold the link's socket, or nullopt when it can. Trusted: a folder
+// itself (a symbolic link is not), belonging to this user or to root, and writable by no other
+// user unless it is sticky as /tmp is (then nobody can remove or rename what is ours). Anything
+// else would let another local user put a socket of their own in the host's place.
+std::optional<std::string> untrustedSocketFolder(const std::string& dir);
 
 }  // namespace enginelink

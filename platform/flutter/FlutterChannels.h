@@ -66,7 +66,9 @@ class FlutterMethodChannel {
   const StandardMethodCodec& codec_;
 };
 
-// The answer a result value becomes on the wire.
+// The answer a result value becomes on the wire. An error too large for one reply frame of the
+// engine link goes trimmed (see the link's documentation), never as the empty reply that would
+// read as "not implemented".
 std::vector<uint8_t> encodeResultValue(const FlutterResultValue& value,
                                        const StandardMethodCodec& codec = StandardMethodCodec::getInstance());
 

@@ -1,5 +1,6 @@
 #include "platform/flutter/FlutterCodecs.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -116,7 +117,9 @@ class Writer {
 
 class Reader {
  public:
-  explicit Reader(ByteSpan in) : in_(in) {}
+  explicit Reader(ByteSpan in)
+      : in_(in),
+        budget_(std::max(StandardMessageCodec::kMinDecodeBudget, StandardMessageCodec::kMaxDecodeExpansion * in.size())) {}
 
   bool atEnd() const { return pos_ == in_.size(); }
   size_t remaining() const { return in_.size() - pos_; }
@@ -138,6 +141,15 @@ class Reader {
     if (remaining() < sizeof(T)) return fail("unexpected end");
     std::memcpy(&v, in_.data() + pos_, sizeof(T));
     pos_ += sizeof(T);
+    return true;
+  }
+
+  // Counts `bytes` of memory about to be allocated for the value; false once the budget is spent.
+  bool charge(size_t bytes) {
+    if (bytes > budget_) return fail("decoded value would take more than " +
+                                     std::to_string(StandardMessageCodec::kMaxDecodeExpansion) +
+                                     " times the size of the message");
+    budget_ -= bytes;
     return true;
   }
 
@@ -172,6 +184,7 @@ class Reader {
     size_t n = 0;
     if (!size(n) || !align(sizeof(T))) return false;
     if (n > remaining() / sizeof(T)) return fail("typed list runs past the end");
+    if (!charge(n * sizeof(T))) return false;
     std::vector<T> list(n);
     if (n > 0) std::memcpy(list.data(), in_.data() + pos_, n * sizeof(T));
     pos_ += n * sizeof(T);
@@ -215,6 +228,7 @@ class Reader {
         size_t n = 0;
         if (!size(n)) return false;
         if (n > remaining()) return fail("string runs past the end");
+        if (!charge(n)) return false;
         out = EncodableValue(std::string(reinterpret_cast<const char*>(in_.data() + pos_), n));
         pos_ += n;
         return true;
@@ -234,6 +248,7 @@ class Reader {
         size_t n = 0;
         if (!size(n)) return false;
         if (n > remaining()) return fail("list runs past the end");  // each element takes a byte
+        if (!charge(n * sizeof(EncodableValue))) return false;
         EncodableList list;
         list.reserve(n);
         for (size_t i = 0; i < n; ++i) {
@@ -249,7 +264,9 @@ class Reader {
         size_t n = 0;
         if (!size(n)) return false;
         if (n > remaining() / 2) return fail("map runs past the end");
+        if (!charge(n * sizeof(EncodableMap::Entry))) return false;
         EncodableMap map;
+        map.reserve(n);
         for (size_t i = 0; i < n; ++i) {
           EncodableValue k, v;
           if (!value(k, depth + 1) || !value(v, depth + 1)) return false;
@@ -267,6 +284,7 @@ class Reader {
  private:
   ByteSpan in_;
   size_t pos_ = 0;
+  size_t budget_;  // bytes the decoded value may still take
   std::string why_;
 };
 

@@ -7,7 +7,8 @@
 // from the first byte of the whole message.
 //
 // Decoding never throws and never trusts a size: a payload that is truncated, carries an unknown
-// type byte, trailing bytes, or nests deeper than kMaxNesting gives no value and a reason.
+// type byte, trailing bytes, nests deeper than kMaxNesting, or would decode into more memory than
+// its budget (below) gives no value and a reason.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,12 @@ class StandardMessageCodec {
  public:
   // Deepest list/map nesting a decoder follows; deeper payloads are refused, not recursed into.
   static constexpr int kMaxNesting = 64;
+  // What a decoded value may take in memory: kMaxDecodeExpansion times the encoded size, and never
+  // less than kMinDecodeBudget. Each element is a whole EncodableValue (40 bytes) however small
+  // its encoding: a list of int32 values takes 8 times its bytes, and passes; a list of nulls or
+  // booleans would take 40 times, and a large one is refused before anything is allocated.
+  static constexpr size_t kMaxDecodeExpansion = 8;
+  static constexpr size_t kMinDecodeBudget = 1u << 20;
 
   static const StandardMessageCodec& getInstance();
 

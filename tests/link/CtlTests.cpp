@@ -1,10 +1,17 @@
 // proxyhostctl as a script sees it: the binary run against a link served by this process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "platform/flutter/EngineLinkFrame.h"
 #include "platform/flutter/FlutterCodecs.h"
 #include "tests/link/LinkTestSupport.h"
 
@@ -30,6 +37,48 @@ std::string drain(int fd) {
 }
 
 const auto& codec = StandardMethodCodec::getInstance();
+
+// A process of another user serving a socket at `path` and greeting like the host, as an
+// impostor that got there first would.
+class Impostor {
+ public:
+  Impostor(const std::string& path, uid_t uid) {
+    const Bytes hello = enginelink::encodeFrame(enginelink::HelloFrame{kBundle});
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int ready[2];
+    EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {  // only async-signal-safe calls from here
+      int fd = -1;
+      if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0 ||
+          (fd = ::socket(AF_UNIX, SOCK_STREAM, 0)) < 0 ||
+          ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+        ::_exit(10);
+      }
+      (void)!::write(ready[1], "r", 1);
+      for (;;) {
+        int client = ::accept(fd, nullptr, nullptr);
+        if (client >= 0) (void)!::write(client, hello.data(), hello.size());
+      }
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    EXPECT_EQ(::read(ready[0], &byte, 1), 1) << "the impostor could not serve " << path;
+    ::close(ready[0]);
+  }
+  ~Impostor() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// `depth` arrays, one inside the other.
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 }  // namespace
 
@@ -159,6 +208,11 @@ TEST_F(CtlTest, FailuresToReachOrUnderstandTheHost) {
 TEST_F(CtlTest, UsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {}, {"call"}, {"call", "c"}, {"call", "c", "m", "{not json"}, {"frobnicate"}, {"--timeout", "-1", "ping"},
+      // Inputs that once crashed the tool: deep nesting overflowed its stack, a number beyond
+      // float64 escaped as an exception, a timeout of NaN or 1e300 did not convert.
+      {"call", "c", "m", nested(30000)}, {"call", "c", "m", nested(StandardMessageCodec::kMaxNesting + 1)},
+      {"call", "c", "m", R"({"port": 1e400})"}, {"call", "c", "m", "[-1e400]"},
+      {"--timeout", "nan", "ping"}, {"--timeout", "1e300", "ping"},
   };
   for (const auto& args : cases) {
     CtlRun run = ctl(args);
@@ -167,4 +221,35 @@ TEST_F(CtlTest, UsageErrors) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_TRUE(calls_.empty());
+}
+
+TEST_F(CtlTest, ArgumentsAsDeepAsTheCodecTakesGoThrough) {
+  CtlRun run = ctl({"call", "c", "echo", nested(StandardMessageCodec::kMaxNesting)});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, R"({"success": )" + nested(StandardMessageCodec::kMaxNesting) + "}\n");
+}
+
+TEST_F(CtlTest, NeverTalksToAnotherUsersSocket) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to serve as another user";
+  ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);  // let the other user reach its folder
+  const std::string theirs = dir_ + "/theirs", mine = dir_ + "/mine";
+  ASSERT_EQ(::mkdir(theirs.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::mkdir(mine.c_str(), 0700), 0);
+  Impostor impostor(theirs + "/engine.sock", 65534);
+
+  auto expectRefused = [&](const std::string& socket, const std::string& why) {
+    CtlRun run = ctl({"--socket", socket, "ping"});
+    EXPECT_EQ(run.status, 3) << why;
+    EXPECT_EQ(run.out, "") << why;
+    EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+  };
+  // In a folder of theirs.
+  expectRefused(theirs + "/engine.sock", "belongs to uid 65534");
+  // Their socket in a folder of ours.
+  ASSERT_EQ(::link((theirs + "/engine.sock").c_str(), (mine + "/engine.sock").c_str()), 0);
+  expectRefused(mine + "/engine.sock", "the socket " + mine + "/engine.sock belongs to uid 65534");
+  // A socket file that looks like ours, served by their process.
+  ASSERT_EQ(::chown((mine + "/engine.sock").c_str(), 0, 0), 0);
+  expectRefused(mine + "/engine.sock", "runs as uid 65534");
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/flutter/EngineLinkFrame.h"
@@ -187,6 +188,32 @@ TEST_F(EngineLinkTest, AClientThatStopsReadingIsCutOffNotWaitedFor) {
   EXPECT_TRUE(client->waitForClose(5s));
 }
 
+TEST_F(EngineLinkTest, MessagesWaitingForRepliesAreBoundedInBytesNotCount) {
+  std::vector<FlutterBinaryReply> held;
+  startLink([&](const std::string&, Bytes, FlutterBinaryReply reply) { held.push_back(std::move(reply)); });
+  auto client = connectOrFail(path_);
+  constexpr size_t kMessages = 8;
+  auto sending = std::async(std::launch::async, [&] {
+    for (size_t i = 0; i < kMessages; ++i) {
+      if (!client->post("big", Bytes(8u << 20, 1))) return false;
+    }
+    return true;
+  });
+  // Eight messages of 8 MiB, none answered: the host takes in what fits in 32 MiB, then waits.
+  EXPECT_TRUE(runMainQueueUntil([&] { return held.size() >= 3; }, 20s));
+  EXPECT_FALSE(runMainQueueUntil([&] { return held.size() > 4; }, 1s));
+  EXPECT_LE(held.size(), 4u);
+  // Answers make room for the rest.
+  size_t answered = 0;
+  EXPECT_TRUE(runMainQueueUntil(
+      [&] {
+        for (; answered < held.size(); ++answered) held[answered](Bytes{});
+        return answered == kMessages;
+      },
+      20s));
+  EXPECT_TRUE(sending.get());
+}
+
 TEST_F(EngineLinkTest, SocketFolderAndFileArePrivate) {
   path_ = dir_ + "/made/here/engine.sock";
   startLink(echo);
@@ -203,6 +230,50 @@ TEST_F(EngineLinkTest, SocketFolderAndFileArePrivate) {
   link_.reset();
   EXPECT_TRUE(client->waitForClose(2s));
   EXPECT_NE(::access(path_.c_str(), F_OK), 0) << "the socket file outlived the link";
+}
+
+TEST_F(EngineLinkTest, ASocketFolderAnotherUserCouldControlIsRefusedAndLeftAlone) {
+  const std::string good = dir_ + "/good";
+  ASSERT_EQ(::mkdir(good.c_str(), 0700), 0);
+  struct Case {
+    std::string folder;
+    std::function<bool(const std::string&)> make;
+    std::string expected;
+  };
+  auto folderWithMode = [](mode_t mode) {
+    return [mode](const std::string& f) { return ::mkdir(f.c_str(), 0700) == 0 && ::chmod(f.c_str(), mode) == 0; };
+  };
+  std::vector<Case> cases = {
+      {"open", folderWithMode(0777), "can be written by other users (mode 0777)"},
+      {"group", folderWithMode(0770), "(mode 0770)"},
+      {"link", [&](const std::string& f) { return ::symlink(good.c_str(), f.c_str()) == 0; }, "symbolic link"},
+  };
+  if (::geteuid() == 0) {
+    // Made first by another user, as /tmp/<bundle>-<uid> could be.
+    cases.push_back({"theirs",
+                     [](const std::string& f) { return ::mkdir(f.c_str(), 0700) == 0 && ::chown(f.c_str(), 65534, 65534) == 0; },
+                     "belongs to uid 65534"});
+  }
+  for (const auto& c : cases) {
+    const std::string folder = dir_ + "/" + c.folder;
+    ASSERT_TRUE(c.make(folder)) << c.folder;
+    struct stat before {}, after {};
+    ASSERT_EQ(::lstat(folder.c_str(), &before), 0);
+    std::string error;
+    EXPECT_EQ(EngineLink::start(folder + "/engine.sock", kBundle, echo, &error), nullptr) << c.folder;
+    EXPECT_THAT(error, HasSubstr(c.expected));
+    EXPECT_THAT(error, HasSubstr("refusing to serve"));
+    ASSERT_EQ(::lstat(folder.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode) << c.folder;
+    EXPECT_EQ(after.st_uid, before.st_uid) << c.folder;
+    EXPECT_NE(::access((good + "/engine.sock").c_str(), F_OK), 0) << c.folder;
+  }
+
+  // A sticky folder such as /tmp protects what is in it: serving there stays possible.
+  const std::string sticky = dir_ + "/sticky";
+  ASSERT_TRUE(folderWithMode(01777)(sticky));
+  std::string error;
+  EXPECT_NE(EngineLink::start(sticky + "/engine.sock", kBundle, echo, &error), nullptr) << error;
 }
 
 TEST_F(EngineLinkTest, StaleSocketIsReplaced) {

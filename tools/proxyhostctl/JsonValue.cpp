@@ -2,46 +2,107 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
+#include <vector>
+
+#include "platform/flutter/FlutterCodecs.h"
 
 namespace proxyhostctl {
 
-EncodableValue fromJson(const Json& json) {
-  switch (json.type()) {
-    case Json::value_t::null:
-    case Json::value_t::discarded:
-      return EncodableValue();
-    case Json::value_t::boolean:
-      return EncodableValue(json.get<bool>());
-    case Json::value_t::number_integer:
-      return EncodableValue::integer(json.get<int64_t>());
-    case Json::value_t::number_unsigned: {
-      const uint64_t u = json.get<uint64_t>();
-      if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-        return EncodableValue::integer(static_cast<int64_t>(u));
-      }
-      return EncodableValue(static_cast<double>(u));
+namespace {
+
+// Builds the value as the parser reports it, holding open arrays and objects on an explicit stack.
+class ValueBuilder {
+ public:
+  using Number = Json::number_float_t;
+
+  explicit ValueBuilder(std::string* why) : why_(why) {}
+
+  bool null() { return add(EncodableValue()); }
+  bool boolean(bool b) { return add(EncodableValue(b)); }
+  bool number_integer(Json::number_integer_t i) { return add(EncodableValue::integer(i)); }
+  bool number_unsigned(Json::number_unsigned_t u) {
+    if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+      return add(EncodableValue::integer(static_cast<int64_t>(u)));
     }
-    case Json::value_t::number_float:
-      return EncodableValue(json.get<double>());
-    case Json::value_t::string:
-      return EncodableValue(json.get<std::string>());
-    case Json::value_t::binary: {
-      const auto& bytes = json.get_binary();
-      return EncodableValue(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    }
-    case Json::value_t::array: {
-      EncodableList list;
-      list.reserve(json.size());
-      for (const auto& element : json) list.push_back(fromJson(element));
-      return EncodableValue(std::move(list));
-    }
-    case Json::value_t::object: {
-      EncodableMap map;
-      for (const auto& [key, value] : json.items()) map.append(EncodableValue(key), fromJson(value));
-      return EncodableValue(std::move(map));
-    }
+    return add(EncodableValue(static_cast<double>(u)));
   }
-  return EncodableValue();
+  bool number_float(Number d, const std::string&) { return add(EncodableValue(static_cast<double>(d))); }
+  bool string(std::string& s) { return add(EncodableValue(std::move(s))); }
+  bool binary(Json::binary_t& bytes) { return add(EncodableValue(std::vector<uint8_t>(bytes.begin(), bytes.end()))); }
+
+  bool start_object(std::size_t) { return open(true); }
+  bool key(std::string& k) {
+    open_.back().key = std::move(k);
+    return true;
+  }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) { return open(false); }
+  bool end_array() { return close(); }
+
+  bool parse_error(std::size_t, const std::string& token, const nlohmann::detail::exception& e) {
+    // 406: a number the lexer read but float64 cannot hold (1e400).
+    if (e.id == 406) return fail("the number " + token + " is out of range");
+    return fail(std::string("not JSON: ") + e.what());
+  }
+
+  std::optional<EncodableValue> take() { return std::move(root_); }
+
+ private:
+  struct Open {
+    bool isObject;
+    EncodableList list;
+    EncodableMap map;
+    std::string key;
+  };
+
+  bool fail(std::string reason) {
+    if (why_ != nullptr) *why_ = std::move(reason);
+    return false;
+  }
+
+  bool open(bool isObject) {
+    if (open_.size() >= static_cast<size_t>(StandardMessageCodec::kMaxNesting)) {
+      return fail("arrays and objects nest deeper than " + std::to_string(StandardMessageCodec::kMaxNesting) +
+                  " levels");
+    }
+    open_.push_back(Open{isObject, {}, {}, {}});
+    return true;
+  }
+
+  bool close() {
+    Open done = std::move(open_.back());
+    open_.pop_back();
+    return done.isObject ? add(EncodableValue(std::move(done.map))) : add(EncodableValue(std::move(done.list)));
+  }
+
+  bool add(EncodableValue value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+    } else if (Open& parent = open_.back(); parent.isObject) {
+      parent.map.set(EncodableValue(std::move(parent.key)), std::move(value));
+    } else {
+      parent.list.push_back(std::move(value));
+    }
+    return true;
+  }
+
+  std::string* why_;
+  std::vector<Open> open_;
+  std::optional<EncodableValue> root_;
+};
+
+}  // namespace
+
+std::optional<EncodableValue> parseJson(std::string_view text, std::string* why) {
+  ValueBuilder builder(why);
+  try {
+    if (!Json::sax_parse(text, &builder)) return std::nullopt;
+  } catch (const Json::exception& e) {  // the parser reports through the builder; this is a backstop
+    if (why != nullptr) *why = std::string("not JSON: ") + e.what();
+    return std::nullopt;
+  }
+  return builder.take();
 }
 
 namespace {

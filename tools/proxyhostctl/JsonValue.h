@@ -4,6 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "platform/flutter/EncodableValue.h"
 
 namespace proxyhostctl {
@@ -11,9 +15,13 @@ namespace proxyhostctl {
 // Object keys keep the order they were written in, both ways.
 using Json = nlohmann::ordered_json;
 
-// Integers become int32 when they fit, else int64, as the Dart side sends them; integers beyond
-// int64 and all fractions become float64; arrays lists, objects maps with string keys.
-EncodableValue fromJson(const Json& json);
+// Parses JSON text straight into a channel value. Integers become int32 when they fit, else int64,
+// as the Dart side sends them; integers beyond int64 and all fractions become float64; arrays
+// lists, objects maps with string keys (a repeated key keeps its first place and its last value).
+// Text that is not JSON, nests arrays and objects deeper than the codec decodes
+// (StandardMessageCodec::kMaxNesting), or holds a number beyond float64 gives nullopt and `why`;
+// nothing recurses on the input, so no text can exhaust the stack.
+std::optional<EncodableValue> parseJson(std::string_view text, std::string* why);
 
 // Typed lists become arrays; a map key that is not a string becomes its own JSON text; a float
 // that JSON cannot hold (NaN, infinity) becomes null.

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -53,6 +54,20 @@ std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std:
     return nullptr;
   }
   std::memcpy(address.sun_path, path.data(), path.size());
+  // Only the user's own host is spoken to: a socket that someone else could have put there, or
+  // that another user serves, may be an impostor that would read the calls and forge answers.
+  struct stat socketFile {};
+  if (::lstat(path.c_str(), &socketFile) == 0) {
+    if (auto problem = untrustedSocketFolder(socketFolder(path))) {
+      setError(error, *problem + "; not connecting to " + path);
+      return nullptr;
+    }
+    if (socketFile.st_uid != ::geteuid()) {
+      setError(error, "the socket " + path + " belongs to uid " + std::to_string(socketFile.st_uid) +
+                          ", not to uid " + std::to_string(::geteuid()) + "; not connecting");
+      return nullptr;
+    }
+  }
   posix::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) {
     setError(error, std::string("socket: ") + std::strerror(errno));
@@ -67,6 +82,19 @@ std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std:
       continue;
     }
     setError(error, "cannot connect to " + path + ": " + std::strerror(errno));
+    return nullptr;
+  }
+  // The file checks above leave a moment between look and connect; the peer's own credentials
+  // leave none.
+  ucred peer{};
+  socklen_t peerSize = sizeof peer;
+  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) {
+    setError(error, "cannot tell who serves " + path + ": " + std::strerror(errno));
+    return nullptr;
+  }
+  if (peer.uid != ::geteuid()) {
+    setError(error, "the process serving " + path + " runs as uid " + std::to_string(peer.uid) + ", not as uid " +
+                        std::to_string(::geteuid()) + "; not talking to it");
     return nullptr;
   }
   return std::unique_ptr<LinkClient>(new LinkClient(std::move(fd)));

@@ -35,6 +35,8 @@ enum ExitStatus : int {
   exitUsage = 64,
 };
 
+constexpr double kMaxTimeoutSeconds = 7 * 24 * 3600;
+
 int unreachable(const std::string& why) {
   std::cerr << "proxyhostctl: " << why << "\n";
   return exitUnreachable;
@@ -93,7 +95,7 @@ int main(int argc, char** argv) {
   std::string socket = enginelink::socketPath(PROXYHOST_BUNDLE_ID);
   double timeoutSeconds = 10;
   app.add_option("--socket", socket, "the engine link socket (default: " + socket + ")");
-  app.add_option("--timeout", timeoutSeconds, "seconds to wait for the host")->check(CLI::PositiveNumber);
+  app.add_option("--timeout", timeoutSeconds, "seconds to wait for the host (at most a week)");
   app.require_subcommand(1);
 
   auto* callCommand = app.add_subcommand("call", "call METHOD on CHANNEL and print the reply as JSON");
@@ -113,13 +115,18 @@ int main(int argc, char** argv) {
     return exitUsage;
   }
 
+  // Checked here rather than by CLI11, whose range check lets NaN through; the bound keeps the
+  // conversion to milliseconds in range.
+  if (!(timeoutSeconds > 0 && timeoutSeconds <= kMaxTimeoutSeconds)) {
+    std::cerr << "proxyhostctl: --timeout must be above 0 and at most " << kMaxTimeoutSeconds << " seconds\n";
+    return exitUsage;
+  }
   if (pingCommand->parsed()) return ping(socket, timeoutSeconds);
 
-  EncodableValue arguments;
-  try {
-    arguments = proxyhostctl::fromJson(Json::parse(argumentsText));
-  } catch (const Json::parse_error& e) {
-    std::cerr << "proxyhostctl: ARGS_JSON is not JSON: " << e.what() << "\n";
+  std::string why;
+  auto arguments = proxyhostctl::parseJson(argumentsText, &why);
+  if (!arguments) {
+    std::cerr << "proxyhostctl: ARGS_JSON: " << why << "\n";
     return exitUsage;
   }
   if (channel.empty() || channel == "/") {
@@ -130,5 +137,5 @@ int main(int argc, char** argv) {
     std::cerr << "proxyhostctl: CHANNEL is longer than 65535 bytes\n";
     return exitUsage;
   }
-  return call(socket, timeoutSeconds, channel, method, arguments);
+  return call(socket, timeoutSeconds, channel, method, *arguments);
 }

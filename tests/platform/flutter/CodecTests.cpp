@@ -282,6 +282,27 @@ TEST(StandardMessageCodec, NestingLimitIsExact) {
   }
 }
 
+TEST(StandardMessageCodec, DecodedSizeIsBoundedByTheMessageSize) {
+  // A list of `count` elements of `element` bytes each.
+  auto list = [](size_t count, const Bytes& element) {
+    Bytes out = Bytes{12, 255} + le(count, 4);
+    for (size_t i = 0; i < count; ++i) out.insert(out.end(), element.begin(), element.end());
+    return out;
+  };
+  std::string why;
+  // int32 values grow eightfold (5 bytes to a 40-byte value): the most that is taken.
+  EXPECT_TRUE(messageCodec().decodeMessage(list(400000, Bytes{3, 1, 0, 0, 0}), &why).has_value()) << why;
+  // Nulls would grow fortyfold; a small message may, a large one is refused before it is built.
+  EXPECT_TRUE(messageCodec().decodeMessage(list(20000, Bytes{0}), &why).has_value()) << why;
+  EXPECT_FALSE(messageCodec().decodeMessage(list(4u << 20, Bytes{0}), &why).has_value());
+  EXPECT_NE(why.find("8 times the size"), std::string::npos) << why;
+  // Maps of tiny entries grow the same way: {"": null} is 3 bytes, 80 once decoded.
+  Bytes map = Bytes{13, 255} + le(1u << 20, 4);
+  for (size_t i = 0; i < (1u << 20); ++i) map.insert(map.end(), {7, 0, 0});
+  EXPECT_FALSE(methodCodec().decodeMethodCall(Bytes{7, 1} + text("m") + map, &why).has_value());
+  EXPECT_NE(why.find("8 times the size"), std::string::npos) << why;
+}
+
 TEST(StandardMethodCodec, MethodCalls) {
   struct Case {
     const char* name;
