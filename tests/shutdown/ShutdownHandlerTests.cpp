@@ -59,7 +59,7 @@ struct Isolated {
   std::shared_ptr<NetworkSetupRunner> runner;
 
   std::unique_ptr<ShutdownHandler> make() {
-    return ShutdownHandler::makeForTesting({&workspace, &defaults, &processInfo, runner});
+    return ShutdownHandler::make({&workspace, &defaults, &processInfo, runner});
   }
 };
 
