@@ -40,8 +40,10 @@ bool ProxyGuard::start(const std::string& executable) {
   task.setStandardOutput(NSFileHandle::fileHandleWithNullDevice());
   // The guard's lines go where the host's own go.
   task.setStandardError(NSFileHandle::fileHandleWithStandardError());
+  task.setWaitLimit(kGuardStartLimit);
   std::optional<NSError> error;
-  if (!runTaskWithTimeLimit(task, kGuardStartLimit, &error)) {
+  if (task.launchAndReturnError(&error)) task.waitUntilExit();
+  if (error) {
     NSLog("No proxy guard: cannot start %@: %@", executable, error ? error->localizedDescription() : std::string());
     return false;
   }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -83,12 +82,6 @@ bool ProcessExitWatch::waitUntilExit(std::optional<std::chrono::milliseconds> ti
     if (ready == 0 && deadline && std::chrono::steady_clock::now() >= *deadline) return false;
     if (ready < 0 && errno != EINTR) return false;
   }
-}
-
-bool endWithParent(pid_t parent, int signal) {
-  if (::prctl(PR_SET_PDEATHSIG, signal) != 0) return false;
-  // The parent may have ended before the call took effect; then nobody would send the signal.
-  return ::getppid() == parent;
 }
 
 }  // namespace darwin

@@ -1,5 +1,5 @@
-// The Darwin process calls the proxy guard makes: another process's start time, a wait for a
-// process to end, and a child that cannot outlive its parent.
+// The Darwin process calls the proxy guard makes: another process's start time and a wait for a
+// process to end.
 //
 //   auto watch = darwin::ProcessExitWatch::watch(hostPid, &error);
 //   auto started = darwin::processStartTime(hostPid);   // tells the host from a later reuse of its pid
@@ -11,9 +11,6 @@
 //   (start time in clock ticks since boot) and field 3 (state, Z or X for an ended process).
 // - ProcessExitWatch: a kqueue with an EVFILT_PROC / NOTE_EXIT filter on the pid. Linux: a process
 //   descriptor (pidfd_open), readable once the process has ended. Neither fires for SIGSTOP.
-// - endWithParent: macOS has no parent-death signal; the child watches its parent with the
-//   same kqueue filter instead. Linux: prctl(PR_SET_PDEATHSIG), which fires when the thread that
-//   started the child ends, so the parent keeps that thread for as long as the child may run.
 #pragma once
 
 #include <sys/types.h>
@@ -48,10 +45,5 @@ class ProcessExitWatch {
   explicit ProcessExitWatch(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
-
-// For a child between fork and exec (async-signal-safe): `signal` reaches it when the thread of
-// `parent` that started it ends; false, and the child should give up at once, when `parent` has
-// already ended.
-bool endWithParent(pid_t parent, int signal);
 
 }  // namespace darwin

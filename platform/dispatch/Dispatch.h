@@ -72,6 +72,7 @@ class DispatchSerialQueue final : public DispatchQueue {
 
  private:
   struct State;
+  static void* workerMain(void* state);
   std::string label_;
   std::shared_ptr<State> state_;
 };

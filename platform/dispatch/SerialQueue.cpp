@@ -32,17 +32,13 @@ struct DispatchSerialQueue::State {
   }
 };
 
-namespace {
-
-void* serialWorkerMain(void* state) {
+void* DispatchSerialQueue::workerMain(void* state) {
   auto* held = static_cast<std::shared_ptr<DispatchSerialQueue::State>*>(state);
   std::shared_ptr<DispatchSerialQueue::State> shared = std::move(*held);
   delete held;
   shared->serve();
   return nullptr;
 }
-
-}  // namespace
 
 DispatchSerialQueue::DispatchSerialQueue(std::string label, Activation activation)
     : label_(std::move(label)), state_(std::make_shared<State>()) {
@@ -72,7 +68,7 @@ void DispatchSerialQueue::async(Work work) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     auto* held = new std::shared_ptr<State>(state_);
-    if (int rc = pthread_create(&thread, &attr, &serialWorkerMain, held); rc != 0) {
+    if (int rc = pthread_create(&thread, &attr, &DispatchSerialQueue::workerMain, held); rc != 0) {
       std::fprintf(stderr, "%s: cannot start the queue's thread (error %d)\n", label_.c_str(), rc);
       delete held;
       std::lock_guard lock(state_->mutex);

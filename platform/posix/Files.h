@@ -1,0 +1,33 @@
+// Files and folders, written once for every platform folder and tool.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace posix {
+
+// A failed system call: its name, the path it worked on, and its errno.
+struct SystemError {
+  std::string call;
+  std::string path;
+  int code = 0;
+  // "rename(/a/b.XXXXXX): No space left on device"
+  std::string message() const;
+};
+
+// Makes `folder` and each missing folder above it with exactly `mode` (the umask does not apply);
+// folders that exist are left as they are. Fails when a component exists and is not a folder
+// (ENOTDIR) or a folder cannot be made.
+std::optional<SystemError> createFolders(const std::string& folder, mode_t mode);
+
+// Replaces `path` with `bytes` so that a reader, or a crash at any moment, finds the old content
+// or the new, never a mix: a temporary file beside `path` is written, synced, given exactly `mode`
+// and renamed over `path`, then the folder is synced so the rename itself is durable. The folder
+// must exist. On a failure before the rename the temporary file is removed and `path` is untouched;
+// a failure of the final folder sync is reported although the new content is in place.
+std::optional<SystemError> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+
+}  // namespace posix

@@ -1,0 +1,95 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/Files.h"
+#include "platform/posix/UniqueFd.h"
+
+namespace posix {
+
+void CloseDescriptor::operator()(int fd) const { ::close(fd); }
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = retryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+std::optional<Pipe> openPipe(PipeBlocking blocking) {
+  const int flags = O_CLOEXEC | (blocking == PipeBlocking::NonBlocking ? O_NONBLOCK : 0);
+  int ends[2];
+#ifdef __linux__
+  if (::pipe2(ends, flags) != 0) return std::nullopt;
+  return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+#else
+  if (::pipe(ends) != 0) return std::nullopt;
+  Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+  for (int fd : ends) {
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ((flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0)) {
+      return std::nullopt;
+    }
+  }
+  return pipe;
+#endif
+}
+
+std::string SystemError::message() const { return call + "(" + path + "): " + std::strerror(code); }
+
+namespace {
+
+SystemError failure(std::string call, std::string path) { return SystemError{std::move(call), std::move(path), errno}; }
+
+bool isFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::optional<SystemError> createFolders(const std::string& folder, mode_t mode) {
+  if (isFolder(folder)) return std::nullopt;
+  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string prefix = folder.substr(0, slash);
+    if (::mkdir(prefix.c_str(), mode) == 0) {
+      ::chmod(prefix.c_str(), mode);  // the umask took bits off
+    } else if (errno != EEXIST) {
+      return failure("mkdir", prefix);
+    }
+    if (slash == std::string::npos) break;
+  }
+  if (isFolder(folder)) return std::nullopt;
+  errno = ENOTDIR;
+  return failure("mkdir", folder);
+}
+
+std::optional<SystemError> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string temporary = path + ".XXXXXX";
+  std::optional<SystemError> error;
+  {
+    UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file.valid()) return failure("mkostemp", temporary);
+    if (::fchmod(file.get(), mode) != 0) error = failure("fchmod", temporary);
+    else if (!writeAll(file.get(), bytes)) error = failure("write", temporary);
+    else if (::fsync(file.get()) != 0) error = failure("fsync", temporary);
+    else if (::close(file.release()) != 0) error = failure("close", temporary);
+  }
+  if (!error && ::rename(temporary.c_str(), path.c_str()) != 0) error = failure("rename", temporary);
+  if (error) {
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  UniqueFd folderFd(retryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!folderFd.valid()) return failure("open", folder);
+  if (::fsync(folderFd.get()) != 0) return failure("fsync", folder);
+  return std::nullopt;
+}
+
+}  // namespace posix
