@@ -113,10 +113,11 @@ void ShutdownHandler::switchProxiesOff() {
 }
 
 bool ShutdownHandler::recoverLeftoverProxies() {
-  if (env_.record == nullptr) return false;
+  // The common case, nothing left behind, touches nothing on disk.
+  if (env_.record == nullptr || !env_.record->read().mayBeOn()) return false;
   proxy::ProxyRecord::Lock lock = env_.record->lock();
   proxy::ProxyRecord::Reading reading = env_.record->read();
-  if (!reading.mayBeOn()) return false;
+  if (!reading.mayBeOn()) return false;  // a guard cleaned up while this start waited
   if (reading.content && reading.content->owner.isAlive()) return false;  // a host that serves
   if (reading.content) {
     NSLog("Proxies switched on by an earlier run (process %d) were left behind: switching them off",

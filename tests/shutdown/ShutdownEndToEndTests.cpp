@@ -134,6 +134,11 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
     return guards;
   }
 
+  std::string recordText() const {
+    std::ifstream in(stateHome() + "/" + PROXYHOST_BUNDLE_ID + "/proxy-record");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
   bool recordPresent() const {
     return std::filesystem::exists(stateHome() + "/" + PROXYHOST_BUNDLE_ID + "/proxy-record");
   }
@@ -397,7 +402,7 @@ TEST_F(ShutdownEndToEnd, StormOfKillsDuringEnablesLeavesEverythingOffAndNoGuard)
   host_->signal(SIGINT);
   ASSERT_TRUE(host_->wait(20s));
   const unsigned window = static_cast<unsigned>(enableMs.count() * 2 + 1);
-  int killedBeforeTheEnable = 0, killedDuringIt = 0, killedAfterIt = 0, guardCleanups = 0;
+  int ran = 0, killedBeforeTheEnable = 0, killedDuringIt = 0, killedAfterIt = 0, guardCleanups = 0;
   std::vector<double> settleMs;
   for (int i = 0; i < runs && !HasFailure(); ++i) {
     std::filesystem::remove(state() + "/runs.log");
@@ -413,7 +418,11 @@ TEST_F(ShutdownEndToEnd, StormOfKillsDuringEnablesLeavesEverythingOffAndNoGuard)
     ASSERT_TRUE(eventually([&] { return guardsOf(host_->pid()).empty(); }, 30s)) << "run " << i;
     settleMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killedAt).count());
     EXPECT_TRUE(allOff()) << "run " << i << ": " << proxySummary("Wi-Fi") << " / " << proxySummary("Office's LAN");
-    EXPECT_FALSE(recordPresent()) << "run " << i;
+    EXPECT_FALSE(recordPresent()) << "run " << i << ", record:\n"
+                                  << recordText()
+                                  << "host and guard said:\n"
+                                  << host_->standardError();
+    ++ran;
     // Nothing of the host's is still running to switch anything on later.
     size_t settled = hostRuns().size();
     std::this_thread::sleep_for(50ms);
@@ -423,7 +432,7 @@ TEST_F(ShutdownEndToEnd, StormOfKillsDuringEnablesLeavesEverythingOffAndNoGuard)
   std::sort(settleMs.begin(), settleMs.end());
   std::printf("kill storm: %d runs (%d killed before the enable ran, %d during, %d after), %d guard cleanups; "
               "kill to guard gone: median %.0f ms, max %.0f ms (kills within %u ms of the call)\n",
-              runs, killedBeforeTheEnable, killedDuringIt, killedAfterIt, guardCleanups,
+              ran, killedBeforeTheEnable, killedDuringIt, killedAfterIt, guardCleanups,
               settleMs.empty() ? 0.0 : settleMs[settleMs.size() / 2], settleMs.empty() ? 0.0 : settleMs.back(), window);
 }
 
