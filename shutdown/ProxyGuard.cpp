@@ -81,7 +81,8 @@ int ProxyGuard::runGuard(int argc, char* argv[]) {
     ::dup2(devNull, STDOUT_FILENO);
     ::close(devNull);
   }
-  watch->waitUntilExit();
+  // Only an ended host counts: a watch that gave up on an error must not pass for one.
+  while (!watch->waitUntilExit() || identity->isAlive()) ::usleep(100000);
 
   auto handler = ShutdownHandler::make(ShutdownHandler::Environment{
       .runner = std::make_shared<TaskNetworkSetupRunner>(),

@@ -78,9 +78,9 @@ bool ProcessExitWatch::waitUntilExit(std::optional<std::chrono::milliseconds> ti
     }
     pollfd p{fd_, POLLIN, 0};
     int ready = ::poll(&p, 1, ms);
-    if (ready > 0) return true;
-    if (ready == 0 && deadline && std::chrono::steady_clock::now() >= *deadline) return false;
-    if (ready < 0 && errno != EINTR) return false;
+    if (ready > 0 && (p.revents & (POLLIN | POLLHUP)) != 0) return true;
+    if (ready <= 0 && deadline && std::chrono::steady_clock::now() >= *deadline) return false;
+    if (ready < 0 && errno != EINTR && errno != EAGAIN) return false;
   }
 }
 
