@@ -155,26 +155,24 @@ bool reapBefore(pid_t pid, const std::optional<std::chrono::steady_clock::time_p
   }
 }
 
-// The supervisor's only reaction: its group dies with it (SIGKILL cannot be caught, so the parent
-// death signal and terminateGroup send SIGTERM, which lands here).
-void killOwnGroup(int) { ::kill(0, SIGKILL); }
-
 // fork, not posix_spawn: the supervisor must run code of its own between fork and exec. Both the
 // supervisor and the command's child call only async-signal-safe functions, as a fork of a
-// threaded process must. Returns the supervisor's pid, or -1 with errno.
+// threaded process must, and the supervisor takes its signals with sigtimedwait rather than a
+// handler, so nothing (a sanitizer's deferred delivery included) can hold its reaction back.
+// Returns the supervisor's pid, or -1 with errno.
 pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheritErr) {
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
 
   ::setpgid(0, 0);
-  struct sigaction term {};
-  term.sa_handler = killOwnGroup;
-  sigemptyset(&term.sa_mask);
-  ::sigaction(SIGTERM, &term, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  // SIGTERM (the parent's death, or terminateGroup) and SIGCHLD (the command ended) are only
+  // ever waited for; blocked from before the command exists, neither can be missed.
+  sigset_t waited;
+  sigemptyset(&waited);
+  sigaddset(&waited, SIGTERM);
+  sigaddset(&waited, SIGCHLD);
+  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &waited, nullptr, _NSIG / 8);
   if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
 
   const pid_t command = ::fork();
@@ -184,6 +182,9 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
     sigemptyset(&standard.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &standard, nullptr);
     ::prctl(PR_SET_PDEATHSIG, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, _NSIG / 8);
     ::dup2(in, 0);
     ::dup2(out, 1);
     if (!inheritErr) ::dup2(errFd, 2);
@@ -197,8 +198,14 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
   ::syscall(SYS_close_range, 3, ~0U, 0);
   if (command < 0) ::_exit(127);
   int status = 0;
-  while (::waitpid(command, &status, 0) < 0) {
-    if (errno != EINTR) ::_exit(127);
+  for (;;) {
+    const pid_t done = ::waitpid(command, &status, WNOHANG);
+    if (done == command) break;
+    if (done < 0 && errno != EINTR) ::_exit(127);
+    siginfo_t info;
+    if (::syscall(SYS_rt_sigtimedwait, &waited, &info, nullptr, _NSIG / 8) == SIGTERM) {
+      ::kill(0, SIGKILL);  // the whole group, this supervisor last
+    }
   }
   if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
   // Ends as the command did, by the same signal.
@@ -207,6 +214,9 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
   standard.sa_handler = SIG_DFL;
   sigemptyset(&standard.sa_mask);
   ::sigaction(sig, &standard, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &only, nullptr, _NSIG / 8);
   ::kill(::getpid(), sig);
   ::_exit(128 + sig);
 }
