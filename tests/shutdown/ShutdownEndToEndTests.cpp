@@ -124,8 +124,13 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
       const std::string name = entry.path().filename();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-      std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::string cmdline;
+      try {
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        cmdline.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      } catch (const std::exception&) {
+        continue;  // the process ended while it was read
+      }
       std::string self = cmdline.substr(0, cmdline.find('\0'));
       std::string first = cmdline.size() > self.size() ? cmdline.substr(self.size() + 1) : "";
       first = first.substr(0, first.find('\0'));
