@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dispatch/Dispatch.h"
+#include "proxy/PrivilegedRunQueue.h"
 
 namespace {
 
@@ -36,7 +36,8 @@ void proxy::handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResu
     return;
   }
 
-  std::string script;
+  PrivilegedRun run;
+  run.services = *services;
   if (call.method == "setProxyElevated") {
     const EncodableValue* hostValue = args->find("host");
     const std::string* host = hostValue != nullptr ? hostValue->asString() : nullptr;
@@ -49,31 +50,19 @@ void proxy::handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResu
       result(badArgs("host/port/socks/bypass missing"));
       return;
     }
-    script = buildEnableProxyScript(*services, *host, *port, *socks, *bypass);
+    run.kind = PrivilegedRun::Kind::enable;
+    run.script = buildEnableProxyScript(*services, *host, *port, *socks, *bypass);
+    run.host = *host;
+    run.port = *port;
+    run.socks = *socks;
   } else if (call.method == "disableProxyElevated") {
-    script = buildDisableProxyScript(*services);
+    run.kind = PrivilegedRun::Kind::disable;
+    run.script = buildDisableProxyScript(*services);
   } else {
     result(FlutterMethodNotImplemented);
     return;
   }
 
-  // The run blocks for as long as the prompt is open: never on the main thread, and never queued
-  // behind another call's run.
-  DispatchQueue::global(DispatchQoS::userInitiated)
-      .async([script = std::move(script), result = std::move(result)]() mutable {
-        AdminRunOutcome outcome = runAsAdministrator(script);
-        DispatchQueue::main().async([outcome = std::move(outcome), result = std::move(result)] {
-          switch (outcome.kind()) {
-            case AdminRunOutcome::Case::success:
-              result(EncodableValue(true));
-              break;
-            case AdminRunOutcome::Case::cancelled:
-              result(FlutterError{"cancelled", std::string("User cancelled authorization"), {}});
-              break;
-            case AdminRunOutcome::Case::failed:
-              result(FlutterError{"failed", outcome.message(), {}});
-              break;
-          }
-        });
-      });
+  // One run at a time in arrival order, off the main thread, answered on the main queue.
+  PrivilegedRunQueue::shared().submit(std::move(run), std::move(result));
 }

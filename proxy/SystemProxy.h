@@ -13,8 +13,9 @@
 namespace proxy {
 
 // Serves "setProxyElevated" (services, host, port, socks, bypass) and "disableProxyElevated"
-// (services). Main thread: argument faults are answered at once ("bad_args"); the run goes to a
-// global queue and is answered on the main queue, true or the error "cancelled" or "failed".
+// (services). Main thread: argument faults are answered at once ("bad_args"); the run goes to
+// PrivilegedRunQueue::shared() and is answered on the main queue, true or the error "cancelled" or
+// "failed".
 void handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult result);
 
 // `text` inside apostrophes, as bash reads it back byte for byte.

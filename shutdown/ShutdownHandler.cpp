@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "platform/foundation/NSTask.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/TextEncoding.h"
+#include "proxy/PrivilegedRunQueue.h"
 #include "shutdown/NetworkServices.h"
 
 namespace {
@@ -30,7 +32,7 @@ constexpr const char* kProxyStateSettings[] = {"-setwebproxystate", "-setsecurew
 TaskNetworkSetupRunner::TaskNetworkSetupRunner(std::string toolPath, std::chrono::milliseconds limit)
     : toolPath_(std::move(toolPath)), limit_(limit) {}
 
-std::optional<std::string> TaskNetworkSetupRunner::runCapturingOutput(const std::vector<std::string>& arguments) {
+std::optional<NetworkSetupOutput> TaskNetworkSetupRunner::runCapturingOutput(const std::vector<std::string>& arguments) {
   NSTask task;
   NSPipe pipe;
   task.setLaunchPath(toolPath_);
@@ -38,7 +40,8 @@ std::optional<std::string> TaskNetworkSetupRunner::runCapturingOutput(const std:
   task.setStandardOutput(pipe);
   task.setStandardError(NSFileHandle::fileHandleWithNullDevice());
   if (!runTaskWithTimeLimit(task, limit_, nullptr)) return std::nullopt;
-  return pipe.fileHandleForReading().readDataToEndOfFile();
+  return NetworkSetupOutput{pipe.fileHandleForReading().readDataToEndOfFile(),
+                            task.terminationReason() == NSTaskTerminationReasonUncaughtSignal};
 }
 
 void TaskNetworkSetupRunner::run(const std::vector<std::string>& arguments) {
@@ -58,11 +61,13 @@ ShutdownHandler& ShutdownHandler::shared() {
       .defaultCenter = &NSNotificationCenter::defaultCenter(),
       .processInfo = &NSProcessInfo::processInfo(),
       .runner = std::make_shared<TaskNetworkSetupRunner>(),
+      .privilegedRuns = &proxy::PrivilegedRunQueue::shared(),
+      .record = &proxy::ProxyRecord::forThisApplication(),
   });
   return *instance;
 }
 
-std::unique_ptr<ShutdownHandler> ShutdownHandler::makeForTesting(Environment environment) {
+std::unique_ptr<ShutdownHandler> ShutdownHandler::make(Environment environment) {
   return std::unique_ptr<ShutdownHandler>(new ShutdownHandler(std::move(environment)));
 }
 
@@ -86,18 +91,70 @@ void ShutdownHandler::unregisterNotifications() {
   isRegistered_ = false;
 }
 
-void ShutdownHandler::handleWillPowerOff(const NSNotification&) { cleanupSystemProxy(); }
+void ShutdownHandler::handleWillPowerOff(const NSNotification&) {
+  cleanupSystemProxy();
+  // The quit that follows a power-off cleans up again; should the power-off be called off, the
+  // client can switch its proxies on again.
+  if (env_.privilegedRuns != nullptr) env_.privilegedRuns->reopen();
+}
 
 void ShutdownHandler::handleWillTerminate(const NSNotification&) { cleanupSystemProxy(); }
 
 void ShutdownHandler::cleanupSystemProxy() {
+  // A run still going could switch a proxy on after the cleanup switched it off.
+  if (env_.privilegedRuns != nullptr) env_.privilegedRuns->stop(proxy::kPrivilegedRunStopLimit);
+  switchProxiesOff();
+  if (env_.record != nullptr) env_.record->clear();
+}
+
+void ShutdownHandler::switchProxiesOff() {
   for (const std::string& service : getNetworkServices()) disableProxyForService(service);
 }
 
+bool ShutdownHandler::recoverLeftoverProxies() {
+  // The common case, nothing left behind, touches nothing on disk.
+  if (env_.record == nullptr || !env_.record->read().mayBeOn()) return false;
+  proxy::ProxyRecord::Lock lock = env_.record->lock();
+  proxy::ProxyRecord::Reading reading = env_.record->read();
+  if (!reading.mayBeOn()) return false;  // a guard cleaned up while this start waited
+  if (reading.content && reading.content->owner.isAlive()) return false;  // a host that serves
+  if (reading.content) {
+    NSLog("Proxies switched on by an earlier run (process %d) were left behind: switching them off",
+          static_cast<int>(reading.content->owner.pid));
+  } else {
+    NSLog("The record of switched-on proxies at %@ cannot be read: switching them off", env_.record->path());
+  }
+  switchProxiesOff();
+  env_.record->clear();
+  return true;
+}
+
+bool ShutdownHandler::cleanupAfterHostEnded(const proxy::ProcessIdentity& host) {
+  if (env_.record == nullptr) return false;
+  proxy::ProxyRecord::Lock lock = env_.record->lock();
+  proxy::ProxyRecord::Reading reading = env_.record->read();
+  if (!reading.mayBeOn()) return false;
+  // A readable record is only ever replaced whole, so an unreadable one is no live host's.
+  if (reading.content && !(reading.content->owner == host)) return false;
+  NSLog("The host (process %d) ended with proxies on: switching them off", static_cast<int>(host.pid));
+  switchProxiesOff();
+  env_.record->clear();
+  return true;
+}
+
 std::vector<std::string> ShutdownHandler::getNetworkServices() {
-  std::optional<std::string> output = env_.runner->runCapturingOutput({"-listallnetworkservices"});
-  if (!output || !dataUsingUTF8Encoding(*output)) return fallbackNetworkServices();
-  return parseNetworkServices(*output);
+  std::optional<NetworkSetupOutput> output = env_.runner->runCapturingOutput({"-listallnetworkservices"});
+  if (!output || !dataUsingUTF8Encoding(output->standardOutput)) return fallbackNetworkServices();
+  std::vector<std::string> services = parseNetworkServices(output->standardOutput);
+  // A listing cut short may lack any service after the point where it stopped. What it did print
+  // is real (also names the fallback lacks), and the fallback adds the common services it may
+  // have missed: switching off a service that is not there is harmless, skipping one is not.
+  if (output->cutShort) {
+    for (const char* name : kFallbackNetworkServiceNames) {
+      if (std::find(services.begin(), services.end(), name) == services.end()) services.emplace_back(name);
+    }
+  }
+  return services;
 }
 
 void ShutdownHandler::disableProxyForService(const std::string& service) {

@@ -15,13 +15,25 @@
 #include "platform/NoDestructor.h"
 #include "platform/foundation/NSNotificationCenter.h"
 #include "platform/foundation/NSProcessInfo.h"
+#include "proxy/ProxyRecord.h"
+
+namespace proxy {
+class PrivilegedRunQueue;
+}
+
+// What a run printed, and whether it was cut short (killed at the bound, or by a signal) and so
+// may have printed only part of what it had to say.
+struct NetworkSetupOutput {
+  std::string standardOutput;
+  bool cutShort = false;
+};
 
 // How the handler runs networksetup; tests put a double here.
 class NetworkSetupRunner {
  public:
   virtual ~NetworkSetupRunner() = default;
-  // Standard output of the run, or nothing when the tool could not be started.
-  virtual std::optional<std::string> runCapturingOutput(const std::vector<std::string>& arguments) = 0;
+  // What the run printed, or nothing when the tool could not be started.
+  virtual std::optional<NetworkSetupOutput> runCapturingOutput(const std::vector<std::string>& arguments) = 0;
   // Runs to the end with both streams on the null device; failures are dropped.
   virtual void run(const std::vector<std::string>& arguments) = 0;
 };
@@ -35,7 +47,7 @@ class TaskNetworkSetupRunner : public NetworkSetupRunner {
  public:
   explicit TaskNetworkSetupRunner(std::string toolPath = "/usr/sbin/networksetup",
                                   std::chrono::milliseconds limit = kNetworkSetupRunLimit);
-  std::optional<std::string> runCapturingOutput(const std::vector<std::string>& arguments) override;
+  std::optional<NetworkSetupOutput> runCapturingOutput(const std::vector<std::string>& arguments) override;
   void run(const std::vector<std::string>& arguments) override;
 
  private:
@@ -51,12 +63,17 @@ class ShutdownHandler {
     NSNotificationCenter* defaultCenter = nullptr;
     NSProcessInfo* processInfo = nullptr;
     std::shared_ptr<NetworkSetupRunner> runner;
+    // The privileged runs, stopped before each cleanup; none: nothing to stop.
+    proxy::PrivilegedRunQueue* privilegedRuns = nullptr;
+    // The record of proxies that may be on, cleared by each finished cleanup; none: no record.
+    proxy::ProxyRecord* record = nullptr;
   };
 
   // Created on first use, from any thread; never destroyed.
   static ShutdownHandler& shared();
-  // For tests: an instance of its own over `environment`.
-  static std::unique_ptr<ShutdownHandler> makeForTesting(Environment environment);
+  // An instance of its own over `environment`: for the guard process, which never registers,
+  // and for tests. Centres and process info may be null when it never registers.
+  static std::unique_ptr<ShutdownHandler> make(Environment environment);
 
   ~ShutdownHandler();
   ShutdownHandler(const ShutdownHandler&) = delete;
@@ -64,8 +81,20 @@ class ShutdownHandler {
 
   void registerNotifications();
   void unregisterNotifications();
-  // Lists the services and switches their three proxy states off, one run after the other.
+  // Stops the privileged runs (the one in flight may finish within kPrivilegedRunStopLimit),
+  // lists the services and switches their three proxy states off, one run after the other, then
+  // clears the record.
   void cleanupSystemProxy();
+
+  // Start-up, before the engine link is served: a record whose owner is gone (power loss, host
+  // and guard both killed) or that cannot be read means proxies may still be on; the same
+  // cleanup then runs and one line is logged. Holds the record's lock throughout, so a guard
+  // still cleaning up and this start do not both run. True when it cleaned up.
+  bool recoverLeftoverProxies();
+  // The guard, once `host` has ended: the same cleanup when the record is `host`'s own (or cannot
+  // be read), under the record's lock; nothing at all when the host cleaned up before it ended,
+  // had nothing on, or the record is another live host's. True when it cleaned up.
+  bool cleanupAfterHostEnded(const proxy::ProcessIdentity& host);
 
   // Installs the SIGTERM handler with `signal`: the handler only wakes a thread (started here,
   // once) which runs one cleanup of `shared()` and then ends the process with status 0. Later
@@ -81,6 +110,7 @@ class ShutdownHandler {
   void handleWillTerminate(const NSNotification& notification);
   std::vector<std::string> getNetworkServices();
   void disableProxyForService(const std::string& service);
+  void switchProxiesOff();
 
   Environment env_;
   bool isRegistered_ = false;  // main thread only

@@ -18,6 +18,8 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <string>
 
 enum class DispatchQoS { userInteractive, userInitiated, default_, utility, background };
 
@@ -73,4 +75,33 @@ class ScopedWorkerStartGate {
 
  private:
   std::function<int()> previous_;
+};
+
+// A serial queue, as `DispatchQueue(label:attributes:)` makes one: its work runs one item at a
+// time, in submission order, on one thread of its own that never ends (so children that a work
+// item starts can tie their lives to it). Made inactive, it holds its work until activate(), as a
+// queue made with the initially-inactive attribute does. Work may be submitted from any thread.
+//
+//   DispatchSerialQueue runs("net.proxyhost.privileged", DispatchSerialQueue::Activation::inactive);
+//   runs.async([] { slowPrivilegedRun(); });   // waits
+//   runs.activate();                            // now it runs
+class DispatchSerialQueue final : public DispatchQueue {
+ public:
+  enum class Activation { active, inactive };
+  explicit DispatchSerialQueue(std::string label, Activation activation = Activation::active);
+  // Work still queued is dropped unrun; the item running finishes first.
+  ~DispatchSerialQueue() override;
+  DispatchSerialQueue(const DispatchSerialQueue&) = delete;
+  DispatchSerialQueue& operator=(const DispatchSerialQueue&) = delete;
+
+  void async(Work work) override;
+  // Lets an inactive queue run its work; later calls do nothing.
+  void activate();
+  const std::string& label() const { return label_; }
+
+ private:
+  struct State;
+  static void* workerMain(void* state);
+  std::string label_;
+  std::shared_ptr<State> state_;
 };

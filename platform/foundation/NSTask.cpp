@@ -27,6 +27,12 @@ struct NSTaskState {
 
 NSFileHandle NSFileHandle::fileHandleWithNullDevice() { return NSFileHandle(); }
 
+NSFileHandle NSFileHandle::fileHandleWithStandardError() {
+  NSFileHandle handle;
+  handle.standardError_ = true;
+  return handle;
+}
+
 std::string NSFileHandle::readDataToEndOfFile() {
   if (!state_) return {};
   // A pipe never attached to a task has nothing and no child: it reads as empty.
@@ -59,8 +65,8 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   }
   // Each pipe belongs to one task; with two pipes the output pipe's state carries the child and
   // the error pipe's state points at it.
-  bool outPiped = !standardOutput_.isNullDevice();
-  bool errPiped = !standardError_.isNullDevice();
+  bool outPiped = standardOutput_.state_ != nullptr;
+  bool errPiped = standardError_.state_ != nullptr;
   if (outPiped && errPiped && standardOutput_.state_ == standardError_.state_) {
     if (error) *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "One pipe for both streams is not supported.");
     return false;
@@ -79,7 +85,9 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   options.argv.push_back(launchPath_);
   options.argv.insert(options.argv.end(), arguments_.begin(), arguments_.end());
   options.standardOutput = outPiped ? SubprocessStream::pipe : SubprocessStream::null;
-  options.standardError = errPiped ? SubprocessStream::pipe : SubprocessStream::null;
+  options.standardError = errPiped                          ? SubprocessStream::pipe
+                          : standardError_.isStandardError() ? SubprocessStream::inherit
+                                                             : SubprocessStream::null;
   options.timeLimit = timeLimit_;
 
   std::lock_guard<std::mutex> lock(state->mutex);
@@ -137,4 +145,10 @@ bool runTaskWithTimeLimit(NSTask& task, std::chrono::milliseconds limit, std::op
   if (!task.launchAndReturnError(error)) return false;
   task.waitUntilExit();
   return true;
+}
+
+NSTaskTerminationReason NSTask::terminationReason() const {
+  if (!state_) return NSTaskTerminationReasonExit;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->result.terminatingSignal != 0 ? NSTaskTerminationReasonUncaughtSignal : NSTaskTerminationReasonExit;
 }

@@ -37,14 +37,18 @@ struct NSTaskState;
 class NSFileHandle {
  public:
   static NSFileHandle fileHandleWithNullDevice();
+  // This process's own standard error: a child given it writes where this process writes.
+  static NSFileHandle fileHandleWithStandardError();
   // Every byte written to the pipe behind this handle up to its end; empty for the null device.
   std::string readDataToEndOfFile();
-  bool isNullDevice() const { return !state_; }
+  bool isNullDevice() const { return !state_ && !standardError_; }
+  bool isStandardError() const { return standardError_; }
 
  private:
   friend class NSPipe;
   friend class NSTask;
   NSFileHandle() = default;
+  bool standardError_ = false;
   std::shared_ptr<NSTaskState> state_;  // shared with the task the pipe is attached to
 };
 
@@ -61,6 +65,8 @@ class NSPipe {
 inline const std::string NSCocoaErrorDomain = "NSCocoaErrorDomain";
 inline constexpr long NSFileNoSuchFileError = 4;
 inline constexpr long NSFileReadUnknownError = 256;
+
+enum NSTaskTerminationReason { NSTaskTerminationReasonExit = 1, NSTaskTerminationReasonUncaughtSignal = 2 };
 
 class NSTask {
  public:
@@ -87,6 +93,8 @@ class NSTask {
   bool isRunning() const;
   pid_t processIdentifier() const;
   int terminationStatus() const;  // the exit status, or 128 + the signal that ended it
+  // Whether the child exited or a signal ended it (the kill at a time limit included).
+  NSTaskTerminationReason terminationReason() const;
 
  private:
   friend bool runTaskWithTimeLimit(NSTask& task, std::chrono::milliseconds limit, std::optional<NSError>* error);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,7 +115,84 @@ bool reapBefore(pid_t pid, const std::optional<std::chrono::steady_clock::time_p
   }
 }
 
+// fork, not posix_spawn: the supervisor must run code of its own between fork and exec. Both the
+// supervisor and the command's child call only async-signal-safe functions, as a fork of a
+// threaded process must, and the supervisor takes its signals with sigtimedwait rather than a
+// handler, so nothing (a sanitizer's deferred delivery included) can hold its reaction back.
+// Returns the supervisor's pid, or -1 with errno.
+pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheritErr) {
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+
+  ::setpgid(0, 0);
+  // SIGTERM (the parent's death, or terminateGroup) and SIGCHLD (the command ended) are only
+  // ever waited for; blocked from before the command exists, neither can be missed.
+  sigset_t waited;
+  sigemptyset(&waited);
+  sigaddset(&waited, SIGTERM);
+  sigaddset(&waited, SIGCHLD);
+  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &waited, nullptr, _NSIG / 8);
+  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
+
+  const pid_t command = ::fork();
+  if (command == 0) {
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &standard, nullptr);
+    ::prctl(PR_SET_PDEATHSIG, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, _NSIG / 8);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    if (!inheritErr) ::dup2(errFd, 2);
+    ::syscall(SYS_close_range, 3, ~0U, 0);
+    ::execve(argv[0], argv, environ);
+    ::_exit(127);
+  }
+  // The supervisor keeps no stream of the command open, so the pipes end when the command's do.
+  ::dup2(in, 1);
+  ::dup2(in, 2);
+  ::syscall(SYS_close_range, 3, ~0U, 0);
+  if (command < 0) ::_exit(127);
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(command, &status, WNOHANG);
+    if (done == command) break;
+    if (done < 0 && errno != EINTR) ::_exit(127);
+    siginfo_t info;
+    if (::syscall(SYS_rt_sigtimedwait, &waited, &info, nullptr, _NSIG / 8) == SIGTERM) {
+      ::kill(0, SIGKILL);  // the whole group, this supervisor last
+    }
+  }
+  if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
+  // Ends as the command did, by the same signal.
+  const int sig = WTERMSIG(status);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  ::sigaction(sig, &standard, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &only, nullptr, _NSIG / 8);
+  ::kill(::getpid(), sig);
+  ::_exit(128 + sig);
+}
+
 }  // namespace
+
+void terminateGroup(int processDescriptor) {
+  if (processDescriptor >= 0) ::syscall(SYS_pidfd_send_signal, processDescriptor, SIGTERM, nullptr, 0);
+}
+
+int Subprocess::duplicateProcessDescriptor() const {
+  if (pid_ <= 0 || finished_) return -1;
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+}
 
 std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, SubprocessResult& result) {
   result = SubprocessResult{};
@@ -139,7 +217,8 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
   SpawnSetup setup;
   posix_spawn_file_actions_adddup2(setup.actions(), devNull.get(), 0);
   posix_spawn_file_actions_adddup2(setup.actions(), pipeOut ? out.write.get() : devNull.get(), 1);
-  posix_spawn_file_actions_adddup2(setup.actions(), pipeErr ? err.write.get() : devNull.get(), 2);
+  const bool inheritErr = options.standardError == SubprocessStream::inherit;
+  if (!inheritErr) posix_spawn_file_actions_adddup2(setup.actions(), pipeErr ? err.write.get() : devNull.get(), 2);
   // Descriptors other threads opened without O_CLOEXEC must not reach the child either.
   posix_spawn_file_actions_addclosefrom_np(setup.actions(), 3);
 
@@ -159,7 +238,15 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
 
   auto startedAt = std::chrono::steady_clock::now();
   pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+  int spawnError = 0;
+  const bool contained = options.containment == SubprocessContainment::processGroupEndingWithParent;
+  if (contained) {
+    pid = spawnContained(args.data(), devNull.get(), pipeOut ? out.write.get() : devNull.get(),
+                         pipeErr ? err.write.get() : devNull.get(), inheritErr);
+    if (pid < 0) spawnError = errno;
+  } else {
+    spawnError = posix_spawn(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+  }
   out.write.reset();
   err.write.reset();
   devNull.reset();
@@ -172,6 +259,7 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
 
   Subprocess child;
   child.pid_ = pid;
+  child.killTarget_ = contained ? -pid : pid;
   child.outFd_ = out.read.release();
   child.errFd_ = err.read.release();
   if (options.timeLimit) child.deadline_ = startedAt + *options.timeLimit;
@@ -180,7 +268,7 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
 }
 
 Subprocess::Subprocess(Subprocess&& other) noexcept
-    : pid_(other.pid_), outFd_(other.outFd_), errFd_(other.errFd_), deadline_(other.deadline_),
+    : pid_(other.pid_), killTarget_(other.killTarget_), outFd_(other.outFd_), errFd_(other.errFd_), deadline_(other.deadline_),
       finished_(other.finished_) {
   other.pid_ = -1;
   other.outFd_ = other.errFd_ = -1;
@@ -194,6 +282,7 @@ Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
     finish(ignored);
   }
   pid_ = other.pid_;
+  killTarget_ = other.killTarget_;
   outFd_ = other.outFd_;
   errFd_ = other.errFd_;
   deadline_ = other.deadline_;
@@ -241,7 +330,7 @@ void Subprocess::finish(SubprocessResult& result) {
       break;
     }
     if (ready == 0 && passed(deadline_)) {
-      ::kill(pid_, SIGKILL);
+      ::kill(killTarget_, SIGKILL);
       killed = true;
       break;
     }
@@ -262,7 +351,7 @@ void Subprocess::finish(SubprocessResult& result) {
       result.startError = describe("waitpid", errno);
       return;
     }
-    ::kill(pid_, SIGKILL);
+    ::kill(killTarget_, SIGKILL);
     killed = true;
   }
   if (killed) {

@@ -20,7 +20,21 @@
 #include <string>
 #include <vector>
 
-enum class SubprocessStream { pipe, null };
+// inherit: this process's own descriptor (standard error only makes sense so).
+enum class SubprocessStream { pipe, null, inherit };
+
+// Whether the child's own children are held to its fate.
+enum class SubprocessContainment {
+  // The child alone, in this process's process group.
+  none,
+  // The child and everything it starts form a process group of their own, led by a small
+  // supervisor (a fork of this process that runs no other code) that holds the command's exit
+  // status. The whole group is killed at the time limit, by terminateGroup(), and when the thread
+  // that started it ends (the host killed, even with SIGKILL: PR_SET_PDEATHSIG on Linux; on macOS a
+  // kqueue NOTE_EXIT watch of the parent in the supervisor would do it). A command that cannot be
+  // executed ends with status 127 rather than failing the start.
+  processGroupEndingWithParent,
+};
 
 struct SubprocessOptions {
   std::vector<std::string> argv;
@@ -29,6 +43,7 @@ struct SubprocessOptions {
   // Past this, counted from the start, the child is killed with SIGKILL and reaped. None: wait
   // for as long as it takes.
   std::optional<std::chrono::milliseconds> timeLimit;
+  SubprocessContainment containment = SubprocessContainment::none;
 };
 
 struct SubprocessResult {
@@ -60,6 +75,9 @@ class Subprocess {
   ~Subprocess();
 
   pid_t pid() const { return pid_; }
+  // A process descriptor of the child, for terminateGroup from another thread while finish()
+  // waits (-1 when the kernel has none). Owned by the caller.
+  int duplicateProcessDescriptor() const;
   bool finished() const { return finished_; }
   // Drains the piped streams into `result`, then reaps the child, killing it at the time limit.
   // Blocks the calling thread; a second call does nothing.
@@ -68,9 +86,14 @@ class Subprocess {
  private:
   Subprocess() = default;
   pid_t pid_ = -1;
+  pid_t killTarget_ = -1;  // the child, or its whole group (a negative pid)
   int outFd_ = -1, errFd_ = -1;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   bool finished_ = true;
 };
 
 SubprocessResult runSubprocess(const SubprocessOptions& options);
+
+// Kills the process group of a child started with processGroupEndingWithParent, through its
+// process descriptor: safe from any thread, also once the child is gone (then it does nothing).
+void terminateGroup(int processDescriptor);

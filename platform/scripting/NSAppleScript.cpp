@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <set>
 
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/ProcessRun.h"
@@ -28,6 +29,41 @@ struct Seams {
 Seams& seams() {
   static Seams instance;
   return instance;
+}
+
+// The scripts running now, by a process descriptor of each one's supervisor, so that
+// terminateRunningScripts can reach them from any thread without mistaking a reused pid.
+struct RunningScripts {
+  std::mutex mutex;
+  std::set<int> descriptors;
+};
+
+RunningScripts& runningScripts() {
+  static RunningScripts* scripts = new RunningScripts;  // a shutdown may still call in while exiting
+  return *scripts;
+}
+
+// A command of a script: it and everything it starts form one process group that dies with the
+// thread running it, so no script outlives this process, and terminateRunningScripts can end it.
+ProcessRun runScriptCommand(const std::vector<std::string>& argv) {
+  SubprocessOptions options;
+  options.argv = argv;
+  options.containment = SubprocessContainment::processGroupEndingWithParent;
+  ProcessRun run;
+  std::optional<Subprocess> child = Subprocess::start(options, run);
+  if (!child) return run;
+  int descriptor = child->duplicateProcessDescriptor();
+  {
+    std::lock_guard lock(runningScripts().mutex);
+    runningScripts().descriptors.insert(descriptor);
+  }
+  child->finish(run);
+  {
+    std::lock_guard lock(runningScripts().mutex);
+    runningScripts().descriptors.erase(descriptor);
+  }
+  if (descriptor >= 0) ::close(descriptor);
+  return run;
 }
 
 std::string withoutFinalLineFeed(std::string text) {
@@ -119,7 +155,7 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
     case FixedAnswer::cancel:
       return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
     case FixedAnswer::approve:
-      return outcomeOf(runProcess({kShell, "-c", command}));
+      return outcomeOf(runScriptCommand({kShell, "-c", command}));
     case FixedAnswer::invalid:
       return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
                              "PROXYHOST_AUTHORIZATION is \"" + env.fixedAnswerText +
@@ -127,7 +163,7 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
     case FixedAnswer::none:
       break;
   }
-  if (env.processIsRoot) return outcomeOf(runProcess({kShell, "-c", command}));
+  if (env.processIsRoot) return outcomeOf(runScriptCommand({kShell, "-c", command}));
   if (env.pkexecPath.empty()) {
     return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
                            "Administrator privileges are not available: this process does not run as root "
@@ -135,7 +171,7 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
   }
 
   PkexecRun pkexec(env.pkexecPath);
-  ProcessRun run = runProcess(pkexec.argv(command));
+  ProcessRun run = runScriptCommand(pkexec.argv(command));
   if (run.started && !pkexec.commandRan(run)) {
     if (run.exitStatus == kPkexecDismissed) {
       return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
@@ -156,7 +192,7 @@ class ShellScriptAppleScript final : public NSAppleScript {
 
   std::optional<NSAppleEventDescriptor> executeAndReturnError(std::optional<NSDictionary>* errorInfo) override {
     Execution run = command_.withAdministratorPrivileges ? runWithAdministratorPrivileges(command_.command)
-                                                         : outcomeOf(runProcess({kShell, "-c", command_.command}));
+                                                         : outcomeOf(runScriptCommand({kShell, "-c", command_.command}));
     if (run.error) {
       if (errorInfo != nullptr) *errorInfo = std::move(run.error);
       return std::nullopt;
@@ -208,6 +244,11 @@ std::unique_ptr<NSAppleScript> NSAppleScript::compileShellScriptSource(const std
   auto command = parseShellScriptSource(source);
   if (!command) return nullptr;
   return std::make_unique<ShellScriptAppleScript>(source, std::move(*command));
+}
+
+void NSAppleScript::terminateRunningScripts() {
+  std::lock_guard lock(runningScripts().mutex);
+  for (int descriptor : runningScripts().descriptors) terminateGroup(descriptor);
 }
 
 void NSAppleScript::setCompilerForTesting(Compiler compiler) {

@@ -7,7 +7,9 @@
 //   script->executeAndReturnError(&error);   // blocks until the command has ended
 //   if (error) { /* error->at(NSAppleScriptErrorNumber), error->at(NSAppleScriptErrorMessage) */ }
 //
-// Running: COMMAND goes to `/bin/sh -c` and the call waits for it. Exit status 0 is success (the
+// Running: COMMAND goes to `/bin/sh -c` and the call waits for it. The shell and all it starts
+// form one process group that ends with the thread that runs it, so no script outlives this
+// process, even one killed with SIGKILL. Exit status 0 is success (the
 // result holds standard output less one final line feed). Any other status gives an error
 // dictionary: the number is the exit status (128 + the signal for a command killed by one), the
 // message is standard error, or standard output when standard error is empty, less one final
@@ -86,6 +88,12 @@ class NSAppleScript {
   virtual std::optional<NSAppleEventDescriptor> executeAndReturnError(std::optional<NSDictionary>* errorInfo) = 0;
 
   const std::string& source() const { return source_; }
+
+  // Not on the original platform: ends every script running now, with all it started (its run
+  // then fails with the signal's status). A shutdown that must not wait for a run in flight calls
+  // it. On macOS a script run with administrator privileges belongs to root and cannot be ended
+  // so; there the privileged helper that runs it would be told to stop. Any thread.
+  static void terminateRunningScripts();
 
   // Seams. A compiler makes the scripting object for a source (nullptr: does not compile);
   // an empty function puts the real one back.

@@ -82,6 +82,7 @@ std::string ChildProcess::standardError() const { return slurp(stderrPath_); }
 
 HostProcess::HostProcess(std::map<std::string, std::string> env) {
   socketPath_ = env.emplace("PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock")).first->second;
+  env.emplace("XDG_STATE_HOME", dir_.file("state"));
   process_ = std::make_unique<ChildProcess>(std::vector<std::string>{PROXYHOST_BIN}, env, dir_.path());
 }
 

@@ -24,11 +24,14 @@ void MacsimHostTest::SetUp() {
   }
   std::filesystem::create_directories(state());
   std::filesystem::create_directories(dir_.file("host"));
+  std::filesystem::create_directories(stateHome());
 }
 
 void MacsimHostTest::startHost(std::map<std::string, std::string> env, HostReady until, const std::string& binary) {
   env.emplace("PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock"));
   env.emplace("PROXYHOST_AUTHORIZATION", "approve");
+  // The proxy record and everything else the host keeps between runs: the test's, never the user's.
+  env.emplace("XDG_STATE_HOME", stateHome());
   client_.reset();
   host_ = std::make_unique<ChildProcess>(
       std::vector<std::string>{kBinDir + "/macsim", "--simulated", "--state", state(), "--", binary}, env,

@@ -29,6 +29,8 @@ class MacsimHostTest : public ::testing::Test {
   void SetUp() override;
 
   std::string state() const { return dir_.file("state"); }
+  // The hosts' XDG_STATE_HOME, where their proxy record lives.
+  std::string stateHome() const { return dir_.file("xdg-state"); }
   // Starts `binary` under macsim with `env` added; the authorization is approved unless `env`
   // says otherwise. Waits until the host is as ready as `until` says (serving: client_ is set).
   void startHost(std::map<std::string, std::string> env = {}, HostReady until = HostReady::serving,

@@ -207,7 +207,7 @@ TEST_F(PrivilegedProxyChannelTest, AScriptThatCannotBeEncodedFails) {
   EXPECT_TRUE(scripting.sources().empty());
 }
 
-TEST_F(PrivilegedProxyChannelTest, PendingCallsAreAnsweredInTheOrderTheirRunsFinishOnTheMainThread) {
+TEST_F(PrivilegedProxyChannelTest, CallsRunOneAtATimeInArrivalOrderAndAreAnsweredOnTheMainThread) {
   Gate releaseFirst, releaseSecond;
   std::atomic<int> runsOnMainThread{0};
   FakeScripting scripting([&](const std::string& script) -> std::optional<NSDictionary> {
@@ -220,16 +220,17 @@ TEST_F(PrivilegedProxyChannelTest, PendingCallsAreAnsweredInTheOrderTheirRunsFin
 
   post("disableProxyElevated", EncodableMap{{"services", strings({"first"})}});
   post("setProxyElevated", with(goodEnableArguments(), "services", strings({"second"})));
-  // Both runs are under way at once: neither waits for the other, and the handler returned.
-  ASSERT_TRUE(scripting.waitForRuns(2, 10s));
+  // The handler returned at once; the second run waits for the first, even when it could go.
+  ASSERT_TRUE(scripting.waitForRuns(1, 10s));
+  releaseSecond.open();
+  EXPECT_FALSE(scripting.waitForRuns(2, 200ms));
   EXPECT_TRUE(replies_->empty());
 
-  releaseSecond.open();
-  ASSERT_TRUE(waitForReplies(1));
-  EXPECT_EQ(replies_->back(), Reply(EncodableValue(true)));
   releaseFirst.open();
   ASSERT_TRUE(waitForReplies(2));
-  EXPECT_EQ(replies_->back(), error("cancelled", "User cancelled authorization"));
+  EXPECT_EQ((*replies_)[0], error("cancelled", "User cancelled authorization"));
+  EXPECT_EQ((*replies_)[1], Reply(EncodableValue(true)));
+  EXPECT_EQ(scripting.scriptsRun().size(), 2u);
 
   EXPECT_EQ(runsOnMainThread, 0);
   EXPECT_EQ(offMainThread_, 0);

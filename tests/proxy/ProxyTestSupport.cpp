@@ -1,6 +1,36 @@
 #include "tests/proxy/ProxyTestSupport.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "proxy/PrivilegedRunQueue.h"
+#include "tests/support/TestSupport.h"
+
 namespace proxy_test {
+
+namespace {
+
+// Every proxy test process: the shared run queue takes runs (the host lets it once launching has
+// finished), and the proxy record it keeps lives in a folder of the test's own, never the user's.
+class ProxyTestEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    state_ = std::make_unique<testing_support::TempDir>();
+    ::setenv("XDG_STATE_HOME", state_->path().c_str(), 1);
+    proxy::PrivilegedRunQueue::shared().activate();
+  }
+  void TearDown() override { state_.reset(); }
+
+ private:
+  std::unique_ptr<testing_support::TempDir> state_;
+};
+
+[[maybe_unused]] ::testing::Environment* const environment =
+    ::testing::AddGlobalTestEnvironment(new ProxyTestEnvironment);
+
+}  // namespace
 
 std::optional<std::string> decodeBase64(std::string_view text) {
   static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

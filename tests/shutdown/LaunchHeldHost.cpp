@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/appkit/NSApplication.h"
+#include "shutdown/ShutdownHandler.h"
 
 int main(int argc, char* argv[]) {
   static int holder;
@@ -23,5 +24,6 @@ int main(int argc, char* argv[]) {
         },
         NSApplicationWillFinishLaunchingNotification);
   }
+  ShutdownHandler::shared().recoverLeftoverProxies();
   exit(NSApplicationMain(argc, argv));
 }

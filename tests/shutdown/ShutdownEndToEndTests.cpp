@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -72,6 +74,78 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
       summary += field("Enabled") + " " + field("Server") + ":" + field("Port");
     }
     return summary;
+  }
+
+  // The enable's arguments, for calls that do not wait for their answer.
+  static EncodableMap enableArguments() {
+    return EncodableMap{{"services", testing_support::stringList({"Wi-Fi", "Office's LAN"})},
+                        {"host", "127.0.0.1"},
+                        {"port", int32_t{7890}},
+                        {"socks", int32_t{7891}},
+                        {"bypass", testing_support::stringList({"localhost"})}};
+  }
+  static EncodableMap disableArguments() {
+    return EncodableMap{{"services", testing_support::stringList({"Wi-Fi", "Office's LAN"})}};
+  }
+  // Sends a privileged call without waiting; its id for waitReply.
+  uint32_t post(const std::string& method, EncodableMap arguments) {
+    auto call = StandardMethodCodec::getInstance().encodeMethodCall({method, EncodableValue(std::move(arguments))});
+    std::string error;
+    auto id = client_->post(testing_support::kPrivilegedProxyChannel, call, &error);
+    EXPECT_TRUE(id) << error;
+    return id.value_or(0);
+  }
+  testing_support::Reply answer(uint32_t id) {
+    std::string error;
+    auto reply = client_->waitReply(id, 60s, &error);
+    if (!reply) {
+      ADD_FAILURE() << "no answer: " << error;
+      return testing_support::NotImplemented{};
+    }
+    return testing_support::decodeReply(*reply);
+  }
+
+  // True when no state of either service is on.
+  bool allOff() { return (proxySummary("Wi-Fi") + proxySummary("Office's LAN")).find("Yes") == std::string::npos; }
+
+  // Polls `done` until it holds or `timeout` passes.
+  static bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+  // The guards watching `host` (proxyhost-guard processes started with its pid).
+  static std::vector<pid_t> guardsOf(pid_t host) {
+    std::vector<pid_t> guards;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::string cmdline;
+      try {
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        cmdline.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      } catch (const std::exception&) {
+        continue;  // the process ended while it was read
+      }
+      std::string self = cmdline.substr(0, cmdline.find('\0'));
+      std::string first = cmdline.size() > self.size() ? cmdline.substr(self.size() + 1) : "";
+      first = first.substr(0, first.find('\0'));
+      if (self.ends_with("/proxyhost-guard") && first == std::to_string(host)) guards.push_back(std::stoi(name));
+    }
+    return guards;
+  }
+
+  std::string recordText() const {
+    std::ifstream in(stateHome() + "/" + PROXYHOST_BUNDLE_ID + "/proxy-record");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  bool recordPresent() const {
+    return std::filesystem::exists(stateHome() + "/" + PROXYHOST_BUNDLE_ID + "/proxy-record");
   }
 
   // The host's runs after its last run that set a proxy state on.
@@ -255,6 +329,179 @@ TEST_F(ShutdownEndToEnd, StormOfSigtermsNeverHangsAndLeavesTheProxiesOff) {
               static_cast<long long>(armedAfter.count()));
   std::printf("storm: %d runs, %d exited 0 after a cleanup, %d ended by the signal before being armed\n", runs,
               exitedZero, diedEarly);
+}
+
+// An enable and a disable 20 ms apart: the disable is never overtaken, whatever the tool's speed.
+TEST_F(ShutdownEndToEnd, AnEnableAndADisableTwentyMillisecondsApartEndOff) {
+  prepareTwoServices();
+  for (const char* delay : {"0", "200"}) {
+    SCOPED_TRACE(std::string("tool delay ") + delay + " ms");
+    startHost({{"NETWORKSETUP_RUN_DELAY_MS", delay}}, HostReady::armed);
+    uint32_t on = post("setProxyElevated", enableArguments());
+    std::this_thread::sleep_for(20ms);
+    uint32_t off = post("disableProxyElevated", disableArguments());
+    EXPECT_EQ(answer(on), testing_support::Reply(EncodableValue(true)));
+    EXPECT_EQ(answer(off), testing_support::Reply(EncodableValue(true)));
+    EXPECT_TRUE(allOff()) << proxySummary("Wi-Fi") << " / " << proxySummary("Office's LAN");
+    EXPECT_FALSE(recordPresent());
+    host_->signal(SIGINT);
+    ASSERT_TRUE(host_->wait(30s));
+  }
+}
+
+// SIGTERM or quit while an enable runs: the cleanup comes after it, and nothing switches on later.
+TEST_F(ShutdownEndToEnd, SigtermOrQuitDuringAnEnableEndsZeroWithEverythingOff) {
+  prepareTwoServices();
+  for (const char* delay : {"0", "200"}) {
+    for (int sig : {SIGTERM, SIGINT}) {
+      SCOPED_TRACE(std::string("tool delay ") + delay + " ms, signal " + std::to_string(sig));
+      std::filesystem::remove(state() + "/runs.log");
+      startHost({{"NETWORKSETUP_RUN_DELAY_MS", delay}}, HostReady::armed);
+      post("setProxyElevated", enableArguments());
+      // Into the enable: its first run has started.
+      ASSERT_TRUE(eventually([&] { return !hostRuns().empty(); }, 20s));
+      host_->signal(sig);
+      auto status = host_->wait(60s);
+      ASSERT_TRUE(status);
+      EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << host_->standardError();
+      EXPECT_TRUE(allOff());
+      std::this_thread::sleep_for(1s);
+      EXPECT_TRUE(allOff()) << "switched on after the cleanup: " << proxySummary("Wi-Fi");
+      EXPECT_FALSE(recordPresent());
+      EXPECT_TRUE(eventually([&] { return guardsOf(host_->pid()).empty(); }, 5s));
+    }
+  }
+}
+
+// Proxies on, then the host dies without a chance to clean up: the guard does it.
+TEST_F(ShutdownEndToEnd, AfterAKillOrACrashTheGuardSwitchesOffClearsTheRecordAndEnds) {
+  prepareTwoServices();
+  for (int sig : {SIGKILL, SIGSEGV, SIGABRT}) {
+    SCOPED_TRACE("signal " + std::to_string(sig));
+    startHost({}, HostReady::armed);
+    switchProxiesOn();
+    ASSERT_TRUE(recordPresent());
+    std::vector<pid_t> guards = guardsOf(host_->pid());
+    ASSERT_EQ(guards.size(), 1u) << host_->standardError();
+    host_->signal(sig);
+    ASSERT_TRUE(host_->wait(10s));
+    EXPECT_TRUE(eventually([&] { return allOff() && !recordPresent(); }, 20s)) << host_->standardError();
+    EXPECT_TRUE(eventually([&] { return guardsOf(host_->pid()).empty(); }, 5s));
+    EXPECT_EQ(runsAfterTheLastSetRun(), cleanups(1));
+  }
+}
+
+// Killed at a random moment before, during or after an enable: each time, once things settle,
+// every state is off and no guard is left.
+TEST_F(ShutdownEndToEnd, StormOfKillsDuringEnablesLeavesEverythingOffAndNoGuard) {
+  const int runs = std::getenv("GUARD_STORM_RUNS") ? std::atoi(std::getenv("GUARD_STORM_RUNS")) : 50;
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  prepareTwoServices();
+  // How long one enable takes in this build: the kills land from before it to well after it.
+  startHost({}, HostReady::armed);
+  auto enableStart = std::chrono::steady_clock::now();
+  switchProxiesOn();
+  const auto enableMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - enableStart);
+  host_->signal(SIGINT);
+  ASSERT_TRUE(host_->wait(20s));
+  const unsigned window = static_cast<unsigned>(enableMs.count() * 2 + 1);
+  int ran = 0, killedBeforeTheEnable = 0, killedDuringIt = 0, killedAfterIt = 0, guardCleanups = 0;
+  std::vector<double> settleMs;
+  for (int i = 0; i < runs && !HasFailure(); ++i) {
+    std::filesystem::remove(state() + "/runs.log");
+    startHost({}, HostReady::armed);
+    uint32_t on = post("setProxyElevated", enableArguments());
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % window));
+    const size_t seen = hostRuns().size();
+    host_->signal(SIGKILL);
+    const auto killedAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(host_->wait(10s));
+    (seen == 0 ? killedBeforeTheEnable : seen < 14 ? killedDuringIt : killedAfterIt)++;
+    (void)on;
+    ASSERT_TRUE(eventually([&] { return guardsOf(host_->pid()).empty(); }, 30s)) << "run " << i;
+    settleMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killedAt).count());
+    EXPECT_TRUE(allOff()) << "run " << i << ": " << proxySummary("Wi-Fi") << " / " << proxySummary("Office's LAN");
+    EXPECT_FALSE(recordPresent()) << "run " << i << ", record:\n"
+                                  << recordText()
+                                  << "host and guard said:\n"
+                                  << host_->standardError();
+    ++ran;
+    // Nothing of the host's is still running to switch anything on later.
+    size_t settled = hostRuns().size();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(hostRuns().size(), settled) << "run " << i;
+    if (!runsAfterTheLastSetRun().empty() && seen > 0) ++guardCleanups;
+  }
+  std::sort(settleMs.begin(), settleMs.end());
+  std::printf("kill storm: %d runs (%d killed before the enable ran, %d during, %d after), %d guard cleanups; "
+              "kill to guard gone: median %.0f ms, max %.0f ms (kills within %u ms of the call)\n",
+              ran, killedBeforeTheEnable, killedDuringIt, killedAfterIt, guardCleanups,
+              settleMs.empty() ? 0.0 : settleMs[settleMs.size() / 2], settleMs.empty() ? 0.0 : settleMs.back(), window);
+}
+
+// Host and guard killed together (as a power loss would): the next start cleans up before it
+// answers anything.
+TEST_F(ShutdownEndToEnd, AfterHostAndGuardDieTogetherTheNextStartCleansUpBeforeItServes) {
+  prepareTwoServices();
+  startHost({}, HostReady::armed);
+  switchProxiesOn();
+  std::vector<pid_t> guards = guardsOf(host_->pid());
+  ASSERT_EQ(guards.size(), 1u);
+  ::kill(guards[0], SIGKILL);
+  host_->signal(SIGKILL);
+  ASSERT_TRUE(host_->wait(10s));
+  ASSERT_TRUE(eventually([&] { return ::kill(guards[0], 0) != 0; }, 5s));
+  ASSERT_FALSE(allOff());
+  ASSERT_TRUE(recordPresent());
+
+  startHost();  // returns once the link serves
+  EXPECT_TRUE(allOff());
+  EXPECT_FALSE(recordPresent());
+  EXPECT_EQ(runsAfterTheLastSetRun(), cleanups(1));
+  EXPECT_NE(host_->standardError().find("were left behind: switching them off"), std::string::npos)
+      << host_->standardError();
+}
+
+// A second host exits because the first serves; the first one's proxies stay on.
+TEST_F(ShutdownEndToEnd, ASecondHostLeavesTheFirstOnesProxiesOn) {
+  prepareTwoServices();
+  startHost({}, HostReady::armed);
+  switchProxiesOn();
+  const size_t runsBefore = hostRuns().size();
+  testing_support::ChildProcess second(
+      {std::string(PROXYHOST_BIN_DIR) + "/macsim", "--simulated", "--state", state(), "--", PROXYHOST_BIN},
+      {{"PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock")}, {"XDG_STATE_HOME", stateHome()}}, dir_.file("host"));
+  auto status = second.wait(20s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(hostRuns().size(), runsBefore);
+  EXPECT_EQ(proxySummary("Wi-Fi"), "Yes 127.0.0.1:7890 Yes 127.0.0.1:7890 Yes 127.0.0.1:7891");
+  EXPECT_TRUE(recordPresent());
+}
+
+// A stopped host is not a dead one: nothing runs; after it goes on and quits, the two cleanups
+// as always and nothing from the guard.
+TEST_F(ShutdownEndToEnd, AStoppedHostIsNotADeadOne) {
+  prepareTwoServices();
+  startHost({}, HostReady::armed);
+  switchProxiesOn();
+  const size_t runsBefore = hostRuns().size();
+  host_->signal(SIGSTOP);
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(hostRuns().size(), runsBefore);
+  EXPECT_EQ(proxySummary("Wi-Fi"), "Yes 127.0.0.1:7890 Yes 127.0.0.1:7890 Yes 127.0.0.1:7891");
+  host_->signal(SIGCONT);
+  host_->signal(SIGINT);
+  auto status = host_->wait(20s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_TRUE(eventually([&] { return guardsOf(host_->pid()).empty(); }, 5s));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(runsAfterTheLastSetRun(), cleanups(2));
+  EXPECT_TRUE(allOff());
 }
 
 }  // namespace

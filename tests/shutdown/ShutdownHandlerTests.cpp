@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -21,19 +22,23 @@ using namespace std::chrono_literals;
 using testing_support::TempDir;
 using Runs = std::vector<std::vector<std::string>>;
 
-// Answers the listing with a fixed text (or a failed start) and records every run.
+// Answers the listing with a fixed text (or a failed start, or a text cut short) and records
+// every run.
 class RecordingRunner : public NetworkSetupRunner {
  public:
-  explicit RecordingRunner(std::optional<std::string> listing) : listing_(std::move(listing)) {}
-  std::optional<std::string> runCapturingOutput(const std::vector<std::string>& arguments) override {
+  explicit RecordingRunner(std::optional<std::string> listing, bool cutShort = false)
+      : listing_(std::move(listing)), cutShort_(cutShort) {}
+  std::optional<NetworkSetupOutput> runCapturingOutput(const std::vector<std::string>& arguments) override {
     runs.push_back(arguments);
-    return listing_;
+    if (!listing_) return std::nullopt;
+    return NetworkSetupOutput{*listing_, cutShort_};
   }
   void run(const std::vector<std::string>& arguments) override { runs.push_back(arguments); }
   Runs runs;
 
  private:
   std::optional<std::string> listing_;
+  bool cutShort_;
 };
 
 Runs offRuns(const std::vector<std::string>& services) {
@@ -58,8 +63,10 @@ struct Isolated {
   NSProcessInfo processInfo;
   std::shared_ptr<NetworkSetupRunner> runner;
 
+  proxy::ProxyRecord* record = nullptr;
+
   std::unique_ptr<ShutdownHandler> make() {
-    return ShutdownHandler::makeForTesting({&workspace, &defaults, &processInfo, runner});
+    return ShutdownHandler::make({&workspace, &defaults, &processInfo, runner, nullptr, record});
   }
 };
 
@@ -90,6 +97,77 @@ INSTANTIATE_TEST_SUITE_P(
                     cleanupRuns(fallbackNetworkServices())},
         CleanupCase{"odd names passed unchanged", "Bob’s Wi-Fi 2\n  spaced \n", cleanupRuns({"Bob’s Wi-Fi 2", "  spaced "})}),
     [](const auto& info) { return testing_support::testNameFrom(info.param.what); });
+
+TEST(CleanupAfterACutShortListing, SwitchesOffWhatItPrintedAndEveryFallbackNameItLacks) {
+  auto runner = std::make_shared<RecordingRunner>("legend (*)\nOffice LAN\nEthernet\nWi-Fi\nWi-Fi\nThunder", true);
+  Isolated world(runner);
+  world.make()->cleanupSystemProxy();
+  EXPECT_EQ(runner->runs, cleanupRuns({"Office LAN", "Ethernet", "Wi-Fi", "Wi-Fi", "Thunder", "USB 10/100 LAN",
+                                       "Thunderbolt Bridge"}));
+
+  auto nothing = std::make_shared<RecordingRunner>("", true);
+  Isolated hung(nothing);
+  hung.make()->cleanupSystemProxy();
+  EXPECT_EQ(nothing->runs, cleanupRuns(fallbackNetworkServices()));
+}
+
+// Who cleans up after whom: the record's owner decides, and a cleanup that ran clears it.
+class CleanupByRecord : public ::testing::Test {
+ protected:
+  void SetUp() override { world_.record = &record_; }
+
+  // A record owned by `owner`, written as that process would.
+  void writeRecordOf(const proxy::ProcessIdentity& owner) {
+    proxy::ProxyRecordContent content{owner, {"Wi-Fi"}, "127.0.0.1", 7890, 7891};
+    std::filesystem::create_directories(dir_.path() + "/state");
+    std::ofstream(record_.path()) << proxy::encodeProxyRecord(content);
+  }
+
+  TempDir dir_;
+  proxy::ProxyRecord record_{dir_.file("state")};
+  std::shared_ptr<RecordingRunner> runner_ = std::make_shared<RecordingRunner>("Wi-Fi\n");
+  Isolated world_{runner_};
+};
+
+TEST_F(CleanupByRecord, AStartCleansUpAfterAnOwnerThatIsGoneOrUnknownOnly) {
+  EXPECT_FALSE(world_.make()->recoverLeftoverProxies());  // no record
+  writeRecordOf(proxy::ProcessIdentity::current());        // a live host's
+  EXPECT_FALSE(world_.make()->recoverLeftoverProxies());
+  EXPECT_TRUE(runner_->runs.empty());
+
+  proxy::ProcessIdentity gone = proxy::ProcessIdentity::current();
+  gone.startTime += 1;  // the same pid, another process
+  writeRecordOf(gone);
+  EXPECT_TRUE(world_.make()->recoverLeftoverProxies());
+  EXPECT_EQ(runner_->runs, cleanupRuns({"Wi-Fi"}));
+  EXPECT_FALSE(record_.read().mayBeOn());
+
+  std::ofstream(record_.path()) << "proxyhost proxy record 1\nowner 12";  // torn
+  EXPECT_TRUE(world_.make()->recoverLeftoverProxies());
+  EXPECT_EQ(runner_->runs.size(), 2 * cleanupRuns({"Wi-Fi"}).size());
+  EXPECT_FALSE(record_.read().mayBeOn());
+}
+
+TEST_F(CleanupByRecord, AGuardActsOnlyOnItsOwnHostsRecord) {
+  proxy::ProcessIdentity host{4242, 77}, other{4243, 78};
+  EXPECT_FALSE(world_.make()->cleanupAfterHostEnded(host));  // it cleaned up, or had nothing on
+  writeRecordOf(other);
+  EXPECT_FALSE(world_.make()->cleanupAfterHostEnded(host));
+  EXPECT_TRUE(record_.read().mayBeOn());
+  EXPECT_TRUE(runner_->runs.empty());
+
+  writeRecordOf(host);
+  EXPECT_TRUE(world_.make()->cleanupAfterHostEnded(host));
+  EXPECT_EQ(runner_->runs, cleanupRuns({"Wi-Fi"}));
+  EXPECT_FALSE(record_.read().mayBeOn());
+}
+
+TEST_F(CleanupByRecord, TheShutdownCleanupClearsTheRecordWhenItHasRun) {
+  writeRecordOf(proxy::ProcessIdentity::current());
+  world_.make()->cleanupSystemProxy();
+  EXPECT_EQ(runner_->runs, cleanupRuns({"Wi-Fi"}));
+  EXPECT_FALSE(record_.read().mayBeOn());
+}
 
 TEST(ShutdownRegistration, TwiceRegistersOnceAndDestructionUndoesItOnce) {
   Isolated world(std::make_shared<RecordingRunner>(""));

@@ -49,6 +49,10 @@ int main(int argc, char** argv) {
   auto folder = StateFolder::open(folderPath, &error);
   if (!folder) return stateFolderFailure(error);
   if (!folder->appendRun(argvList, &error)) return stateFolderFailure(error);
+  // A slow tool, for tests of what overlaps a run: logged at once, in effect only after the delay.
+  if (const char* delay = std::getenv("NETWORKSETUP_RUN_DELAY_MS"); delay != nullptr && std::atoi(delay) > 0) {
+    ::usleep(static_cast<useconds_t>(std::atoi(delay)) * 1000);
+  }
   const bool real = *world == World::real;
   auto state = folder->load(&error, real ? NetworkState{} : NetworkState::fresh());
   if (!state) return stateFolderFailure(error);

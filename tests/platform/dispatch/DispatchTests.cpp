@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -212,6 +213,52 @@ TEST(MainThreadContractDeathTest, WorkOffTheMainThreadStopsTheProcess) {
   const auto call = StandardMethodCodec::getInstance().encodeMethodCall({"m", EncodableValue()});
   EXPECT_DEATH(offMain([&] { engine.handlePlatformMessage("contract", call, [](std::vector<uint8_t>) {}); }),
                "message delivery: called on thread");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SerialQueue, RunsOneItemAtATimeInSubmissionOrderFromManyThreadsOnOneThreadOfItsOwn) {
+  DispatchSerialQueue queue("test serial");
+  std::mutex mutex;
+  std::vector<int> order;
+  std::atomic<int> running{0}, overlaps{0}, done{0};
+  std::set<std::thread::id> threads;
+  for (int i = 0; i < 50; ++i) {
+    queue.async([&, i] {
+      if (running++ > 0) ++overlaps;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      {
+        std::lock_guard lock(mutex);
+        order.push_back(i);
+        threads.insert(std::this_thread::get_id());
+      }
+      --running;
+      ++done;
+    });
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (done < 50 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(done, 50);
+  EXPECT_EQ(overlaps, 0);
+  std::vector<int> expected(50);
+  for (int i = 0; i < 50; ++i) expected[i] = i;
+  EXPECT_EQ(order, expected);
+  EXPECT_EQ(threads.size(), 1u);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+}
+
+TEST(SerialQueue, AnInactiveQueueHoldsItsWorkUntilActivated) {
+  DispatchSerialQueue queue("test inactive", DispatchSerialQueue::Activation::inactive);
+  std::atomic<int> ran{0};
+  queue.async([&] { ++ran; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ran, 0);
+  queue.activate();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ran == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(ran, 1);
 }
 
 }  // namespace

@@ -1,0 +1,87 @@
+#include "platform/darwin/DarwinProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <string>
+#include <utility>
+
+namespace darwin {
+
+std::optional<uint64_t> processStartTime(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char buffer[1024];
+  ssize_t n;
+  do {
+    n = ::read(fd, buffer, sizeof buffer - 1);
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  if (n <= 0) return std::nullopt;
+  std::string_view stat(buffer, static_cast<size_t>(n));
+  // "pid (comm) state ppid ...": the name may hold blanks and parentheses, so fields are counted
+  // from the last closing parenthesis.
+  size_t close = stat.rfind(')');
+  if (close == std::string_view::npos || close + 2 >= stat.size()) return std::nullopt;
+  std::string_view rest = stat.substr(close + 2);
+  const char state = rest.front();
+  if (state == 'Z' || state == 'X' || state == 'x') return std::nullopt;
+  // rest holds field 3 onwards; the start time is field 22.
+  for (int field = 3; field < 22; ++field) {
+    size_t blank = rest.find(' ');
+    if (blank == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(blank + 1);
+  }
+  uint64_t ticks = 0;
+  auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), ticks);
+  if (ec != std::errc() || end == rest.data()) return std::nullopt;
+  return ticks;
+}
+
+std::optional<ProcessExitWatch> ProcessExitWatch::watch(pid_t pid, int* error) {
+  int fd = pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+  if (fd < 0) {
+    if (error != nullptr) *error = pid > 0 ? errno : ESRCH;
+    return std::nullopt;
+  }
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return ProcessExitWatch(fd);
+}
+
+ProcessExitWatch::ProcessExitWatch(ProcessExitWatch&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+ProcessExitWatch& ProcessExitWatch::operator=(ProcessExitWatch&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+ProcessExitWatch::~ProcessExitWatch() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool ProcessExitWatch::waitUntilExit(std::optional<std::chrono::milliseconds> timeout) const {
+  const auto deadline = timeout ? std::optional(std::chrono::steady_clock::now() + *timeout) : std::nullopt;
+  for (;;) {
+    int ms = -1;
+    if (deadline) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
+      ms = left > 0 ? static_cast<int>(std::min<int64_t>(left, 1 << 30)) : 0;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    int ready = ::poll(&p, 1, ms);
+    if (ready > 0 && (p.revents & (POLLIN | POLLHUP)) != 0) return true;
+    if (ready <= 0 && deadline && std::chrono::steady_clock::now() >= *deadline) return false;
+    if (ready < 0 && errno != EINTR && errno != EAGAIN) return false;
+  }
+}
+
+}  // namespace darwin

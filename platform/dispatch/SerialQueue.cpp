@@ -1,0 +1,86 @@
+#include <pthread.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+#include "platform/dispatch/Dispatch.h"
+
+// The worker shares this with the queue, so a queue destroyed while an item runs leaves the
+// worker nothing dangling: it finishes the item, sees `ended` and stops.
+struct DispatchSerialQueue::State {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<Work> pending;
+  bool active = false;
+  bool workerStarted = false;
+  bool ended = false;
+
+  void serve() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [this] { return ended || (active && !pending.empty()); });
+      if (ended) return;
+      Work work = std::move(pending.front());
+      pending.pop_front();
+      lock.unlock();
+      work();
+      work = nullptr;  // captures are released outside the lock
+      lock.lock();
+    }
+  }
+};
+
+void* DispatchSerialQueue::workerMain(void* state) {
+  auto* held = static_cast<std::shared_ptr<DispatchSerialQueue::State>*>(state);
+  std::shared_ptr<DispatchSerialQueue::State> shared = std::move(*held);
+  delete held;
+  shared->serve();
+  return nullptr;
+}
+
+DispatchSerialQueue::DispatchSerialQueue(std::string label, Activation activation)
+    : label_(std::move(label)), state_(std::make_shared<State>()) {
+  state_->active = activation == Activation::active;
+}
+
+DispatchSerialQueue::~DispatchSerialQueue() {
+  std::lock_guard lock(state_->mutex);
+  state_->ended = true;
+  state_->pending.clear();
+  state_->wake.notify_all();
+}
+
+void DispatchSerialQueue::async(Work work) {
+  bool startWorker = false;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->pending.push_back(std::move(work));
+    startWorker = !state_->workerStarted;
+    state_->workerStarted = true;
+  }
+  if (startWorker) {
+    // Started on first use, so a queue nobody uses costs no thread.
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    auto* held = new std::shared_ptr<State>(state_);
+    if (int rc = pthread_create(&thread, &attr, &DispatchSerialQueue::workerMain, held); rc != 0) {
+      std::fprintf(stderr, "%s: cannot start the queue's thread (error %d)\n", label_.c_str(), rc);
+      delete held;
+      std::lock_guard lock(state_->mutex);
+      state_->workerStarted = false;  // the next submission tries again
+    }
+    pthread_attr_destroy(&attr);
+  }
+  state_->wake.notify_one();
+}
+
+void DispatchSerialQueue::activate() {
+  std::lock_guard lock(state_->mutex);
+  state_->active = true;
+  state_->wake.notify_one();
+}

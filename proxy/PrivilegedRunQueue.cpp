@@ -1,0 +1,107 @@
+#include "proxy/PrivilegedRunQueue.h"
+
+#include "platform/scripting/NSAppleScript.h"
+#include "proxy/ProxyRecord.h"
+
+namespace proxy {
+
+namespace {
+
+void answer(FlutterResult& result, const AdminRunOutcome& outcome) {
+  switch (outcome.kind()) {
+    case AdminRunOutcome::Case::success:
+      result(EncodableValue(true));
+      break;
+    case AdminRunOutcome::Case::cancelled:
+      result(FlutterError{"cancelled", std::string("User cancelled authorization"), {}});
+      break;
+    case AdminRunOutcome::Case::failed:
+      result(FlutterError{"failed", outcome.message(), {}});
+      break;
+  }
+}
+
+void answerOnMain(FlutterResult result, AdminRunOutcome outcome) {
+  DispatchQueue::main().async(
+      [outcome = std::move(outcome), result = std::move(result)]() mutable { answer(result, outcome); });
+}
+
+}  // namespace
+
+PrivilegedRunQueue& PrivilegedRunQueue::shared() {
+  static PrivilegedRunQueue* queue = new PrivilegedRunQueue(
+      Environment{.run = runAsAdministrator,
+                  .stopRun = [] { NSAppleScript::terminateRunningScripts(); },
+                  .record = &ProxyRecord::forThisApplication()},
+      DispatchSerialQueue::Activation::inactive);
+  return *queue;
+}
+
+PrivilegedRunQueue::PrivilegedRunQueue(Environment environment, DispatchSerialQueue::Activation activation)
+    : env_(std::move(environment)), queue_("privileged proxy runs", activation) {}
+
+void PrivilegedRunQueue::submit(PrivilegedRun run, FlutterResult result) {
+  uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_) {
+      result(FlutterError{"failed", std::string(kStoppingMessage), {}});
+      return;
+    }
+    generation = generation_;
+  }
+  queue_.async([this, generation, run = std::move(run), result = std::move(result)]() mutable {
+    perform(generation, run, std::move(result));
+  });
+}
+
+void PrivilegedRunQueue::perform(uint64_t generation, const PrivilegedRun& run, FlutterResult result) {
+  {
+    std::lock_guard lock(mutex_);
+    // Queued before a stop: dropped, also when the queue was reopened since.
+    if (stopped_ || generation != generation_) {
+      answerOnMain(std::move(result), AdminRunOutcome::failed(kStoppingMessage));
+      return;
+    }
+    running_ = true;
+  }
+  if (run.kind == PrivilegedRun::Kind::enable && env_.record != nullptr) {
+    env_.record->addEnabled(run.services, run.host, run.port, run.socks);
+  }
+  AdminRunOutcome outcome = env_.run(run.script);
+  if (run.kind == PrivilegedRun::Kind::disable && env_.record != nullptr &&
+      outcome.kind() == AdminRunOutcome::Case::success) {
+    env_.record->removeDisabled(run.services);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+  }
+  idle_.notify_all();
+  answerOnMain(std::move(result), std::move(outcome));
+}
+
+void PrivilegedRunQueue::activate() { queue_.activate(); }
+
+void PrivilegedRunQueue::stop(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  stopped_ = true;
+  ++generation_;
+  if (idle_.wait_for(lock, limit, [this] { return !running_; })) return;
+  // Again until it is over: the run may be between two scripts, or starting one, when told.
+  while (running_) {
+    if (env_.stopRun) {
+      lock.unlock();
+      env_.stopRun();
+      lock.lock();
+    }
+    idle_.wait_for(lock, std::chrono::milliseconds(100), [this] { return !running_; });
+  }
+}
+
+void PrivilegedRunQueue::reopen() {
+  std::lock_guard lock(mutex_);
+  stopped_ = false;
+}
+
+}  // namespace proxy

@@ -1,0 +1,99 @@
+// The record of proxies this host may have switched on, kept in the user's state folder so that
+// a crash, a kill -9 or a power loss cannot leave them on unnoticed: the guard and the next start
+// read it. An absent record means nothing is on.
+//
+//   ProxyRecord& record = ProxyRecord::forThisApplication();
+//   record.addEnabled(services, host, port, socks);      // before an enable runs
+//   record.removeDisabled(services);                      // after a disable succeeded
+//   ProxyRecord::Lock lock = record.lock();               // a guard or a start that cleans up
+//   if (record.read().mayBeOn() && ...) { cleanup(); record.clear(); }
+//
+// The file is <folder>/proxy-record, replaced atomically on every change, so a reader finds the
+// old content or the new. One that cannot be read whole (torn by a disk fault, edited, of another
+// version) reads `unreadable`, which counts as "something may be on". <folder>/proxy-record.lock
+// is the lock that keeps a guard still cleaning up and a host starting from both running.
+// Safe from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace proxy {
+
+// A process told apart from a later one that reuses its pid.
+struct ProcessIdentity {
+  pid_t pid = 0;
+  uint64_t startTime = 0;
+  bool operator==(const ProcessIdentity&) const = default;
+  static ProcessIdentity current();
+  // Nothing when the process has ended (or never was).
+  static std::optional<ProcessIdentity> of(pid_t pid);
+  // Whether this very process still runs (not only some process with its pid).
+  bool isAlive() const;
+};
+
+struct ProxyRecordContent {
+  ProcessIdentity owner;
+  std::vector<std::string> services;  // switched on, in the order they first were
+  std::string host;
+  int64_t port = 0;
+  int64_t socks = 0;
+  bool operator==(const ProxyRecordContent&) const = default;
+};
+
+// The file's text, and back: nothing when the text is not a whole record.
+std::string encodeProxyRecord(const ProxyRecordContent& content);
+std::optional<ProxyRecordContent> decodeProxyRecord(std::string_view text);
+
+class ProxyRecord {
+ public:
+  enum class State { absent, present, unreadable };
+  struct Reading {
+    State state = State::absent;
+    std::optional<ProxyRecordContent> content;  // when present
+    bool mayBeOn() const { return state != State::absent; }
+  };
+
+  // The record in `folder` (made when first written).
+  explicit ProxyRecord(std::string folder);
+  // <user state folder>/<bundle identifier>: $XDG_STATE_HOME, or ~/.local/state.
+  static ProxyRecord& forThisApplication();
+
+  Reading read() const;
+  // Adds `services` (keeping the ones already there) for this process as the owner, with the
+  // host and ports of the latest enable. False with a log line when it cannot be written.
+  bool addEnabled(const std::vector<std::string>& services, const std::string& host, int64_t port, int64_t socks);
+  // Takes `services` off; the file goes when none is left.
+  void removeDisabled(const std::vector<std::string>& services);
+  void clear();
+
+  // An exclusive lock on the record between processes, held while the object lives; blocks
+  // until it is free.
+  class Lock {
+   public:
+    explicit Lock(int fd) : fd_(fd) {}
+    Lock(Lock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Lock(const Lock&) = delete;
+    ~Lock();
+
+   private:
+    int fd_;
+  };
+  Lock lock() const;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  bool writeLocked(const ProxyRecordContent& content);
+
+  std::string folder_;
+  std::string path_;
+  std::mutex mutex_;  // one change at a time within this process
+};
+
+}  // namespace proxy
