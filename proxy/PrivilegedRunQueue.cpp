@@ -1,5 +1,6 @@
 #include "proxy/PrivilegedRunQueue.h"
 
+#include "platform/NoDestructor.h"
 #include "platform/scripting/NSAppleScript.h"
 #include "proxy/ProxyRecord.h"
 
@@ -29,7 +30,7 @@ void answerOnMain(FlutterResult result, AdminRunOutcome outcome) {
 }  // namespace
 
 PrivilegedRunQueue& PrivilegedRunQueue::shared() {
-  static PrivilegedRunQueue* queue = new PrivilegedRunQueue(
+  static NoDestructor<PrivilegedRunQueue> queue(
       Environment{.run = runAsAdministrator,
                   .stopRun = [] { NSAppleScript::terminateRunningScripts(); },
                   .record = &ProxyRecord::forThisApplication()},
@@ -43,7 +44,7 @@ PrivilegedRunQueue::PrivilegedRunQueue(Environment environment, DispatchSerialQu
 void PrivilegedRunQueue::submit(PrivilegedRun run, FlutterResult result) {
   uint64_t generation;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopped_) {
       result(FlutterError{"failed", std::string(kStoppingMessage), {}});
       return;
@@ -57,7 +58,7 @@ void PrivilegedRunQueue::submit(PrivilegedRun run, FlutterResult result) {
 
 void PrivilegedRunQueue::perform(uint64_t generation, const PrivilegedRun& run, FlutterResult result) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // Queued before a stop: dropped, also when the queue was reopened since.
     if (stopped_ || generation != generation_) {
       answerOnMain(std::move(result), AdminRunOutcome::failed(kStoppingMessage));
@@ -74,7 +75,7 @@ void PrivilegedRunQueue::perform(uint64_t generation, const PrivilegedRun& run, 
     env_.record->removeDisabled(run.services);
   }
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     running_ = false;
   }
   idle_.notify_all();
@@ -84,10 +85,10 @@ void PrivilegedRunQueue::perform(uint64_t generation, const PrivilegedRun& run, 
 void PrivilegedRunQueue::activate() { queue_.activate(); }
 
 void PrivilegedRunQueue::stop(std::chrono::milliseconds limit) {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   stopped_ = true;
   ++generation_;
-  if (idle_.wait_for(lock, limit, [this] { return !running_; })) return;
+  if (idle_.wait_for(lock.native(), limit, [this]() REQUIRES(mutex_) { return !running_; })) return;
   // Again until it is over: the run may be between two scripts, or starting one, when told.
   while (running_) {
     if (env_.stopRun) {
@@ -95,12 +96,12 @@ void PrivilegedRunQueue::stop(std::chrono::milliseconds limit) {
       env_.stopRun();
       lock.lock();
     }
-    idle_.wait_for(lock, std::chrono::milliseconds(100), [this] { return !running_; });
+    idle_.wait_for(lock.native(), std::chrono::milliseconds(100), [this]() REQUIRES(mutex_) { return !running_; });
   }
 }
 
 void PrivilegedRunQueue::reopen() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   stopped_ = false;
 }
 

@@ -17,10 +17,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/FlutterChannels.h"
 #include "proxy/SystemProxy.h"
@@ -77,11 +77,11 @@ class PrivilegedRunQueue {
 
   Environment env_;
   DispatchSerialQueue queue_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable idle_;
-  bool stopped_ = false;  // guarded by mutex_
-  bool running_ = false;  // guarded by mutex_
-  uint64_t generation_ = 0;  // guarded by mutex_; a stop starts a new one
+  bool stopped_ GUARDED_BY(mutex_) = false;
+  bool running_ GUARDED_BY(mutex_) = false;
+  uint64_t generation_ GUARDED_BY(mutex_) = 0;  // a stop starts a new one
 };
 
 }  // namespace proxy

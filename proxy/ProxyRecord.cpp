@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform/NoDestructor.h"
 #include "platform/darwin/DarwinProcess.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
@@ -159,8 +160,8 @@ std::optional<ProxyRecordContent> decodeProxyRecord(std::string_view text) {
 ProxyRecord::ProxyRecord(std::string folder) : folder_(std::move(folder)), path_(folder_ + "/proxy-record") {}
 
 ProxyRecord& ProxyRecord::forThisApplication() {
-  static ProxyRecord* record = new ProxyRecord(applicationSupportDirectory() + "/" +
-                                               NSBundle::mainBundle().bundleIdentifier().value_or("proxyhost"));
+  static NoDestructor<ProxyRecord> record(applicationSupportDirectory() + "/" +
+                                          NSBundle::mainBundle().bundleIdentifier().value_or("proxyhost"));
   return *record;
 }
 
@@ -234,18 +235,14 @@ bool ProxyRecord::writeLocked(const ProxyRecordContent& content) {
 ProxyRecord::Lock ProxyRecord::lock() const {
   posix::createFolders(folder_, 0700);
   const std::string lockPath = path_ + ".lock";
-  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  posix::UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
     // Without the lock file the cleanups may overlap; each is harmless on its own.
     NSLog("Cannot lock the proxy record %@: errno %d", lockPath, errno);
-    return Lock(-1);
+    return Lock(posix::UniqueFd());
   }
-  posix::retryOnInterrupt([&] { return ::flock(fd, LOCK_EX); });
-  return Lock(fd);
-}
-
-ProxyRecord::Lock::~Lock() {
-  if (fd_ >= 0) ::close(fd_);  // closing the only descriptor releases the lock
+  posix::retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX); });
+  return Lock(std::move(fd));
 }
 
 }  // namespace proxy

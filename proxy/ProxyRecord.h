@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace proxy {
 
 // A process told apart from a later one that reuses its pid.
@@ -76,13 +78,11 @@ class ProxyRecord {
   // until it is free.
   class Lock {
    public:
-    explicit Lock(int fd) : fd_(fd) {}
-    Lock(Lock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Lock(const Lock&) = delete;
-    ~Lock();
+    // Closing the only descriptor releases the lock.
+    explicit Lock(posix::UniqueFd fd) : fd_(std::move(fd)) {}
 
    private:
-    int fd_;
+    posix::UniqueFd fd_;
   };
   Lock lock() const;
 

@@ -10,19 +10,17 @@
 #include <string>
 #include <utility>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace darwin {
 
 std::optional<uint64_t> processStartTime(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
   char buffer[1024];
-  ssize_t n;
-  do {
-    n = ::read(fd, buffer, sizeof buffer - 1);
-  } while (n < 0 && errno == EINTR);
-  ::close(fd);
+  const ssize_t n = posix::retryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer - 1); });
   if (n <= 0) return std::nullopt;
   std::string_view stat(buffer, static_cast<size_t>(n));
   // "pid (comm) state ppid ...": the name may hold blanks and parentheses, so fields are counted
@@ -45,27 +43,13 @@ std::optional<uint64_t> processStartTime(pid_t pid) {
 }
 
 std::optional<ProcessExitWatch> ProcessExitWatch::watch(pid_t pid, int* error) {
-  int fd = pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
-  if (fd < 0) {
+  posix::UniqueFd fd(pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1);
+  if (!fd.valid()) {
     if (error != nullptr) *error = pid > 0 ? errno : ESRCH;
     return std::nullopt;
   }
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  return ProcessExitWatch(fd);
-}
-
-ProcessExitWatch::ProcessExitWatch(ProcessExitWatch&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-ProcessExitWatch& ProcessExitWatch::operator=(ProcessExitWatch&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-ProcessExitWatch::~ProcessExitWatch() {
-  if (fd_ >= 0) ::close(fd_);
+  ::fcntl(fd.get(), F_SETFD, FD_CLOEXEC);
+  return ProcessExitWatch(std::move(fd));
 }
 
 bool ProcessExitWatch::waitUntilExit(std::optional<std::chrono::milliseconds> timeout) const {
@@ -76,7 +60,7 @@ bool ProcessExitWatch::waitUntilExit(std::optional<std::chrono::milliseconds> ti
       auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
       ms = left > 0 ? static_cast<int>(std::min<int64_t>(left, 1 << 30)) : 0;
     }
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.get(), POLLIN, 0};
     int ready = ::poll(&p, 1, ms);
     if (ready > 0 && (p.revents & (POLLIN | POLLHUP)) != 0) return true;
     if (ready <= 0 && deadline && std::chrono::steady_clock::now() >= *deadline) return false;

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace darwin {
 
 // The start time of `pid` in the kernel's own units, comparable only with another result of this
@@ -33,17 +35,12 @@ class ProcessExitWatch {
   // the watch is certainly on that process and not on a later one with the same pid.
   static std::optional<ProcessExitWatch> watch(pid_t pid, int* error);
 
-  ProcessExitWatch(ProcessExitWatch&& other) noexcept;
-  ProcessExitWatch& operator=(ProcessExitWatch&& other) noexcept;
-  ProcessExitWatch(const ProcessExitWatch&) = delete;
-  ~ProcessExitWatch();
-
   // True once the process has ended, waiting at most `timeout` (none: as long as it takes).
   bool waitUntilExit(std::optional<std::chrono::milliseconds> timeout = std::nullopt) const;
 
  private:
-  explicit ProcessExitWatch(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  explicit ProcessExitWatch(posix::UniqueFd fd) : fd_(std::move(fd)) {}
+  posix::UniqueFd fd_;
 };
 
 }  // namespace darwin
