@@ -292,6 +292,28 @@ void setWhy(std::string* why, const std::string& reason) {
   if (why != nullptr) *why = reason;
 }
 
+// Reads `values` in turn, then `optional` if anything is left, and then requires the end of the
+// input; on failure says why.
+bool readWhole(Reader& r, std::initializer_list<EncodableValue*> values, std::string* why,
+               EncodableValue* optional = nullptr) {
+  for (EncodableValue* v : values) {
+    if (!r.value(*v, 0)) {
+      setWhy(why, r.why());
+      return false;
+    }
+  }
+  if (optional != nullptr && !r.atEnd() && !r.value(*optional, 0)) {
+    setWhy(why, r.why());
+    return false;
+  }
+  if (!r.atEnd()) {
+    r.fail("trailing bytes");
+    setWhy(why, r.why());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 const StandardMessageCodec& StandardMessageCodec::getInstance() {
@@ -309,15 +331,7 @@ std::optional<EncodableValue> StandardMessageCodec::decodeMessage(ByteSpan bytes
                                                                   std::string* why) const {
   Reader r(bytes);
   EncodableValue v;
-  if (!r.value(v, 0)) {
-    setWhy(why, r.why());
-    return std::nullopt;
-  }
-  if (!r.atEnd()) {
-    r.fail("trailing bytes");
-    setWhy(why, r.why());
-    return std::nullopt;
-  }
+  if (!readWhole(r, {&v}, why)) return std::nullopt;
   return v;
 }
 
@@ -338,15 +352,7 @@ std::optional<FlutterMethodCall> StandardMethodCodec::decodeMethodCall(ByteSpan 
                                                                        std::string* why) const {
   Reader r(bytes);
   EncodableValue method, arguments;
-  if (!r.value(method, 0) || !r.value(arguments, 0)) {
-    setWhy(why, r.why());
-    return std::nullopt;
-  }
-  if (!r.atEnd()) {
-    r.fail("trailing bytes");
-    setWhy(why, r.why());
-    return std::nullopt;
-  }
+  if (!readWhole(r, {&method, &arguments}, why)) return std::nullopt;
   const std::string* name = method.asString();
   if (name == nullptr) {
     setWhy(why, "method name is not a string");
@@ -380,32 +386,16 @@ std::optional<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteSpan bytes
   }
   if (kind == 0) {
     EncodableValue v;
-    if (!r.value(v, 0)) {
-      setWhy(why, r.why());
-      return std::nullopt;
-    }
-    if (!r.atEnd()) {
-      r.fail("trailing bytes");
-      setWhy(why, r.why());
-      return std::nullopt;
-    }
+    if (!readWhole(r, {&v}, why)) return std::nullopt;
     return MethodEnvelope(std::move(v));
   }
   if (kind != 1) {
     setWhy(why, "unknown envelope kind " + std::to_string(kind));
     return std::nullopt;
   }
+  // A fourth value, the stack trace, may follow; it is read and dropped.
   EncodableValue code, message, details, stackTrace;
-  if (!r.value(code, 0) || !r.value(message, 0) || !r.value(details, 0) ||
-      (!r.atEnd() && !r.value(stackTrace, 0))) {
-    setWhy(why, r.why());
-    return std::nullopt;
-  }
-  if (!r.atEnd()) {
-    r.fail("trailing bytes");
-    setWhy(why, r.why());
-    return std::nullopt;
-  }
+  if (!readWhole(r, {&code, &message, &details}, why, &stackTrace)) return std::nullopt;
   if (!code.is<std::string>() || !(message.isNull() || message.is<std::string>())) {
     setWhy(why, "error envelope with a non-string code or message");
     return std::nullopt;
