@@ -22,7 +22,14 @@ using testing_support::NotImplemented;
 using testing_support::Reply;
 using Bytes = std::vector<uint8_t>;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// gcc says so with __SANITIZE_*__, clang (which builds the tsan preset) through __has_feature.
+#if defined(__has_feature)
+#define PROXYHOST_HAS_FEATURE(x) __has_feature(x)
+#else
+#define PROXYHOST_HAS_FEATURE(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || PROXYHOST_HAS_FEATURE(address_sanitizer) || \
+    PROXYHOST_HAS_FEATURE(thread_sanitizer)
 constexpr bool kSanitized = true;  // the sanitizers' allocators hold memory on purpose
 #else
 constexpr bool kSanitized = false;
