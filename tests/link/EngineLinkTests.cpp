@@ -200,7 +200,9 @@ TEST_F(EngineLinkTest, MessagesWaitingForRepliesAreBoundedInBytesNotCount) {
     return true;
   });
   // Eight messages of 8 MiB, none answered: the host takes in what fits in 32 MiB, then waits.
-  EXPECT_TRUE(runMainQueueUntil([&] { return held.size() >= 3; }, 20s));
+  // The frame still being read counts too, at what its buffer holds, so two or three get in
+  // depending on where the reads fell.
+  EXPECT_TRUE(runMainQueueUntil([&] { return held.size() >= 2; }, 20s));
   EXPECT_FALSE(runMainQueueUntil([&] { return held.size() > 4; }, 1s));
   EXPECT_LE(held.size(), 4u);
   // Answers make room for the rest.
