@@ -41,6 +41,13 @@ args += string("ids") + b"\x09" + size(2)
 args += b"\x00" * ((-(len(string("m")) + len(args))) % 4) + struct.pack("<ii", 1, 2)
 args += string("big") + b"\x04" + struct.pack("<q", 1 << 40)
 
+CLIENT = b"/opt/Client.app/Contents/MacOS/client"
+
+
+def entry(executable, text):
+    return bytes([len(executable)]) + executable + text
+
+
 seeds = {
     "CodecFuzzer": {
         "call_null": call,
@@ -62,6 +69,18 @@ seeds = {
         "nesting": b'[[[[{"a": [], "a": {"b": null}}]]]]',
         "escapes": b'"\\u00e9\\ud83d\\ude00\\n\\u0000"',
         "not_json": b"{'a': 1,}",
+    },
+    "DesktopEntryFuzzer": {
+        # first byte: the length of the executable path that follows; then the entry's text
+        "written": entry(CLIENT, b"[Desktop Entry]\nType=Application\nName=Client\nExec=" + CLIENT + b"\nTerminal=false\n"),
+        "quoted_exec": entry(b'/home/me/My Apps/100% "x"',
+                             b'[Desktop Entry]\nType=Application\nExec="/home/me/My Apps/100%% \\\\"x\\\\"" %U\n'),
+        "switched_off": entry(CLIENT, b"# comment\n[Desktop Entry]\r\nType=Application\r\nExec=" + CLIENT +
+                              b"\r\nHidden=true\r\nX-GNOME-Autostart-enabled=false\r\n[Desktop Action quit]\nExec=x\n"),
+        "no_group": entry(CLIENT, b"Type=Application\nExec=" + CLIENT + b"\n"),
+        "escapes": entry(b"/opt/new\nline\tand\\back",
+                         b'[Desktop Entry]\nType=Application\nName=a\\sb\\tc\nExec="/opt/new\\nline\\tand\\\\\\\\back"\n'),
+        "empty": entry(b"", b""),
     },
 }
 

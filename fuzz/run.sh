@@ -17,7 +17,7 @@ cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE
 cmake --build "$build" -j2
 
 status=0
-for target in FrameReaderFuzzer CodecFuzzer ScriptingSourceFuzzer ServiceListFuzzer ProxyhostctlJsonFuzzer; do
+for target in FrameReaderFuzzer CodecFuzzer ScriptingSourceFuzzer ServiceListFuzzer ProxyhostctlJsonFuzzer DesktopEntryFuzzer; do
   # New inputs go to the working corpus; the checked-in seeds stay as they are.
   work="$build/corpus/$target"
   artifacts="$build/artifacts/$target/"

@@ -41,7 +41,8 @@ const Combine::CurrentValueSubject<bool, Combine::Never>& _publisher() {
   return *value;
 }
 
-void setIsEnabledModern(bool newValue) {
+// The registry's refusal, as logged; nothing when it did as asked.
+std::optional<std::string> setIsEnabledModern(bool newValue) {
   std::optional<NSError> error;
   bool succeeded;
   if (newValue) {
@@ -54,10 +55,27 @@ void setIsEnabledModern(bool newValue) {
   } else {
     succeeded = SMAppService::mainAppService().unregisterAndReturnError(&error);
   }
-  if (!succeeded) {
-    std::string description = error ? error->localizedDescription() : "unknown error";
-    logger().error("Failed to %s launch at login: %s", newValue ? "enable" : "disable", description);
+  if (succeeded) return std::nullopt;
+  std::string description = error ? error->localizedDescription() : "unknown error";
+  logger().error("Failed to %s launch at login: %s", newValue ? "enable" : "disable", description);
+  return description;
+}
+
+// The one write sequence of every face; the registry's refusal, when there was one.
+std::optional<std::string> write(bool newValue) {
+  if (hasPublishers()) observable()->objectWillChange().send();
+  kvo()->willChangeValueForKey(kIsEnabledKey);
+  std::optional<std::string> refusal;
+  if (isModernPlatform()) {
+    refusal = setIsEnabledModern(newValue);
+  } else if (id()) {
+    SMLoginItemSetEnabled(*id(), newValue);
   }
+  kvo()->didChangeValueForKey(kIsEnabledKey);
+  // The value asked for, not a fresh read: observers learn what the user wanted even when the
+  // registry refused it.
+  if (hasPublishers()) _publisher().send(newValue);
+  return refusal;
 }
 
 bool isEnabledLegacy() {
@@ -96,18 +114,14 @@ bool isEnabled() {
   return isEnabledLegacy();
 }
 
-void setIsEnabled(bool newValue) {
-  if (hasPublishers()) observable()->objectWillChange().send();
-  kvo()->willChangeValueForKey(kIsEnabledKey);
-  if (isModernPlatform()) {
-    setIsEnabledModern(newValue);
-  } else if (id()) {
-    SMLoginItemSetEnabled(*id(), newValue);
-  }
-  kvo()->didChangeValueForKey(kIsEnabledKey);
-  // The value asked for, not a fresh read: observers learn what the user wanted even when the
-  // registry refused it.
-  if (hasPublishers()) _publisher().send(newValue);
+void setIsEnabled(bool newValue) { write(newValue); }
+
+std::optional<std::string> setIsEnabledAndConfirm(bool newValue) {
+  std::optional<std::string> refusal = write(newValue);
+  // A refused disable of what was not there has still left the state asked for.
+  if (isEnabled() == newValue) return std::nullopt;
+  return std::string("Failed to ") + (newValue ? "enable" : "disable") + " launch at login: " +
+         refusal.value_or(newValue ? "it is still off." : "it is still on.");
 }
 
 const Combine::AnyPublisher<bool, Combine::Never>& publisher() {

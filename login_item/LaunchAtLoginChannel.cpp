@@ -18,7 +18,12 @@ void LaunchAtLogin::handleLaunchAtStartupCall(const FlutterMethodCall& call, Flu
       result(FlutterError{"BAD_ARGS", "setEnabledValue must be a Boolean", {}});
       return;
     }
-    setIsEnabled(*enabled);
+    if (std::optional<std::string> failure = setIsEnabledAndConfirm(*enabled)) {
+      // A write that did not take must not read as done: the Flutter side would show a state
+      // that is not the system's.
+      result(FlutterError{"FAILED", std::move(*failure), {}});
+      return;
+    }
     result(EncodableValue());
     return;
   }

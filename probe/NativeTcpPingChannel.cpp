@@ -28,7 +28,8 @@ void NativeTcpPing::handleNativeTcpPingCall(const FlutterMethodCall& call, Flutt
   }
   const EncodableValue* hostValue = args->find("host");
   const std::string* host = hostValue != nullptr ? hostValue->asString() : nullptr;
-  if (host == nullptr || host->empty()) {
+  // The resolver reads the host up to a NUL: one inside would probe another host.
+  if (host == nullptr || host->empty() || host->find('\0') != std::string::npos) {
     result(badArgs());
     return;
   }

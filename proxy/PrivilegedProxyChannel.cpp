@@ -8,6 +8,10 @@
 
 namespace {
 
+// No command line can carry a NUL: a text holding one would reach networksetup cut short, so it
+// is as wrong as a missing one.
+bool isCarriedWhole(const std::string& text) { return text.find('\0') == std::string::npos; }
+
 std::optional<std::vector<std::string>> stringList(const EncodableValue* value) {
   const EncodableList* list = value != nullptr ? value->asList() : nullptr;
   if (list == nullptr) return std::nullopt;
@@ -15,7 +19,7 @@ std::optional<std::vector<std::string>> stringList(const EncodableValue* value) 
   strings.reserve(list->size());
   for (const auto& element : *list) {
     const std::string* s = element.asString();
-    if (s == nullptr) return std::nullopt;
+    if (s == nullptr || !isCarriedWhole(*s)) return std::nullopt;
     strings.push_back(*s);
   }
   return strings;
@@ -41,6 +45,7 @@ void proxy::handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResu
   if (call.method == "setProxyElevated") {
     const EncodableValue* hostValue = args->find("host");
     const std::string* host = hostValue != nullptr ? hostValue->asString() : nullptr;
+    if (host != nullptr && !isCarriedWhole(*host)) host = nullptr;
     const EncodableValue* portValue = host != nullptr ? args->find("port") : nullptr;
     std::optional<int64_t> port = portValue != nullptr ? portValue->asInteger() : std::nullopt;
     const EncodableValue* socksValue = port ? args->find("socks") : nullptr;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -16,6 +17,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/darwin/InterfaceWatch.h"
 
@@ -120,7 +122,30 @@ int FdSet::span() const {
   return 0;
 }
 
+namespace {
+
+// A decimal service outside 0..65535 (a minus sign included). glibc reduces such a number modulo
+// 65536 and resolves another port; the macOS resolver takes a number as a port only within the
+// range, so there it resolves nothing.
+bool isPortNumberOutOfRange(const char* service) {
+  if (service == nullptr) return false;
+  std::string_view text(service);
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  const size_t firstDigit = text.find_first_not_of('0');
+  if (firstDigit == std::string_view::npos) return false;  // 0, 00, -0
+  const std::string_view digits = text.substr(firstDigit);
+  return negative || digits.size() > 5 || (digits.size() == 5 && digits > "65535");
+}
+
+}  // namespace
+
 int DarwinSystem::getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+  if (isPortNumberOutOfRange(service)) {
+    if (result != nullptr) *result = nullptr;
+    return EAI_SERVICE;
+  }
   return ::getaddrinfo(node, service, hints, result);
 }
 

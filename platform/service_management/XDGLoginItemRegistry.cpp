@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSUserDefaults.h"
@@ -39,21 +39,6 @@ NSError smError(long code, std::string description) {
 
 std::string errnoText(int error) { return std::strerror(error); }
 
-// A desktop-entry string value: backslash, line breaks and tabs escaped.
-std::string escapeStringValue(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 std::optional<std::string> runningExecutable() {
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -61,11 +46,17 @@ std::optional<std::string> runningExecutable() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-std::string trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-  return std::string(s.substr(b, e - b));
+// An entry's text; nothing for a folder, something that cannot be read, or a file larger than
+// any entry (the entries we write are a few hundred bytes).
+std::optional<std::string> readEntry(const std::string& path) {
+  constexpr off_t kLargestEntry = 1 << 20;
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kLargestEntry) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad() || text.size() > static_cast<size_t>(kLargestEntry)) return std::nullopt;  // grew meanwhile
+  return text;
 }
 
 bool isLabelled(const CFValue& job, const std::string& identifier) {
@@ -74,53 +65,6 @@ bool isLabelled(const CFValue& job, const std::string& identifier) {
 }
 
 }  // namespace
-
-std::string XDGDesktopEntryExecValue(const std::string& executable) {
-  // Characters the Exec grammar reserves: with any of them the path goes in double quotes, where
-  // only ", `, $ and \ need a backslash.
-  static constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
-  std::string argument;
-  if (executable.find_first_of(reserved) == std::string::npos) {
-    argument = executable;
-  } else {
-    argument = "\"";
-    for (char c : executable) {
-      if (c == '"' || c == '`' || c == '$' || c == '\\') argument += '\\';
-      argument += c;
-    }
-    argument += '"';
-  }
-  // "%" opens a field code; a literal one is doubled.
-  std::string withPercents;
-  for (char c : argument) {
-    withPercents += c;
-    if (c == '%') withPercents += '%';
-  }
-  return escapeStringValue(withPercents);
-}
-
-bool XDGAutostartEntryIsEnabled(std::string_view text) {
-  std::istringstream lines{std::string(text)};
-  std::string line;
-  bool inMainGroup = false;
-  bool enabled = true;
-  while (std::getline(lines, line)) {
-    std::string t = trim(line);
-    if (t.empty() || t[0] == '#') continue;
-    if (t[0] == '[') {
-      inMainGroup = t == "[Desktop Entry]";
-      continue;
-    }
-    if (!inMainGroup) continue;
-    auto eq = t.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = trim(std::string_view(t).substr(0, eq));
-    std::string value = trim(std::string_view(t).substr(eq + 1));
-    if (key == "Hidden" && (value == "true" || value == "1")) enabled = false;
-    if (key == "X-GNOME-Autostart-enabled" && (value == "false" || value == "0")) enabled = false;
-  }
-  return enabled;
-}
 
 std::string XDGLoginItemRegistry::autostartDirectory() const {
   return options_.configHome.value_or(NSUserDefaults::userConfigurationDirectory()) + "/autostart";
@@ -135,11 +79,15 @@ std::optional<std::string> XDGLoginItemRegistry::autostartEntryPath(const SMAppS
 SMAppServiceStatus XDGLoginItemRegistry::statusOf(const SMAppService& service) {
   auto path = autostartEntryPath(service);
   if (!path) return SMAppServiceStatus::notFound;
-  std::ifstream in(*path);
-  if (!in) return SMAppServiceStatus::notRegistered;
-  std::stringstream text;
-  text << in.rdbuf();
-  return XDGAutostartEntryIsEnabled(text.str()) ? SMAppServiceStatus::enabled : SMAppServiceStatus::notRegistered;
+  std::optional<std::string> text = readEntry(*path);
+  if (!text) return SMAppServiceStatus::notRegistered;
+  // A helper's executable is not known here: any program counts as the helper's.
+  std::optional<std::string> executable;
+  if (!service.helperIdentifier()) {
+    executable = options_.executable ? options_.executable : runningExecutable();
+    if (!executable) return SMAppServiceStatus::notRegistered;
+  }
+  return XDGAutostartEntryStarts(*text, executable) ? SMAppServiceStatus::enabled : SMAppServiceStatus::notRegistered;
 }
 
 std::optional<NSError> XDGLoginItemRegistry::registerService(const SMAppService& service) {
@@ -155,9 +103,7 @@ std::optional<NSError> XDGLoginItemRegistry::registerService(const SMAppService&
     return smError(kSMErrorInternalFailure, "Cannot create " + autostartDirectory() + ": " + errnoText(failure->code) + ".");
   }
   std::string name = NSBundle::mainBundle().objectForInfoDictionaryKey("CFBundleName").value_or(*identifierOf(service));
-  std::string entry = "[Desktop Entry]\nType=Application\nName=" + escapeStringValue(name) +
-                      "\nExec=" + XDGDesktopEntryExecValue(*executable) + "\nTerminal=false\n";
-  if (auto failure = posix::writeFileAtomically(*path, entry, 0644)) {
+  if (auto failure = posix::writeFileAtomically(*path, XDGAutostartEntryText(name, *executable), 0644)) {
     return smError(kSMErrorInternalFailure, "Cannot write " + *path + ": " + errnoText(failure->code) + ".");
   }
   return std::nullopt;
@@ -166,8 +112,14 @@ std::optional<NSError> XDGLoginItemRegistry::registerService(const SMAppService&
 std::optional<NSError> XDGLoginItemRegistry::unregisterService(const SMAppService& service) {
   auto path = autostartEntryPath(service);
   if (!path) return smError(kSMErrorInvalidSignature, "The application has no usable bundle identifier.");
-  if (unlink(path->c_str()) == 0) return std::nullopt;
-  if (errno == ENOENT) return smError(kSMErrorJobNotFound, "The login item is not registered.");
+  struct stat info {};
+  if (lstat(path->c_str(), &info) != 0) {
+    if (errno == ENOENT) return smError(kSMErrorJobNotFound, "The login item is not registered.");
+    return smError(kSMErrorInternalFailure, "Cannot read " + *path + ": " + errnoText(errno) + ".");
+  }
+  // Whatever file bears our entry's name is ours (a link goes, not what it points to); a folder
+  // only when it is empty: what someone put in it is not ours to remove.
+  if ((S_ISDIR(info.st_mode) ? rmdir(path->c_str()) : unlink(path->c_str())) == 0) return std::nullopt;
   return smError(kSMErrorInternalFailure, "Cannot remove " + *path + ": " + errnoText(errno) + ".");
 }
 

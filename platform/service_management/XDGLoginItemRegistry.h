@@ -3,13 +3,14 @@
 // The main application's login item is an XDG autostart entry,
 //   <config>/autostart/<bundle identifier>.desktop
 // (<config>: $XDG_CONFIG_HOME when absolute, else ~/.config), whose Exec starts the running
-// executable. Its status is enabled while the entry exists and neither Hidden nor
-// X-GNOME-Autostart-enabled switches it off (the desktop's own "startup applications" settings
-// write those), else not registered; an application without a usable bundle identifier is not
-// found. Registering writes the entry atomically (also over a switched-off one); unregistering
-// removes it, and fails when there is none. A helper application's login item would be
-// <helper identifier>.desktop in the same folder: its status and unregistering work alike, but
-// no helper application is shipped here, so registering one fails.
+// executable. Its status is enabled only while that file is a desktop entry that would start this
+// application at login (XDGAutostartEntryStarts), else not registered; an application without a
+// usable bundle identifier is not found. Registering writes the entry atomically (also over a
+// switched-off one); unregistering removes whatever file is at the entry's path, or an empty
+// folder there (a folder with something in it is not ours to empty), and fails when there is
+// nothing. A helper application's login item would be <helper identifier>.desktop in the same
+// folder: its status and unregistering work alike (any program counts as the helper's), but no
+// helper application is shipped here, so registering one fails.
 //
 // The legacy launchd jobs of kSMDomainUserLaunchd are a table in this process, an empty array at
 // first: SMLoginItemSetEnabled(id, true) puts {"Label": id, "OnDemand": true} in place of the
@@ -23,6 +24,7 @@
 #include <string_view>
 
 #include "platform/service_management/ServiceManagement.h"
+#include "platform/service_management/XDGDesktopEntry.h"
 
 class XDGLoginItemRegistry : public SMLoginItemRegistry {
  public:
@@ -53,11 +55,3 @@ class XDGLoginItemRegistry : public SMLoginItemRegistry {
   std::mutex jobsMutex_;
   std::optional<CFValue> jobs_ = CFValue(CFValue::Array{});
 };
-
-// The Exec value (as written in the file) that starts `executable` with no arguments: quoted
-// and escaped so that spaces, quotes, "$", "%", backslashes and line breaks in the path stay
-// part of the one path.
-std::string XDGDesktopEntryExecValue(const std::string& executable);
-
-// Whether the text of a desktop entry, as an autostart entry, asks to be started.
-bool XDGAutostartEntryIsEnabled(std::string_view text);

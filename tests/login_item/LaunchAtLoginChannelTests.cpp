@@ -84,4 +84,18 @@ TEST_F(LaunchAtStartupChannelTest, AnswersEachCallOnceAndChangesOnlyWhatItShould
   }
 }
 
+// A write that did not take is an error, not silence: the Flutter side would show a state that
+// is not the system's. A disable of what was not there left the state asked for.
+TEST_F(LaunchAtStartupChannelTest, AWriteThatDidNotTakeIsAnsweredAsAFailure) {
+  registry_->registerFailure = NSError("SMAppServiceErrorDomain", 1, "Cannot create /x/autostart: Not a directory.");
+  EXPECT_EQ(testing_support::callMethod(messenger_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}),
+            Reply(FlutterError{"FAILED",
+                               "Failed to enable launch at login: Cannot create /x/autostart: Not a directory.", {}}));
+  registry_->registerFailure.reset();
+  registry_->mainStatus = SMAppServiceStatus::notRegistered;
+  EXPECT_EQ(
+      testing_support::callMethod(messenger_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}),
+      Reply(EncodableValue()));
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <linux/capability.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -342,6 +343,36 @@ TEST(ProbeOnLoopback, MeasuresOnASocketAboveFdSetSizeAndClosesIt) {
                           " (timeout=2000ms, iface=<none, fallback default route>)");
   EXPECT_TRUE(lines[2].starts_with("[NativeTcpPing] ✓ connect ")) << lines[2];
   EXPECT_EQ(lines.back(), "[NativeTcpPing] ✗ all addrinfo entries failed for 127.0.0.1:" + std::to_string(closedPort));
+}
+
+// glibc would take port P + 65536 for P itself: the listening port answered a probe of another.
+TEST(ProbeOnLoopback, APortOutsideTcpsRangeResolvesNothingAndIsNeverAnotherPort) {
+  NoInterfaces noInterfaces;
+  darwin::ScopedDarwinSystem scope(noInterfaces);
+  NSLogCapture log;
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 16), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const int port = ntohs(address.sin_port);
+
+  ASSERT_GE(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", port, 2000), 0);
+  for (int wrong : {port + 65536, port - 65536, 65536, -1}) {
+    EXPECT_EQ(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", wrong, 2000), -1) << wrong;
+    EXPECT_EQ(log.lines().back(), "[NativeTcpPing] ✗ DNS resolution failed for 127.0.0.1: " + std::to_string(EAI_SERVICE))
+        << wrong;
+  }
+  // The edges of the range and their spellings still resolve.
+  for (const char* service : {"0", "65535", "00443", "-0"}) {
+    addrinfo* list = nullptr;
+    EXPECT_EQ(darwin::getaddrinfo("127.0.0.1", service, nullptr, &list), 0) << service;
+    if (list != nullptr) darwin::freeaddrinfo(list);
+  }
+  close(listener);
 }
 
 }  // namespace

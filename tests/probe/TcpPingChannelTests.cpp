@@ -108,6 +108,8 @@ TEST_F(TcpPingChannelTest, EveryArgumentFaultGetsTheSameErrorAtOnceAndStartsNoPr
       {"host not a string", EncodableMap{{"host", 7}, {"port", port}}},
       {"host empty", EncodableMap{{"host", ""}, {"port", port}}},
       {"host null", EncodableMap{{"host", EncodableValue()}, {"port", port}}},
+      {"host with a NUL", EncodableMap{{"host", std::string("h.example\0.evil", 15)}, {"port", port}}},
+      {"host that is one NUL", EncodableMap{{"host", std::string(1, '\0')}, {"port", port}}},
       {"port missing", EncodableMap{{"host", "h.example"}}},
       {"port a string", EncodableMap{{"host", "h.example"}, {"port", "443"}}},
       {"port a double", EncodableMap{{"host", "h.example"}, {"port", 443.0}}},

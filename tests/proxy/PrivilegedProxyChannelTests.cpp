@@ -138,6 +138,22 @@ TEST_F(PrivilegedProxyChannelTest, EnableRefusesAnyMissingOrMistypedSetting) {
   EXPECT_TRUE(scripting.sources().empty());
 }
 
+// A NUL cannot reach networksetup: "Wi-\0Fi" must not switch Wi-Fi.
+TEST_F(PrivilegedProxyChannelTest, ATextWithANulIsRefusedNeverCut) {
+  FakeScripting scripting;
+  const EncodableValue withNul(std::string("Wi-\0Fi", 6));
+  const EncodableList servicesWithNul{EncodableValue("Ethernet"), withNul};
+  for (const char* method : {"setProxyElevated", "disableProxyElevated"}) {
+    EXPECT_EQ(call(method, with(goodEnableArguments(), "services", servicesWithNul)), kServicesError) << method;
+  }
+  EXPECT_EQ(call("setProxyElevated", with(goodEnableArguments(), "host", std::string("127.0.0.1\0evil", 14))),
+            kSettingsError);
+  EXPECT_EQ(call("setProxyElevated",
+                 with(goodEnableArguments(), "bypass", EncodableList{EncodableValue("localhost"), withNul})),
+            kSettingsError);
+  EXPECT_TRUE(scripting.sources().empty());
+}
+
 TEST_F(PrivilegedProxyChannelTest, EnableRunsTheEnableScriptAndAnswersTrue) {
   FakeScripting scripting;
   const EncodableMap args{{"services", strings({"Wi-Fi", "Office's LAN"})},
