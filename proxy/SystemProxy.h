@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -43,6 +45,16 @@ class AdminRunOutcome {
 };
 // Runs the script through the platform's scripting service, so that the platform itself asks the
 // user. Blocks until the authorization is answered and the script has run: never on the main thread.
+// A machine whose decode step does not work (checkDecodeStep, at the first run; one log line)
+// answers every run "failed" with why, before any prompt: the run could not have done anything.
 AdminRunOutcome runAsAdministrator(const std::string& script);
+
+// Whether `/usr/bin/base64 -D`, the command's decode step, gives back what was encoded: it does on
+// macOS; GNU base64 knows only -d. Runs it through the scripting service without administrator
+// rights. Nothing when it works, else why not.
+std::optional<std::string> checkDecodeStep();
+// Tests: `check` in place of checkDecodeStep (an empty function puts it back); checked afresh at
+// the next run.
+void setDecodeStepCheckForTesting(std::function<std::optional<std::string>()> check);
 
 }  // namespace proxy

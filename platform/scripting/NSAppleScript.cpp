@@ -1,13 +1,18 @@
 #include "platform/scripting/NSAppleScript.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
 
 #include "platform/scripting/AppleScriptSource.h"
+#include "platform/posix/UniqueFd.h"
 #include "platform/scripting/ProcessRun.h"
 
 namespace {
@@ -42,6 +47,46 @@ RunningScripts& runningScripts() {
   static RunningScripts* scripts = new RunningScripts;  // a shutdown may still call in while exiting
   return *scripts;
 }
+
+// How the shell gets a command: as the argument of `-c` while it fits in one; Linux takes at most
+// 32 pages in one argument (MAX_ARG_STRLEN), so a longer command becomes a script the shell reads
+// from a sealed memory file of this process (/proc/<pid>/fd/<n>, open until the run has ended).
+// Only the shell's name in its own messages differs: "/bin/sh: 1: ..." becomes that path's.
+class ShellCommand {
+ public:
+  explicit ShellCommand(const std::string& command) {
+    const size_t longestArgument = 32 * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) - 1;
+    if (command.size() <= longestArgument) {
+      arguments_ = {"-c", command};
+      return;
+    }
+    script_ = posix::UniqueFd(::memfd_create("proxyhost-script", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!script_.valid()) {
+      startError_ = std::string("memfd_create: ") + std::strerror(errno);
+      return;
+    }
+    for (size_t written = 0; written < command.size();) {
+      const ssize_t n = posix::retryOnInterrupt(
+          [&] { return ::write(script_.get(), command.data() + written, command.size() - written); });
+      if (n <= 0) {
+        startError_ = std::string("write: ") + std::strerror(n < 0 ? errno : EIO);
+        return;
+      }
+      written += static_cast<size_t>(n);
+    }
+    ::fcntl(script_.get(), F_ADD_SEALS, F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
+    arguments_ = {"/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(script_.get())};
+  }
+
+  // What follows the shell's path on its command line; empty when the command cannot be handed over.
+  const std::vector<std::string>& arguments() const { return arguments_; }
+  const std::string& startError() const { return startError_; }
+
+ private:
+  posix::UniqueFd script_;
+  std::vector<std::string> arguments_;
+  std::string startError_;
+};
 
 // A command of a script: it and everything it starts form one process group that dies with the
 // thread running it, so no script outlives this process, and terminateRunningScripts can end it.
@@ -84,6 +129,21 @@ struct Execution {
 
 Execution failure(int64_t number, std::string message) { return {errorDictionary(number, std::move(message)), {}}; }
 
+ProcessRun cannotStart(const ShellCommand& shell) {
+  ProcessRun run;
+  run.startError = shell.startError();
+  return run;
+}
+
+// `command` run by /bin/sh with the rights this process has.
+ProcessRun runShellCommand(const std::string& command) {
+  ShellCommand shell(command);
+  if (shell.arguments().empty()) return cannotStart(shell);
+  std::vector<std::string> argv = {kShell};
+  argv.insert(argv.end(), shell.arguments().begin(), shell.arguments().end());
+  return runScriptCommand(argv);
+}
+
 // A command that ended: success with its output, or the error dictionary of its status and output.
 Execution outcomeOf(const ProcessRun& run) {
   if (!run.started) return failure(-1, "Could not run the shell command: " + run.startError);
@@ -115,10 +175,12 @@ class PkexecRun {
   explicit PkexecRun(std::string pkexecPath)
       : pkexecPath_(std::move(pkexecPath)), marker_("#proxyhost-status-" + randomToken()) {}
 
-  std::vector<std::string> argv(const std::string& command) const {
-    return {pkexecPath_, kShell, "-c",
-            "/bin/sh -c \"$2\"; s=$?; printf '%s %d\\n' \"$1\" \"$s\" >&2; exit \"$s\"",
-            "sh", marker_, command};
+  std::vector<std::string> argv(const ShellCommand& shell) const {
+    std::vector<std::string> argv = {
+        pkexecPath_, kShell, "-c",
+        "m=$1; shift; /bin/sh \"$@\"; s=$?; printf '%s %d\\n' \"$m\" \"$s\" >&2; exit \"$s\"", "sh", marker_};
+    argv.insert(argv.end(), shell.arguments().begin(), shell.arguments().end());
+    return argv;
   }
 
   // Takes the marker line off `run`'s standard error; true when it was there.
@@ -155,7 +217,7 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
     case FixedAnswer::cancel:
       return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
     case FixedAnswer::approve:
-      return outcomeOf(runScriptCommand({kShell, "-c", command}));
+      return outcomeOf(runShellCommand(command));
     case FixedAnswer::invalid:
       return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
                              "PROXYHOST_AUTHORIZATION is \"" + env.fixedAnswerText +
@@ -163,7 +225,7 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
     case FixedAnswer::none:
       break;
   }
-  if (env.processIsRoot) return outcomeOf(runScriptCommand({kShell, "-c", command}));
+  if (env.processIsRoot) return outcomeOf(runShellCommand(command));
   if (env.pkexecPath.empty()) {
     return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
                            "Administrator privileges are not available: this process does not run as root "
@@ -171,7 +233,9 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
   }
 
   PkexecRun pkexec(env.pkexecPath);
-  ProcessRun run = runScriptCommand(pkexec.argv(command));
+  ShellCommand shell(command);
+  if (shell.arguments().empty()) return outcomeOf(cannotStart(shell));
+  ProcessRun run = runScriptCommand(pkexec.argv(shell));
   if (run.started && !pkexec.commandRan(run)) {
     if (run.exitStatus == kPkexecDismissed) {
       return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
@@ -192,7 +256,7 @@ class ShellScriptAppleScript final : public NSAppleScript {
 
   std::optional<NSAppleEventDescriptor> executeAndReturnError(std::optional<NSDictionary>* errorInfo) override {
     Execution run = command_.withAdministratorPrivileges ? runWithAdministratorPrivileges(command_.command)
-                                                         : outcomeOf(runScriptCommand({kShell, "-c", command_.command}));
+                                                         : outcomeOf(runShellCommand(command_.command));
     if (run.error) {
       if (errorInfo != nullptr) *errorInfo = std::move(run.error);
       return std::nullopt;

@@ -2,12 +2,19 @@
 // dictionary becomes an outcome.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
+
+#include "platform/foundation/NSLog.h"
 
 #include "platform/scripting/AppleScriptSource.h"
 #include "proxy/SystemProxy.h"
 #include "tests/proxy/ProxyTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -119,6 +126,51 @@ TEST(AdministratorRun, AScriptThatIsNotUTF8IsRefusedUntouched) {
     EXPECT_EQ(proxy::runAsAdministrator(bad), Outcome::failed("Failed to encode shell script"));
   }
   EXPECT_TRUE(scripting.sources().empty());
+}
+
+// GNU base64 refuses -D: bash would read an empty script and the run pass for a success.
+TEST(AdministratorRun, AMachineWhoseDecodeStepFailsAnswersFailedBeforeAnyPromptAndSaysSoOnce) {
+  NSLogCapture log;
+  const std::string gnu = "/usr/bin/base64: invalid option -- 'D'\nTry '/usr/bin/base64 --help' for more information.";
+  FakeScripting scripting([&](const std::string&) -> std::optional<NSDictionary> {
+    return NSDictionary{{std::string(NSAppleScriptErrorNumber), int64_t{1}},
+                        {std::string(NSAppleScriptErrorMessage), gnu}};
+  });
+  proxy::setDecodeStepCheckForTesting({});
+  const Outcome expected =
+      Outcome::failed("The administrator command cannot run here: /usr/bin/base64 -D does not decode (" + gnu + ")");
+  EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash\nset -e"), expected);
+  EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash\nset -e"), expected);
+  proxy::setDecodeStepCheckForTesting(proxy_test::decodeStepWorks);
+
+  // The check ran once, without administrator rights; no administrator command ever ran.
+  const std::vector<std::string> sources = scripting.sources();
+  EXPECT_EQ(std::count(sources.begin(), sources.end(), "do shell script \"echo 'cHJveHlob3N0' | /usr/bin/base64 -D\""), 1);
+  EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{""});
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("cannot run here") != std::string::npos; }),
+            1)
+      << testing::PrintToString(lines);
+}
+
+TEST(AdministratorRun, TheDecodeStepCheckTellsAWorkingStepFromAWrongOne) {
+  {
+    FakeScripting scripting;  // a run that succeeds with nothing written: no decoding happened
+    EXPECT_EQ(proxy::checkDecodeStep(), "/usr/bin/base64 -D turns \"cHJveHlob3N0\" into \"\"");
+  }
+  // The real scripting service, with macOS's option taken as GNU's: the check passes.
+  testing_support::TempDir bin;
+  const std::string macosBase64 = bin.file("base64");
+  std::ofstream(macosBase64) << "#!/bin/sh\n[ \"$1\" = -D ] && exec /usr/bin/base64 -d\nexit 2\n";
+  ::chmod(macosBase64.c_str(), 0755);
+  NSAppleScript::setCompilerForTesting([&](const std::string& source) {
+    std::string replaced = source;
+    replaced.replace(replaced.find("/usr/bin/base64"), 15, macosBase64);
+    return NSAppleScript::compileShellScriptSource(replaced);
+  });
+  EXPECT_EQ(proxy::checkDecodeStep(), std::nullopt);
+  NSAppleScript::setCompilerForTesting({});
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 
+#include "proxy/SystemProxy.h"
 #include "tests/e2e/MacsimHost.h"
 
 namespace {
@@ -207,6 +209,66 @@ TEST_F(ProxyEndToEnd, EveryByteOfEveryArgumentSurvivesTheRealShell) {
     EXPECT_EQ(actual[i], expected[i]) << "run " << i;
   }
   EXPECT_FALSE(std::filesystem::exists(canary)) << "a text was run as a command";
+}
+
+// Four services and a bypass list of a mebibyte: a script of over four MiB, far past the 128 KiB
+// that Linux takes in one argument. Each service's bypass run stays one networksetup run.
+TEST_F(ProxyEndToEnd, ARequestOfMegabytesRunsWhole) {
+  for (const char* name : {"LAN 2", "LAN 3"}) networksetup({"-createnetworkservice", name, "Ethernet"});
+  startHost("approve");
+  std::vector<std::string> bypass;
+  size_t bytes = 0;
+  for (int i = 0; bytes < 1024 * 1024; ++i) {
+    bypass.push_back("host-" + std::to_string(i) + ".a-rather-long-internal-domain-name.example.internal");
+    bytes += bypass.back().size();
+  }
+  const std::vector<std::string> services = {"Wi-Fi", "Ethernet", "LAN 2", "LAN 3"};
+  ASSERT_GT(proxy::buildEnableProxyScript(services, "127.0.0.1", 7890, 7891, bypass).size(), 4u * 1024 * 1024);
+  ASSERT_EQ(call("setProxyElevated", EncodableMap{{"services", stringList(services)},
+                                                  {"host", "127.0.0.1"},
+                                                  {"port", int32_t{7890}},
+                                                  {"socks", int32_t{7891}},
+                                                  {"bypass", stringList(bypass)}}),
+            Reply(EncodableValue(true)))
+      << host_->standardError();
+  RunLog expected;
+  for (const auto& service : services) append(expected, enableRuns(service, "127.0.0.1", "7890", "7891", bypass));
+  EXPECT_EQ(hostRuns(), expected);
+  std::string listed;
+  for (const auto& domain : bypass) listed += domain + "\n";
+  EXPECT_EQ(networksetup({"-getproxybypassdomains", "LAN 3"}), listed);
+}
+
+// Outside macsim /usr/bin/base64 is GNU's, which refuses -D: nothing can be switched, and both
+// methods say so instead of answering true.
+TEST(ProxyOutsideMacsim, EveryCallAnswersFailedWithWhy) {
+  if (std::system("echo aGk= | /usr/bin/base64 -D >/dev/null 2>&1") == 0) {
+    GTEST_SKIP() << "this machine's /usr/bin/base64 takes -D";
+  }
+  testing_support::HostProcess host(std::map<std::string, std::string>{{"PROXYHOST_AUTHORIZATION", "approve"}});
+  auto client = host.connect();
+  ASSERT_TRUE(client);
+  const std::string why = "The administrator command cannot run here: /usr/bin/base64 -D does not decode (";
+  const EncodableMap on{{"services", stringList({"Wi-Fi"})},
+                        {"host", "127.0.0.1"},
+                        {"port", int32_t{7890}},
+                        {"socks", int32_t{7891}},
+                        {"bypass", stringList({})}};
+  for (const auto& [method, args] : std::vector<std::pair<std::string, EncodableMap>>{
+           {"setProxyElevated", on}, {"disableProxyElevated", EncodableMap{{"services", stringList({"Wi-Fi"})}}}}) {
+    const Reply reply = testing_support::callOver(*client, testing_support::kPrivilegedProxyChannel, method,
+                                                  EncodableValue(args), 30s);
+    const auto* error = std::get_if<FlutterError>(&reply);
+    ASSERT_NE(error, nullptr) << method << ": " << testing::PrintToString(reply);
+    EXPECT_EQ(error->code, "failed") << method;
+    EXPECT_TRUE(error->message && error->message->starts_with(why)) << method << ": " << error->message.value_or("");
+  }
+  host.process().signal(SIGINT);
+  EXPECT_TRUE(host.process().wait(15s).has_value());
+  // Said once in the host's log, however many calls came.
+  const std::string log = host.process().standardError();
+  EXPECT_NE(log.find("cannot run here"), std::string::npos) << log;
+  EXPECT_EQ(log.find("cannot run here"), log.rfind("cannot run here")) << log;
 }
 
 }  // namespace

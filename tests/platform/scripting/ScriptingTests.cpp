@@ -165,6 +165,24 @@ TEST(ShellScriptRun, StandardInputIsDevNullAndNoDescriptorLeaks) {
   EXPECT_EQ(ran.error, errorOf(1, ""));
 }
 
+// Linux caps one argument at 128 KiB: a command past that reaches the shell whole all the same,
+// the same way whether or not administrator rights are asked for, and leaves no descriptor behind.
+TEST(ShellScriptRun, ACommandOfMegabytesRunsWhole) {
+  const std::string filler(3 * 1024 * 1024, 'x');
+  const std::string command = "f='" + filler + "'; printf '%s\\n' \"${#f}\"; [ -e /proc/$$/fd/3 ] && echo leaked; "
+                              "[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ] || echo stdin; exit 0";
+  EXPECT_EQ(execute("do shell script " + appleScriptStringLiteral(command)).result, std::to_string(filler.size()));
+  NSAppleScript::setAdministratorEnvironmentForTesting(
+      NSAppleScriptAdministratorEnvironment{NSAppleScriptAdministratorEnvironment::FixedAnswer::approve, "approve",
+                                            false, ""});
+  EXPECT_EQ(execute("do shell script " + appleScriptStringLiteral(command) + " with administrator privileges").result,
+            std::to_string(filler.size()));
+  NSAppleScript::setAdministratorEnvironmentForTesting(std::nullopt);
+  // Its failure is reported as any other.
+  Ran failed = execute("do shell script " + appleScriptStringLiteral(": '" + filler + "'; echo no >&2; exit 3"));
+  EXPECT_EQ(failed.error, errorOf(3, "no"));
+}
+
 TEST(ShellScriptRun, FourMiBOnBothStreamsAreDrainedTogether) {
   // 64 KiB at a time to each stream in turn: a reader that waits on one stream only stalls here.
   ProcessRun run = runProcess({"/bin/sh", "-c",
@@ -269,7 +287,7 @@ TEST_F(AdministratorRights, PkexecAnswersAreToldApartFromTheCommandsOwnStatus) {
   struct Case {
     const char* what;
     std::string pkexecBody;
-    const char* command;
+    std::string command;
     bool runs;
     std::optional<NSDictionary> error;
     std::string result;
@@ -285,6 +303,8 @@ TEST_F(AdministratorRights, PkexecAnswersAreToldApartFromTheCommandsOwnStatus) {
       {"approved, a command that prints what looks like a status line", "exec \"$@\"",
        "echo '#proxyhost-status-0 0' >&2; exit 127", true, errorOf(127, "#proxyhost-status-0 0"), ""},
       {"pkexec itself fails otherwise", "echo broken >&2; exit 1", "exit 0", false, errorOf(1, "broken"), ""},
+      {"approved, a command past one argument's limit", "exec \"$@\"",
+       ": '" + std::string(200 * 1024, 'x') + "'; echo long", true, std::nullopt, "long"},
   };
   for (const auto& c : cases) {
     bool ran = false;
