@@ -82,8 +82,12 @@ class WorkerSpawner {
     return *spawner;
   }
 
-  // Asks for the queue's workers to be topped up; cheap: a flag and a wake-up.
-  void request(size_t queueIndex);
+  // Asks for the queue's workers to be topped up; cheap: a flag and a wake-up. False when the
+  // spawner's own thread cannot start: the caller asks again at its next submission.
+  bool request(size_t queueIndex);
+  // Asks for a thread of another kind (a serial queue's) to be started by `start`, which returns 0
+  // or pthread_create's error; retried like the workers until it starts. False as for request().
+  bool requestThread(std::function<int()> start);
 
   // The worker start under test control: a nonzero answer stands for pthread_create's error. The
   // gate is called under its lock, so once a ScopedWorkerStartGate is gone its gate is not running.
@@ -104,6 +108,7 @@ class WorkerSpawner {
   Mutex mutex_;
   std::condition_variable wake_;
   uint32_t wanted_ GUARDED_BY(mutex_) = 0;  // one bit per queue
+  std::deque<std::function<int()>> threadStarts_ GUARDED_BY(mutex_);
   bool running_ GUARDED_BY(mutex_) = false;
   bool spawnerStartLogged_ GUARDED_BY(mutex_) = false;
   bool startFailureLogged_ = false;  // the spawner's thread only
@@ -182,7 +187,7 @@ class GlobalQueue final : public DispatchQueue {
   // One request stands for any number of submissions until the spawner takes it up, so a burst
   // of work costs the submitter one wake-up of the spawner, not one per task.
   void askForWorkers() {
-    if (!askedForWorkers_.exchange(true)) WorkerSpawner::shared().request(index());
+    if (!askedForWorkers_.exchange(true) && !WorkerSpawner::shared().request(index())) askedForWorkers_.store(false);
   }
 
   static void* workerMain(void* self) {
@@ -236,13 +241,24 @@ std::array<GlobalQueue, kQueueCount>& globalQueues() {
 
 size_t GlobalQueue::index() const { return static_cast<size_t>(this - globalQueues().data()); }
 
-void WorkerSpawner::request(size_t queueIndex) {
+bool WorkerSpawner::request(size_t queueIndex) {
   {
     MutexLock lock(mutex_);
     wanted_ |= uint32_t{1} << queueIndex;
-    if (!ensureThread()) return;
+    if (!ensureThread()) return false;
   }
   wake_.notify_one();
+  return true;
+}
+
+bool WorkerSpawner::requestThread(std::function<int()> start) {
+  {
+    MutexLock lock(mutex_);
+    if (!ensureThread()) return false;
+    threadStarts_.push_back(std::move(start));
+  }
+  wake_.notify_one();
+  return true;
 }
 
 // Starts the spawner's own thread at the first request (called under mutex_). If even that
@@ -272,21 +288,28 @@ bool WorkerSpawner::ensureThread() {
 
 void WorkerSpawner::run() {
   uint32_t failing = 0;  // queues whose last start failed
+  std::deque<std::function<int()>> failingStarts;  // other threads whose last start failed
   auto retryAfter = kFirstRetry;
   std::chrono::steady_clock::time_point retryAt{};
   for (;;) {
     uint32_t wanted;
+    std::deque<std::function<int()>> starts;
     {
       MutexLock lock(mutex_);
-      auto asked = [this]() REQUIRES(mutex_) { return wanted_ != 0; };
-      if (failing == 0) {
+      auto asked = [this]() REQUIRES(mutex_) { return wanted_ != 0 || !threadStarts_.empty(); };
+      if (failing == 0 && failingStarts.empty()) {
         wake_.wait(lock.native(), asked);
       } else {
         wake_.wait_until(lock.native(), retryAt, asked);
       }
       wanted = std::exchange(wanted_, 0);
+      starts.swap(threadStarts_);
     }
-    if (failing != 0 && std::chrono::steady_clock::now() >= retryAt) wanted |= std::exchange(failing, 0);
+    if (std::chrono::steady_clock::now() >= retryAt) {
+      wanted |= std::exchange(failing, 0);
+      for (auto& start : failingStarts) starts.push_front(std::move(start));
+      failingStarts.clear();
+    }
     int error = 0;
     size_t waiting = 0;
     for (size_t i = 0; i < kQueueCount; ++i) {
@@ -298,6 +321,15 @@ void WorkerSpawner::run() {
         waiting += globalQueues()[i].waiting();
       }
     }
+    for (auto& start : starts) {
+      int rc = askStartGate();
+      if (rc == 0) rc = start();
+      if (rc != 0) {
+        error = rc;
+        failingStarts.push_back(std::move(start));
+        ++waiting;  // at least the work that asked for the thread
+      }
+    }
     if (error != 0) {
       if (!startFailureLogged_) {
         startFailureLogged_ = true;
@@ -305,13 +337,23 @@ void WorkerSpawner::run() {
       }
       retryAt = std::chrono::steady_clock::now() + retryAfter;
       retryAfter = std::min(retryAfter * 2, kLongestRetry);
-    } else if (failing == 0 && startFailureLogged_) {
+    } else if (failing == 0 && failingStarts.empty() && startFailureLogged_) {
       startFailureLogged_ = false;
       retryAfter = kFirstRetry;
       NSLog("[dispatch] worker threads start again; the waiting work runs");
     }
   }
 }
+
+}  // namespace
+
+// A serial queue's thread is started by the spawner, with the workers' retries under a thread
+// limit; when even the spawner cannot start, the next submission asks again.
+bool startSerialQueueThread(std::function<int()> start) {
+  return WorkerSpawner::shared().requestThread(std::move(start));
+}
+
+namespace {
 
 MainQueue& mainQueue() {
   static NoDestructor<MainQueue> queue;  // lives for the whole process, also past exit()

@@ -13,7 +13,8 @@
 // spawner thread of the process (itself started at the first submission to a global queue), one
 // worker ahead of demand. When no thread can be started (a process limit), the work stays queued
 // and runs once a start succeeds: the spawner retries after 10 ms, doubling to once a second, and
-// logs one "[dispatch]" line when the shortage begins and one when it ends.
+// logs one "[dispatch]" line when the shortage begins and one when it ends. Should the spawner's
+// own thread not start, that is logged once and the next submission tries it again.
 #pragma once
 
 #include <chrono>
@@ -64,8 +65,9 @@ bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseco
 // How many worker threads the global queues hold right now (busy or idle), for tests.
 size_t globalQueueThreadCount();
 
-// For tests: while alive, each worker thread start first asks `gate` (on the spawner's thread); a
-// nonzero answer is taken as pthread_create's error, as under a process limit.
+// For tests: while alive, each worker thread start, and each serial queue's thread start, first
+// asks `gate` (on the spawner's thread); a nonzero answer is taken as pthread_create's error, as
+// under a process limit.
 class ScopedWorkerStartGate {
  public:
   explicit ScopedWorkerStartGate(std::function<int()> gate);
@@ -79,7 +81,9 @@ class ScopedWorkerStartGate {
 
 // A serial queue, as `DispatchQueue(label:attributes:)` makes one: its work runs one item at a
 // time, in submission order, on one thread of its own that never ends (so children that a work
-// item starts can tie their lives to it). Made inactive, it holds its work until activate(), as a
+// item starts can tie their lives to it). The thread is started at the first submission, by the
+// global queues' spawner: under a thread limit the work waits and runs once a start succeeds
+// (retried, one log line), as global work does. Made inactive, it holds its work until activate(), as a
 // queue made with the initially-inactive attribute does. Work may be submitted from any thread.
 //
 //   DispatchSerialQueue runs("net.proxyhost.privileged", DispatchSerialQueue::Activation::inactive);

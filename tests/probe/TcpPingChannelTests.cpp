@@ -5,6 +5,8 @@
 #include <net/if.h>
 #include <netdb.h>
 
+#include <atomic>
+#include <cerrno>
 #include <future>
 #include <limits>
 #include <memory>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/foundation/NSLog.h"
 #include "probe/NativeTcpPing.h"
 #include "tests/probe/FakeDarwin.h"
 #include "tests/support/TestSupport.h"
@@ -375,6 +378,37 @@ TEST_F(TcpPingChannelTest, ProbesRunInParallelAndTheFasterAnswersFirst) {
   EXPECT_EQ(integerOf(answers[1].second), 80);
   EXPECT_TRUE(allOnMainThread);
   EXPECT_EQ(fake.leaks(), std::vector<std::string>{});
+}
+
+// A thread limit when a ping comes: it waits, one line says why, and it is answered once a
+// worker can start.
+TEST_F(TcpPingChannelTest, APingThatFindsNoWorkerIsAnsweredOnceOneCanStart) {
+  FakeDarwin fake;
+  withPhysicalInterface(fake);
+  fake.hosts["h.example"] = FakeResolution{0, {FakeAttempt::at("192.0.2.10")}};
+  NSLogCapture log;
+  std::atomic<bool> refuse{true};
+  ScopedWorkerStartGate limit([&] { return refuse ? EAGAIN : 0; });
+  // Every worker there is busy, so the ping needs a new one.
+  auto blockers = std::make_shared<std::promise<void>>();
+  std::shared_future<void> released = blockers->get_future().share();
+  for (size_t i = 0; i <= globalQueueThreadCount(); ++i) {
+    DispatchQueue::global(DispatchQoS::userInitiated).async([released] { released.wait(); });
+  }
+  std::shared_ptr<std::optional<Reply>> reply = std::make_shared<std::optional<Reply>>();
+  auto bytes = StandardMethodCodec::getInstance().encodeMethodCall(
+      {"tcpPing", EncodableValue(EncodableMap{{"host", "h.example"}, {"port", 443}})});
+  messenger_.deliver(bytes, [reply](std::vector<uint8_t> r) { *reply = testing_support::decodeReply(r); });
+  EXPECT_FALSE(runMainQueueUntil([&] { return reply->has_value(); }, 300ms));
+
+  refuse = false;
+  blockers->set_value();
+  ASSERT_TRUE(runMainQueueUntil([&] { return reply->has_value(); }, 10s));
+  EXPECT_EQ(integerOf(**reply), 0);
+  const auto lines = log.lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.starts_with("[dispatch] ⚠️ cannot start a worker thread: errno=" + std::to_string(EAGAIN));
+  })) << testing::PrintToString(lines);
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 // the runs, and the stop at shutdown (drop, wait within the limit, then stop the run).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <thread>
+
+#include "platform/foundation/NSLog.h"
 
 #include "proxy/PrivilegedRunQueue.h"
 #include "proxy/ProxyRecord.h"
@@ -153,6 +157,34 @@ TEST_F(RunQueue, AnInactiveQueueHoldsItsRunsUntilActivated) {
   queue().activate();
   ASSERT_TRUE(waitForReplies(1));
   EXPECT_EQ(started(), std::vector<std::string>{"off Wi-Fi"});
+}
+
+// A thread limit when the first run comes: the call waits, one line says why, and it is answered
+// once a thread can start, without another call to push it.
+TEST_F(RunQueue, ARunWhoseThreadCannotStartYetIsAnsweredOnceItCan) {
+  NSLogCapture log;
+  std::atomic<bool> refuse{true};
+  std::atomic<int> refused{0};
+  ScopedWorkerStartGate limit([&] {
+    if (!refuse) return 0;
+    ++refused;
+    return EAGAIN;
+  });
+  submit(disable("Wi-Fi"));
+  EXPECT_FALSE(runMainQueueUntil([&] { return !replies_.empty(); }, 300ms));
+  EXPECT_GE(refused.load(), 2);
+  EXPECT_TRUE(started().empty());
+  refuse = false;
+  ASSERT_TRUE(waitForReplies(1));
+  EXPECT_EQ(replies_[0], Reply(EncodableValue(true)));
+  const auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.starts_with("[dispatch] ⚠️ cannot start a worker thread: errno=" +
+                                                 std::to_string(EAGAIN));
+                          }),
+            1)
+      << testing::PrintToString(lines);
 }
 
 }  // namespace

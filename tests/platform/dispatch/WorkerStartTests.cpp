@@ -123,4 +123,26 @@ TEST(GlobalQueueWorkers, WorkWaitsOutAThreadShortageAndRunsWhenAStartSucceeds) {
   EXPECT_TRUE(saidRecovered()) << testing::PrintToString(log.lines());
 }
 
+// A serial queue's one thread under the same limit: its work waits, and runs once the thread can
+// start, without another submission.
+TEST(SerialQueueThread, WaitsOutAThreadShortageAndRunsItsWorkWhenAStartSucceeds) {
+  NSLogCapture log;
+  std::atomic<bool> refuse{true};
+  std::atomic<int> refused{0};
+  ScopedWorkerStartGate limit([&] {
+    if (!refuse) return 0;
+    ++refused;
+    return EAGAIN;
+  });
+  DispatchSerialQueue queue("limited");
+  auto gate = std::make_shared<Gate>();
+  queue.async(gate->task(gate));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(gate->startedNow(), 0);
+  EXPECT_GE(refused.load(), 2);
+  refuse = false;
+  EXPECT_TRUE(gate->waitStarted(1, 3s));
+  gate->release();
+}
+
 }  // namespace
