@@ -173,14 +173,21 @@ TEST(DarwinSelect, ASignalDoesNotEndTheWait) {
   sigaction(SIGUSR2, &previous, nullptr);
 }
 
-TEST(DarwinSelect, ARefusedConnectionCountsAsWritableWithItsErrorPending) {
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Binds `fd` to a free loopback port; returns the address it got.
+sockaddr_in bindLoopback(int fd) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return address;
+}
+int loopbackPort(int fd) { return ntohs(bindLoopback(fd).sin_port); }
+
+TEST(DarwinSelect, ARefusedConnectionCountsAsWritableWithItsErrorPending) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = bindLoopback(listener);
   close(listener);  // the port is now closed
 
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -299,15 +306,6 @@ TEST(ProbeOnLoopback, MeasuresOnASocketAboveFdSetSizeAndClosesIt) {
   darwin::ScopedDarwinSystem scope(noInterfaces);
   NSLogCapture log;
 
-  auto loopbackPort = [](int fd) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-  };
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int port = loopbackPort(listener);
   ASSERT_EQ(listen(listener, 16), 0);
@@ -351,14 +349,8 @@ TEST(ProbeOnLoopback, APortOutsideTcpsRangeResolvesNothingAndIsNeverAnotherPort)
   darwin::ScopedDarwinSystem scope(noInterfaces);
   NSLogCapture log;
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int port = loopbackPort(listener);
   ASSERT_EQ(listen(listener, 16), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  const int port = ntohs(address.sin_port);
 
   ASSERT_GE(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", port, 2000), 0);
   for (int wrong : {port + 65536, port - 65536, 65536, -1}) {

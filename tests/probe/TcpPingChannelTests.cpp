@@ -387,8 +387,7 @@ TEST_F(TcpPingChannelTest, APingThatFindsNoWorkerIsAnsweredOnceOneCanStart) {
   withPhysicalInterface(fake);
   fake.hosts["h.example"] = FakeResolution{0, {FakeAttempt::at("192.0.2.10")}};
   NSLogCapture log;
-  std::atomic<bool> refuse{true};
-  ScopedWorkerStartGate limit([&] { return refuse ? EAGAIN : 0; });
+  testing_support::ThreadLimit limit;
   // Every worker there is busy, so the ping needs a new one.
   auto blockers = std::make_shared<std::promise<void>>();
   std::shared_future<void> released = blockers->get_future().share();
@@ -401,7 +400,7 @@ TEST_F(TcpPingChannelTest, APingThatFindsNoWorkerIsAnsweredOnceOneCanStart) {
   messenger_.deliver(bytes, [reply](std::vector<uint8_t> r) { *reply = testing_support::decodeReply(r); });
   EXPECT_FALSE(runMainQueueUntil([&] { return reply->has_value(); }, 300ms));
 
-  refuse = false;
+  limit.lift();
   blockers->set_value();
   ASSERT_TRUE(runMainQueueUntil([&] { return reply->has_value(); }, 10s));
   EXPECT_EQ(integerOf(**reply), 0);

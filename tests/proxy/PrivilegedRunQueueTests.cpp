@@ -163,18 +163,12 @@ TEST_F(RunQueue, AnInactiveQueueHoldsItsRunsUntilActivated) {
 // once a thread can start, without another call to push it.
 TEST_F(RunQueue, ARunWhoseThreadCannotStartYetIsAnsweredOnceItCan) {
   NSLogCapture log;
-  std::atomic<bool> refuse{true};
-  std::atomic<int> refused{0};
-  ScopedWorkerStartGate limit([&] {
-    if (!refuse) return 0;
-    ++refused;
-    return EAGAIN;
-  });
+  testing_support::ThreadLimit limit;
   submit(disable("Wi-Fi"));
   EXPECT_FALSE(runMainQueueUntil([&] { return !replies_.empty(); }, 300ms));
-  EXPECT_GE(refused.load(), 2);
+  EXPECT_GE(limit.refused(), 2);
   EXPECT_TRUE(started().empty());
-  refuse = false;
+  limit.lift();
   ASSERT_TRUE(waitForReplies(1));
   EXPECT_EQ(replies_[0], Reply(EncodableValue(true)));
   const auto lines = log.lines();

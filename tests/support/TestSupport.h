@@ -1,6 +1,8 @@
 // Helpers shared by the tests.
 #pragma once
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <span>
@@ -9,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/FlutterChannels.h"
 #include "platform/flutter/FlutterEngine.h"
 
@@ -19,6 +22,25 @@ namespace testing_support {
 std::string testNameFrom(std::string_view description);
 
 // A fresh folder under $TMPDIR, removed with everything in it when the object goes.
+// A process thread limit, as a test needs one: until lift(), every worker and serial-queue thread
+// start fails with EAGAIN.
+class ThreadLimit {
+ public:
+  ThreadLimit() = default;
+  void lift() { refusing_ = false; }
+  // How many starts were refused so far.
+  int refused() const { return refused_; }
+
+ private:
+  std::atomic<bool> refusing_{true};
+  std::atomic<int> refused_{0};
+  ScopedWorkerStartGate gate_{[this] {
+    if (!refusing_) return 0;
+    ++refused_;
+    return EAGAIN;
+  }};
+};
+
 class TempDir {
  public:
   TempDir();

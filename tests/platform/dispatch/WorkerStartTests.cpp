@@ -16,6 +16,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSLog.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -83,13 +84,7 @@ TEST(GlobalQueueWorkers, AreNeverStartedOnTheSubmittersThread) {
 // a thread can start, without anyone submitting again.
 TEST(GlobalQueueWorkers, WorkWaitsOutAThreadShortageAndRunsWhenAStartSucceeds) {
   NSLogCapture log;
-  std::atomic<bool> refuse{true};
-  std::atomic<int> refused{0};
-  ScopedWorkerStartGate limit([&] {
-    if (!refuse) return 0;
-    ++refused;
-    return EAGAIN;
-  });
+  testing_support::ThreadLimit limit;
 
   // More tasks than threads exist, so that at least two find no worker, idle or not.
   const int tasks = static_cast<int>(globalQueueThreadCount()) + 2;
@@ -99,8 +94,8 @@ TEST(GlobalQueueWorkers, WorkWaitsOutAThreadShortageAndRunsWhenAStartSucceeds) {
   // Retries back off: after 400 ms there have been a handful, not a busy loop.
   std::this_thread::sleep_for(400ms);
   EXPECT_LT(gate->startedNow(), tasks);
-  EXPECT_GE(refused.load(), 2);
-  EXPECT_LE(refused.load(), 40);
+  EXPECT_GE(limit.refused(), 2);
+  EXPECT_LE(limit.refused(), 40);
   const std::string shortage = "[dispatch] ⚠️ cannot start a worker thread: errno=" + std::to_string(EAGAIN);
   auto shortageLines = [&] {
     auto lines = log.lines();
@@ -108,7 +103,7 @@ TEST(GlobalQueueWorkers, WorkWaitsOutAThreadShortageAndRunsWhenAStartSucceeds) {
   };
   EXPECT_EQ(shortageLines(), 1) << testing::PrintToString(log.lines());
 
-  refuse = false;
+  limit.lift();
   const bool allRunning = gate->waitStarted(tasks, 3s);
   gate->release();
   EXPECT_TRUE(allRunning) << "only " << gate->startedNow() << " of " << tasks << " ran after the limit lifted";
@@ -126,21 +121,14 @@ TEST(GlobalQueueWorkers, WorkWaitsOutAThreadShortageAndRunsWhenAStartSucceeds) {
 // A serial queue's one thread under the same limit: its work waits, and runs once the thread can
 // start, without another submission.
 TEST(SerialQueueThread, WaitsOutAThreadShortageAndRunsItsWorkWhenAStartSucceeds) {
-  NSLogCapture log;
-  std::atomic<bool> refuse{true};
-  std::atomic<int> refused{0};
-  ScopedWorkerStartGate limit([&] {
-    if (!refuse) return 0;
-    ++refused;
-    return EAGAIN;
-  });
+  testing_support::ThreadLimit limit;
   DispatchSerialQueue queue("limited");
   auto gate = std::make_shared<Gate>();
   queue.async(gate->task(gate));
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(gate->startedNow(), 0);
-  EXPECT_GE(refused.load(), 2);
-  refuse = false;
+  EXPECT_GE(limit.refused(), 2);
+  limit.lift();
   EXPECT_TRUE(gate->waitStarted(1, 3s));
   gate->release();
 }
