@@ -11,8 +11,8 @@
 #include <random>
 #include <set>
 
-#include "platform/scripting/AppleScriptSource.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/ProcessRun.h"
 
 namespace {
