@@ -16,6 +16,7 @@
 #include "platform/appkit/NSWorkspace.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSTask.h"
+#include "platform/posix/Signals.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/TextEncoding.h"
 #include "proxy/PrivilegedRunQueue.h"
@@ -204,13 +205,12 @@ void ShutdownHandler::installSigtermHandler() {
     sigtermPipe[1] = pipe->write.release();
     // The write end never blocks the handler: a full pipe means a wake-up is already pending.
     ::fcntl(sigtermPipe[1], F_SETFL, O_NONBLOCK);
-    // The thread must not take SIGTERM itself while it cleans up; any other thread may.
-    sigset_t term, previous;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &term, &previous);
-    std::thread(sigtermCleanupThread).detach();
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    // The thread takes no signal itself, SIGTERM least of all while it cleans up: the main thread
+    // takes them and the handler's byte wakes this one.
+    {
+      posix::ServiceThreadSignals blocked;
+      std::thread(sigtermCleanupThread).detach();
+    }
     ::signal(SIGTERM, onSigterm);
   });
 }

@@ -12,6 +12,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSProcessInfo.h"
+#include "platform/posix/Signals.h"
 #include "platform/posix/UniqueFd.h"
 
 NSWorkspace& NSWorkspace::sharedWorkspace() {
@@ -132,6 +133,7 @@ void NSWorkspace::startWatchingSession() {
       return;
     }
     auto* watch = new SessionWatch(bus);
+    posix::ServiceThreadSignals blocked;
     std::thread([watch] { watch->run(); }).detach();
   });
 }

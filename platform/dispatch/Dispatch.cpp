@@ -17,6 +17,7 @@
 #include "platform/NoDestructor.h"
 #include "platform/ThreadSafety.h"
 #include "platform/foundation/NSLog.h"
+#include "platform/posix/Signals.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace {
@@ -270,6 +271,8 @@ bool WorkerSpawner::ensureThread() {
   pthread_attr_setstacksize(&attr, kStackSize);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
+  // Workers and serial queue threads are all started here, so they begin with this mask too.
+  posix::ServiceThreadSignals blocked;
   const int rc = pthread_create(
       &thread, &attr,
       [](void* self) -> void* {

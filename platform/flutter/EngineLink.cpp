@@ -24,6 +24,7 @@
 #include "platform/flutter/EngineLinkFrame.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/posix/Files.h"
+#include "platform/posix/Signals.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace {
@@ -230,6 +231,7 @@ class EngineLinkServer final : public EngineLink {
         listenFd_(std::move(listenFd)),
         socketFile_(socketFile),
         shared_(std::move(shared)) {
+    posix::ServiceThreadSignals blocked;
     thread_ = std::thread([this] { run(); });
   }
 

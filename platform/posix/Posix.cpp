@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <cstring>
 
 #include "platform/posix/Files.h"
+#include "platform/posix/Signals.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace posix {
@@ -20,6 +22,15 @@ bool writeAll(int fd, std::string_view bytes) {
   }
   return true;
 }
+
+ServiceThreadSignals::ServiceThreadSignals() {
+  sigset_t spared;
+  sigfillset(&spared);
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&spared, fault);
+  pthread_sigmask(SIG_BLOCK, &spared, &previous_);
+}
+
+ServiceThreadSignals::~ServiceThreadSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 std::optional<Pipe> openPipe(PipeBlocking blocking) {
   const int flags = O_CLOEXEC | (blocking == PipeBlocking::NonBlocking ? O_NONBLOCK : 0);

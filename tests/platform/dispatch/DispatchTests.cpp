@@ -2,12 +2,14 @@
 // never holds up other work.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -184,6 +186,30 @@ TEST(GlobalQueue, EveryQualityOfServiceRunsWorkOffTheMainThread) {
   EXPECT_TRUE(runMainQueueUntil([&] { return tally->answered == 5; }, 2s));
   EXPECT_EQ(tally->answeredOnMain, 5);
   EXPECT_EQ(tally->workerOffMain.load(), 5);
+}
+
+// A quit or termination signal goes to the main thread, whose loop acts on it; a worker that took
+// it could hold it (or be cut short in a connect) instead.
+TEST(QueueThreads, LeaveTheQuitAndTerminationSignalsToTheMainThread) {
+  drainLeftovers();
+  auto blocksBoth = [] {
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1 && sigismember(&mask, SIGHUP) == 1;
+  };
+  auto globalBlocks = std::make_shared<std::optional<bool>>();
+  DispatchQueue::global().async(
+      [globalBlocks, blocksBoth] { DispatchQueue::main().async([globalBlocks, v = blocksBoth()] { *globalBlocks = v; }); });
+  ASSERT_TRUE(runMainQueueUntil([&] { return globalBlocks->has_value(); }, 2s));
+  EXPECT_TRUE(**globalBlocks);
+
+  DispatchSerialQueue queue("test signals");
+  std::atomic<int> serialBlocks{-1};
+  queue.async([&] { serialBlocks = blocksBoth() ? 1 : 0; });
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (serialBlocks < 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(serialBlocks, 1);
+  EXPECT_FALSE(blocksBoth()) << "the test's own main thread keeps taking them";
 }
 
 TEST(GlobalQueue, WorkSubmittedFromWorkRuns) {
