@@ -224,14 +224,14 @@ int DarwinSystem::select(int nfds, FdSet* readfds, FdSet* writefds, FdSet* error
   // ppoll takes the whole interval as a timespec, so no millisecond count can overflow; a
   // signal only interrupts the wait, which then goes on for what is left of the interval.
   const timespec start = monotonicNow();
-  const std::optional<timespec> deadline = interval ? std::optional(deadlineAfter(start, *interval)) : std::nullopt;
+  const timespec deadline = interval ? deadlineAfter(start, *interval) : timespec{};
   std::optional<timespec> left = interval;
   const int ready = posix::retryOnInterrupt([&] {
     const int n = ::ppoll(polled.data(), polled.size(), left ? &*left : nullptr, nullptr);
-    if (n < 0 && errno == EINTR && deadline) {
+    if (n < 0 && errno == EINTR && interval) {
       const timespec now = monotonicNow();
-      if (!before(now, *deadline)) return 0;
-      left = remainingUntil(*deadline, now);
+      if (!before(now, deadline)) return 0;
+      left = remainingUntil(deadline, now);
     }
     return n;
   });

@@ -47,7 +47,9 @@ class RunQueue : public ::testing::Test {
       started_.push_back(script);
       recordedAtStart_.push_back(record_.read().content ? record_.read().content->services.size() : 0);
     }
-    if (script.ends_with("slow")) EXPECT_TRUE(release_.wait(20s));
+    if (script.ends_with("slow")) {
+      EXPECT_TRUE(release_.wait(20s));
+    }
     if (script.ends_with("hang")) {
       while (!stopped_) std::this_thread::sleep_for(1ms);
       return AdminRunOutcome::failed("killed");
@@ -150,7 +152,8 @@ TEST_F(RunQueue, ARunPastTheLimitIsStoppedAndAReopenedQueueRunsOnlyNewCalls) {
 
 TEST_F(RunQueue, AnInactiveQueueHoldsItsRunsUntilActivated) {
   queue_ = std::make_unique<PrivilegedRunQueue>(
-      PrivilegedRunQueue::Environment{.run = [this](const std::string& s) { return run(s); }, .record = &record_},
+      PrivilegedRunQueue::Environment{
+          .run = [this](const std::string& s) { return run(s); }, .stopRun = nullptr, .record = &record_},
       DispatchSerialQueue::Activation::inactive);
   submit(disable("Wi-Fi"));
   EXPECT_FALSE(runMainQueueUntil([&] { return !started().empty(); }, 200ms));

@@ -98,7 +98,9 @@ TEST(ProcessIdentityOf, TellsAnEndedProcessAndAReusedPidApart) {
   // Ended but not yet reaped counts as ended.
   for (int i = 0; i < 500 && ProcessIdentity::of(child); ++i) ::usleep(2000);
   EXPECT_FALSE(ProcessIdentity::of(child));
-  if (before) EXPECT_FALSE(before->isAlive());
+  if (before) {
+    EXPECT_FALSE(before->isAlive());
+  }
   ::waitpid(child, nullptr, 0);
 }
 
