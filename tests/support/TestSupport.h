@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,7 +22,6 @@ namespace testing_support {
 // "tool cannot start: the fallback" becomes "ToolCannotStartTheFallback" (letters and digits only).
 std::string testNameFrom(std::string_view description);
 
-// A fresh folder under $TMPDIR, removed with everything in it when the object goes.
 // A process thread limit, as a test needs one: until lift(), every worker and serial-queue thread
 // start fails with EAGAIN.
 class ThreadLimit {
@@ -41,6 +41,7 @@ class ThreadLimit {
   }};
 };
 
+// A fresh folder under $TMPDIR, removed with everything in it when the object goes.
 class TempDir {
  public:
   TempDir();
@@ -56,6 +57,9 @@ class TempDir {
 
 // The whole content of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
+
+// Polls `done` every few milliseconds until it holds (true) or `timeout` passes (false).
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 // What the Flutter side receives for one method call.
 struct NotImplemented {
