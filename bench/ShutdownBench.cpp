@@ -25,6 +25,7 @@
 
 #include "platform/flutter/FlutterCodecs.h"
 #include "platform/foundation/Subprocess.h"
+#include "platform/posix/UniqueFd.h"
 #include "tools/proxyhostctl/LinkClient.h"
 
 extern char** environ;
@@ -166,11 +167,8 @@ double killToLastOff(const std::string& dir, const std::string& state, const std
   }
   // A run logs itself as it starts and holds the state lock to its end: taking the lock waits
   // for the last off to be in effect.
-  int lock = ::open((state + "/state.lock").c_str(), O_RDWR | O_CLOEXEC);
-  if (lock >= 0) {
-    ::flock(lock, LOCK_EX);
-    ::close(lock);
-  }
+  const posix::UniqueFd lock(::open((state + "/state.lock").c_str(), O_RDWR | O_CLOEXEC));
+  if (lock.valid()) posix::retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_EX); });
   return msSince(start);
 }
 }  // namespace

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/NoDestructor.h"
 #include "platform/darwin/DarwinSystem.h"
 #include "platform/foundation/NSLog.h"
 #include "probe/NativeTcpPing.h"
@@ -81,7 +82,8 @@ std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::pickPhysicalInter
     uint64_t generation = 0;
     std::optional<PhysicalInterface> chosen;
   };
-  static Kept& kept = *new Kept;  // used by worker threads, also while exit runs
+  static NoDestructor<Kept> keptStorage;  // used by worker threads, also while exit runs
+  Kept& kept = *keptStorage;
 
   std::optional<PhysicalInterface> chosen;
   std::unique_ptr<ifaddrs, InterfaceListFree> snapshot;  // freed after the log line, when one was taken

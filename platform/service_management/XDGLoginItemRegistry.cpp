@@ -46,6 +46,11 @@ std::optional<std::string> runningExecutable() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
+// What the main application's entry starts: the configured executable, else the running one.
+std::optional<std::string> mainExecutable(const XDGLoginItemRegistry::Options& options) {
+  return options.executable ? options.executable : runningExecutable();
+}
+
 // An entry's text; nothing for a folder, something that cannot be read, or a file larger than
 // any entry (the entries we write are a few hundred bytes).
 std::optional<std::string> readEntry(const std::string& path) {
@@ -84,7 +89,7 @@ SMAppServiceStatus XDGLoginItemRegistry::statusOf(const SMAppService& service) {
   // A helper's executable is not known here: any program counts as the helper's.
   std::optional<std::string> executable;
   if (!service.helperIdentifier()) {
-    executable = options_.executable ? options_.executable : runningExecutable();
+    executable = mainExecutable(options_);
     if (!executable) return SMAppServiceStatus::notRegistered;
   }
   return XDGAutostartEntryStarts(*text, executable) ? SMAppServiceStatus::enabled : SMAppServiceStatus::notRegistered;
@@ -97,7 +102,7 @@ std::optional<NSError> XDGLoginItemRegistry::registerService(const SMAppService&
     return smError(kSMErrorJobPlistNotFound,
                    "The login item helper " + *service.helperIdentifier() + " is not in the application bundle.");
   }
-  auto executable = options_.executable ? options_.executable : runningExecutable();
+  auto executable = mainExecutable(options_);
   if (!executable) return smError(kSMErrorInternalFailure, "The running application's executable cannot be found.");
   if (auto failure = posix::createFolders(autostartDirectory(), 0700)) {
     return smError(kSMErrorInternalFailure, "Cannot create " + autostartDirectory() + ": " + errnoText(failure->code) + ".");

@@ -18,71 +18,81 @@ Reply call(enginelink::LinkClient& client, const std::string& method, EncodableV
   return testing_support::callOver(client, "launch_at_startup", method, std::move(args));
 }
 
-TEST(LaunchAtLoginEndToEnd, SettingItWritesAndRemovesTheAutostartEntry) {
-  testing_support::TempDir config;
-  testing_support::HostProcess host({{"XDG_CONFIG_HOME", config.path()}});
-  auto client = host.connect();
-  ASSERT_TRUE(client);
-  const std::string entry = config.path() + "/autostart/" + PROXYHOST_BUNDLE_ID + ".desktop";
+// The host with `configHome` as its configuration folder, connected over the link.
+struct HostWithConfig {
+  explicit HostWithConfig(const std::string& configHome) : host({{"XDG_CONFIG_HOME", configHome}}), client(host.connect()) {}
+  // Quits as the user would; the host must end.
+  void quit() {
+    host.process().signal(SIGINT);
+    EXPECT_TRUE(host.process().wait(15s).has_value());
+  }
 
-  EXPECT_EQ(call(*client, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
-  EXPECT_EQ(call(*client, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}), Reply(EncodableValue()));
-  ASSERT_TRUE(std::filesystem::exists(entry));
+  testing_support::HostProcess host;
+  std::unique_ptr<enginelink::LinkClient> client;
+};
+
+std::string hostExecutable() { return std::filesystem::canonical(PROXYHOST_BIN).string(); }
+
+// A host whose configuration folder is the test's own, and where its autostart entry would be.
+class LaunchAtLoginEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(client_); }
+
+  testing_support::TempDir config_;
+  HostWithConfig host_{config_.path()};
+  std::unique_ptr<enginelink::LinkClient>& client_ = host_.client;
+  const std::string entry_ = config_.path() + "/autostart/" + PROXYHOST_BUNDLE_ID + ".desktop";
+};
+
+TEST_F(LaunchAtLoginEndToEnd, SettingItWritesAndRemovesTheAutostartEntry) {
+  EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
+  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}), Reply(EncodableValue()));
+  ASSERT_TRUE(std::filesystem::exists(entry_));
   std::stringstream text;
-  text << std::ifstream(entry).rdbuf();
+  text << std::ifstream(entry_).rdbuf();
   // It starts the host that wrote it.
-  EXPECT_NE(text.str().find("\nExec=" + std::filesystem::canonical(PROXYHOST_BIN).string() + "\n"), std::string::npos)
-      << text.str();
-  EXPECT_EQ(call(*client, "launchAtStartupIsEnabled"), Reply(EncodableValue(true)));
+  EXPECT_NE(text.str().find("\nExec=" + hostExecutable() + "\n"), std::string::npos) << text.str();
+  EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(true)));
 
-  EXPECT_EQ(call(*client, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
-  EXPECT_FALSE(std::filesystem::exists(entry));
-  EXPECT_EQ(call(*client, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
+  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
+  EXPECT_FALSE(std::filesystem::exists(entry_));
+  EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
   // Disabling what is not registered is refused by the registry: logged, answered all the same.
-  EXPECT_EQ(call(*client, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
+  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
 
-  host.process().signal(SIGINT);
-  EXPECT_TRUE(host.process().wait(15s).has_value());
+  host_.quit();
 }
 
 // What the Flutter side reads is what the desktop would do, and a write that cannot land says so.
-TEST(LaunchAtLoginEndToEnd, ReadsOnlyAnEntryOfOursAndAnswersAFailedWrite) {
-  testing_support::TempDir config;
-  testing_support::HostProcess host({{"XDG_CONFIG_HOME", config.path()}});
-  auto client = host.connect();
-  ASSERT_TRUE(client);
-  const std::string entry = config.path() + "/autostart/" + PROXYHOST_BUNDLE_ID + ".desktop";
-  std::filesystem::create_directories(config.path() + "/autostart");
+TEST_F(LaunchAtLoginEndToEnd, ReadsOnlyAnEntryOfOursAndAnswersAFailedWrite) {
+  std::filesystem::create_directories(config_.path() + "/autostart");
   for (const std::string& text : {std::string(), std::string("\x7f\x45\x4c\x46\x02\x01garbage"),
-                                  std::string("Type=Application\nExec=" + std::filesystem::canonical(PROXYHOST_BIN).string() + "\n")}) {
-    std::ofstream(entry) << text;
-    EXPECT_EQ(call(*client, "launchAtStartupIsEnabled"), Reply(EncodableValue(false))) << text;
+                                  std::string("Type=Application\nExec=" + hostExecutable() + "\n")}) {
+    std::ofstream(entry_) << text;
+    EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false))) << text;
   }
-  std::filesystem::remove(entry);
-  std::filesystem::create_directory(entry);
-  EXPECT_EQ(call(*client, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
-  EXPECT_EQ(call(*client, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
-  EXPECT_FALSE(std::filesystem::exists(entry));
+  std::filesystem::remove(entry_);
+  std::filesystem::create_directory(entry_);
+  EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
+  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
+  EXPECT_FALSE(std::filesystem::exists(entry_));
 
-  host.process().signal(SIGINT);
-  EXPECT_TRUE(host.process().wait(15s).has_value());
+  host_.quit();
 
   // A configuration folder that is a file: nothing can be written, and the answer says so.
-  const std::string notAFolder = config.file("file");
+  const std::string notAFolder = config_.file("file");
   std::ofstream(notAFolder) << "";
-  testing_support::HostProcess blocked({{"XDG_CONFIG_HOME", notAFolder}});
-  auto blockedClient = blocked.connect();
-  ASSERT_TRUE(blockedClient);
-  const Reply reply = call(*blockedClient, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}});
+  HostWithConfig blocked(notAFolder);
+  ASSERT_TRUE(blocked.client);
+  const Reply reply = call(*blocked.client, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}});
   const auto* error = std::get_if<FlutterError>(&reply);
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(error->code, "FAILED");
   EXPECT_TRUE(error->message && error->message->starts_with("Failed to enable launch at login: Cannot create " +
                                                             notAFolder + "/autostart"))
       << testing::PrintToString(reply);
-  EXPECT_EQ(call(*blockedClient, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
-  blocked.process().signal(SIGINT);
-  EXPECT_TRUE(blocked.process().wait(15s).has_value());
+  EXPECT_EQ(call(*blocked.client, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
+  blocked.quit();
 }
 
 }  // namespace

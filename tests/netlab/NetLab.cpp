@@ -33,6 +33,7 @@
 #include <utility>
 
 #include "platform/flutter/FlutterCodecs.h"
+#include "platform/posix/UniqueFd.h"
 
 extern char** environ;
 
@@ -318,9 +319,8 @@ class PacketPump {
 
 class LineRecorder {
  public:
-  // `fd`: a packet socket bound to the line's device, with SO_TIMESTAMPNS on; owned from here.
-  explicit LineRecorder(int fd) : fd_(fd) {}
-  ~LineRecorder() { ::close(fd_); }
+  // `fd`: a packet socket bound to the line's device, with SO_TIMESTAMPNS on.
+  explicit LineRecorder(posix::UniqueFd fd) : fd_(std::move(fd)) {}
 
   std::vector<LineHandshake> take() {
     std::lock_guard lock(mutex_);
@@ -336,8 +336,7 @@ class LineRecorder {
       msg.msg_iovlen = 1;
       msg.msg_control = control;
       msg.msg_controllen = sizeof control;
-      ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n = posix::retryOnInterrupt([&] { return recvmsg(fd_.get(), &msg, MSG_DONTWAIT); });
       if (n <= 0) break;
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
@@ -396,7 +395,7 @@ class LineRecorder {
     }
   }
 
-  const int fd_;
+  const posix::UniqueFd fd_;
   std::mutex mutex_;
   std::map<uint64_t, int64_t> open_;
   std::vector<LineHandshake> completed_;
@@ -650,33 +649,32 @@ bool Lab::setUp(const Options& options, std::string* error) {
 
   // The line's own truth, watched at its near end.
   {
-    int fd = -1;
+    posix::UniqueFd fd;
     std::string why;
     inNamespace(
         router_,
         [&] {
-          fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL));
-          if (fd < 0) {
+          fd.reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL)));
+          if (!fd.valid()) {
             why = std::string("packet socket: ") + strerror(errno);
             return;
           }
           int on = 1, buffer = 32 << 20;
-          setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-          setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+          setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+          setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
           sockaddr_ll at{};
           at.sll_family = AF_PACKET;
           at.sll_protocol = htons(ETH_P_ALL);
           at.sll_ifindex = static_cast<int>(if_nametoindex("tunR"));
-          if (!LineRecorder::filterSyns(fd) || at.sll_ifindex == 0 ||
-              bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+          if (!LineRecorder::filterSyns(fd.get()) || at.sll_ifindex == 0 ||
+              bind(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
             why = std::string("packet socket on tunR: ") + strerror(errno);
-            ::close(fd);
-            fd = -1;
+            fd.reset();
           }
         },
         &why);
-    if (fd < 0) return fail(why);
-    recorder_ = std::make_unique<LineRecorder>(fd);
+    if (!fd.valid()) return fail(why);
+    recorder_ = std::make_unique<LineRecorder>(std::move(fd));
   }
 
   std::string why;

@@ -300,15 +300,21 @@ class NoInterfaces : public darwin::DarwinSystem {
   }
 };
 
-TEST(ProbeOnLoopback, MeasuresOnASocketAboveFdSetSizeAndClosesIt) {
-  allowDescriptorsUpTo(4200);
-  NoInterfaces noInterfaces;
-  darwin::ScopedDarwinSystem scope(noInterfaces);
-  NSLogCapture log;
+// A server listening on a loopback port, probed with no interface to bind to; the log captured.
+class ProbeOnLoopback : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(listen(listener_, 16), 0); }
+  void TearDown() override { close(listener_); }
 
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int port = loopbackPort(listener);
-  ASSERT_EQ(listen(listener, 16), 0);
+  NoInterfaces noInterfaces_;
+  darwin::ScopedDarwinSystem scope_{noInterfaces_};
+  NSLogCapture log_;
+  const int listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int port_ = loopbackPort(listener_);
+};
+
+TEST_F(ProbeOnLoopback, MeasuresOnASocketAboveFdSetSizeAndClosesIt) {
+  allowDescriptorsUpTo(4200);
   int unused = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int closedPort = loopbackPort(unused);
   close(unused);
@@ -324,7 +330,7 @@ TEST(ProbeOnLoopback, MeasuresOnASocketAboveFdSetSizeAndClosesIt) {
   ASSERT_GE(next, 1024);
   close(next);
 
-  EXPECT_GE(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", port, 2000), 0);
+  EXPECT_GE(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", port_, 2000), 0);
   EXPECT_EQ(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", closedPort, 2000), -1);
 
   // The probe's sockets are gone: the lowest free descriptor is the one they had.
@@ -333,29 +339,21 @@ TEST(ProbeOnLoopback, MeasuresOnASocketAboveFdSetSizeAndClosesIt) {
   close(after);
   for (int fd : fillers) close(fd);
   close(null);
-  close(listener);
 
-  auto lines = log.lines();
+  auto lines = log_.lines();
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[1], "[NativeTcpPing] → tcpPing 127.0.0.1:" + std::to_string(port) +
+  EXPECT_EQ(lines[1], "[NativeTcpPing] → tcpPing 127.0.0.1:" + std::to_string(port_) +
                           " (timeout=2000ms, iface=<none, fallback default route>)");
   EXPECT_TRUE(lines[2].starts_with("[NativeTcpPing] ✓ connect ")) << lines[2];
   EXPECT_EQ(lines.back(), "[NativeTcpPing] ✗ all addrinfo entries failed for 127.0.0.1:" + std::to_string(closedPort));
 }
 
 // glibc would take port P + 65536 for P itself: the listening port answered a probe of another.
-TEST(ProbeOnLoopback, APortOutsideTcpsRangeResolvesNothingAndIsNeverAnotherPort) {
-  NoInterfaces noInterfaces;
-  darwin::ScopedDarwinSystem scope(noInterfaces);
-  NSLogCapture log;
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int port = loopbackPort(listener);
-  ASSERT_EQ(listen(listener, 16), 0);
-
-  ASSERT_GE(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", port, 2000), 0);
-  for (int wrong : {port + 65536, port - 65536, 65536, -1}) {
+TEST_F(ProbeOnLoopback, APortOutsideTcpsRangeResolvesNothingAndIsNeverAnotherPort) {
+  ASSERT_GE(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", port_, 2000), 0);
+  for (int wrong : {port_ + 65536, port_ - 65536, 65536, -1}) {
     EXPECT_EQ(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", wrong, 2000), -1) << wrong;
-    EXPECT_EQ(log.lines().back(), "[NativeTcpPing] ✗ DNS resolution failed for 127.0.0.1: " + std::to_string(EAI_SERVICE))
+    EXPECT_EQ(log_.lines().back(), "[NativeTcpPing] ✗ DNS resolution failed for 127.0.0.1: " + std::to_string(EAI_SERVICE))
         << wrong;
   }
   // The edges of the range and their spellings still resolve.
@@ -364,7 +362,6 @@ TEST(ProbeOnLoopback, APortOutsideTcpsRangeResolvesNothingAndIsNeverAnotherPort)
     EXPECT_EQ(darwin::getaddrinfo("127.0.0.1", service, nullptr, &list), 0) << service;
     if (list != nullptr) darwin::freeaddrinfo(list);
   }
-  close(listener);
 }
 
 }  // namespace

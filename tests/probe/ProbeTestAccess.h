@@ -17,14 +17,10 @@ struct NativeTcpPingTestAccess {
   }
   static std::optional<PhysicalInterface> pickPhysicalInterface() { return NativeTcpPing::pickPhysicalInterface(); }
   // What a fresh snapshot of the calling thread's interfaces gives, nothing kept and nothing logged:
-  // the answer the kept snapshot must agree with. `listed` is false when the list cannot be read.
-  static std::optional<PhysicalInterface> freshChoice(bool* listed = nullptr) {
+  // the answer the kept snapshot must agree with; nothing when the list cannot be read.
+  static std::optional<PhysicalInterface> freshChoice() {
     ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0 || list == nullptr) {
-      if (listed != nullptr) *listed = false;
-      return std::nullopt;
-    }
-    if (listed != nullptr) *listed = true;
+    if (::getifaddrs(&list) != 0 || list == nullptr) return std::nullopt;
     auto chosen = NativeTcpPing::choosePhysicalInterface(NativeTcpPing::interfaceEntries(list),
                                                          [](const std::string& name) { return ::if_nametoindex(name.c_str()); });
     ::freeifaddrs(list);

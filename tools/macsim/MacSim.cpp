@@ -1,8 +1,5 @@
 #include "tools/macsim/MacSim.h"
 
-
-#include <cstring>
-
 namespace macsim {
 
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string* error) {
