@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 
+#include "platform/NoDestructor.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/ProcessRun.h"
@@ -44,7 +45,7 @@ struct RunningScripts {
 };
 
 RunningScripts& runningScripts() {
-  static RunningScripts* scripts = new RunningScripts;  // a shutdown may still call in while exiting
+  static NoDestructor<RunningScripts> scripts;  // a shutdown may still call in while exiting
   return *scripts;
 }
 
@@ -65,14 +66,9 @@ class ShellCommand {
       startError_ = std::string("memfd_create: ") + std::strerror(errno);
       return;
     }
-    for (size_t written = 0; written < command.size();) {
-      const ssize_t n = posix::retryOnInterrupt(
-          [&] { return ::write(script_.get(), command.data() + written, command.size() - written); });
-      if (n <= 0) {
-        startError_ = std::string("write: ") + std::strerror(n < 0 ? errno : EIO);
-        return;
-      }
-      written += static_cast<size_t>(n);
+    if (!posix::writeAll(script_.get(), command)) {
+      startError_ = std::string("write: ") + std::strerror(errno);
+      return;
     }
     ::fcntl(script_.get(), F_ADD_SEALS, F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
     arguments_ = {"/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(script_.get())};
@@ -97,17 +93,17 @@ ProcessRun runScriptCommand(const std::vector<std::string>& argv) {
   ProcessRun run;
   std::optional<Subprocess> child = Subprocess::start(options, run);
   if (!child) return run;
-  int descriptor = child->duplicateProcessDescriptor();
+  // -1 when the kernel has none: terminateGroup passes over it.
+  posix::UniqueFd descriptor(child->duplicateProcessDescriptor());
   {
     std::lock_guard lock(runningScripts().mutex);
-    runningScripts().descriptors.insert(descriptor);
+    runningScripts().descriptors.insert(descriptor.get());
   }
   child->finish(run);
   {
     std::lock_guard lock(runningScripts().mutex);
-    runningScripts().descriptors.erase(descriptor);
+    runningScripts().descriptors.erase(descriptor.get());
   }
-  if (descriptor >= 0) ::close(descriptor);
   return run;
 }
 
