@@ -125,19 +125,17 @@ struct Execution {
 
 Execution failure(int64_t number, std::string message) { return {errorDictionary(number, std::move(message)), {}}; }
 
-ProcessRun cannotStart(const ShellCommand& shell) {
-  ProcessRun run;
-  run.startError = shell.startError();
-  return run;
-}
-
-// `command` run by /bin/sh with the rights this process has.
-ProcessRun runShellCommand(const std::string& command) {
+// `command` run by the shell that `launcher` starts; by default /bin/sh with the rights this
+// process has. The shell's arguments follow the launcher's.
+ProcessRun runShellCommand(const std::string& command, std::vector<std::string> launcher = {kShell}) {
   ShellCommand shell(command);
-  if (shell.arguments().empty()) return cannotStart(shell);
-  std::vector<std::string> argv = {kShell};
-  argv.insert(argv.end(), shell.arguments().begin(), shell.arguments().end());
-  return runScriptCommand(argv);
+  if (shell.arguments().empty()) {
+    ProcessRun run;
+    run.startError = shell.startError();
+    return run;
+  }
+  launcher.insert(launcher.end(), shell.arguments().begin(), shell.arguments().end());
+  return runScriptCommand(launcher);
 }
 
 // A command that ended: success with its output, or the error dictionary of its status and output.
@@ -171,12 +169,10 @@ class PkexecRun {
   explicit PkexecRun(std::string pkexecPath)
       : pkexecPath_(std::move(pkexecPath)), marker_("#proxyhost-status-" + randomToken()) {}
 
-  std::vector<std::string> argv(const ShellCommand& shell) const {
-    std::vector<std::string> argv = {
-        pkexecPath_, kShell, "-c",
-        "m=$1; shift; /bin/sh \"$@\"; s=$?; printf '%s %d\\n' \"$m\" \"$s\" >&2; exit \"$s\"", "sh", marker_};
-    argv.insert(argv.end(), shell.arguments().begin(), shell.arguments().end());
-    return argv;
+  // The command line up to the shell's arguments: pkexec, the wrapper, and /bin/sh inside it.
+  std::vector<std::string> launcher() const {
+    return {pkexecPath_, kShell, "-c",
+            "m=$1; shift; /bin/sh \"$@\"; s=$?; printf '%s %d\\n' \"$m\" \"$s\" >&2; exit \"$s\"", "sh", marker_};
   }
 
   // Takes the marker line off `run`'s standard error; true when it was there.
@@ -229,9 +225,7 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
   }
 
   PkexecRun pkexec(env.pkexecPath);
-  ShellCommand shell(command);
-  if (shell.arguments().empty()) return outcomeOf(cannotStart(shell));
-  ProcessRun run = runScriptCommand(pkexec.argv(shell));
+  ProcessRun run = runShellCommand(command, pkexec.launcher());
   if (run.started && !pkexec.commandRan(run)) {
     if (run.exitStatus == kPkexecDismissed) {
       return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
