@@ -29,6 +29,14 @@ struct DecodeStep {
   std::optional<std::string> problem GUARDED_BY(mutex);
 };
 
+// The error dictionary's message; nothing when it holds none.
+std::optional<std::string> messageOf(const NSDictionary& error) {
+  auto it = error.find(NSAppleScriptErrorMessage);
+  if (it == error.end()) return std::nullopt;
+  if (const auto* message = std::get_if<std::string>(&it->second)) return *message;
+  return std::nullopt;
+}
+
 DecodeStep& decodeStep() {
   static NoDestructor<DecodeStep> step;
   return *step;
@@ -53,18 +61,12 @@ std::optional<std::string> decodeStepProblem() {
 }  // namespace
 
 std::optional<std::string> proxy::checkDecodeStep() {
-  const std::string source = "do shell script \"echo '" + std::string(kDecodeProbe) + "' | /usr/bin/base64 -D\"";
+  const std::string source = std::string(kCommandHead) + std::string(kDecodeProbe) + "' | /usr/bin/base64 -D\"";
   auto appleScript = NSAppleScript::initWithSource(source);
   if (!appleScript) return "Failed to create NSAppleScript";
   std::optional<NSDictionary> error;
   std::optional<NSAppleEventDescriptor> decoded = appleScript->executeAndReturnError(&error);
-  if (error) {
-    std::string message = "no message";
-    if (auto it = error->find(NSAppleScriptErrorMessage); it != error->end()) {
-      if (const auto* m = std::get_if<std::string>(&it->second)) message = *m;
-    }
-    return "/usr/bin/base64 -D does not decode (" + message + ")";
-  }
+  if (error) return "/usr/bin/base64 -D does not decode (" + messageOf(*error).value_or("no message") + ")";
   const std::string text = decoded ? decoded->stringValue() : std::string();
   if (text != kDecoded) return "/usr/bin/base64 -D turns \"" + std::string(kDecodeProbe) + "\" into \"" + text + "\"";
   return std::nullopt;
@@ -102,10 +104,7 @@ proxy::AdminRunOutcome proxy::runAsAdministrator(const std::string& script) {
   if (auto it = error->find(NSAppleScriptErrorNumber); it != error->end()) {
     if (const auto* n = std::get_if<int64_t>(&it->second)) number = *n;
   }
-  std::string message = "Unknown AppleScript error";
-  if (auto it = error->find(NSAppleScriptErrorMessage); it != error->end()) {
-    if (const auto* m = std::get_if<std::string>(&it->second)) message = *m;
-  }
   if (number == -128) return AdminRunOutcome::cancelled();
-  return AdminRunOutcome::failed("AppleScript error " + std::to_string(number) + ": " + message);
+  return AdminRunOutcome::failed("AppleScript error " + std::to_string(number) + ": " +
+                                 messageOf(*error).value_or("Unknown AppleScript error"));
 }

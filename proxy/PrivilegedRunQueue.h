@@ -3,7 +3,8 @@
 // switches a proxy on after the shutdown cleanup has switched it off.
 //
 //   PrivilegedRunQueue& runs = PrivilegedRunQueue::shared();   // inactive: runs wait
-//   runs.submit(PrivilegedRun::enable(script, services, host, port, socks), std::move(result));
+//   runs.submit(PrivilegedRun{PrivilegedRun::Kind::enable, script, services, host, port, socks},
+//               std::move(result));
 //   runs.activate();                    // end of launching, once SIGTERM is handled
 //   runs.stop(kPrivilegedRunStopLimit); // shutdown cleanup, before switching off
 //

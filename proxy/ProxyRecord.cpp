@@ -176,7 +176,7 @@ ProxyRecord::Reading ProxyRecord::read() const {
 
 bool ProxyRecord::addEnabled(const std::vector<std::string>& services, const std::string& host, int64_t port,
                              int64_t socks) {
-  std::lock_guard guard(mutex_);
+  MutexLock guard(mutex_);
   ProxyRecordContent content;
   Reading before = read();
   // Services another process recorded are ours to switch off now as well: they are on the
@@ -195,7 +195,7 @@ bool ProxyRecord::addEnabled(const std::vector<std::string>& services, const std
 }
 
 void ProxyRecord::removeDisabled(const std::vector<std::string>& services) {
-  std::lock_guard guard(mutex_);
+  MutexLock guard(mutex_);
   Reading before = read();
   if (before.state == State::absent) return;
   if (!before.content) {
@@ -214,7 +214,7 @@ void ProxyRecord::removeDisabled(const std::vector<std::string>& services) {
 }
 
 void ProxyRecord::clear() {
-  std::lock_guard guard(mutex_);
+  MutexLock guard(mutex_);
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
     NSLog("Cannot remove the proxy record %@: errno %d", path_, errno);
   }

@@ -18,11 +18,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace proxy {
@@ -89,11 +89,11 @@ class ProxyRecord {
   const std::string& path() const { return path_; }
 
  private:
-  bool writeLocked(const ProxyRecordContent& content);
+  bool writeLocked(const ProxyRecordContent& content) REQUIRES(mutex_);
 
   std::string folder_;
   std::string path_;
-  std::mutex mutex_;  // one change at a time within this process
+  Mutex mutex_;  // one change at a time within this process
 };
 
 }  // namespace proxy

@@ -43,7 +43,7 @@ bool ProxyGuard::start(const std::string& executable) {
   std::optional<NSError> error;
   runTaskWithTimeLimit(task, kGuardStartLimit, &error);
   if (error) {
-    NSLog("No proxy guard: cannot start %@: %@", executable, error ? error->localizedDescription() : std::string());
+    NSLog("No proxy guard: cannot start %@: %@", executable, error->localizedDescription());
     return false;
   }
   if (task.terminationStatus() != 0) {

@@ -43,12 +43,12 @@ std::optional<uint64_t> processStartTime(pid_t pid) {
 }
 
 std::optional<ProcessExitWatch> ProcessExitWatch::watch(pid_t pid, int* error) {
+  // A process descriptor is close-on-exec from the start.
   posix::UniqueFd fd(pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1);
   if (!fd.valid()) {
     if (error != nullptr) *error = pid > 0 ? errno : ESRCH;
     return std::nullopt;
   }
-  ::fcntl(fd.get(), F_SETFD, FD_CLOEXEC);
   return ProcessExitWatch(std::move(fd));
 }
 

@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 
+#include "platform/NoDestructor.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/ProcessRun.h"
@@ -44,7 +45,7 @@ struct RunningScripts {
 };
 
 RunningScripts& runningScripts() {
-  static RunningScripts* scripts = new RunningScripts;  // a shutdown may still call in while exiting
+  static NoDestructor<RunningScripts> scripts;  // a shutdown may still call in while exiting
   return *scripts;
 }
 
@@ -65,14 +66,9 @@ class ShellCommand {
       startError_ = std::string("memfd_create: ") + std::strerror(errno);
       return;
     }
-    for (size_t written = 0; written < command.size();) {
-      const ssize_t n = posix::retryOnInterrupt(
-          [&] { return ::write(script_.get(), command.data() + written, command.size() - written); });
-      if (n <= 0) {
-        startError_ = std::string("write: ") + std::strerror(n < 0 ? errno : EIO);
-        return;
-      }
-      written += static_cast<size_t>(n);
+    if (!posix::writeAll(script_.get(), command)) {
+      startError_ = std::string("write: ") + std::strerror(errno);
+      return;
     }
     ::fcntl(script_.get(), F_ADD_SEALS, F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
     arguments_ = {"/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(script_.get())};
@@ -97,17 +93,17 @@ ProcessRun runScriptCommand(const std::vector<std::string>& argv) {
   ProcessRun run;
   std::optional<Subprocess> child = Subprocess::start(options, run);
   if (!child) return run;
-  int descriptor = child->duplicateProcessDescriptor();
+  // -1 when the kernel has none: terminateGroup passes over it.
+  posix::UniqueFd descriptor(child->duplicateProcessDescriptor());
   {
     std::lock_guard lock(runningScripts().mutex);
-    runningScripts().descriptors.insert(descriptor);
+    runningScripts().descriptors.insert(descriptor.get());
   }
   child->finish(run);
   {
     std::lock_guard lock(runningScripts().mutex);
-    runningScripts().descriptors.erase(descriptor);
+    runningScripts().descriptors.erase(descriptor.get());
   }
-  if (descriptor >= 0) ::close(descriptor);
   return run;
 }
 
@@ -129,19 +125,17 @@ struct Execution {
 
 Execution failure(int64_t number, std::string message) { return {errorDictionary(number, std::move(message)), {}}; }
 
-ProcessRun cannotStart(const ShellCommand& shell) {
-  ProcessRun run;
-  run.startError = shell.startError();
-  return run;
-}
-
-// `command` run by /bin/sh with the rights this process has.
-ProcessRun runShellCommand(const std::string& command) {
+// `command` run by the shell that `launcher` starts; by default /bin/sh with the rights this
+// process has. The shell's arguments follow the launcher's.
+ProcessRun runShellCommand(const std::string& command, std::vector<std::string> launcher = {kShell}) {
   ShellCommand shell(command);
-  if (shell.arguments().empty()) return cannotStart(shell);
-  std::vector<std::string> argv = {kShell};
-  argv.insert(argv.end(), shell.arguments().begin(), shell.arguments().end());
-  return runScriptCommand(argv);
+  if (shell.arguments().empty()) {
+    ProcessRun run;
+    run.startError = shell.startError();
+    return run;
+  }
+  launcher.insert(launcher.end(), shell.arguments().begin(), shell.arguments().end());
+  return runScriptCommand(launcher);
 }
 
 // A command that ended: success with its output, or the error dictionary of its status and output.
@@ -175,12 +169,10 @@ class PkexecRun {
   explicit PkexecRun(std::string pkexecPath)
       : pkexecPath_(std::move(pkexecPath)), marker_("#proxyhost-status-" + randomToken()) {}
 
-  std::vector<std::string> argv(const ShellCommand& shell) const {
-    std::vector<std::string> argv = {
-        pkexecPath_, kShell, "-c",
-        "m=$1; shift; /bin/sh \"$@\"; s=$?; printf '%s %d\\n' \"$m\" \"$s\" >&2; exit \"$s\"", "sh", marker_};
-    argv.insert(argv.end(), shell.arguments().begin(), shell.arguments().end());
-    return argv;
+  // The command line up to the shell's arguments: pkexec, the wrapper, and /bin/sh inside it.
+  std::vector<std::string> launcher() const {
+    return {pkexecPath_, kShell, "-c",
+            "m=$1; shift; /bin/sh \"$@\"; s=$?; printf '%s %d\\n' \"$m\" \"$s\" >&2; exit \"$s\"", "sh", marker_};
   }
 
   // Takes the marker line off `run`'s standard error; true when it was there.
@@ -233,9 +225,7 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
   }
 
   PkexecRun pkexec(env.pkexecPath);
-  ShellCommand shell(command);
-  if (shell.arguments().empty()) return outcomeOf(cannotStart(shell));
-  ProcessRun run = runScriptCommand(pkexec.argv(shell));
+  ProcessRun run = runShellCommand(command, pkexec.launcher());
   if (run.started && !pkexec.commandRan(run)) {
     if (run.exitStatus == kPkexecDismissed) {
       return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");

@@ -45,7 +45,8 @@ class RunQueue : public ::testing::Test {
     {
       std::lock_guard lock(mutex_);
       started_.push_back(script);
-      recordedAtStart_.push_back(record_.read().content ? record_.read().content->services.size() : 0);
+      const auto content = record_.read().content;
+      recordedAtStart_.push_back(content ? content->services.size() : 0);
     }
     if (script.ends_with("slow")) {
       EXPECT_TRUE(release_.wait(20s));

@@ -44,16 +44,20 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
     networksetup({"-setnetworkserviceenabled", "Thunderbolt Bridge", "off"});
   }
 
+  // Both services on: 127.0.0.1, ports 7890 and 7891, bypassing localhost.
+  static EncodableMap enableArguments() {
+    return EncodableMap{{"services", testing_support::stringList({"Wi-Fi", "Office's LAN"})},
+                        {"host", "127.0.0.1"},
+                        {"port", int32_t{7890}},
+                        {"socks", int32_t{7891}},
+                        {"bypass", testing_support::stringList({"localhost"})}};
+  }
+
   // Both services on, through the privileged proxy channel with the authorization approved.
   void switchProxiesOn() {
     ASSERT_TRUE(client_);
-    EncodableMap on{{"services", testing_support::stringList({"Wi-Fi", "Office's LAN"})},
-                    {"host", "127.0.0.1"},
-                    {"port", int32_t{7890}},
-                    {"socks", int32_t{7891}},
-                    {"bypass", testing_support::stringList({"localhost"})}};
     ASSERT_EQ(testing_support::callOver(*client_, testing_support::kPrivilegedProxyChannel, "setProxyElevated",
-                                        EncodableValue(std::move(on)), 60s),
+                                        EncodableValue(enableArguments()), 60s),
               testing_support::Reply(EncodableValue(true)))
         << host_->standardError();
     ASSERT_EQ(proxySummary("Office's LAN"), "Yes 127.0.0.1:7890 Yes 127.0.0.1:7890 Yes 127.0.0.1:7891");
@@ -76,14 +80,6 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
     return summary;
   }
 
-  // The enable's arguments, for calls that do not wait for their answer.
-  static EncodableMap enableArguments() {
-    return EncodableMap{{"services", testing_support::stringList({"Wi-Fi", "Office's LAN"})},
-                        {"host", "127.0.0.1"},
-                        {"port", int32_t{7890}},
-                        {"socks", int32_t{7891}},
-                        {"bypass", testing_support::stringList({"localhost"})}};
-  }
   static EncodableMap disableArguments() {
     return EncodableMap{{"services", testing_support::stringList({"Wi-Fi", "Office's LAN"})}};
   }
@@ -124,13 +120,8 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
       const std::string name = entry.path().filename();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::string cmdline;
-      try {
-        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-        cmdline.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      } catch (const std::exception&) {
-        continue;  // the process ended while it was read
-      }
+      // A process that ended meanwhile reads as empty and matches nothing.
+      const std::string cmdline = testing_support::readFile(entry.path() / "cmdline");
       std::string self = cmdline.substr(0, cmdline.find('\0'));
       std::string first = cmdline.size() > self.size() ? cmdline.substr(self.size() + 1) : "";
       first = first.substr(0, first.find('\0'));
@@ -139,14 +130,19 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
     return guards;
   }
 
-  std::string recordText() const {
-    std::ifstream in(stateHome() + "/" + PROXYHOST_BUNDLE_ID + "/proxy-record");
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
+  std::string recordPath() const { return stateHome() + "/" + PROXYHOST_BUNDLE_ID + "/proxy-record"; }
+  bool recordPresent() const { return std::filesystem::exists(recordPath()); }
 
-  bool recordPresent() const {
-    return std::filesystem::exists(stateHome() + "/" + PROXYHOST_BUNDLE_ID + "/proxy-record");
-  }
+  // A storm's random moments, from a seed that every failure inside the storm names; the
+  // environment variable `runsVariable` sets its number of runs in place of `defaultRuns`.
+  struct Storm {
+    Storm(const char* runsVariable, int defaultRuns)
+        : runs(std::getenv(runsVariable) ? std::atoi(std::getenv(runsVariable)) : defaultRuns) {}
+    const int runs;
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random{seed};
+    ::testing::ScopedTrace trace{__FILE__, __LINE__, "seed " + std::to_string(seed)};
+  };
 
   // The host's runs after its last run that set a proxy state on.
   RunLog runsAfterTheLastSetRun() const {
@@ -278,10 +274,7 @@ TEST_F(ShutdownEndToEnd, WithoutTheToolSigtermStillExitsZeroSilently) {
 // cleanups run. Whatever the moment, the host ends within the bound; once it is armed it ends
 // with status 0 and the proxies off; before that, it dies of the signal without a cleanup.
 TEST_F(ShutdownEndToEnd, StormOfSigtermsNeverHangsAndLeavesTheProxiesOff) {
-  const int runs = std::getenv("SHUTDOWN_STORM_RUNS") ? std::atoi(std::getenv("SHUTDOWN_STORM_RUNS")) : 100;
-  const unsigned seed = std::random_device{}();
-  std::mt19937 random(seed);
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  Storm storm("SHUTDOWN_STORM_RUNS", 100);
   prepareTwoServices();
   // Signals land from the first instant to well past the moment the host is armed, however long
   // start-up takes in this build.
@@ -293,17 +286,17 @@ TEST_F(ShutdownEndToEnd, StormOfSigtermsNeverHangsAndLeavesTheProxiesOff) {
   client_.reset();
   const unsigned window = static_cast<unsigned>(armedAfter.count() * 2 + 1);
   int exitedZero = 0, diedEarly = 0;
-  for (int i = 0; i < runs && !HasFailure(); ++i) {
+  for (int i = 0; i < storm.runs && !HasFailure(); ++i) {
     for (const char* setting : {"-setwebproxystate", "-setsecurewebproxystate", "-setsocksfirewallproxystate"}) {
       networksetup({setting, "Wi-Fi", "on"});
     }
     std::filesystem::remove(state() + "/runs.log");
     startHost({}, HostReady::started);
-    int mode = static_cast<int>(random() % 3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(random() % window));
+    int mode = static_cast<int>(storm.random() % 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(storm.random() % window));
     if (mode == 2) {
       host_->signal(SIGINT);
-      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
+      std::this_thread::sleep_for(std::chrono::milliseconds(storm.random() % 20));
     }
     host_->signal(SIGTERM);
     if (mode == 1) host_->signal(SIGTERM);
@@ -327,7 +320,7 @@ TEST_F(ShutdownEndToEnd, StormOfSigtermsNeverHangsAndLeavesTheProxiesOff) {
   RecordProperty("diedBeforeArmed", diedEarly);
   std::printf("storm: signals within %u ms of the start (armed after %lld ms)\n", window,
               static_cast<long long>(armedAfter.count()));
-  std::printf("storm: %d runs, %d exited 0 after a cleanup, %d ended by the signal before being armed\n", runs,
+  std::printf("storm: %d runs, %d exited 0 after a cleanup, %d ended by the signal before being armed\n", storm.runs,
               exitedZero, diedEarly);
 }
 
@@ -394,10 +387,7 @@ TEST_F(ShutdownEndToEnd, AfterAKillOrACrashTheGuardSwitchesOffClearsTheRecordAnd
 // Killed at a random moment before, during or after an enable: each time, once things settle,
 // every state is off and no guard is left.
 TEST_F(ShutdownEndToEnd, StormOfKillsDuringEnablesLeavesEverythingOffAndNoGuard) {
-  const int runs = std::getenv("GUARD_STORM_RUNS") ? std::atoi(std::getenv("GUARD_STORM_RUNS")) : 50;
-  const unsigned seed = std::random_device{}();
-  std::mt19937 random(seed);
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  Storm storm("GUARD_STORM_RUNS", 50);
   prepareTwoServices();
   // How long one enable takes in this build: the kills land from before it to well after it.
   startHost({}, HostReady::armed);
@@ -409,22 +399,21 @@ TEST_F(ShutdownEndToEnd, StormOfKillsDuringEnablesLeavesEverythingOffAndNoGuard)
   const unsigned window = static_cast<unsigned>(enableMs.count() * 2 + 1);
   int ran = 0, killedBeforeTheEnable = 0, killedDuringIt = 0, killedAfterIt = 0, guardCleanups = 0;
   std::vector<double> settleMs;
-  for (int i = 0; i < runs && !HasFailure(); ++i) {
+  for (int i = 0; i < storm.runs && !HasFailure(); ++i) {
     std::filesystem::remove(state() + "/runs.log");
     startHost({}, HostReady::armed);
-    uint32_t on = post("setProxyElevated", enableArguments());
-    std::this_thread::sleep_for(std::chrono::milliseconds(random() % window));
+    post("setProxyElevated", enableArguments());
+    std::this_thread::sleep_for(std::chrono::milliseconds(storm.random() % window));
     const size_t seen = hostRuns().size();
     host_->signal(SIGKILL);
     const auto killedAt = std::chrono::steady_clock::now();
     ASSERT_TRUE(host_->wait(10s));
     (seen == 0 ? killedBeforeTheEnable : seen < 14 ? killedDuringIt : killedAfterIt)++;
-    (void)on;
     ASSERT_TRUE(eventually([&] { return guardsOf(host_->pid()).empty(); }, 30s)) << "run " << i;
     settleMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killedAt).count());
     EXPECT_TRUE(allOff()) << "run " << i << ": " << proxySummary("Wi-Fi") << " / " << proxySummary("Office's LAN");
     EXPECT_FALSE(recordPresent()) << "run " << i << ", record:\n"
-                                  << recordText()
+                                  << testing_support::readFile(recordPath())
                                   << "host and guard said:\n"
                                   << host_->standardError();
     ++ran;
