@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/flutter/FlutterCodecs.h"
@@ -14,6 +15,12 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// Only a bool makes a Boolean value: a pointer that slipped in (a map lookup's result) must not
+// compile into `true`.
+static_assert(std::is_convertible_v<bool, EncodableValue>);
+static_assert(!std::is_convertible_v<const EncodableValue*, EncodableValue>);
+static_assert(!std::is_constructible_v<EncodableValue, const EncodableValue*>);
 
 const StandardMessageCodec& messageCodec() { return StandardMessageCodec::getInstance(); }
 const StandardMethodCodec& methodCodec() { return StandardMethodCodec::getInstance(); }
