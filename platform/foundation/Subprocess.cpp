@@ -115,6 +115,21 @@ bool reapBefore(pid_t pid, const std::optional<std::chrono::steady_clock::time_p
   }
 }
 
+// For the forks below, which may call only async-signal-safe functions. The mask is set by the raw
+// system call, which no sanitizer's interceptor stands in front of.
+void setSignalMask(const sigset_t& mask) { ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &mask, nullptr, _NSIG / 8); }
+
+// Gives the signals `first` to `last` back their default action, then unblocks every signal.
+void restoreDefaultSignals(int first, int last) {
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  for (int sig = first; sig <= last; ++sig) ::sigaction(sig, &standard, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  setSignalMask(none);
+}
+
 // fork, not posix_spawn: the supervisor must run code of its own between fork and exec. Both the
 // supervisor and the command's child call only async-signal-safe functions, as a fork of a
 // threaded process must, and the supervisor takes its signals with sigtimedwait rather than a
@@ -132,19 +147,13 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
   sigemptyset(&waited);
   sigaddset(&waited, SIGTERM);
   sigaddset(&waited, SIGCHLD);
-  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &waited, nullptr, _NSIG / 8);
+  setSignalMask(waited);
   if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
 
   const pid_t command = ::fork();
   if (command == 0) {
-    struct sigaction standard {};
-    standard.sa_handler = SIG_DFL;
-    sigemptyset(&standard.sa_mask);
-    for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &standard, nullptr);
     ::prctl(PR_SET_PDEATHSIG, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, _NSIG / 8);
+    restoreDefaultSignals(1, NSIG - 1);
     ::dup2(in, 0);
     ::dup2(out, 1);
     if (!inheritErr) ::dup2(errFd, 2);
@@ -170,13 +179,7 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
   if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
   // Ends as the command did, by the same signal.
   const int sig = WTERMSIG(status);
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;
-  sigemptyset(&standard.sa_mask);
-  ::sigaction(sig, &standard, nullptr);
-  sigset_t only;
-  sigemptyset(&only);
-  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &only, nullptr, _NSIG / 8);
+  restoreDefaultSignals(sig, sig);
   ::kill(::getpid(), sig);
   ::_exit(128 + sig);
 }
