@@ -109,9 +109,8 @@ bool NSUserDefaults::writeLocked() {
   plist_to_xml(asPlist(dictionary_), &xml, &length);
   if (xml == nullptr) return false;
   // The file and the folders made for it are the user's alone.
-  const size_t slash = path_.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash);
-  bool ok = !posix::createFolders(folder, 0700) && !posix::writeFileAtomically(path_, std::string_view(xml, length), 0600);
+  bool ok = !posix::createFolders(posix::folderOf(path_), 0700) &&
+            !posix::writeFileAtomically(path_, std::string_view(xml, length), 0600);
   free(xml);
   return ok;
 }
