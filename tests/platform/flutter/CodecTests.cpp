@@ -335,6 +335,16 @@ TEST(StandardMethodCodec, MethodCalls) {
   }
 }
 
+// Decodes `bytes` as an envelope that must hold exactly `expected` (a value, or an error).
+template <typename T>
+void expectEnvelope(const Bytes& bytes, const T& expected) {
+  std::string why;
+  auto back = methodCodec().decodeEnvelope(bytes, &why);
+  ASSERT_TRUE(back.has_value()) << why;
+  ASSERT_TRUE(std::holds_alternative<T>(*back));
+  EXPECT_EQ(std::get<T>(*back), expected);
+}
+
 TEST(StandardMethodCodec, SuccessEnvelopes) {
   struct Case {
     const char* name;
@@ -351,11 +361,7 @@ TEST(StandardMethodCodec, SuccessEnvelopes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(hex(methodCodec().encodeSuccessEnvelope(c.result)), hex(c.bytes));
-    std::string why;
-    auto back = methodCodec().decodeEnvelope(c.bytes, &why);
-    ASSERT_TRUE(back.has_value()) << why;
-    ASSERT_TRUE(std::holds_alternative<EncodableValue>(*back));
-    EXPECT_EQ(std::get<EncodableValue>(*back), c.result);
+    expectEnvelope(c.bytes, c.result);
   }
 }
 
@@ -375,11 +381,7 @@ TEST(StandardMethodCodec, ErrorEnvelopes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(hex(methodCodec().encodeErrorEnvelope(c.error)), hex(c.bytes));
-    std::string why;
-    auto back = methodCodec().decodeEnvelope(c.bytes, &why);
-    ASSERT_TRUE(back.has_value()) << why;
-    ASSERT_TRUE(std::holds_alternative<FlutterError>(*back));
-    EXPECT_EQ(std::get<FlutterError>(*back), c.error);
+    expectEnvelope(c.bytes, c.error);
   }
 }
 
@@ -396,11 +398,7 @@ TEST(StandardMethodCodec, ErrorEnvelopeStackTraceIsAcceptedAndDropped) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string why;
-    auto back = methodCodec().decodeEnvelope(c.bytes, &why);
-    ASSERT_TRUE(back.has_value()) << why;
-    ASSERT_TRUE(std::holds_alternative<FlutterError>(*back));
-    EXPECT_EQ(std::get<FlutterError>(*back), c.expected);
+    expectEnvelope(c.bytes, c.expected);
   }
 }
 
