@@ -68,7 +68,8 @@ TEST(UserFolders, FollowTheAbsoluteVariablesAndFallBackToTheHome) {
   environment.set("XDG_STATE_HOME", "xdg/state");
   environment.set("HOME", "relative/home");
   const passwd* entry = ::getpwuid(::getuid());
-  const std::string home = entry != nullptr && entry->pw_dir != nullptr && entry->pw_dir[0] == '/' ? entry->pw_dir : "/tmp";
+  const bool listed = entry != nullptr && entry->pw_dir != nullptr && entry->pw_dir[0] == '/';
+  const std::string home = listed ? entry->pw_dir : "/tmp";
   EXPECT_EQ(NSHomeDirectory(), home);
   EXPECT_EQ(NSUserDefaults::userConfigurationDirectory(), home + "/.config");
   EXPECT_EQ(applicationSupportDirectory(), home + "/.local/state");
