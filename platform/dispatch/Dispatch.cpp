@@ -16,9 +16,21 @@
 
 #include "platform/NoDestructor.h"
 #include "platform/ThreadSafety.h"
+#include "platform/dispatch/ThreadStarts.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/posix/Signals.h"
 #include "platform/posix/UniqueFd.h"
+
+int startDetachedThread(size_t stackSize, void* (*main)(void*), void* argument) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, stackSize);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  const int rc = pthread_create(&thread, &attr, main, argument);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
 
 namespace {
 
@@ -124,7 +136,6 @@ class GlobalQueue final : public DispatchQueue {
   static constexpr auto kIdleRetirement = std::chrono::seconds(10);
   static constexpr size_t kSpare = 1;
 
-
   void async(Work work) override {
     bool wakeWorker, topUp;
     {
@@ -173,14 +184,8 @@ class GlobalQueue final : public DispatchQueue {
 
  private:
   int startWorker() {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, kStackSize);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
     totalThreads++;
-    const int rc = pthread_create(&thread, &attr, &GlobalQueue::workerMain, this);
-    pthread_attr_destroy(&attr);
+    const int rc = startDetachedThread(kStackSize, &GlobalQueue::workerMain, this);
     if (rc != 0) totalThreads--;
     return rc;
   }
@@ -266,21 +271,15 @@ bool WorkerSpawner::requestThread(std::function<int()> start) {
 // fails, the next request tries again.
 bool WorkerSpawner::ensureThread() {
   if (running_) return true;
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kStackSize);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
   // Workers and serial queue threads are all started here, so they begin with this mask too.
   posix::ServiceThreadSignals blocked;
-  const int rc = pthread_create(
-      &thread, &attr,
+  const int rc = startDetachedThread(
+      kStackSize,
       [](void* self) -> void* {
         static_cast<WorkerSpawner*>(self)->run();
         return nullptr;
       },
       this);
-  pthread_attr_destroy(&attr);
   running_ = rc == 0;
   if (!running_ && !spawnerStartLogged_) {
     spawnerStartLogged_ = true;
@@ -350,8 +349,6 @@ void WorkerSpawner::run() {
 
 }  // namespace
 
-// A serial queue's thread is started by the spawner, with the workers' retries under a thread
-// limit; when even the spawner cannot start, the next submission asks again.
 bool startSerialQueueThread(std::function<int()> start) {
   return WorkerSpawner::shared().requestThread(std::move(start));
 }

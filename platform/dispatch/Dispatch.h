@@ -80,11 +80,12 @@ class ScopedWorkerStartGate {
 };
 
 // A serial queue, as `DispatchQueue(label:attributes:)` makes one: its work runs one item at a
-// time, in submission order, on one thread of its own that never ends (so children that a work
-// item starts can tie their lives to it). The thread is started at the first submission, by the
-// global queues' spawner: under a thread limit the work waits and runs once a start succeeds
-// (retried, one log line), as global work does. Made inactive, it holds its work until activate(), as a
-// queue made with the initially-inactive attribute does. Work may be submitted from any thread.
+// time, in submission order, on one thread of its own that lasts as long as the queue (so
+// children that a work item starts can tie their lives to it). The thread is started at the
+// first submission, by the global queues' spawner: under a thread limit the work waits and runs
+// once a start succeeds (retried, one log line), as global work does. Made inactive, it holds its
+// work until activate(), as a queue made with the initially-inactive attribute does. Work may be
+// submitted from any thread.
 //
 //   DispatchSerialQueue runs("net.proxyhost.privileged", DispatchSerialQueue::Activation::inactive);
 //   runs.async([] { slowPrivilegedRun(); });   // waits

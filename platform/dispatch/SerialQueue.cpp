@@ -1,13 +1,13 @@
-#include <pthread.h>
-
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/ThreadStarts.h"
 
-// Dispatch.cpp: hands a thread start to the global queues' spawner; false when it cannot run.
-bool startSerialQueueThread(std::function<int()> start);
+namespace {
+constexpr size_t kStackSize = 256 * 1024;
+}  // namespace
 
 // The worker shares this with the queue, so a queue destroyed while an item runs leaves the
 // worker nothing dangling: it finishes the item, sees `ended` and stops.
@@ -65,15 +65,9 @@ void DispatchSerialQueue::async(Work work) {
   // Started on first use, so a queue nobody uses costs no thread; by the spawner, which under a
   // thread limit keeps trying (and says so) while the work waits here.
   if (startWorker && !startSerialQueueThread([state = state_] {
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, 256 * 1024);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
         auto* held = new std::shared_ptr<State>(state);
-        const int rc = pthread_create(&thread, &attr, &DispatchSerialQueue::workerMain, held);
+        const int rc = startDetachedThread(kStackSize, &DispatchSerialQueue::workerMain, held);
         if (rc != 0) delete held;
-        pthread_attr_destroy(&attr);
         return rc;
       })) {
     std::lock_guard lock(state_->mutex);

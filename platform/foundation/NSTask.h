@@ -41,7 +41,6 @@ class NSFileHandle {
   static NSFileHandle fileHandleWithStandardError();
   // Every byte written to the pipe behind this handle up to its end; empty for the null device.
   std::string readDataToEndOfFile();
-  bool isNullDevice() const { return !state_ && !standardError_; }
   bool isStandardError() const { return standardError_; }
 
  private:

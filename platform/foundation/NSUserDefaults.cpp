@@ -1,8 +1,6 @@
 #include "platform/foundation/NSUserDefaults.h"
 
 #include <plist/plist.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +12,7 @@
 
 #include "platform/NoDestructor.h"
 #include "platform/foundation/NSBundle.h"
+#include "platform/foundation/NSPathUtilities.h"
 #include "platform/foundation/NSProcessInfo.h"
 #include "platform/posix/Files.h"
 
@@ -80,18 +79,7 @@ std::string NSUserDefaults::userConfigurationDirectory() {
   const char* xdg = getenv("XDG_CONFIG_HOME");
   // Relative values are invalid for the variable and are ignored.
   if (xdg != nullptr && xdg[0] == '/') return xdg;
-  const char* home = getenv("HOME");
-  std::string homeDir = home != nullptr && home[0] == '/' ? home : "";
-  if (homeDir.empty()) {
-    std::vector<char> buf(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr && found->pw_dir != nullptr) {
-      homeDir = found->pw_dir;
-    }
-  }
-  if (homeDir.empty()) homeDir = "/tmp";
-  return homeDir + "/.config";
+  return NSHomeDirectory() + "/.config";
 }
 
 void NSUserDefaults::resetStandardUserDefaultsForTesting(std::optional<std::string> configHome) {
@@ -121,9 +109,8 @@ bool NSUserDefaults::writeLocked() {
   plist_to_xml(asPlist(dictionary_), &xml, &length);
   if (xml == nullptr) return false;
   // The file and the folders made for it are the user's alone.
-  const size_t slash = path_.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash);
-  bool ok = !posix::createFolders(folder, 0700) && !posix::writeFileAtomically(path_, std::string_view(xml, length), 0600);
+  bool ok = !posix::createFolders(posix::folderOf(path_), 0700) &&
+            !posix::writeFileAtomically(path_, std::string_view(xml, length), 0600);
   free(xml);
   return ok;
 }

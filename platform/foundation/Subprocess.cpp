@@ -115,6 +115,49 @@ bool reapBefore(pid_t pid, const std::optional<std::chrono::steady_clock::time_p
   }
 }
 
+// Starts `argv` with posix_spawn: standard input `in`, output `out`, error `errFd` (or this
+// process's own when `inheritErr`), no other descriptor, and every signal unblocked at its
+// default action. Returns the child's pid, or -1 with errno.
+pid_t spawnPlain(char* const argv[], int in, int out, int errFd, bool inheritErr) {
+  SpawnSetup setup;
+  posix_spawn_file_actions_adddup2(setup.actions(), in, 0);
+  posix_spawn_file_actions_adddup2(setup.actions(), out, 1);
+  if (!inheritErr) posix_spawn_file_actions_adddup2(setup.actions(), errFd, 2);
+  // Descriptors other threads opened without O_CLOEXEC must not reach the child either.
+  posix_spawn_file_actions_addclosefrom_np(setup.actions(), 3);
+
+  // The calling thread may block signals, and the host may ignore some (or catch them, as its
+  // SIGTERM handling does): the command must start as any command would.
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(setup.attr(), &none);
+  posix_spawnattr_setsigdefault(setup.attr(), &all);
+  posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  if (const int error = posix_spawn(&pid, argv[0], setup.actions(), setup.attr(), argv, environ); error != 0) {
+    errno = error;
+    return -1;
+  }
+  return pid;
+}
+
+// For the forks below, which may call only async-signal-safe functions. The mask is set by the raw
+// system call, which no sanitizer's interceptor stands in front of.
+void setSignalMask(const sigset_t& mask) { ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &mask, nullptr, _NSIG / 8); }
+
+// Gives the signals `first` to `last` back their default action, then unblocks every signal.
+void restoreDefaultSignals(int first, int last) {
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  for (int sig = first; sig <= last; ++sig) ::sigaction(sig, &standard, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  setSignalMask(none);
+}
+
 // fork, not posix_spawn: the supervisor must run code of its own between fork and exec. Both the
 // supervisor and the command's child call only async-signal-safe functions, as a fork of a
 // threaded process must, and the supervisor takes its signals with sigtimedwait rather than a
@@ -132,19 +175,13 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
   sigemptyset(&waited);
   sigaddset(&waited, SIGTERM);
   sigaddset(&waited, SIGCHLD);
-  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &waited, nullptr, _NSIG / 8);
+  setSignalMask(waited);
   if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
 
   const pid_t command = ::fork();
   if (command == 0) {
-    struct sigaction standard {};
-    standard.sa_handler = SIG_DFL;
-    sigemptyset(&standard.sa_mask);
-    for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &standard, nullptr);
     ::prctl(PR_SET_PDEATHSIG, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, _NSIG / 8);
+    restoreDefaultSignals(1, NSIG - 1);
     ::dup2(in, 0);
     ::dup2(out, 1);
     if (!inheritErr) ::dup2(errFd, 2);
@@ -170,13 +207,7 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
   if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
   // Ends as the command did, by the same signal.
   const int sig = WTERMSIG(status);
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;
-  sigemptyset(&standard.sa_mask);
-  ::sigaction(sig, &standard, nullptr);
-  sigset_t only;
-  sigemptyset(&only);
-  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &only, nullptr, _NSIG / 8);
+  restoreDefaultSignals(sig, sig);
   ::kill(::getpid(), sig);
   ::_exit(128 + sig);
 }
@@ -214,45 +245,25 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
     return std::nullopt;
   }
 
-  SpawnSetup setup;
-  posix_spawn_file_actions_adddup2(setup.actions(), devNull.get(), 0);
-  posix_spawn_file_actions_adddup2(setup.actions(), pipeOut ? out.write.get() : devNull.get(), 1);
-  const bool inheritErr = options.standardError == SubprocessStream::inherit;
-  if (!inheritErr) posix_spawn_file_actions_adddup2(setup.actions(), pipeErr ? err.write.get() : devNull.get(), 2);
-  // Descriptors other threads opened without O_CLOEXEC must not reach the child either.
-  posix_spawn_file_actions_addclosefrom_np(setup.actions(), 3);
-
-  // The calling thread may block signals, and the host may ignore some (or catch them, as its
-  // SIGTERM handling does): the command must start as any command would.
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(setup.attr(), &none);
-  posix_spawnattr_setsigdefault(setup.attr(), &all);
-  posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
   std::vector<char*> args;
   args.reserve(options.argv.size() + 1);
   for (const auto& a : options.argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
-  auto startedAt = std::chrono::steady_clock::now();
-  pid_t pid = -1;
-  int spawnError = 0;
+  const int childOut = pipeOut ? out.write.get() : devNull.get();
+  const int childErr = pipeErr ? err.write.get() : devNull.get();
+  const bool inheritErr = options.standardError == SubprocessStream::inherit;
   const bool contained = options.containment == SubprocessContainment::processGroupEndingWithParent;
-  if (contained) {
-    pid = spawnContained(args.data(), devNull.get(), pipeOut ? out.write.get() : devNull.get(),
-                         pipeErr ? err.write.get() : devNull.get(), inheritErr);
-    if (pid < 0) spawnError = errno;
-  } else {
-    spawnError = posix_spawn(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
-  }
+  auto startedAt = std::chrono::steady_clock::now();
+  const pid_t pid = contained ? spawnContained(args.data(), devNull.get(), childOut, childErr, inheritErr)
+                              : spawnPlain(args.data(), devNull.get(), childOut, childErr, inheritErr);
+  const int spawnError = pid < 0 ? errno : 0;
   out.write.reset();
   err.write.reset();
   devNull.reset();
   if (spawnError != 0) {
     result.startErrno = spawnError;
-    result.startError = describe("posix_spawn " + options.argv[0], spawnError);
+    result.startError = describe((contained ? "fork " : "posix_spawn ") + options.argv[0], spawnError);
     return std::nullopt;
   }
   result.started = true;

@@ -18,6 +18,9 @@ struct SystemError {
   std::string message() const;
 };
 
+// The folder `path` names an entry of: "." for a bare name, "/" for an entry of the root.
+std::string folderOf(const std::string& path);
+
 // Makes `folder` and each missing folder above it with exactly `mode` (the umask does not apply);
 // folders that exist are left as they are. Fails when a component exists and is not a folder
 // (ENOTDIR) or a folder cannot be made.

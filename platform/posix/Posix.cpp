@@ -63,6 +63,11 @@ bool isFolder(const std::string& path) {
 
 }  // namespace
 
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 std::optional<SystemError> createFolders(const std::string& folder, mode_t mode) {
   if (isFolder(folder)) return std::nullopt;
   for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
@@ -80,8 +85,7 @@ std::optional<SystemError> createFolders(const std::string& folder, mode_t mode)
 }
 
 std::optional<SystemError> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = folderOf(path);
   std::string temporary = path + ".XXXXXX";
   std::optional<SystemError> error;
   {

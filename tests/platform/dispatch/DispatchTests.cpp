@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/FlutterChannels.h"
 #include "platform/flutter/FlutterEngine.h"
+#include "tests/platform/dispatch/BlockingTasks.h"
 
 namespace {
 
@@ -129,38 +129,18 @@ TEST(MainQueue, RunMainQueueUntilTimesOutOrReturnsWhenDone) {
   worker.join();
 }
 
-// Held by shared_ptr in the tasks, so a failed test that stops waiting leaves nothing dangling.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable cv;
-  int started = 0;
-  bool open = false;
-  int offMainThread = 0;
-};
-
 TEST(GlobalQueue, BlockedTasksNeverHoldUpNewOnes) {
   constexpr int kTasks = 50;
   auto gate = std::make_shared<Gate>();
   auto& queue = DispatchQueue::global(DispatchQoS::utility);
-  for (int i = 0; i < kTasks; ++i) {
-    queue.async([gate] {
-      std::unique_lock lock(gate->mutex);
-      ++gate->started;
-      if (!isMainThread()) ++gate->offMainThread;
-      gate->cv.notify_all();
-      gate->cv.wait(lock, [&] { return gate->open; });
-    });
-  }
-  {
-    // Every task must be running at once: each blocks until all have started.
-    std::unique_lock lock(gate->mutex);
-    bool allStarted = gate->cv.wait_for(lock, 1500ms, [&] { return gate->started == kTasks; });
-    EXPECT_TRUE(allStarted) << "only " << gate->started << " of " << kTasks << " started";
-    EXPECT_EQ(gate->offMainThread, gate->started);
-    EXPECT_GE(globalQueueThreadCount(), static_cast<size_t>(gate->started));
-    gate->open = true;
-    gate->cv.notify_all();
-  }
+  for (int i = 0; i < kTasks; ++i) queue.async(gate->task(gate));
+  // Every task must be running at once: each blocks until all have started.
+  const bool allStarted = gate->waitStarted(kTasks, 1500ms);
+  const int started = gate->startedNow();
+  EXPECT_TRUE(allStarted) << "only " << started << " of " << kTasks << " started";
+  EXPECT_EQ(gate->onMainThreadNow(), 0);
+  EXPECT_GE(globalQueueThreadCount(), static_cast<size_t>(started));
+  gate->release();
 }
 
 TEST(GlobalQueue, EveryQualityOfServiceRunsWorkOffTheMainThread) {
@@ -206,8 +186,7 @@ TEST(QueueThreads, LeaveTheQuitAndTerminationSignalsToTheMainThread) {
   DispatchSerialQueue queue("test signals");
   std::atomic<int> serialBlocks{-1};
   queue.async([&] { serialBlocks = blocksBoth() ? 1 : 0; });
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (serialBlocks < 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  runMainQueueUntil([&] { return serialBlocks >= 0; }, 10s);
   EXPECT_EQ(serialBlocks, 1);
   EXPECT_FALSE(blocksBoth()) << "the test's own main thread keeps taking them";
 }
@@ -241,10 +220,6 @@ TEST(MainThreadContractDeathTest, WorkOffTheMainThreadStopsTheProcess) {
                "message delivery: called on thread");
 }
 
-}  // namespace
-
-namespace {
-
 TEST(SerialQueue, RunsOneItemAtATimeInSubmissionOrderFromManyThreadsOnOneThreadOfItsOwn) {
   DispatchSerialQueue queue("test serial");
   std::mutex mutex;
@@ -254,7 +229,7 @@ TEST(SerialQueue, RunsOneItemAtATimeInSubmissionOrderFromManyThreadsOnOneThreadO
   for (int i = 0; i < 50; ++i) {
     queue.async([&, i] {
       if (running++ > 0) ++overlaps;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      std::this_thread::sleep_for(200us);
       {
         std::lock_guard lock(mutex);
         order.push_back(i);
@@ -264,8 +239,7 @@ TEST(SerialQueue, RunsOneItemAtATimeInSubmissionOrderFromManyThreadsOnOneThreadO
       ++done;
     });
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (done < 50 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  runMainQueueUntil([&] { return done == 50; }, 10s);
   ASSERT_EQ(done, 50);
   EXPECT_EQ(overlaps, 0);
   std::vector<int> expected(50);
@@ -279,11 +253,10 @@ TEST(SerialQueue, AnInactiveQueueHoldsItsWorkUntilActivated) {
   DispatchSerialQueue queue("test inactive", DispatchSerialQueue::Activation::inactive);
   std::atomic<int> ran{0};
   queue.async([&] { ++ran; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(100ms);
   EXPECT_EQ(ran, 0);
   queue.activate();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ran == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  runMainQueueUntil([&] { return ran > 0; }, 10s);
   EXPECT_EQ(ran, 1);
 }
 

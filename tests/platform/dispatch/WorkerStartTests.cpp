@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -16,41 +15,12 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSLog.h"
+#include "tests/platform/dispatch/BlockingTasks.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Tasks that block until released; shared with the tasks, so a failed test leaves nothing dangling.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable cv;
-  int started = 0;
-  bool open = false;
-
-  DispatchQueue::Work task(const std::shared_ptr<Gate>& self) {
-    return [self] {
-      std::unique_lock lock(self->mutex);
-      ++self->started;
-      self->cv.notify_all();
-      self->cv.wait(lock, [&] { return self->open; });
-    };
-  }
-  bool waitStarted(int count, std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex);
-    return cv.wait_for(lock, limit, [&] { return started >= count; });
-  }
-  int startedNow() {
-    std::lock_guard lock(mutex);
-    return started;
-  }
-  void release() {
-    std::lock_guard lock(mutex);
-    open = true;
-    cv.notify_all();
-  }
-};
 
 // Whoever submits, the thread starts happen elsewhere: a burst from the main thread costs it
 // pushes and wake-ups only, and every task still gets a thread of its own.

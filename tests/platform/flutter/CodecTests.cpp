@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/flutter/FlutterCodecs.h"
@@ -14,6 +15,12 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// Only a bool makes a Boolean value: a pointer that slipped in (a map lookup's result) must not
+// compile into `true`.
+static_assert(std::is_convertible_v<bool, EncodableValue>);
+static_assert(!std::is_convertible_v<const EncodableValue*, EncodableValue>);
+static_assert(!std::is_constructible_v<EncodableValue, const EncodableValue*>);
 
 const StandardMessageCodec& messageCodec() { return StandardMessageCodec::getInstance(); }
 const StandardMethodCodec& methodCodec() { return StandardMethodCodec::getInstance(); }
@@ -328,6 +335,16 @@ TEST(StandardMethodCodec, MethodCalls) {
   }
 }
 
+// Decodes `bytes` as an envelope that must hold exactly `expected` (a value, or an error).
+template <typename T>
+void expectEnvelope(const Bytes& bytes, const T& expected) {
+  std::string why;
+  auto back = methodCodec().decodeEnvelope(bytes, &why);
+  ASSERT_TRUE(back.has_value()) << why;
+  ASSERT_TRUE(std::holds_alternative<T>(*back));
+  EXPECT_EQ(std::get<T>(*back), expected);
+}
+
 TEST(StandardMethodCodec, SuccessEnvelopes) {
   struct Case {
     const char* name;
@@ -344,11 +361,7 @@ TEST(StandardMethodCodec, SuccessEnvelopes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(hex(methodCodec().encodeSuccessEnvelope(c.result)), hex(c.bytes));
-    std::string why;
-    auto back = methodCodec().decodeEnvelope(c.bytes, &why);
-    ASSERT_TRUE(back.has_value()) << why;
-    ASSERT_TRUE(std::holds_alternative<EncodableValue>(*back));
-    EXPECT_EQ(std::get<EncodableValue>(*back), c.result);
+    expectEnvelope(c.bytes, c.result);
   }
 }
 
@@ -368,11 +381,7 @@ TEST(StandardMethodCodec, ErrorEnvelopes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(hex(methodCodec().encodeErrorEnvelope(c.error)), hex(c.bytes));
-    std::string why;
-    auto back = methodCodec().decodeEnvelope(c.bytes, &why);
-    ASSERT_TRUE(back.has_value()) << why;
-    ASSERT_TRUE(std::holds_alternative<FlutterError>(*back));
-    EXPECT_EQ(std::get<FlutterError>(*back), c.error);
+    expectEnvelope(c.bytes, c.error);
   }
 }
 
@@ -389,11 +398,7 @@ TEST(StandardMethodCodec, ErrorEnvelopeStackTraceIsAcceptedAndDropped) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string why;
-    auto back = methodCodec().decodeEnvelope(c.bytes, &why);
-    ASSERT_TRUE(back.has_value()) << why;
-    ASSERT_TRUE(std::holds_alternative<FlutterError>(*back));
-    EXPECT_EQ(std::get<FlutterError>(*back), c.expected);
+    expectEnvelope(c.bytes, c.expected);
   }
 }
 

@@ -1,5 +1,4 @@
 // NSLog, NSBundle, NSNotificationCenter and NSProcessInfo.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSNotificationCenter.h"
 #include "platform/foundation/NSProcessInfo.h"
+#include "tests/platform/foundation/StderrToFile.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -118,26 +118,6 @@ TEST(NSLogCapture, LinesFromManyThreadsArriveWhole) {
   auto lines = capture.lines();
   EXPECT_EQ(std::multiset<std::string>(lines.begin(), lines.end()), expected);
 }
-
-// Points standard error at a file while alive.
-class StderrToFile {
- public:
-  explicit StderrToFile(const std::string& path) {
-    fflush(stderr);
-    saved_ = dup(STDERR_FILENO);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-  }
-  ~StderrToFile() {
-    fflush(stderr);
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 TEST(NSLog, StandardErrorLinesFromManyThreadsArriveWholeWithPrefix) {
   testing_support::TempDir dir;

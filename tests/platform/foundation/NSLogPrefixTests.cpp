@@ -1,6 +1,5 @@
 // The ids in NSLog's prefix are asked once, not per line; a forked child must still print its own.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <thread>
 
 #include "platform/foundation/NSLog.h"
+#include "tests/platform/foundation/StderrToFile.h"
 
 namespace {
 
@@ -33,18 +33,12 @@ std::string childStderr(void (*log)()) {
 }
 
 TEST(NSLogPrefix, AForkedChildPrintsItsOwnProcessAndThreadIds) {
-  // The parent's ids are in the cache before the fork.
+  // The parent's ids are in the cache before the fork (a captured line takes no prefix, so the
+  // line goes to standard error, here the null device).
   {
-    NSLogCapture quiet;
-    NSLog("warm");
+    StderrToFile quiet("/dev/null");
+    NSLog("parent line");
   }
-  int saved = dup(STDERR_FILENO);
-  int devnull = open("/dev/null", O_WRONLY);
-  dup2(devnull, STDERR_FILENO);
-  NSLog("parent line");  // fills the cached ids on this thread
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  close(devnull);
 
   std::string out = childStderr([] { NSLog("from the child"); });
   const std::string child = out.substr(out.rfind("|child=") + 7);

@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 
 #include "platform/foundation/NSTask.h"
+#include "tests/platform/foundation/StderrToFile.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -61,6 +64,23 @@ TEST(TaskRun, TheChildGetsOnlyItsThreeStreamsAndStandardErrorIsDiscarded) {
   ::close(stray);
   // ls itself holds one more: the directory it reads.
   EXPECT_EQ(pipe.fileHandleForReading().readDataToEndOfFile(), "0 1 2 3 ");
+}
+
+TEST(TaskRun, GivenThisProcesssStandardErrorTheChildWritesWhereThisProcessWrites) {
+  testing_support::TempDir dir;
+  const std::string file = dir.file("stderr.txt");
+  {
+    StderrToFile redirect(file);
+    for (bool inherit : {false, true}) {
+      NSTask task;
+      task.setLaunchPath("/bin/sh");
+      task.setArguments({"-c", inherit ? "echo kept >&2" : "echo dropped >&2"});
+      if (inherit) task.setStandardError(NSFileHandle::fileHandleWithStandardError());
+      ASSERT_TRUE(task.launchAndReturnError(nullptr));
+      task.waitUntilExit();
+    }
+  }
+  EXPECT_EQ(testing_support::readFile(file), "kept\n");
 }
 
 TEST(TaskRun, SeparatePipesForOutputAndErrorEachGetTheirStream) {

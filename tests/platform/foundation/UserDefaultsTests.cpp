@@ -1,12 +1,18 @@
 // User defaults in their plist file, string tables, and key-value observing.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSKeyValueObserving.h"
+#include "platform/foundation/NSPathUtilities.h"
 #include "platform/foundation/NSStringsFile.h"
 #include "platform/foundation/NSUserDefaults.h"
 #include "tests/support/TestSupport.h"
@@ -16,6 +22,58 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::TempDir;
+
+// Sets or unsets environment variables for one scope; what was there before comes back after.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment() = default;
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) put(name, value);
+  }
+  void set(const std::string& name, const std::optional<std::string>& value) {
+    if (!saved_.contains(name)) {
+      const char* before = std::getenv(name.c_str());
+      saved_[name] = before ? std::optional<std::string>(before) : std::nullopt;
+    }
+    put(name, value);
+  }
+
+ private:
+  static void put(const std::string& name, const std::optional<std::string>& value) {
+    if (value) ::setenv(name.c_str(), value->c_str(), 1);
+    else ::unsetenv(name.c_str());
+  }
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// The folders a user's files go to: absolute variables decide, relative ones are ignored, and
+// without a usable HOME the password database names the home.
+TEST(UserFolders, FollowTheAbsoluteVariablesAndFallBackToTheHome) {
+  ScopedEnvironment environment;
+  environment.set("HOME", "/home/someone");
+  environment.set("XDG_CONFIG_HOME", std::nullopt);
+  environment.set("XDG_STATE_HOME", std::nullopt);
+  EXPECT_EQ(NSHomeDirectory(), "/home/someone");
+  EXPECT_EQ(NSUserDefaults::userConfigurationDirectory(), "/home/someone/.config");
+  EXPECT_EQ(applicationSupportDirectory(), "/home/someone/.local/state");
+
+  environment.set("XDG_CONFIG_HOME", "/xdg/config");
+  environment.set("XDG_STATE_HOME", "/xdg/state");
+  EXPECT_EQ(NSUserDefaults::userConfigurationDirectory(), "/xdg/config");
+  EXPECT_EQ(applicationSupportDirectory(), "/xdg/state");
+
+  environment.set("XDG_CONFIG_HOME", "xdg/config");
+  environment.set("XDG_STATE_HOME", "xdg/state");
+  environment.set("HOME", "relative/home");
+  const passwd* entry = ::getpwuid(::getuid());
+  const bool listed = entry != nullptr && entry->pw_dir != nullptr && entry->pw_dir[0] == '/';
+  const std::string home = listed ? entry->pw_dir : "/tmp";
+  EXPECT_EQ(NSHomeDirectory(), home);
+  EXPECT_EQ(NSUserDefaults::userConfigurationDirectory(), home + "/.config");
+  EXPECT_EQ(applicationSupportDirectory(), home + "/.local/state");
+}
 
 TEST(NSUserDefaults, KeepsBooleansInAPlistFileAndLeavesOtherKeysAlone) {
   TempDir dir;
@@ -119,12 +177,8 @@ TEST(NSBundleLocalizedStrings, TheFirstLocalizationWithTheTableDecides) {
   NSBundle b = NSBundle::bundleWithPath(bundle.path());
 
   // The locale variables decide too: pin them to one that names no language.
-  std::map<std::string, std::optional<std::string>> saved;
-  for (const char* var : {"LANGUAGE", "LC_ALL"}) {
-    const char* v = getenv(var);
-    saved[var] = v ? std::optional<std::string>(v) : std::nullopt;
-  }
-  setenv("LC_ALL", "C", 1);
+  ScopedEnvironment environment;
+  environment.set("LC_ALL", "C");
   struct Case {
     const char* language;
     std::string key, value, table, expected;
@@ -139,12 +193,8 @@ TEST(NSBundleLocalizedStrings, TheFirstLocalizationWithTheTableDecides) {
       {"de", "hello", "", "", "hello"},            // an unreadable table gives no texts
   };
   for (const auto& c : cases) {
-    setenv("LANGUAGE", c.language, 1);
+    environment.set("LANGUAGE", c.language);
     EXPECT_EQ(b.localizedStringForKey(c.key, c.value, c.table), c.expected) << c.language << " " << c.key;
-  }
-  for (const auto& [var, value] : saved) {
-    if (value) setenv(var.c_str(), value->c_str(), 1);
-    else unsetenv(var.c_str());
   }
 }
 

@@ -133,6 +133,13 @@ TEST(OpenPipe, BothEndsAreCloseOnExecAndNonBlockingOnlyWhenAsked) {
   }
 }
 
+TEST(FolderOf, NamesTheFolderAnEntryIsIn) {
+  EXPECT_EQ(posix::folderOf("/a/b/c"), "/a/b");
+  EXPECT_EQ(posix::folderOf("a/b"), "a");
+  EXPECT_EQ(posix::folderOf("b"), ".");
+  EXPECT_EQ(posix::folderOf("/b"), "/");
+}
+
 TEST(CreateFolders, MakesEveryMissingFolderWithExactlyTheModeAndLeavesExistingOnesAlone) {
   TempDir dir;
   Umask mask(0077);
