@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,10 +42,9 @@ std::optional<uint64_t> processStartTime(pid_t pid) {
 }
 
 std::optional<ProcessExitWatch> ProcessExitWatch::watch(pid_t pid, int* error) {
-  // A process descriptor is close-on-exec from the start.
-  posix::UniqueFd fd(pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1);
+  posix::UniqueFd fd = posix::openProcessDescriptor(pid);
   if (!fd.valid()) {
-    if (error != nullptr) *error = pid > 0 ? errno : ESRCH;
+    if (error != nullptr) *error = errno;
     return std::nullopt;
   }
   return ProcessExitWatch(std::move(fd));

@@ -98,7 +98,7 @@ bool passed(const std::optional<std::chrono::steady_clock::time_point>& deadline
 bool reapBefore(pid_t pid, const std::optional<std::chrono::steady_clock::time_point>& deadline, int& status) {
   if (!deadline) return retryOnInterrupt([&] { return ::waitpid(pid, &status, 0); }) == pid;
   // A process descriptor lets poll sleep until the exit or the deadline, whichever comes first.
-  Fd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  const Fd pidFd = posix::openProcessDescriptor(pid);
   for (;;) {
     const pid_t waited = retryOnInterrupt([&] { return ::waitpid(pid, &status, WNOHANG); });
     if (waited == pid) return true;
@@ -220,9 +220,7 @@ void terminateGroup(int processDescriptor) {
 
 int Subprocess::duplicateProcessDescriptor() const {
   if (pid_ <= 0 || finished_) return -1;
-  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-  if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  return fd;
+  return posix::openProcessDescriptor(pid_).release();
 }
 
 std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, SubprocessResult& result) {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,6 +14,19 @@
 namespace posix {
 
 void CloseDescriptor::operator()(int fd) const { ::close(fd); }
+
+UniqueFd openProcessDescriptor(pid_t pid) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return UniqueFd();
+  }
+#ifdef SYS_pidfd_open
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  errno = ENOSYS;
+  return UniqueFd();
+#endif
+}
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {

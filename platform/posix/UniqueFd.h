@@ -5,6 +5,8 @@
 //   ssize_t n = posix::retryOnInterrupt([&] { return ::read(fd.get(), buffer, size); });
 #pragma once
 
+#include <sys/types.h>
+
 #include <cerrno>
 #include <optional>
 #include <string_view>
@@ -60,6 +62,10 @@ using UniqueFd = BasicUniqueFd<CloseDescriptor>;
 
 // Writes all of `bytes`, going on after short writes and EINTR; false with errno on failure.
 bool writeAll(int fd, std::string_view bytes);
+
+// A descriptor that becomes readable when process `pid` ends (Linux's pidfd, close-on-exec from
+// the start); invalid, errno set, when there is no such process or the kernel has no pidfds.
+UniqueFd openProcessDescriptor(pid_t pid);
 
 struct Pipe {
   UniqueFd read, write;

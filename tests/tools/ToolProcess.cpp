@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "platform/posix/UniqueFd.h"
 
 extern char** environ;
 
@@ -120,12 +121,11 @@ std::optional<ToolResult> ToolProcess::finish(std::chrono::milliseconds timeout)
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   if (pid_ <= 0 || !pump(deadline, false)) return std::nullopt;
   // The streams are closed; the process may still be on its way out, so wait on its pidfd, bounded.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-  if (pidfd < 0) return std::nullopt;
-  pollfd fd = {pidfd, POLLIN, 0};
+  const posix::UniqueFd pidfd = posix::openProcessDescriptor(pid_);
+  if (!pidfd.valid()) return std::nullopt;
+  pollfd fd = {pidfd.get(), POLLIN, 0};
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   const bool ended = poll(&fd, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 1;
-  close(pidfd);
   if (!ended || waitpid(pid_, &result_.waitStatus, 0) != pid_) return std::nullopt;
   pid_ = -1;
   return result_;
