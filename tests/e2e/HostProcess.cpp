@@ -6,22 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 extern char** environ;
 
 namespace testing_support {
-
-namespace {
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-}  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                            const std::string& outputDir)
@@ -63,22 +52,19 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::signal(int sig) const { kill(pid_, sig); }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-  if (status_) return status_;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      status_ = status;
-      return status_;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  eventually(
+      [&] {
+        int status = 0;
+        if (status_ || waitpid(pid_, &status, WNOHANG) != pid_) return status_.has_value();
+        status_ = status;
+        return true;
+      },
+      timeout);
+  return status_;
 }
 
-std::string ChildProcess::standardOutput() const { return slurp(stdoutPath_); }
-std::string ChildProcess::standardError() const { return slurp(stderrPath_); }
+std::string ChildProcess::standardOutput() const { return readFile(stdoutPath_); }
+std::string ChildProcess::standardError() const { return readFile(stderrPath_); }
 
 HostProcess::HostProcess(std::map<std::string, std::string> env) {
   socketPath_ = env.emplace("PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock")).first->second;

@@ -17,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing_support::callOver;
+using testing_support::eventually;
 using testing_support::HostProcess;
 using testing_support::NotImplemented;
 using testing_support::Reply;
@@ -91,8 +92,7 @@ TEST(LinkMemory, ClientsThatNeverReadCannotMakeTheHostHoldWithoutBoundAndTheirMe
 
   for (int fd : fds) ::close(fd);
   // Once they are gone, so is what was held for them (it once stayed, at about 1.5 GB).
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (statusMiB(pid, "VmRSS") >= 48 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+  eventually([&] { return statusMiB(pid, "VmRSS") < 48; }, 10s);
   EXPECT_LT(statusMiB(pid, "VmRSS"), 48);
   EXPECT_EQ(callOver(*host.connect(), "no/such/channel", "m"), Reply(NotImplemented{}));
 }

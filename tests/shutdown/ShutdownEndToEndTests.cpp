@@ -18,6 +18,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::eventually;
 using testing_support::RunLog;
 const std::string& kTool = testing_support::kNetworkSetupTool;
 
@@ -104,16 +105,6 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
   // True when no state of either service is on.
   bool allOff() { return (proxySummary("Wi-Fi") + proxySummary("Office's LAN")).find("Yes") == std::string::npos; }
 
-  // Polls `done` until it holds or `timeout` passes.
-  static bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
-  }
-
   // The guards watching `host` (proxyhost-guard processes started with its pid).
   static std::vector<pid_t> guardsOf(pid_t host) {
     std::vector<pid_t> guards;
@@ -187,9 +178,7 @@ TEST_F(ShutdownEndToEnd, SigtermBeforeLaunchingHasFinishedHasTheDefaultEffect) {
   prepareTwoServices();
   std::string gate = dir_.file("launch-held");
   startHost({{"PROXYHOST_TEST_HOLD_LAUNCH", gate}}, HostReady::started, LAUNCH_HELD_HOST);
-  auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (!std::filesystem::exists(gate) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-  ASSERT_TRUE(std::filesystem::exists(gate)) << host_->standardError();
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(gate); }, 15s)) << host_->standardError();
 
   host_->signal(SIGTERM);
   auto status = host_->wait(10s);
@@ -200,15 +189,15 @@ TEST_F(ShutdownEndToEnd, SigtermBeforeLaunchingHasFinishedHasTheDefaultEffect) {
 
 // Polls `path` (a file another process appends lines to) until it holds `line`.
 bool waitForLine(const std::string& path, const std::string& line, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    std::ifstream in(path);
-    for (std::string l; std::getline(in, l);) {
-      if (l == line) return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
+  return eventually(
+      [&] {
+        std::ifstream in(path);
+        for (std::string l; std::getline(in, l);) {
+          if (l == line) return true;
+        }
+        return false;
+      },
+      timeout);
 }
 
 TEST_F(ShutdownEndToEnd, PowerOffFromLogindRunsACleanupUnderADelayLockThenQuitRunsTwoMore) {
@@ -223,9 +212,7 @@ TEST_F(ShutdownEndToEnd, PowerOffFromLogindRunsACleanupUnderADelayLockThenQuitRu
          "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
   testing_support::ChildProcess bus({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + dir_.file("bus.conf")}, {},
                                     dir_.file("host"));
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!std::filesystem::exists(busPath) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-  ASSERT_TRUE(std::filesystem::exists(busPath)) << bus.standardError();
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(busPath); }, 10s)) << bus.standardError();
   const std::string address = "unix:path=" + busPath;
   const std::string events = dir_.file("logind.events");
   testing_support::ChildProcess logind({FAKE_LOGIND, events}, {{"DBUS_SYSTEM_BUS_ADDRESS", address}}, dir_.file("host"));

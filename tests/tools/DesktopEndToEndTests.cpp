@@ -10,9 +10,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "tests/support/TestSupport.h"
 #include "tests/tools/DesktopSession.h"
 
 namespace {
@@ -32,13 +32,6 @@ const std::string kBinDir = std::filesystem::path(NETWORKSETUP_BIN).parent_path(
 const std::string kService = "Test LAN";
 const std::vector<std::string> kUrls = {"http://example.org/", "https://example.org/x", "imap://mail.example.org/",
                                         "http://localhost/", "http://printer.local/", "https://intranet/"};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class DesktopEndToEnd : public testing::Test {
  protected:
@@ -163,7 +156,7 @@ TEST_F(DesktopEndToEnd, APacModeAndUntouchedDefaultsComeBackExactly) {
 TEST_F(DesktopEndToEnd, WhatADesktopCannotCarryIsRefusedAndLeavesEverythingAsItWas) {
   userHasOwnProxy();
   const std::string settings = session_.gnomeProxySettings();
-  const std::string kioslaverc = slurp(session_.configFile("kioslaverc"));
+  const std::string kioslaverc = testing_support::readFile(session_.configFile("kioslaverc"));
   ASSERT_EQ(run({"-setwebproxy", kService, "bad host", "7890"}).exitCode(), 0);  // off: nothing to carry yet
   const ToolResult refused = run({"-setwebproxystate", kService, "on"});
   EXPECT_EQ(refused.exitCode(), 4);
@@ -176,7 +169,7 @@ TEST_F(DesktopEndToEnd, WhatADesktopCannotCarryIsRefusedAndLeavesEverythingAsItW
   ASSERT_EQ(run({"-setsocksfirewallproxy", kService, "127.0.0.1", "7891"}).exitCode(), 0);
   EXPECT_EQ(run({"-setsocksfirewallproxystate", kService, "on"}).exitCode(), 4);
   EXPECT_EQ(session_.gnomeProxySettings(), settings);
-  EXPECT_EQ(slurp(session_.configFile("kioslaverc")), kioslaverc);
+  EXPECT_EQ(testing_support::readFile(session_.configFile("kioslaverc")), kioslaverc);
 }
 
 TEST_F(DesktopEndToEnd, WithoutASessionBusTheServicesStillChangeAndOneLineSaysWhy) {
@@ -221,7 +214,7 @@ TEST(DesktopForAnotherUser, RootChangesTheSettingsOfTheUserWhoAskedAndNeverItsOw
   ASSERT_EQ(mount("desktoptest", "/run/user", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  std::ofstream(dir.file("passwd")) << slurp("/etc/passwd") << "desktoptest:x:" << user << ":" << user
+  std::ofstream(dir.file("passwd")) << testing_support::readFile("/etc/passwd") << "desktoptest:x:" << user << ":" << user
                                     << "::" << dir.file("home") << ":/bin/sh\n";
   ASSERT_EQ(mount(dir.file("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr), 0);
 

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "tests/support/TestSupport.h"
 #include "tests/tools/ToolProcess.h"
@@ -24,13 +23,6 @@ const std::string kNetworkSetup = NETWORKSETUP_BIN;
 // The simulated world, its state in `folder`.
 tools_testing::Environment simulatedIn(const std::string& folder) {
   return {{"NETWORKSETUP_STATE_DIR", folder}, {"NETWORKSETUP_WORLD", "simulated"}};
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 class NetworkSetupProcess : public testing::Test {
@@ -68,7 +60,7 @@ TEST_F(NetworkSetupProcess, KeepsChangesBetweenRunsAndLogsEveryRunInOrder) {
   const ToolResult get = run({"-getwebproxy", "Wi-Fi"});
   EXPECT_EQ(get.standardOutput, "Enabled: Yes\nServer: 127.0.0.1\nPort: 8080\nAuthenticated Proxy Enabled: 0\n");
   EXPECT_EQ(networksetup::readRunLog(dir_.path()), ran_);
-  EXPECT_TRUE(slurp(dir_.file("runs.log"))
+  EXPECT_TRUE(testing_support::readFile(dir_.file("runs.log"))
                   .starts_with("[\"" + kNetworkSetup + "\",\"-setwebproxy\",\"Wi-Fi\",\"127.0.0.1\",\"8080\"]\n"));
 }
 
@@ -154,7 +146,7 @@ TEST_F(NetworkSetupProcess, AnUnreadableStateFileIsReportedAndLeftAlone) {
   const ToolResult result = run({"-setwebproxystate", "Wi-Fi", "on"});
   EXPECT_EQ(result.exitCode(), 1);
   EXPECT_NE(result.standardError.find("state.plist is not a networksetup state property list"), std::string::npos);
-  EXPECT_EQ(slurp(dir_.file("state.plist")), "<plist>not a state</plist>");
+  EXPECT_EQ(testing_support::readFile(dir_.file("state.plist")), "<plist>not a state</plist>");
   EXPECT_EQ(networksetup::readRunLog(dir_.path()), ran_);
 }
 

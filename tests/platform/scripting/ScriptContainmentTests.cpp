@@ -23,26 +23,21 @@ std::string backgroundSleeper(const std::string& pidFile) {
 }
 
 pid_t waitForPid(const std::string& pidFile) {
-  for (int i = 0; i < 2000; ++i) {
-    std::ifstream in(pidFile);
-    pid_t pid = 0;
-    if (in >> pid && pid > 0) return pid;
-    std::this_thread::sleep_for(5ms);
-  }
-  return 0;
+  pid_t pid = 0;
+  testing_support::eventually([&] { return (std::ifstream(pidFile) >> pid) && pid > 0; }, 10s);
+  return pid;
 }
 
 bool endsWithin(pid_t pid, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return true;
-    auto state = line.substr(line.rfind(')') + 2, 1);
-    if (state == "Z" || state == "X") return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
+  return testing_support::eventually(
+      [&] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) return true;
+        auto state = line.substr(line.rfind(')') + 2, 1);
+        return state == "Z" || state == "X";
+      },
+      timeout);
 }
 
 TEST(ScriptContainment, TerminatingRunningScriptsEndsThemWithWhatTheyStarted) {
