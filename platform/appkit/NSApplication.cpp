@@ -5,6 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <glib-unix.h>
+#include <glib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +16,7 @@
 #include "platform/appkit/NSNib.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/appkit/NSWorkspace.h"
+#include "platform/appkit/WindowSystem.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
@@ -69,6 +73,7 @@ std::vector<NSWindow*> NSApplication::orderedWindows() const {
 void NSApplication::activateIgnoringOtherApps(bool flag) {
   active_ = true;
   activations_++;
+  if (appkit::WindowSystem* system = appkit::WindowSystem::active()) system->activate(*this);
 }
 
 void NSApplication::setDelegate(std::shared_ptr<NSApplicationDelegate> delegate) {
@@ -89,6 +94,7 @@ void NSApplication::finishLaunching() {
   dispatchAssertMainThread("NSApplication::finishLaunching");
   auto& center = NSNotificationCenter::defaultCenter();
   center.postNotificationName(NSApplicationWillFinishLaunchingNotification, this);
+  if (appkit::WindowSystem* system = appkit::WindowSystem::active()) system->restoreWindowState(*this);
   for (NSWindow* w : visibleAtLaunch_) w->makeKeyAndOrderFront(nullptr);
   visibleAtLaunch_.clear();
   activateIgnoringOtherApps(true);
@@ -99,15 +105,33 @@ void NSApplication::run() {
   installQuitSignal();
   NSWorkspace::sharedWorkspace().startWatchingSession();
   running_ = true;
-  pollfd fds[2] = {{mainQueueWakeDescriptor(), POLLIN, 0}, {quitPipe[0], POLLIN, 0}};
-  for (;;) {
-    drainMainQueue();
-    if (posix::retryOnInterrupt([&] { return poll(fds, 2, -1); }) < 0) {
-      NSLog("The application loop cannot wait: errno %d", errno);
-      abort();
-    }
-    if (fds[1].revents & POLLIN) quitSignalArrived();
+  // The main queue and the quit signal are sources of GLib's main context, so the windows, the
+  // desktop and the Flutter side's messages are served by one loop on this thread.
+  g_unix_fd_add(
+      mainQueueWakeDescriptor(), G_IO_IN,
+      [](int, GIOCondition, gpointer) -> gboolean {
+        drainMainQueue();
+        return G_SOURCE_CONTINUE;
+      },
+      nullptr);
+  if (quitPipe[0] >= 0) {
+    g_unix_fd_add(
+        quitPipe[0], G_IO_IN,
+        [](int, GIOCondition, gpointer app) -> gboolean {
+          static_cast<NSApplication*>(app)->quitSignalArrived();
+          return G_SOURCE_CONTINUE;
+        },
+        this);
   }
+  // Work queued before the loop started has already made the descriptor readable.
+  if (appkit::WindowSystem* system = appkit::WindowSystem::active()) {
+    for (;;) {
+      system->run(*this);
+      // The desktop session is ending: as a logout does on the Mac.
+      terminate(this);
+    }
+  }
+  for (;;) g_main_context_iteration(nullptr, TRUE);
 }
 
 void NSApplication::quitSignalArrived() {
@@ -121,6 +145,7 @@ void NSApplication::terminate(const void* sender) {
   dispatchAssertMainThread("NSApplication::terminate");
   if (delegate_ && delegate_->applicationShouldTerminate(*this) == NSTerminateCancel) return;
   NSNotificationCenter::defaultCenter().postNotificationName(NSApplicationWillTerminateNotification, this);
+  if (appkit::WindowSystem* system = appkit::WindowSystem::active()) system->saveWindowState(*this);
   exit(0);
 }
 
@@ -149,6 +174,15 @@ void NSApplication::windowOrderedOut(NSWindow* window) {
   if (keyWindow_ == window) keyWindow_ = nullptr;
 }
 
+void NSApplication::windowKeyStateChanged(NSWindow* window, bool isKey) {
+  if (isKey) {
+    keyWindow_ = window;
+    active_ = true;
+  } else if (keyWindow_ == window) {
+    keyWindow_ = nullptr;
+  }
+}
+
 void NSApplication::windowClosed(NSWindow* window) {
   bool anyVisible = std::any_of(windows_.begin(), windows_.end(), [](NSWindow* w) { return w->isVisible(); });
   if (!anyVisible && delegate_ && delegate_->applicationShouldTerminateAfterLastWindowClosed(*this)) {
@@ -165,6 +199,7 @@ int NSApplicationMain(int argc, char* argv[]) {
     NSLog("Unable to load nib file: %@, exiting", nibName);
     return 1;
   }
+  if (appkit::chooseWindowSystem(app) == appkit::LaunchMode::reachedRunningInstance) return 0;
   NSNib::instantiate(*nib, app);
   app.finishLaunching();
   app.run();

@@ -1,10 +1,21 @@
 // The application object, its delegate protocol and the process's application loop.
 //
-// NSApplicationMain(argc, argv) makes the application, loads the main interface file named by
-// the main bundle's NSMainNibFile (default "MainMenu"; see NSNib.h), finishes launching, and runs
-// the loop until terminate: the loop drains the main dispatch queue on the main thread.
-// SIGINT is the platform's Quit: it makes the application terminate as Quit in the menu would
-// (will-terminate notification, then exit status 0).
+// NSApplicationMain(argc, argv) makes the application, picks its window system, loads the main
+// interface file named by the main bundle's NSMainNibFile (default "MainMenu"; see NSNib.h),
+// finishes launching, and runs the loop until terminate. The loop is GLib's main context on the
+// main thread: it drains the main dispatch queue, takes the quit signal and, with a window
+// system, serves the windows and the desktop.
+//
+// Window system: GTK 4 where a display exists (DISPLAY or WAYLAND_DISPLAY), unless
+// PROXYHOST_HEADLESS is set to anything but "" or "0"; the headless window model otherwise (one
+// log line says so). With GTK the application is a GtkApplication named by the bundle identifier:
+// its windows are GtkApplicationWindows with a primary menu (About, Quit; Ctrl+Q quits); a second
+// start in the same desktop session does not launch again but reaches the running application,
+// which reopens (as a click on the Dock icon does); the end of the desktop session terminates the
+// application; the windows' sizes are kept for the next start.
+//
+// SIGINT and Quit in the menu make the application terminate: the delegate is asked, the
+// will-terminate notification is posted, and the process exits with status 0.
 //
 // Main thread only, apart from the quit signal.
 #pragma once
@@ -73,6 +84,8 @@ class NSApplication {
   void windowOrderedFront(NSWindow* window, bool makeKey);
   void windowOrderedOut(NSWindow* window);
   void windowClosed(NSWindow* window);
+  // The window system's focus changed: `window` became key, or stopped being key.
+  void windowKeyStateChanged(NSWindow* window, bool isKey);
   // Keeps objects that an interface file made (its top-level objects) for the process's life.
   void keepTopLevelObject(std::shared_ptr<void> object) { topLevelObjects_.push_back(std::move(object)); }
   void markVisibleAtLaunch(NSWindow* window) { visibleAtLaunch_.push_back(window); }

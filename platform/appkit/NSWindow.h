@@ -1,11 +1,16 @@
-// NSWindow and the view-controller it shows, as a headless window model: frame, visibility,
-// key status and front-to-back order are kept exactly; nothing is drawn.
+// NSWindow and the view-controller it shows. Frame, visibility, key status and front-to-back
+// order are kept exactly in a window model. Where the application runs on a window system (a
+// GTK 4 window where a display exists, see NSApplication.h), each window is also a real window:
+// what is set here acts on it, and what the user does to it (closing, resizing, focusing) comes
+// back into the model, so visibility and key status read the real window's state. Without one,
+// the model is all there is and nothing is drawn.
 //
 // A window joins the application's window list (NSApp->windows()) when it is made and leaves it
 // when it is destroyed. Main thread only.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -43,9 +48,21 @@ class NSView {
   NSRect frame() const { return frame_; }
   void setFrame(NSRect frame) { frame_ = frame; }
 
+  // The text the view shows: a stand-in view draws its text and nothing else. The window that
+  // shows the view hears each change through the observer (one at a time; empty to stop).
+  const std::string& stringValue() const { return stringValue_; }
+  void setStringValue(std::string value);
+  void setStringValueObserver(std::function<void()> observer) { observer_ = std::move(observer); }
+
  private:
   NSRect frame_;
+  std::string stringValue_;
+  std::function<void()> observer_;
 };
+
+namespace appkit {
+class NativeWindow;
+}
 
 class NSViewController {
  public:
@@ -76,10 +93,11 @@ class NSWindow {
   void setContentViewController(std::shared_ptr<NSViewController> controller);
 
   const std::string& title() const { return title_; }
-  void setTitle(std::string title) { title_ = std::move(title); }
+  void setTitle(std::string title);
   NSWindowStyleMask styleMask() const { return style_; }
 
-  bool isVisible() const { return visible_; }
+  // On a window system: whether the real window is shown (mapped or about to be).
+  bool isVisible() const;
   void setIsVisible(bool visible);
   bool isKeyWindow() const;
   void makeKeyAndOrderFront(const void* sender);
@@ -91,7 +109,16 @@ class NSWindow {
   int displayRequests() const { return displayRequests_; }
   bool hasAwokenFromNib() const { return awoken_; }
 
+  // The real window behind this one, or nullptr in the headless model.
+  appkit::NativeWindow* nativeWindow() const { return native_.get(); }
+
+  // What the window system reports, main thread: the user resized the window to `size` (the
+  // top-left corner stays), or asked it to close (the close button, the window manager).
+  void nativeWindowResized(NSSize size);
+  void nativeWindowCloseRequested() { close(); }
+
  private:
+  std::unique_ptr<appkit::NativeWindow> native_;
   NSRect frame_;
   NSWindowStyleMask style_;
   std::string title_;
