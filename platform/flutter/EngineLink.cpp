@@ -76,7 +76,8 @@ struct Shared {
     FlutterBinaryReply reply;
   };
 
-  explicit Shared(posix::UniqueFd wake, EngineLink::Deliver d) : wakeFd(std::move(wake)), deliver(std::move(d)) {}
+  Shared(posix::UniqueFd wake, EngineLink::Deliver d, EngineLink::PeersChanged p)
+      : wakeFd(std::move(wake)), deliver(std::move(d)), peersChanged(std::move(p)) {}
 
   // False once the link is stopping: the caller's work was not taken.
   bool post(Reply reply) {
@@ -109,6 +110,7 @@ struct Shared {
   std::vector<Send> sends GUARDED_BY(mutex);
   // Read on the main thread only; set once at start.
   const EngineLink::Deliver deliver;
+  const EngineLink::PeersChanged peersChanged;
 };
 
 // Answers one message from the Flutter side. Copies of the FlutterBinaryReply share it, so the
@@ -271,6 +273,7 @@ class EngineLinkServer final : public EngineLink {
  private:
   struct Connection {
     posix::UniqueFd fd;
+    int pid = 0;  // the client's process, from SO_PEERCRED
     FrameReader reader;
     OutputQueue out;
     size_t unanswered = 0;     // messages handed to the main queue, not yet answered
@@ -326,6 +329,7 @@ class EngineLinkServer final : public EngineLink {
       }
       keepWithinHostBudget();
       std::erase_if(connections_, [](const auto& entry) { return entry.second.closed; });
+      reportPeers();
       if (released_ >= kTrimAfter) {
         // glibc keeps freed memory for reuse; what a flood made it take should not stay held.
         ::malloc_trim(0);
@@ -351,6 +355,20 @@ class EngineLinkServer final : public EngineLink {
       total -= largest->releasable();
       drop(*largest);
     }
+  }
+
+  // Tells the main thread who is connected, when that changed since it was last told.
+  void reportPeers() {
+    if (!shared_->peersChanged) return;
+    std::vector<int> pids;
+    for (const auto& [serial, c] : connections_) {
+      if (!c.closed) pids.push_back(c.pid);
+    }
+    if (pids == reportedPeers_) return;
+    reportedPeers_ = pids;
+    DispatchQueue::main().async([weak = std::weak_ptr<Shared>(shared_), pids = std::move(pids)]() mutable {
+      if (auto shared = weak.lock()) shared->peersChanged(std::move(pids));
+    });
   }
 
   // Replies and sends queued by other threads; false when the link is stopping.
@@ -421,6 +439,7 @@ class EngineLinkServer final : public EngineLink {
       const uint64_t serial = nextSerial_++;
       Connection& c = connections_[serial];
       c.fd = std::move(fd);
+      c.pid = peer.pid;
       queue(c, hello_);
       flush(c);
     }
@@ -537,6 +556,7 @@ class EngineLinkServer final : public EngineLink {
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   size_t inbound_ = 0;   // messages of every client, gone ones too, waiting for their replies
   size_t released_ = 0;  // bytes freed since the allocator last gave memory back
+  std::vector<int> reportedPeers_;
 
   std::thread thread_;
 };
@@ -556,7 +576,7 @@ class FolderLock {
 }  // namespace
 
 std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, const std::string& bundleIdentifier,
-                                              Deliver deliver, std::string* error) {
+                                              Deliver deliver, std::string* error, PeersChanged peersChanged) {
   auto fail = [&](std::string reason) -> std::unique_ptr<EngineLink> {
     if (error != nullptr) *error = std::move(reason);
     return nullptr;
@@ -620,6 +640,6 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
     ::unlink(socketPath.c_str());
     return fail("eventfd: " + errnoText(err));
   }
-  auto shared = std::make_shared<Shared>(std::move(wakeFd), std::move(deliver));
+  auto shared = std::make_shared<Shared>(std::move(wakeFd), std::move(deliver), std::move(peersChanged));
   return std::make_unique<EngineLinkServer>(socketPath, bundleIdentifier, std::move(listenFd), bound, std::move(shared));
 }

@@ -19,6 +19,8 @@
 // - A malformed frame (see FrameReader) closes only its connection, with one log line.
 // - send() carries a host-originated message to the Flutter side: the oldest live connection.
 //   Its reply callback runs on the main queue; with no connection it gets the empty reply at once.
+// - `peersChanged`, when given, hears on the main queue the process ids of the connected clients,
+//   oldest first (the one send() reaches leads), each time that list changes.
 // - Socket I/O runs on one thread of the link's own; the destructor stops it and closes every
 //   connection and the listening socket (unlinking the socket file).
 #pragma once
@@ -34,10 +36,11 @@ class EngineLink {
  public:
   using Deliver =
       std::function<void(const std::string& channel, std::vector<uint8_t> payload, FlutterBinaryReply reply)>;
+  using PeersChanged = std::function<void(std::vector<int> pids)>;
 
   // Binds and starts serving; nullptr and `error` filled when the socket cannot be served.
   static std::unique_ptr<EngineLink> start(const std::string& socketPath, const std::string& bundleIdentifier,
-                                           Deliver deliver, std::string* error);
+                                           Deliver deliver, std::string* error, PeersChanged peersChanged = {});
 
   virtual ~EngineLink() = default;
   virtual void send(const std::string& channel, std::vector<uint8_t> payload, FlutterBinaryReply reply) = 0;

@@ -46,6 +46,8 @@ class FlutterEngine::Messenger final : public FlutterBinaryMessenger {
   }
 
   EngineLink* link = nullptr;
+  std::vector<int> attached;
+  std::function<void()> attachmentObserver;
 
  private:
   std::map<std::string, FlutterBinaryMessageHandler> handlers_;
@@ -76,13 +78,25 @@ void FlutterEngine::run() {
           reply({});
         }
       },
-      &error);
+      &error,
+      [messenger](std::vector<int> pids) {
+        auto m = messenger.lock();
+        if (!m) return;
+        m->attached = std::move(pids);
+        if (m->attachmentObserver) m->attachmentObserver();
+      });
   if (!link_) {
     NSLog("Flutter engine: cannot serve the engine link at %@: %@", path, error);
     exit(1);
   }
   messenger_->link = link_.get();
   NSLog("Flutter engine: serving the Flutter side at %@", path);
+}
+
+const std::vector<int>& FlutterEngine::attachedProcesses() const { return messenger_->attached; }
+
+void FlutterEngine::setAttachmentObserver(std::function<void()> observer) {
+  messenger_->attachmentObserver = std::move(observer);
 }
 
 void FlutterEngine::handlePlatformMessage(const std::string& channel, std::span<const uint8_t> message,

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/flutter/EngineLink.h"
 #include "platform/flutter/FlutterBinaryMessenger.h"
@@ -32,6 +33,13 @@ class FlutterEngine {
   // reason is logged and the process ends with status 1.
   void run();
   bool isRunning() const { return link_ != nullptr; }
+  // Where the engine link is served; empty while it is not.
+  std::string linkPath() const { return link_ ? link_->path() : std::string(); }
+  // The process ids of the Flutter side's connections, oldest first (the one the engine sends
+  // to leads); empty while none is attached. Main thread.
+  const std::vector<int>& attachedProcesses() const;
+  // Hears each change of attachedProcesses() on the main thread; empty to stop.
+  void setAttachmentObserver(std::function<void()> observer);
 
   // What the embedder calls when the Flutter side sends a platform message: the channel's
   // handler gets it, or the reply is empty. Main thread. Tests use it to play the Flutter side.

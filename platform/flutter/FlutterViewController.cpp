@@ -22,9 +22,28 @@ class FlutterViewController::Registrar final : public FlutterPluginRegistrar {
 
 FlutterViewController::FlutterViewController() : engine_(std::make_unique<FlutterEngine>()) {
   if (FlutterEngine::runsEngineLinkByDefault()) engine_->run();
+  engine_->setAttachmentObserver([this] { showLinkState(); });
+  showLinkState();
 }
 
-FlutterViewController::~FlutterViewController() = default;
+FlutterViewController::~FlutterViewController() { engine_->setAttachmentObserver(nullptr); }
+
+void FlutterViewController::showLinkState() {
+  std::string text =
+      "Flutter view\n\nThe Flutter engine here is a stand-in: it carries the Flutter side's messages over the engine "
+      "link and draws no interface of its own.\n\n";
+  const std::string path = engine_->linkPath();
+  text += path.empty() ? "Engine link: not served" : "Engine link: " + path;
+  const std::vector<int>& pids = engine_->attachedProcesses();
+  if (pids.empty()) {
+    text += "\nFlutter side: not attached";
+  } else {
+    text += "\nFlutter side: attached, process " + std::to_string(pids.front());
+    if (pids.size() == 2) text += " (and one more connection)";
+    if (pids.size() > 2) text += " (and " + std::to_string(pids.size() - 1) + " more connections)";
+  }
+  view().setStringValue(std::move(text));
+}
 
 std::shared_ptr<FlutterPluginRegistrar> FlutterViewController::registrarForPlugin(const std::string& pluginKey) {
   pluginKeys_.push_back(pluginKey);

@@ -1,4 +1,8 @@
 // The view controller that shows the Flutter view; it is also the plug-in registry.
+//
+// The engine is a stand-in, so the view cannot draw the Flutter side's interface: it says what it
+// is, where the engine link is served and whether a Flutter side is attached (its process id),
+// kept up to date as clients come and go.
 #pragma once
 
 #include <memory>
@@ -24,6 +28,8 @@ class FlutterViewController : public NSViewController, public FlutterPluginRegis
 
  private:
   class Registrar;
+  void showLinkState();
+
   std::unique_ptr<FlutterEngine> engine_;
   std::vector<std::string> pluginKeys_;
   std::vector<std::shared_ptr<Registrar>> registrars_;
