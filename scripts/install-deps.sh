@@ -13,6 +13,8 @@ packages=(
   libglib2.0-dev libglib2.0-bin glib-networking gsettings-desktop-schemas dconf-gsettings-backend dconf-service
   libkf5config-bin
   nmap
+  libgtk-4-dev adwaita-icon-theme librsvg2-common fonts-dejavu-core
+  xvfb openbox xdotool wmctrl imagemagick tesseract-ocr tesseract-ocr-eng
 )
 
 missing=()

@@ -1,0 +1,181 @@
+// The host's window as a desktop user meets it, on an X server of the test's own: it maps with the
+// bundle's title and size, closing leaves the host serving, a second start shows it again, Quit
+// runs both cleanups, and the size comes back at the next start. Screenshots of each state are
+// kept under build/screenshots.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/e2e/MacsimHost.h"
+#include "tests/e2e/XDesktop.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::callOver;
+using testing_support::ChildProcess;
+using testing_support::eventually;
+using testing_support::RunLog;
+
+const std::string kTitle = "ProxyHost";  // the bundle's CFBundleName
+const std::string& kTool = testing_support::kNetworkSetupTool;
+
+// One cleanup of the simulated world's enabled services, `times` over.
+RunLog cleanups(int times) {
+  RunLog runs;
+  for (int i = 0; i < times; ++i) {
+    runs.push_back({kTool, "-listallnetworkservices"});
+    for (const char* service : {"Wi-Fi", "Ethernet", "Thunderbolt Bridge"}) {
+      for (const char* setting : {"-setwebproxystate", "-setsecurewebproxystate", "-setsocksfirewallproxystate"}) {
+        runs.push_back({kTool, setting, service, "off"});
+      }
+    }
+  }
+  return runs;
+}
+
+class WindowEndToEnd : public testing_support::MacsimHostTest {
+ protected:
+  void SetUp() override {
+    MacsimHostTest::SetUp();
+    ASSERT_TRUE(desktop_.ready()) << desktop_.failure();
+  }
+
+  void startWindowed() { startHost(desktop_.environment(), HostReady::armed); }
+
+  // The host's one shown window, once it is shown and has the focus.
+  std::string shownWindow() {
+    std::vector<std::string> windows;
+    EXPECT_TRUE(eventually(
+        [&] {
+          windows = desktop_.shownWindows(kTitle);
+          return windows.size() == 1 && desktop_.focusedWindowName() == kTitle;
+        },
+        15s))
+        << windows.size() << " windows shown, focus on \"" << desktop_.focusedWindowName() << "\"\n"
+        << host_->standardError();
+    return windows.empty() ? "" : windows.front();
+  }
+
+  // A screenshot of `window` in `state`, kept as build/screenshots/<test>-<state>.png; fails the
+  // test when it is blank.
+  std::string screenshot(const std::string& window, const std::string& state) {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string path = std::string(PROXYHOST_SCREENSHOT_DIR) + "/" + test->name() + "-" + state + ".png";
+    EXPECT_TRUE(desktop_.screenshot(window, path)) << path;
+    // A drawn window has text with smoothed edges, so many colours; a blank one has one.
+    EXPECT_GT(desktop_.colourCount(path), 16) << path;
+    return path;
+  }
+
+  std::string windowState() const { return testing_support::readFile(stateHome() + "/" PROXYHOST_BUNDLE_ID "/window-state"); }
+
+  testing_support::XDesktop desktop_;
+};
+
+TEST_F(WindowEndToEnd, MapsWithTheBundlesTitleAndSizeAndShowsWhoIsAttached) {
+  startWindowed();
+  const std::string window = shownWindow();
+  ASSERT_FALSE(window.empty());
+  auto size = desktop_.geometry(window);
+  ASSERT_TRUE(size);
+  EXPECT_EQ(size->width, 1100);
+  EXPECT_EQ(size->height, 720);
+
+  std::string shot = screenshot(window, "attached");
+  EXPECT_NE(desktop_.textIn(shot, 0, 0, size->width, 46).find(kTitle), std::string::npos) << "title bar of " << shot;
+  // The test's own connection is the Flutter side.
+  const std::string body = desktop_.textIn(shot, 0, 46, size->width, size->height - 46);
+  EXPECT_NE(body.find("process " + std::to_string(getpid())), std::string::npos) << body;
+  EXPECT_NE(body.find("engine.sock"), std::string::npos) << body;
+
+  client_.reset();
+  EXPECT_TRUE(eventually(
+      [&] {
+        shot = screenshot(window, "detached");
+        return desktop_.textIn(shot, 0, 46, size->width, size->height - 46).find("not attached") != std::string::npos;
+      },
+      10s));
+
+  // The primary menu (F10) offers About and Quit.
+  desktop_.pressKeys("F10");
+  EXPECT_TRUE(eventually(
+      [&] {
+        std::string root = screenshot("root", "menu");
+        std::string text = desktop_.textIn(root, 0, 0, 1600, 1000);
+        return text.find("About " + kTitle) != std::string::npos && text.find("Quit") != std::string::npos;
+      },
+      10s));
+}
+
+TEST_F(WindowEndToEnd, ClosingLeavesTheHostServingAndASecondStartShowsTheWindowAgain) {
+  startWindowed();
+  ASSERT_FALSE(shownWindow().empty());
+
+  desktop_.closeWindow(kTitle);
+  ASSERT_TRUE(eventually([&] { return desktop_.shownWindows(kTitle).empty(); }, 10s));
+  EXPECT_FALSE(host_->wait(0ms)) << "closing the window ended the host";
+  EXPECT_EQ(callOver(*client_, "launch_at_startup", "launchAtStartupIsEnabled"),
+            testing_support::Reply(EncodableValue(false)));
+
+  // As from the desktop entry: no second host; the running one shows its window, focused.
+  auto env = desktop_.environment();
+  env["PROXYHOST_ENGINE_SOCKET"] = dir_.file("engine.sock");
+  env["XDG_STATE_HOME"] = stateHome();
+  std::filesystem::create_directories(dir_.file("second"));
+  ChildProcess second({PROXYHOST_BIN}, env, dir_.file("second"));
+  auto status = second.wait(20s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << second.standardError();
+  EXPECT_NE(second.standardError().find("already running"), std::string::npos) << second.standardError();
+
+  const std::string window = shownWindow();
+  ASSERT_FALSE(window.empty());
+  screenshot(window, "reopened");
+  EXPECT_FALSE(host_->wait(0ms));
+  EXPECT_TRUE(hostRuns().empty()) << "the second start ran a cleanup";
+}
+
+TEST_F(WindowEndToEnd, CtrlQRunsBothCleanupsAndExitsZero) {
+  startWindowed();
+  ASSERT_FALSE(shownWindow().empty());
+  desktop_.pressKeys("ctrl+q");
+  auto status = host_->wait(20s);
+  ASSERT_TRUE(status) << "Ctrl+Q did not end the host";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << host_->standardError();
+  EXPECT_EQ(hostRuns(), cleanups(2));
+}
+
+TEST_F(WindowEndToEnd, SigtermStillTakesItsOwnPath) {
+  startWindowed();
+  ASSERT_FALSE(shownWindow().empty());
+  host_->signal(SIGTERM);
+  auto status = host_->wait(20s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << host_->standardError();
+  EXPECT_EQ(hostRuns(), cleanups(1));
+}
+
+TEST_F(WindowEndToEnd, TheWindowSizeComesBackAtTheNextStart) {
+  startWindowed();
+  std::string window = shownWindow();
+  ASSERT_FALSE(window.empty());
+  desktop_.tool({"/usr/bin/xdotool", "windowsize", window, "900", "640"});
+  EXPECT_TRUE(eventually([&] { return windowState() == "900 640\n"; }, 10s)) << windowState();
+  desktop_.pressKeys("ctrl+q");
+  ASSERT_TRUE(host_->wait(20s));
+
+  startWindowed();
+  window = shownWindow();
+  ASSERT_FALSE(window.empty());
+  auto size = desktop_.geometry(window);
+  ASSERT_TRUE(size);
+  EXPECT_EQ(size->width, 900);
+  EXPECT_EQ(size->height, 640);
+  screenshot(window, "restored");
+}
+
+}  // namespace

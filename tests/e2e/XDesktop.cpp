@@ -1,0 +1,144 @@
+#include "tests/e2e/XDesktop.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <filesystem>
+#include <sstream>
+
+namespace testing_support {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+}  // namespace
+
+XDesktop::XDesktop() {
+  const std::string home = dir_.file("home");
+  std::filesystem::create_directories(home + "/runtime");
+  ::chmod((home + "/runtime").c_str(), 0700);
+  std::filesystem::create_directories(dir_.file("x"));
+  std::filesystem::create_directories(dir_.file("bus"));
+  std::filesystem::create_directories(dir_.file("wm"));
+
+  // -displayfd: the server takes the first free display number and writes it to its output.
+  server_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1600x1000x24", "-nolisten", "tcp"},
+      std::map<std::string, std::string>{}, dir_.file("x"));
+  if (!eventually([&] { return server_->standardOutput().find('\n') != std::string::npos; }, 15s)) {
+    failure_ = "Xvfb did not start: " + server_->standardError();
+    return;
+  }
+  const std::string bus = dir_.file("bus/socket");
+  bus_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1",
+                               "--address=unix:path=" + bus},
+      std::map<std::string, std::string>{}, dir_.file("bus"));
+  environment_ = {
+      {"DISPLAY", ":" + firstLine(server_->standardOutput())},
+      {"WAYLAND_DISPLAY", ""},
+      {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus},
+      {"HOME", home},
+      {"XDG_RUNTIME_DIR", home + "/runtime"},
+      {"XDG_CONFIG_HOME", home + "/.config"},
+      {"XDG_DATA_HOME", home + "/.local/share"},
+      {"PROXYHOST_HEADLESS", "0"},
+      {"GDK_BACKEND", "x11"},
+      // No accessibility bus in this desktop: GTK would look for one and say so on every start.
+      {"GTK_A11Y", "none"},
+      {"NO_AT_BRIDGE", "1"},
+  };
+  if (!eventually([&] { return !bus_->standardOutput().empty(); }, 15s)) {
+    failure_ = "the session bus did not start: " + bus_->standardError();
+    return;
+  }
+  windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/openbox", "--sm-disable"},
+                                                  environment_, dir_.file("wm"));
+  if (!eventually([&] { return tool({"/usr/bin/wmctrl", "-m"}).find("Name:") != std::string::npos; }, 15s)) {
+    failure_ = "the window manager did not start: " + windowManager_->standardError();
+  }
+}
+
+XDesktop::~XDesktop() {
+  // Politely, so the X server removes its lock and socket.
+  for (auto* process : {&windowManager_, &bus_, &server_}) {
+    if (*process) {
+      (*process)->signal(SIGTERM);
+      (*process)->wait(5s);
+    }
+  }
+}
+
+std::string XDesktop::tool(const std::vector<std::string>& argv) const {
+  static std::atomic<int> serial{0};
+  const std::string out = dir_.file("tool-" + std::to_string(serial++));
+  std::filesystem::create_directories(out);
+  ChildProcess run(argv, environment_, out);
+  auto status = run.wait(20s);
+  std::string output = run.standardOutput();
+  std::filesystem::remove_all(out);
+  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return "";
+  return output;
+}
+
+std::vector<std::string> XDesktop::shownWindows(const std::string& title) const {
+  std::vector<std::string> windows;
+  std::istringstream lines(tool({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) windows.push_back(line);
+  }
+  return windows;
+}
+
+std::string XDesktop::focusedWindowName() const {
+  return firstLine(tool({"/usr/bin/xdotool", "getactivewindow", "getwindowname"}));
+}
+
+std::optional<WindowGeometry> XDesktop::geometry(const std::string& window) const {
+  std::istringstream lines(tool({"/usr/bin/xdotool", "getwindowgeometry", "--shell", window}));
+  WindowGeometry g;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("WIDTH=")) g.width = std::stoi(line.substr(6));
+    if (line.starts_with("HEIGHT=")) g.height = std::stoi(line.substr(7));
+  }
+  if (g.width == 0 || g.height == 0) return std::nullopt;
+  return g;
+}
+
+void XDesktop::closeWindow(const std::string& title) const { tool({"/usr/bin/wmctrl", "-F", "-c", title}); }
+
+void XDesktop::pressKeys(const std::string& keys) const {
+  tool({"/usr/bin/xdotool", "key", "--clearmodifiers", keys});
+}
+
+bool XDesktop::screenshot(const std::string& window, const std::string& path) const {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::filesystem::remove(path);
+  tool({"/usr/bin/import", "-window", window, path});
+  return std::filesystem::exists(path);
+}
+
+int XDesktop::colourCount(const std::string& png) const {
+  std::string count = tool({"/usr/bin/convert", png, "-format", "%k", "info:"});
+  return count.empty() ? 0 : std::stoi(count);
+}
+
+std::string XDesktop::textIn(const std::string& png, int x, int y, int width, int height) const {
+  const std::string crop = dir_.file("ocr.png");
+  std::ostringstream area;
+  area << width << "x" << height << "+" << x << "+" << y;
+  // Enlarged and grey: the OCR reads screen-sized type poorly as it is.
+  tool({"/usr/bin/convert", png, "-crop", area.str(), "+repage", "-resize", "300%", "-colorspace", "Gray", crop});
+  std::string text = tool({"/usr/bin/tesseract", crop, "-", "--psm", "6"});
+  for (char& c : text) {
+    if (c == '\n') c = ' ';
+  }
+  return text;
+}
+
+}  // namespace testing_support

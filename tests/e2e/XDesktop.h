@@ -1,0 +1,65 @@
+// A desktop of the test's own for whole-process window tests, never this machine's: an X server
+// (Xvfb, on a display number it picks itself), a small window manager (openbox) and a private
+// D-Bus session bus, with a temporary home. It reads the screen as a person would: which windows
+// are shown, which has the focus, screenshots and the text in them.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/HostProcess.h"
+
+namespace testing_support {
+
+struct WindowGeometry {
+  int width = 0, height = 0;
+};
+
+class XDesktop {
+ public:
+  XDesktop();
+  ~XDesktop();
+  XDesktop(const XDesktop&) = delete;
+  XDesktop& operator=(const XDesktop&) = delete;
+
+  // False, with the reason in failure(), when the X server, the window manager or the bus did not
+  // come up.
+  bool ready() const { return failure_.empty(); }
+  const std::string& failure() const { return failure_; }
+
+  // What an application started in this desktop has: DISPLAY, the session bus, the home and its
+  // XDG folders; PROXYHOST_HEADLESS cleared so the host uses the display.
+  const std::map<std::string, std::string>& environment() const { return environment_; }
+  const TempDir& dir() const { return dir_; }
+
+  // Runs an X tool in this desktop and returns its standard output ("" when it failed).
+  std::string tool(const std::vector<std::string>& argv) const;
+
+  // The shown (mapped) top-level windows named exactly `title`.
+  std::vector<std::string> shownWindows(const std::string& title) const;
+  // The name of the window that has the focus, as the window manager reports it.
+  std::string focusedWindowName() const;
+  std::optional<WindowGeometry> geometry(const std::string& window) const;
+  // Asks the window manager to close `title`'s window, as its close button does.
+  void closeWindow(const std::string& title) const;
+  // Presses keys (xdotool's names, "ctrl+q") in the focused window.
+  void pressKeys(const std::string& keys) const;
+
+  // Writes a PNG of `window` to `path`; false when it could not.
+  bool screenshot(const std::string& window, const std::string& path) const;
+  // How many distinct colours the image has: 1 for a blank (single-colour) picture.
+  int colourCount(const std::string& png) const;
+  // The text in the rectangle of `png` (an OCR reading, lines joined by blanks).
+  std::string textIn(const std::string& png, int x, int y, int width, int height) const;
+
+ private:
+  TempDir dir_;
+  std::string failure_;
+  std::map<std::string, std::string> environment_;
+  std::unique_ptr<ChildProcess> server_, bus_, windowManager_;
+};
+
+}  // namespace testing_support
