@@ -112,8 +112,10 @@ std::optional<WindowGeometry> XDesktop::geometry(const std::string& window) cons
 
 void XDesktop::closeWindow(const std::string& title) const { tool({"/usr/bin/wmctrl", "-F", "-c", title}); }
 
-void XDesktop::pressKeys(const std::string& keys) const {
-  tool({"/usr/bin/xdotool", "key", "--clearmodifiers", keys});
+void XDesktop::pressKeys(const std::vector<std::string>& keys) const {
+  std::vector<std::string> argv = {"/usr/bin/xdotool", "key", "--clearmodifiers"};
+  argv.insert(argv.end(), keys.begin(), keys.end());
+  tool(argv);
 }
 
 bool XDesktop::screenshot(const std::string& window, const std::string& path) const {

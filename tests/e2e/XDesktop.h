@@ -45,8 +45,8 @@ class XDesktop {
   std::optional<WindowGeometry> geometry(const std::string& window) const;
   // Asks the window manager to close `title`'s window, as its close button does.
   void closeWindow(const std::string& title) const;
-  // Presses keys (xdotool's names, "ctrl+q") in the focused window.
-  void pressKeys(const std::string& keys) const;
+  // Presses keys one after the other (xdotool's names: "ctrl+q", "F10", "Down") in the focused window.
+  void pressKeys(const std::vector<std::string>& keys) const;
 
   // Writes a PNG of `window` to `path`; false when it could not.
   bool screenshot(const std::string& window, const std::string& path) const;

@@ -1,0 +1,197 @@
+// The host with its window, on an X server of the bench's own (Xvfb, openbox, a private session
+// bus): how long from exec until the window is mapped and until the engine link serves, against
+// the headless start in the same run; and an unrelated engine-link call's round trip while the
+// window is being resized (so laid out and redrawn) without pause, against the same calls with the
+// window idle.
+//
+//   window_bench [STARTS] [CALLS]          (10 starts and 3000 calls by default)
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/flutter/FlutterCodecs.h"
+#include "tests/e2e/XDesktop.h"
+#include "tools/proxyhostctl/LinkClient.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+using testing_support::XDesktop;
+
+double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return -1;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+// The viewable top-level window titled `title` (under the window manager's frame), or 0.
+Window findShown(Display* display, Window under, const std::string& title, int depth = 0) {
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(display, under, &root, &parent, &children, &count)) return 0;
+  Window found = 0;
+  for (unsigned i = 0; i < count && found == 0; ++i) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, children[i], &attributes) || attributes.map_state != IsViewable) continue;
+    char* name = nullptr;
+    if (XFetchName(display, children[i], &name) && name != nullptr) {
+      if (title == name) found = children[i];
+      XFree(name);
+    }
+    if (found == 0 && depth < 2) found = findShown(display, children[i], title, depth + 1);
+  }
+  if (children != nullptr) XFree(children);
+  return found;
+}
+
+struct Start {
+  double mapped = -1, serving = -1;
+};
+
+// One start of the host: exec to mapped window (when `windowed`) and exec to engine-link hello.
+Start startOnce(XDesktop& desktop, Display* display, bool windowed, const std::string& dir) {
+  const std::string socket = dir + "/engine.sock";
+  std::filesystem::remove(socket);
+  auto env = desktop.environment();
+  env["PROXYHOST_ENGINE_SOCKET"] = socket;
+  env["XDG_STATE_HOME"] = dir + "/state";
+  env["PROXYHOST_HEADLESS"] = windowed ? "0" : "1";
+  Start result;
+  const auto start = Clock::now();
+  ChildProcess host({PROXYHOST_BIN}, env, dir);
+  std::string error;
+  while (msSince(start) < 20000 && (result.serving < 0 || (windowed && result.mapped < 0))) {
+    if (result.serving < 0 && enginelink::LinkClient::connect(socket, 5s, &error)) result.serving = msSince(start);
+    if (windowed && result.mapped < 0 && findShown(display, DefaultRootWindow(display), "ProxyHost") != 0) {
+      result.mapped = msSince(start);
+    }
+    std::this_thread::sleep_for(200us);
+  }
+  host.signal(SIGKILL);
+  host.wait(5s);
+  return result;
+}
+
+// Round trips of an unrelated call (a plug-in channel that answers not-implemented at once).
+std::vector<double> roundTrips(enginelink::LinkClient& client, int calls) {
+  const auto call = StandardMethodCodec::getInstance().encodeMethodCall({"ping", EncodableValue()});
+  std::vector<double> times;
+  std::string error;
+  for (int i = 0; i < calls; ++i) {
+    const auto start = Clock::now();
+    if (!client.call("window_manager", call, 10s, &error)) {
+      std::fprintf(stderr, "call failed: %s\n", error.c_str());
+      break;
+    }
+    times.push_back(msSince(start));
+  }
+  return times;
+}
+
+void printStarts(const char* what, const std::vector<double>& ms) {
+  std::printf("  %-34s median %7.1f ms   worst %7.1f ms\n", what, percentile(ms, 0.5), percentile(ms, 1.0));
+}
+
+void printTrips(const char* what, const std::vector<double>& ms) {
+  std::printf("  %-34s p50 %6.3f ms   p99 %6.3f ms   worst %6.3f ms   (%zu calls)\n", what, percentile(ms, 0.5),
+              percentile(ms, 0.99), percentile(ms, 1.0), ms.size());
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const int starts = argc > 1 ? std::atoi(argv[1]) : 10;
+  const int calls = argc > 2 ? std::atoi(argv[2]) : 3000;
+  XDesktop desktop;
+  if (!desktop.ready()) {
+    std::fprintf(stderr, "no desktop for the bench: %s\n", desktop.failure().c_str());
+    return 1;
+  }
+  Display* display = XOpenDisplay(desktop.environment().at("DISPLAY").c_str());
+  if (display == nullptr) return 1;
+  const std::string dir = desktop.dir().file("bench");
+  std::filesystem::create_directories(dir);
+
+  std::vector<double> headlessServing, windowedServing, windowedMapped;
+  for (int i = 0; i < starts; ++i) {
+    Start headless = startOnce(desktop, display, false, dir);
+    Start windowed = startOnce(desktop, display, true, dir);
+    if (headless.serving >= 0) headlessServing.push_back(headless.serving);
+    if (windowed.serving >= 0) windowedServing.push_back(windowed.serving);
+    if (windowed.mapped >= 0) windowedMapped.push_back(windowed.mapped);
+  }
+  std::printf("Start (%d runs of each, alternating):\n", starts);
+  printStarts("headless: exec to serving", headlessServing);
+  printStarts("windowed: exec to serving", windowedServing);
+  printStarts("windowed: exec to mapped window", windowedMapped);
+  std::printf("  ratio windowed/headless to serving: %.2f; to mapped window: %.2f\n",
+              percentile(windowedServing, 0.5) / percentile(headlessServing, 0.5),
+              percentile(windowedMapped, 0.5) / percentile(headlessServing, 0.5));
+
+  // One host for the round trips.
+  const std::string socket = dir + "/engine.sock";
+  std::filesystem::remove(socket);
+  auto env = desktop.environment();
+  env["PROXYHOST_ENGINE_SOCKET"] = socket;
+  env["XDG_STATE_HOME"] = dir + "/state";
+  ChildProcess host({PROXYHOST_BIN}, env, dir);
+  std::string error;
+  std::unique_ptr<enginelink::LinkClient> client;
+  for (int i = 0; i < 2000 && !client; ++i) {
+    client = enginelink::LinkClient::connect(socket, 5s, &error);
+    if (!client) std::this_thread::sleep_for(5ms);
+  }
+  Window window = 0;
+  for (int i = 0; i < 2000 && window == 0; ++i) {
+    window = findShown(display, DefaultRootWindow(display), "ProxyHost");
+    if (window == 0) std::this_thread::sleep_for(5ms);
+  }
+  if (!client || window == 0) {
+    std::fprintf(stderr, "the host did not come up: %s\n", error.c_str());
+    return 1;
+  }
+  roundTrips(*client, 200);  // warm-up
+  std::vector<double> idle = roundTrips(*client, calls);
+
+  std::atomic<bool> resizing{true};
+  std::atomic<int> resizes{0};
+  std::thread resizer([&] {
+    // A display connection of its own: Xlib connections are not shared between threads here.
+    Display* own = XOpenDisplay(desktop.environment().at("DISPLAY").c_str());
+    for (int i = 0; resizing; ++i) {
+      XResizeWindow(own, window, 700 + (i % 40) * 10, 500 + (i % 30) * 10);
+      XSync(own, False);
+      ++resizes;
+      std::this_thread::sleep_for(2ms);
+    }
+    XCloseDisplay(own);
+  });
+  std::vector<double> busy = roundTrips(*client, calls);
+  resizing = false;
+  resizer.join();
+
+  std::printf("Engine-link round trip of an unrelated call:\n");
+  printTrips("window idle", idle);
+  printTrips("window resized without pause", busy);
+  std::printf("  %d resizes during the calls; ratio of p99 %.2f, of worst %.2f\n", resizes.load(),
+              percentile(busy, 0.99) / percentile(idle, 0.99), percentile(busy, 1.0) / percentile(idle, 1.0));
+  host.signal(SIGKILL);
+  host.wait(5s);
+  XCloseDisplay(display);
+  return 0;
+}
