@@ -293,6 +293,12 @@ LaunchMode chooseWindowSystem(NSApplication& app) {
     NSLog("No window: headless, as there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)");
     return LaunchMode::headless;
   }
+  // The window draws a header bar and text, which GTK's cairo renderer does in well under a
+  // millisecond a frame; its OpenGL renderer, on a machine without a GPU (a virtual machine, a
+  // remote or virtual X server), rasterises in software on the main thread for tens of
+  // milliseconds a frame, and the Flutter side's calls would wait behind it. A renderer the user
+  // chose is kept.
+  g_setenv("GSK_RENDERER", "cairo", FALSE);
   // The threads GTK and GDBus start here leave the process's signals to the main thread.
   posix::ServiceThreadSignals blocked;
   if (!gtk_init_check()) {

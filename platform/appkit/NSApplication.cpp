@@ -107,13 +107,13 @@ void NSApplication::run() {
   running_ = true;
   // The main queue and the quit signal are sources of GLib's main context, so the windows, the
   // desktop and the Flutter side's messages are served by one loop on this thread.
-  g_unix_fd_add(
-      mainQueueWakeDescriptor(), G_IO_IN,
+  g_unix_fd_add_full(
+      G_PRIORITY_DEFAULT, mainQueueWakeDescriptor(), G_IO_IN,
       [](int, GIOCondition, gpointer) -> gboolean {
         drainMainQueue();
         return G_SOURCE_CONTINUE;
       },
-      nullptr);
+      nullptr, nullptr);
   if (quitPipe[0] >= 0) {
     g_unix_fd_add(
         quitPipe[0], G_IO_IN,
