@@ -1,6 +1,10 @@
 // AppKit's windows on GTK 4: the application is a GtkApplication, each NSWindow a
 // GtkApplicationWindow with a header bar and the primary menu, and the loop GLib's main context.
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <X11/Xlib.h>
+#include <gdk/x11/gdkx.h>
+#endif
 
 #include <charconv>
 #include <cstdlib>
@@ -268,6 +272,18 @@ void GtkNativeWindow::onSizeChanged(GObject* window, GParamSpec*, gpointer self)
   me->system_.scheduleSave();
 }
 
+#ifdef GDK_WINDOWING_X11
+// The X server went away: the desktop session ended without a session manager to say so (or the
+// display was stopped). GTK would end the process at once, without the cleanup; this is the end
+// of the session, so the application terminates through the platform first. Xlib ends the
+// process when this returns, which terminate() never does.
+int onDisplayLost(Display*) {
+  NSLog("The display went away: the desktop session has ended");
+  NSApplication::sharedApplication().terminate(nullptr);
+  return 0;
+}
+#endif
+
 bool headlessChosen() {
   const char* headless = std::getenv("PROXYHOST_HEADLESS");
   return headless != nullptr && *headless != '\0' && std::string(headless) != "0";
@@ -328,6 +344,9 @@ LaunchMode chooseWindowSystem(NSApplication& app) {
   }
 
   GdkDisplay* display = gdk_display_get_default();
+#ifdef GDK_WINDOWING_X11
+  if (GDK_IS_X11_DISPLAY(display)) XSetIOErrorHandler(&onDisplayLost);
+#endif
   // The application's icon is in the bundle's resources, named by CFBundleIconFile.
   gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(display), bundle.resourcePath().c_str());
   std::string iconFile = bundle.objectForInfoDictionaryKey("CFBundleIconFile").value_or("");

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 
+#include "tests/e2e/FakeSessionManager.h"
 #include "tests/e2e/MacsimHost.h"
 #include "tests/e2e/XDesktop.h"
 
@@ -170,6 +171,34 @@ TEST_F(WindowEndToEnd, SigtermStillTakesItsOwnPath) {
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << host_->standardError();
   EXPECT_EQ(hostRuns(), cleanups(1));
+}
+
+// Logout through the desktop's session manager: the application registered with the session, and
+// the end of the session terminates it as Quit does.
+TEST_F(WindowEndToEnd, LogoutThroughTheSessionManagerRunsBothCleanupsAndExitsZero) {
+  testing_support::FakeSessionManager session(desktop_.environment().at("DBUS_SESSION_BUS_ADDRESS"));
+  ASSERT_TRUE(session.serving());
+  startWindowed();
+  ASSERT_FALSE(shownWindow().empty());
+  EXPECT_EQ(session.registeredClient(), std::optional<std::string>(PROXYHOST_BUNDLE_ID));
+  session.endSession();
+  auto status = host_->wait(20s);
+  ASSERT_TRUE(status) << "the end of the session did not end the host";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << host_->standardError();
+  EXPECT_EQ(hostRuns(), cleanups(2));
+  EXPECT_EQ(session.endSessionResponse(), std::optional<bool>(true));
+}
+
+// The desktop session ends without a session manager: the X server goes away, and the host
+// terminates as on Quit rather than being cut off by its display connection.
+TEST_F(WindowEndToEnd, TheDisplayGoingAwayTerminatesThroughThePlatform) {
+  startWindowed();
+  ASSERT_FALSE(shownWindow().empty());
+  desktop_.stopDisplay();
+  auto status = host_->wait(20s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << host_->standardError();
+  EXPECT_EQ(hostRuns(), cleanups(2));
 }
 
 TEST_F(WindowEndToEnd, TheWindowSizeComesBackAtTheNextStart) {

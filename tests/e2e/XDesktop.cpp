@@ -118,6 +118,11 @@ void XDesktop::pressKeys(const std::vector<std::string>& keys) const {
   tool(argv);
 }
 
+void XDesktop::stopDisplay() {
+  server_->signal(SIGTERM);
+  server_->wait(10s);
+}
+
 bool XDesktop::screenshot(const std::string& window, const std::string& path) const {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::filesystem::remove(path);

@@ -48,6 +48,9 @@ class XDesktop {
   // Presses keys one after the other (xdotool's names: "ctrl+q", "F10", "Down") in the focused window.
   void pressKeys(const std::vector<std::string>& keys) const;
 
+  // Stops the X server, as the end of a desktop session without a session manager does.
+  void stopDisplay();
+
   // Writes a PNG of `window` to `path`; false when it could not.
   bool screenshot(const std::string& window, const std::string& path) const;
   // How many distinct colours the image has: 1 for a blank (single-colour) picture.
