@@ -189,9 +189,10 @@ class GtkSystem final : public WindowSystem {
       me->launchActivationSeen_ = true;
       return;
     }
+    // As a click on the Dock icon: the application becomes active, then handles the reopen.
     NSApplication& app = NSApplication::sharedApplication();
-    app.reopen();
     app.activateIgnoringOtherApps(true);
+    app.reopen();
   }
 
   void addActions() {

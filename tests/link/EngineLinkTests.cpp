@@ -344,6 +344,31 @@ TEST_F(EngineLinkTest, SendWithNobodyToAnswerGetsTheEmptyReply) {
   EXPECT_EQ(answer, Bytes{});
 }
 
+// What the Flutter view shows: who is connected, told on the main thread as clients come and go.
+TEST_F(EngineLinkTest, ConnectedClientsAreToldOnTheMainThreadAsTheyComeAndGo) {
+  std::vector<std::vector<int>> reports;
+  bool allOnMain = true;
+  startLink(echo, [&](std::vector<int> pids) {
+    allOnMain = allOnMain && isMainThread();
+    reports.push_back(std::move(pids));
+  });
+  const std::vector<int> one = {getpid()}, two = {getpid(), getpid()};
+  auto waitFor = [&](const std::vector<int>& expected) {
+    return runMainQueueUntil([&] { return !reports.empty() && reports.back() == expected; }, 5s);
+  };
+  auto first = connectOrFail(path_);
+  EXPECT_TRUE(waitFor(one));
+  auto second = connectOrFail(path_);
+  EXPECT_TRUE(waitFor(two));
+  first.reset();
+  EXPECT_TRUE(waitFor(one));
+  second.reset();
+  EXPECT_TRUE(waitFor({}));
+  // Only changes are told: each list differs from the one before.
+  EXPECT_EQ(reports, (std::vector<std::vector<int>>{one, two, one, {}}));
+  EXPECT_TRUE(allOnMain);
+}
+
 TEST_F(EngineLinkTest, AnotherUsersConnectionIsClosedAtOnce) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
   NSLogCapture log;

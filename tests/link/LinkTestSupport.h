@@ -35,9 +35,9 @@ class LinkFixture : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
-  void startLink(EngineLink::Deliver deliver) {
+  void startLink(EngineLink::Deliver deliver, EngineLink::PeersChanged peersChanged = {}) {
     std::string error;
-    link_ = EngineLink::start(path_, kBundle, std::move(deliver), &error);
+    link_ = EngineLink::start(path_, kBundle, std::move(deliver), &error, std::move(peersChanged));
     ASSERT_NE(link_, nullptr) << error;
   }
 
