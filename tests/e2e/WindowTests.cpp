@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "tests/e2e/FakeSessionManager.h"
 #include "tests/e2e/MacsimHost.h"
@@ -202,9 +203,16 @@ TEST_F(WindowEndToEnd, TheDisplayGoingAwayTerminatesThroughThePlatform) {
 }
 
 TEST_F(WindowEndToEnd, TheWindowSizeComesBackAtTheNextStart) {
+  // A state file that does not read as sizes is passed over: the window has its loaded size.
+  std::filesystem::create_directories(stateHome() + "/" PROXYHOST_BUNDLE_ID);
+  std::ofstream(stateHome() + "/" PROXYHOST_BUNDLE_ID "/window-state") << "20 30\nwide tall\n";
   startWindowed();
   std::string window = shownWindow();
   ASSERT_FALSE(window.empty());
+  auto loaded = desktop_.geometry(window);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->width, 1100);
+  EXPECT_EQ(loaded->height, 720);
   desktop_.tool({"/usr/bin/xdotool", "windowsize", window, "900", "640"});
   EXPECT_TRUE(eventually([&] { return windowState() == "900 640\n"; }, 10s)) << windowState();
   desktop_.pressKeys({"ctrl+q"});
