@@ -163,7 +163,7 @@ void restoreDefaultSignals(int first, int last) {
 // threaded process must, and the supervisor takes its signals with sigtimedwait rather than a
 // handler, so nothing (a sanitizer's deferred delivery included) can hold its reaction back.
 // Returns the supervisor's pid, or -1 with errno.
-pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheritErr) {
+pid_t spawnContained(char* const argv[], int in, int commandIn, int out, int errFd, bool inheritErr) {
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
@@ -182,7 +182,7 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
   if (command == 0) {
     ::prctl(PR_SET_PDEATHSIG, 0);
     restoreDefaultSignals(1, NSIG - 1);
-    ::dup2(in, 0);
+    ::dup2(commandIn, 0);
     ::dup2(out, 1);
     if (!inheritErr) ::dup2(errFd, 2);
     ::syscall(SYS_close_range, 3, ~0U, 0);
@@ -253,8 +253,9 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
   const bool inheritErr = options.standardError == SubprocessStream::inherit;
   const bool contained = options.containment == SubprocessContainment::processGroupEndingWithParent;
   auto startedAt = std::chrono::steady_clock::now();
-  const pid_t pid = contained ? spawnContained(args.data(), devNull.get(), childOut, childErr, inheritErr)
-                              : spawnPlain(args.data(), devNull.get(), childOut, childErr, inheritErr);
+  const int childIn = options.standardInput >= 0 ? options.standardInput : devNull.get();
+  const pid_t pid = contained ? spawnContained(args.data(), devNull.get(), childIn, childOut, childErr, inheritErr)
+                              : spawnPlain(args.data(), childIn, childOut, childErr, inheritErr);
   const int spawnError = pid < 0 ? errno : 0;
   out.write.reset();
   err.write.reset();
