@@ -111,8 +111,10 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   }
 
   SubprocessOptions options;
-  // The macOS tools the product names by their macOS paths are its own tools here.
-  options.argv.push_back(macos_tools::toolFor(launchPath_).value_or(launchPath_));
+  // The macOS tools the product names by their macOS paths are its own tools here; they still see
+  // the macOS path as their name.
+  options.argv.push_back(launchPath_);
+  options.executable = macos_tools::toolFor(launchPath_).value_or("");
   options.argv.insert(options.argv.end(), arguments_.begin(), arguments_.end());
   options.standardOutput = outPiped ? SubprocessStream::pipe : SubprocessStream::null;
   options.standardError = errPiped                          ? SubprocessStream::pipe

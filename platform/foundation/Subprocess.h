@@ -38,6 +38,8 @@ enum class SubprocessContainment {
 
 struct SubprocessOptions {
   std::vector<std::string> argv;
+  // The file to run when it is not argv[0] (a program that another path stands for); absolute.
+  std::string executable;
   // A descriptor of this process that the child reads as its standard input (the caller keeps its
   // own); -1 for /dev/null.
   int standardInput = -1;
