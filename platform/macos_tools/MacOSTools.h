@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/macos_tools/NetworkSetupCommands.h"
+
 namespace macos_tools {
 
 struct MacOSTool {
@@ -23,7 +25,7 @@ struct MacOSTool {
 };
 
 inline constexpr std::array<MacOSTool, 2> kMacOSTools{{
-    {"/usr/sbin/networksetup", "networksetup"},
+    {networksetup_commands::kPath, "networksetup"},
     {"/usr/bin/base64", "base64"},
 }};
 
