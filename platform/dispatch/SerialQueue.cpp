@@ -64,14 +64,13 @@ void DispatchSerialQueue::async(Work work) {
   }
   // Started on first use, so a queue nobody uses costs no thread; by the spawner, which under a
   // thread limit keeps trying (and says so) while the work waits here.
-  if (startWorker && !startSerialQueueThread([state = state_] {
-        auto* held = new std::shared_ptr<State>(state);
-        const int rc = startDetachedThread(kStackSize, &DispatchSerialQueue::workerMain, held);
-        if (rc != 0) delete held;
-        return rc;
-      })) {
-    std::lock_guard lock(state_->mutex);
-    state_->workerStarted = false;  // not even the spawner runs: the next submission asks again
+  if (startWorker) {
+    startSerialQueueThread([state = state_] {
+      auto* held = new std::shared_ptr<State>(state);
+      const int rc = startDetachedThread(kStackSize, &DispatchSerialQueue::workerMain, held);
+      if (rc != 0) delete held;
+      return rc;
+    });
   }
   state_->wake.notify_one();
 }

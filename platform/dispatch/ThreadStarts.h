@@ -9,5 +9,5 @@
 int startDetachedThread(size_t stackSize, void* (*main)(void*), void* argument);
 
 // Hands a serial queue's thread start to the global queues' spawner, which retries it under a
-// thread limit; false when even the spawner cannot run (the next submission asks again).
-bool startSerialQueueThread(std::function<int()> start);
+// thread limit until it starts.
+void startSerialQueueThread(std::function<int()> start);

@@ -1,7 +1,15 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <cctype>
 #include <filesystem>
@@ -35,6 +43,37 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+PrivateSyslog::PrivateSyslog() {
+  auto fail = [](const std::string& call) { throw std::runtime_error(call + ": " + std::strerror(errno)); };
+  if (unshare(CLONE_NEWNS) != 0) fail("unshare");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("mount --make-rprivate /");
+  std::filesystem::create_directory(dir_.file("upper"));
+  std::filesystem::create_directory(dir_.file("work"));
+  const std::string options = "lowerdir=/dev,upperdir=" + dir_.file("upper") + ",workdir=" + dir_.file("work");
+  if (mount("overlay", "/dev", "overlay", 0, options.c_str()) != 0) fail("mount overlay on /dev");
+  socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) fail("socket");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "/dev/log");
+  unlink(address.sun_path);
+  if (bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) fail("bind /dev/log");
+}
+
+PrivateSyslog::~PrivateSyslog() {
+  if (socket_ >= 0) close(socket_);
+  umount2("/dev", MNT_DETACH);
+}
+
+std::optional<std::string> PrivateSyslog::receive(std::chrono::milliseconds timeout) {
+  pollfd ready{socket_, POLLIN, 0};
+  if (poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
+  char line[4096];
+  const ssize_t n = recv(socket_, line, sizeof line, 0);
+  if (n < 0) return std::nullopt;
+  return std::string(line, static_cast<size_t>(n));
 }
 
 std::string readFile(const std::string& path) {
