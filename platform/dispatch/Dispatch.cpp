@@ -2,6 +2,8 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -33,6 +35,20 @@ int startDetachedThread(size_t stackSize, void* (*main)(void*), void* argument) 
   const int rc = pthread_create(&thread, &attr, main, argument);
   pthread_attr_destroy(&attr);
   return rc;
+}
+
+void applyQualityOfService(DispatchQoS qos) {
+  // The main thread's nice value is the process's: a host started with nice N keeps its order.
+  static const int mainNice = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+  constexpr int kAboveMain[] = {/*userInteractive*/ 0, /*userInitiated*/ 5, /*default*/ 8, /*utility*/ 12,
+                                /*background*/ 19};
+  const int nice = std::min(19, mainNice + kAboveMain[static_cast<size_t>(qos)]);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice);
+  if (qos == DispatchQoS::background) {
+    // Runs only when nothing else wants the processor, as background work does on the Mac.
+    const sched_param none{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+  }
 }
 
 namespace {
@@ -239,6 +255,7 @@ class GlobalQueue final : public DispatchQueue {
   }
 
   static void* workerMain(void* self) {
+    applyQualityOfService(static_cast<DispatchQoS>(static_cast<GlobalQueue*>(self)->index()));
     static_cast<GlobalQueue*>(self)->serve();
     totalThreads--;
     return nullptr;
