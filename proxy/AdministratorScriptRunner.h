@@ -1,0 +1,42 @@
+// Running a script with administrator rights, and what the run came to.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace proxy {
+
+// What an administrator run came to.
+class AdminRunOutcome {
+ public:
+  enum class Case { success, cancelled, failed };
+  static AdminRunOutcome success() { return AdminRunOutcome(Case::success, {}); }
+  static AdminRunOutcome cancelled() { return AdminRunOutcome(Case::cancelled, {}); }
+  static AdminRunOutcome failed(std::string message) { return AdminRunOutcome(Case::failed, std::move(message)); }
+  Case kind() const { return kind_; }
+  // Empty unless the run failed.
+  const std::string& message() const { return message_; }
+  bool operator==(const AdminRunOutcome&) const = default;
+
+ private:
+  AdminRunOutcome(Case kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  Case kind_;
+  std::string message_;
+};
+// Runs the script through the platform's scripting service, so that the platform itself asks the
+// user. Blocks until the authorization is answered and the script has run: never on the main thread.
+// A machine whose decode step does not work (checkDecodeStep, at the first run; one log line)
+// answers every run "failed" with why, before any prompt: the run could not have done anything.
+AdminRunOutcome runAsAdministrator(const std::string& script);
+
+// Whether `/usr/bin/base64 -D`, the command's decode step, gives back what was encoded: it does on
+// macOS; GNU base64 knows only -d. Runs it through the scripting service without administrator
+// rights. Nothing when it works, else why not.
+std::optional<std::string> checkDecodeStep();
+// Tests: `check` in place of checkDecodeStep (an empty function puts it back); checked afresh at
+// the next run.
+void setDecodeStepCheckForTesting(std::function<std::optional<std::string>()> check);
+
+}  // namespace proxy
