@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "tests/e2e/HostProcess.h"
 
@@ -48,10 +47,9 @@ TEST_F(LaunchAtLoginEndToEnd, SettingItWritesAndRemovesTheAutostartEntry) {
   EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
   EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}), Reply(EncodableValue()));
   ASSERT_TRUE(std::filesystem::exists(entry_));
-  std::stringstream text;
-  text << std::ifstream(entry_).rdbuf();
+  const std::string text = testing_support::readFile(entry_);
   // It starts the host that wrote it.
-  EXPECT_NE(text.str().find("\nExec=" + hostExecutable() + "\n"), std::string::npos) << text.str();
+  EXPECT_NE(text.find("\nExec=" + hostExecutable() + "\n"), std::string::npos) << text;
   EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(true)));
 
   EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));

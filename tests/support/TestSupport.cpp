@@ -13,12 +13,11 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/posix/Files.h"
 
 namespace testing_support {
 
@@ -76,12 +75,7 @@ std::optional<std::string> PrivateSyslog::receive(std::chrono::milliseconds time
   return std::string(line, static_cast<size_t>(n));
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+std::string readFile(const std::string& path) { return posix::readFile(path).value_or(""); }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

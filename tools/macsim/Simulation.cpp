@@ -22,9 +22,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
+#include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 #include "tools/macsim/MacSim.h"
 
@@ -41,13 +40,6 @@ constexpr const char* kWrapper = "/usr/libexec/macsim/base64";
 bool fail(std::string* error, const std::string& what) {
   *error = what + ": " + std::strerror(errno);
   return false;
-}
-
-std::string readFirstLine(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 bool writeFile(const std::string& path, const std::string& text, std::string* error) {
@@ -82,7 +74,7 @@ std::string userNamespaceDiagnosis() {
        "AppArmor restricts unprivileged user namespaces (kernel.apparmor_restrict_unprivileged_userns is 1)"},
   };
   for (const auto& knob : knobs) {
-    if (readFirstLine(knob.path) == knob.refusing) return knob.explanation;
+    if (posix::readFirstLine(knob.path).value_or("") == knob.refusing) return knob.explanation;
   }
   return "the kernel or a security policy (seccomp in a container, for one) refuses them";
 }
