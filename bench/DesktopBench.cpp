@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/foundation/Subprocess.h"
-#include "proxy/SystemProxy.h"
+#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 

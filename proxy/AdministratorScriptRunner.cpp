@@ -1,4 +1,4 @@
-#include "proxy/SystemProxy.h"
+#include "proxy/AdministratorScriptRunner.h"
 
 #include <chrono>
 #include <functional>

@@ -2,7 +2,7 @@
 // say is a contract with the administrator run and with the people who read them in the prompt,
 // so every byte here is deliberate; the tests hold the exact texts.
 #include "platform/macos_tools/NetworkSetupCommands.h"
-#include "proxy/SystemProxy.h"
+#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 

@@ -11,7 +11,7 @@ packages=(
   iproute2 util-linux procps python3
   dbus-daemon
   libglib2.0-dev libglib2.0-bin glib-networking gsettings-desktop-schemas dconf-gsettings-backend dconf-service
-  libkf5config-bin
+  libkf5config-dev libkf5config-bin
   nmap
 )
 

@@ -15,7 +15,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "platform/macos_tools/MacOSTools.h"
 #include "platform/posix/Files.h"
@@ -30,13 +29,6 @@ constexpr const char* kSbin = "/usr/sbin";
 bool fail(std::string* error, const std::string& what) {
   *error = what + ": " + std::strerror(errno);
   return false;
-}
-
-std::string firstLine(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 bool writeFile(const std::string& path, const std::string& text, std::string* error) {
@@ -61,7 +53,7 @@ std::string userNamespaceDiagnosis() {
        "AppArmor restricts unprivileged user namespaces (kernel.apparmor_restrict_unprivileged_userns is 1)"},
   };
   for (const auto& knob : knobs) {
-    if (firstLine(knob.path) == knob.refusing) return knob.explanation;
+    if (posix::readFirstLine(knob.path).value_or("") == knob.refusing) return knob.explanation;
   }
   return "the kernel or a security policy (seccomp in a container, for one) refuses them";
 }

@@ -1,9 +1,9 @@
 #include "platform/scripting/TextEncoding.h"
 
-#include "platform/scripting/AppleScriptSource.h"
+#include "platform/Utf8.h"
 
 std::optional<std::vector<uint8_t>> dataUsingUTF8Encoding(std::string_view text) {
-  if (!isValidUTF8(text)) return std::nullopt;
+  if (!utf8::isValid(text)) return std::nullopt;
   return std::vector<uint8_t>(text.begin(), text.end());
 }
 

@@ -41,6 +41,8 @@ class MacsimHostTest : public ::testing::Test {
   RunLog hostRuns() const;
 
   TempDir dir_;
+  // False: the host's networksetup acts in the real world (set before startHost).
+  bool simulated_ = true;
   std::unique_ptr<ChildProcess> host_;
   std::unique_ptr<enginelink::LinkClient> client_;
 };

@@ -13,7 +13,8 @@
 #include "platform/macos_tools/MacOSTools.h"
 
 #include "platform/scripting/AppleScriptSource.h"
-#include "proxy/SystemProxy.h"
+#include "proxy/AdministratorScriptRunner.h"
+#include "proxy/ProxyScriptBuilder.h"
 #include "tests/proxy/ProxyTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "proxy/SystemProxy.h"
+#include "proxy/ProxyScriptBuilder.h"
 #include "tests/e2e/MacsimHost.h"
 
 namespace {
@@ -143,6 +143,27 @@ TEST_F(ProxyEndToEnd, AnUnknownServiceStopsTheScriptAndWhatRanBeforeStays) {
   EXPECT_EQ(hostRuns(), expected);
   EXPECT_EQ(networksetup({"-getwebproxy", "Wi-Fi"}), proxyText(true, "10.0.0.1", 3128));
   EXPECT_EQ(networksetup({"-getwebproxy", "Ethernet"}).substr(0, 12), "Enabled: No\n");
+}
+
+// In the real world with no desktop to follow (no session bus, as on a root host), every run notes
+// the skipped desktops somewhere else than standard error: a script that then fails answers
+// networksetup's own error, not those notes.
+TEST_F(ProxyEndToEnd, WithoutADesktopAFailedScriptStillNamesTheRealError) {
+  networksetup({"-createnetworkservice", "Office", "Ethernet"});
+  simulated_ = false;
+  MacsimHostTest::startHost({{"NETWORKSETUP_WORLD", "real"},
+                             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir_.file("no-bus")},
+                             {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir_.file("no-bus")},
+                             {"HOME", dir_.path()},
+                             {"XDG_CONFIG_HOME", dir_.file("config")}});
+  EXPECT_EQ(call("setProxyElevated", EncodableMap{{"services", stringList({"Office", "Nowhere"})},
+                                                  {"host", "10.0.0.1"},
+                                                  {"port", int32_t{3128}},
+                                                  {"socks", int32_t{1080}},
+                                                  {"bypass", stringList({})}}),
+            failed("AppleScript error 4: Nowhere is not a recognized network service.\n"
+                   "** Error: The parameters were not valid."));
+  EXPECT_EQ(networksetup({"-getwebproxy", "Office"}), proxyText(true, "10.0.0.1", 3128));
 }
 
 // Names, hosts and bypass entries that a shell would love to misread.

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,10 +19,19 @@ namespace networksetup {
 
 namespace {
 
+// What failed in the run itself: standard error, which a failing script carries as its message.
 void note(const std::string& line) {
   const std::string text = "networksetup: " + line + "\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+}
+
+// A desktop that is not there is how the machine is, not a failure of the run: the journal keeps
+// it, so standard error stays the command's own and a script's error names the real fault.
+void noteSkipped(const std::string& name, const std::string& why) {
+  ::openlog("networksetup", LOG_PID, LOG_USER);
+  ::syslog(LOG_NOTICE, "%s skipped: %s", name.c_str(), why.c_str());
+  ::closelog();
 }
 
 std::optional<uid_t> parseUid(const char* text) {
@@ -45,7 +55,7 @@ void moveDesktop(const std::optional<DesktopProxy>& target, const std::vector<st
   for (const auto& name : backends) {
     auto backend = makeBackend(name);
     if (auto why = backend->absent()) {
-      note(name + " skipped: " + *why);
+      noteSkipped(name, *why);
       continue;
     }
     std::string error;

@@ -4,7 +4,8 @@
 // Each backend changes its store in one atomic change. The first change saves what the user had
 // (into NetworkState::desktopSaved, which the caller stores with the state); when the effective proxy
 // goes away, exactly that is put back and forgotten. A backend whose desktop is missing (no session
-// bus, no dconf, no KDE configuration) is skipped with one line on standard error.
+// bus, no dconf, no KDE configuration) is skipped with one syslog line (LOG_USER, notice, ident
+// "networksetup"); what fails on a desktop that is there goes to standard error.
 #pragma once
 
 #include <sys/types.h>

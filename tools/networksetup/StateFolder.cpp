@@ -70,24 +70,14 @@ bool StateFolder::appendRun(const std::vector<std::string>& argv, std::string* e
 
 std::optional<NetworkState> StateFolder::load(std::string* error, const NetworkState& initial) {
   const std::string path = file(kStateFileName);
-  UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) return initial;
-    fail(error, "open", path);
+  posix::SystemError failure;
+  const std::optional<std::string> bytes = posix::readFile(path, &failure);
+  if (!bytes) {
+    if (failure.code == ENOENT) return initial;
+    if (error != nullptr) *error = failure.message();
     return std::nullopt;
   }
-  std::string bytes;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = retryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n < 0) {
-      fail(error, "read", path);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  auto state = decodeStatePlist(bytes);
+  auto state = decodeStatePlist(*bytes);
   if (!state && error != nullptr) *error = path + " is not a networksetup state property list; move it away to start afresh";
   return state;
 }

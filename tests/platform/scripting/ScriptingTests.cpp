@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/Utf8.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/NSAppleScript.h"
 #include "platform/scripting/ProcessRun.h"
@@ -77,14 +78,14 @@ TEST(AppleScriptSource, LiteralsRoundTrip) {
 TEST(TextEncoding, UTF8IsCheckedStrictly) {
   for (const std::string& good : {std::string(""), std::string("abc"), std::string("é"), std::string("€"),
                                  std::string("𝄞"), std::string("\xf4\x8f\xbf\xbf"), std::string("\0", 1)}) {
-    EXPECT_TRUE(isValidUTF8(good)) << good;
+    EXPECT_TRUE(utf8::isValid(good)) << good;
     EXPECT_EQ(dataUsingUTF8Encoding(good), std::vector<uint8_t>(good.begin(), good.end()));
   }
   for (const std::string& bad :
        {std::string("\x80"), std::string("\xc0\x80"), std::string("\xc1\xbf"), std::string("\xe0\x80\x80"),
         std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80"), std::string("\xf5\x80\x80\x80"),
         std::string("\xe2\x82"), std::string("\xf0\x9f\x98"), std::string("ok\xff")}) {
-    EXPECT_FALSE(isValidUTF8(bad));
+    EXPECT_FALSE(utf8::isValid(bad));
     EXPECT_FALSE(dataUsingUTF8Encoding(bad));
   }
 }

@@ -1,30 +1,12 @@
-// System proxy control: the privileged proxy channel, the scripts it builds and their run with
-// administrator rights.
+// Running a script with administrator rights, and what the run came to.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
-#include <vector>
-
-#include "platform/flutter/FlutterChannels.h"
 
 namespace proxy {
-
-// Serves "setProxyElevated" (services, host, port, socks, bypass) and "disableProxyElevated"
-// (services). Main thread: argument faults are answered at once ("bad_args"); the run goes to
-// PrivilegedRunQueue::shared() and is answered on the main queue, true or the error "cancelled" or
-// "failed".
-void handlePrivilegedProxyCall(const FlutterMethodCall& call, FlutterResult result);
-
-// `text` inside apostrophes, as bash reads it back byte for byte.
-std::string shellQuote(std::string_view text);
-std::string buildEnableProxyScript(const std::vector<std::string>& services, const std::string& host, int64_t port,
-                                   int64_t socks, const std::vector<std::string>& bypass);
-std::string buildDisableProxyScript(const std::vector<std::string>& services);
 
 // What an administrator run came to.
 class AdminRunOutcome {
