@@ -35,10 +35,11 @@ class DesktopSession {
   // Every org.gnome.system.proxy setting, as gsettings lists them.
   std::string gnomeProxySettings() const;
   std::string configFile(const std::string& name) const { return home_ + "/.config/" + name; }
+  // Runs a process in the session: its variables, as its user.
+  ToolOptions asUser() const;
 
  private:
   void start();
-  ToolOptions asUser() const;
 
   std::unique_ptr<testing_support::TempDir> dir_;
   std::optional<uid_t> user_;
