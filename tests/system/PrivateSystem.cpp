@@ -1,6 +1,7 @@
 #include "tests/system/PrivateSystem.h"
 
-#include <dirent.h>
+#include "tests/system/ProcessSweep.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -15,8 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <set>
-#include <sstream>
 #include <thread>
 
 namespace system_testing {
@@ -68,58 +67,7 @@ const Environment kDaemonEnvironment = {{"DBUS_SYSTEM_BUS_ADDRESS", std::nullopt
 
 std::string errnoText(const std::string& call) { return call + ": " + std::strerror(errno); }
 
-std::string mountNamespaceOf(const std::string& pid) {
-  std::error_code error;
-  return std::filesystem::read_symlink("/proc/" + pid + "/ns/mnt", error).string();
-}
-
-struct ProcessEntry {
-  pid_t pid = 0;
-  pid_t parent = 0;
-  char state = '?';
-  uid_t realUid = 0;
-  std::string mountNamespace;
-};
-
-// Every process now running, as far as /proc shows it (one that ends meanwhile is left out).
-std::vector<ProcessEntry> runningProcesses() {
-  std::vector<ProcessEntry> result;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return result;
-  while (dirent* entry = readdir(proc)) {
-    const std::string name = entry->d_name;
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    ProcessEntry process;
-    process.pid = std::stoi(name);
-    // The command name may hold spaces and parentheses; the fields after its last ')' do not.
-    const std::string stat = testing_support::readFile("/proc/" + name + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(stat.substr(close + 1));
-    fields >> process.state >> process.parent;
-    std::istringstream status(testing_support::readFile("/proc/" + name + "/status"));
-    bool hasUid = false;
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("Uid:")) {
-        process.realUid = static_cast<uid_t>(std::stoul(line.substr(4)));
-        hasUid = true;
-      }
-    }
-    if (!hasUid) continue;
-    process.mountNamespace = mountNamespaceOf(name);
-    result.push_back(process);
-  }
-  closedir(proc);
-  return result;
-}
-
-bool uidIsFree(uid_t uid) {
-  if (getpwuid(uid) != nullptr || getgrgid(uid) != nullptr) return false;
-  for (const auto& process : runningProcesses()) {
-    if (process.realUid == uid) return false;
-  }
-  return true;
-}
+bool uidIsFree(uid_t uid) { return getpwuid(uid) == nullptr && getgrgid(uid) == nullptr && !uidRunsProcesses(uid); }
 
 // Polkit action ids are dotted names of letters, digits and dashes; anything else in a rule's
 // string literal would be a script injection, not an id.
@@ -165,12 +113,12 @@ void PrivateSystem::start(const PrivateSystemOptions& options) {
   }
   machineNamespace_ = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
   workingFolder_ = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  const std::string machine = mountNamespaceOf("self");
+  const std::string machine = mountNamespaceOf(0);
   if (machineNamespace_ < 0 || workingFolder_ < 0 || ::unshare(CLONE_NEWNS) != 0) {
     fail(errnoText("entering a mount namespace"));
     return;
   }
-  privateNamespace_ = mountNamespaceOf("self");
+  privateNamespace_ = mountNamespaceOf(0);
   if (privateNamespace_.empty() || privateNamespace_ == machine) {
     privateNamespace_.clear();
     fail("the mount namespace did not change");
@@ -178,8 +126,8 @@ void PrivateSystem::start(const PrivateSystemOptions& options) {
   }
   if (!mountPrivate(nullptr, "/", nullptr, MS_REC | MS_PRIVATE) || !addUser() ||
       !mountPrivate("private-system", "/run/dbus", "tmpfs", 0, "mode=0755") ||
-      !mountPrivate("private-system", "/run/user", "tmpfs", 0, "mode=0755") || !writePolkitRules(options) ||
-      !bindPolkitActions(options.actionFiles) || !startSystemBus()) {
+      !mountPrivate("private-system", "/run/user", "tmpfs", 0, "mode=0755") || !startReaper() ||
+      !writePolkitRules(options) || !bindPolkitActions(options.actionFiles) || !startSystemBus()) {
     return;
   }
   // The daemons start side by side; the session bus comes up while they register.
@@ -380,51 +328,22 @@ std::vector<std::string> PrivateSystem::inhibitors() {
   return locks;
 }
 
-std::vector<pid_t> PrivateSystem::processes() const {
-  std::vector<pid_t> result;
-  const std::vector<ProcessEntry> all = runningProcesses();
-  std::set<pid_t> world;
-  for (const auto& process : all) {
-    if (process.pid == ::getpid() || process.state == 'Z') continue;
-    if ((uid_ != 0 && process.realUid == uid_) ||
-        (!privateNamespace_.empty() && process.mountNamespace == privateNamespace_)) {
-      world.insert(process.pid);
-    }
-  }
-  // Their descendants too: a root child of the user's pkexec may sit in a namespace of its own.
-  for (bool grew = true; grew;) {
-    grew = false;
-    for (const auto& process : all) {
-      if (process.pid != ::getpid() && process.state != 'Z' && world.contains(process.parent) &&
-          world.insert(process.pid).second) {
-        grew = true;
-      }
-    }
-  }
-  return {world.begin(), world.end()};
+bool PrivateSystem::startReaper() {
+  const tools_testing::ToolResult detached =
+      tools_testing::runTool({PRIVATE_SYSTEM_REAPER, std::to_string(::getpid()), std::to_string(uid_), privateNamespace_});
+  return detached.exitCode() == 0 || fail("the reaper did not start: " + detached.standardError);
 }
 
-void PrivateSystem::killEverythingOfTheWorld() {
-  // A process may fork while the others die, so sweep until a look finds nobody left.
-  for (int round = 0; round < 20; ++round) {
-    const std::vector<pid_t> alive = processes();
-    if (alive.empty()) return;
-    for (pid_t pid : alive) ::kill(pid, SIGKILL);
-    testing_support::eventually(
-        [&] {
-          for (const auto& process : runningProcesses()) {
-            if (process.state != 'Z' && std::find(alive.begin(), alive.end(), process.pid) != alive.end()) return false;
-          }
-          return true;
-        },
-        5s);
-  }
-  ADD_FAILURE() << "processes of the private system kept coming back";
+std::vector<pid_t> PrivateSystem::processes() const {
+  return worldProcesses({uid_, privateNamespace_}, ::getpid());
 }
 
 PrivateSystem::~PrivateSystem() {
   bus_.reset();
-  if (!privateNamespace_.empty() && mountNamespaceOf("self") == privateNamespace_) killEverythingOfTheWorld();
+  if (!privateNamespace_.empty() && mountNamespaceOf(0) == privateNamespace_ &&
+      !killWorld({uid_, privateNamespace_}, ::getpid())) {
+    ADD_FAILURE() << "processes of the private system kept coming back";
+  }
   // Our own children are reaped here; the others were reparented and their new parent reaps them.
   desktop_.reset();
   logind_.reset();

@@ -91,7 +91,7 @@ class PrivateSystem {
   bool startSystemBus();
   bool waitForName(const std::string& name, tools_testing::ToolProcess& daemon, const std::string& log);
   std::string addDevice(const char* method, const std::string& prefix, const std::string& interface);
-  void killEverythingOfTheWorld();
+  bool startReaper();
 
   std::string problem_;
   std::chrono::milliseconds startUpTime_{0};

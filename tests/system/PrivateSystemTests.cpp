@@ -3,11 +3,14 @@
 // it outlives the fixture or reaches the machine.
 #include "tests/system/PrivateSystem.h"
 
+#include "tests/system/ProcessSweep.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -72,6 +75,30 @@ TEST_F(PrivateSystemTest, AnApprovedUserRunsAsRootThroughPkexecAndNothingOutlive
   EXPECT_EQ(bus.st_dev, machineBus.st_dev);
   EXPECT_EQ(bus.st_ino, machineBus.st_ino);
   EXPECT_FALSE(std::filesystem::exists("/etc/polkit-1/rules.d/00-private-system.rules"));
+}
+
+// A test process killed in the middle (a crash, a runner's timeout) has no teardown; the reaper
+// ends its world all the same.
+TEST_F(PrivateSystemTest, AKilledTestProcessLeavesNothingBehind) {
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);  // the world's daemons must not hold the report open
+  const pid_t test = fork();
+  if (test == 0) {
+    close(report[0]);
+    PrivateSystem system;
+    runTool({"/bin/sh", "-c", "setsid sleep 600 >/dev/null 2>&1 &"}, system.asUser());
+    const std::string marks =
+        system.ready() ? std::to_string(system.uid()) + " " + mountNamespace() : "failed: " + system.problem();
+    if (write(report[1], marks.data(), marks.size()) < 0) _exit(1);
+    raise(SIGKILL);
+  }
+  close(report[1]);
+  std::string marks = testing_support::readFile("/proc/self/fd/" + std::to_string(report[0]));
+  close(report[0]);
+  ASSERT_EQ(waitpid(test, nullptr, 0), test);
+  ASSERT_FALSE(marks.starts_with("failed")) << marks;
+  const system_testing::WorldMarks world{static_cast<uid_t>(std::stoul(marks)), marks.substr(marks.find(' ') + 1)};
+  EXPECT_TRUE(testing_support::eventually([&] { return system_testing::worldProcesses(world, getpid()).empty(); }, 10s));
 }
 
 TEST_F(PrivateSystemTest, ADeniedUserIsNotAuthorizedAndNothingRuns) {
