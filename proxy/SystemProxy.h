@@ -45,13 +45,15 @@ class AdminRunOutcome {
 };
 // Runs the script through the platform's scripting service, so that the platform itself asks the
 // user. Blocks until the authorization is answered and the script has run: never on the main thread.
-// A machine whose decode step does not work (checkDecodeStep, at the first run; one log line)
-// answers every run "failed" with why, before any prompt: the run could not have done anything.
+// A machine whose decode step does not work (checkDecodeStep, before each run until it has worked
+// once; a log line when the problem shows) answers the run "failed" with why, before any prompt:
+// the run could not have done anything.
 AdminRunOutcome runAsAdministrator(const std::string& script);
 
 // Whether `/usr/bin/base64 -D`, the command's decode step, gives back what was encoded: it does on
-// macOS; GNU base64 knows only -d. Runs it through the scripting service without administrator
-// rights. Nothing when it works, else why not.
+// macOS, and in the product's tool view on Linux (GNU base64 knows only -d); it fails where the
+// product's tools are missing or broken. Runs the tool as a task, without administrator rights or
+// a shell. Nothing when it works, else why not.
 std::optional<std::string> checkDecodeStep();
 // Tests: `check` in place of checkDecodeStep (an empty function puts it back); checked afresh at
 // the next run.

@@ -55,9 +55,11 @@ std::string MacsimHostTest::networksetup(const std::vector<std::string>& args, i
   return run.standardOutput;
 }
 
-RunLog MacsimHostTest::hostRuns() const {
+RunLog MacsimHostTest::hostRuns() const { return productRunsIn(dir_.file("state")); }
+
+RunLog productRunsIn(const std::string& stateFolder) {
   RunLog runs;
-  std::ifstream in(dir_.file("state/runs.log"));
+  std::ifstream in(stateFolder + "/runs.log");
   for (std::string line; std::getline(in, line);) {
     auto parsed = nlohmann::json::parse(line, nullptr, false);
     if (!parsed.is_array()) {

@@ -45,4 +45,7 @@ class MacsimHostTest : public ::testing::Test {
   std::unique_ptr<enginelink::LinkClient> client_;
 };
 
+// The runs of the product's networksetup (named by its macOS path) in the run log of `stateFolder`.
+RunLog productRunsIn(const std::string& stateFolder);
+
 }  // namespace testing_support

@@ -11,8 +11,17 @@
 #include <thread>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/macos_tools/MacOSTools.h"
 
 namespace testing_support {
+
+namespace {
+// A test program sits outside the bundle; the product's tools its children run are the build's.
+[[maybe_unused]] const bool kUsesTheBuildsTools = [] {
+  macos_tools::setToolFolderForTesting(PROXYHOST_TOOLS_DIR);
+  return true;
+}();
+}  // namespace
 
 std::string testNameFrom(std::string_view description) {
   std::string name;

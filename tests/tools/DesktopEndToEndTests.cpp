@@ -221,9 +221,7 @@ TEST(DesktopForAnotherUser, RootChangesTheSettingsOfTheUserWhoAskedAndNeverItsOw
   DesktopSession root;
   DesktopSession asked(user, dir.file("home"));
   const std::string rootBefore = root.gnomeProxySettings() + root.lookup("http://example.org/");
-  TempDir state;
   Environment env = root.environment();
-  env["NETWORKSETUP_STATE_DIR"] = state.path();
   env["NETWORKSETUP_WORLD"] = "real";
   env["PKEXEC_UID"] = std::to_string(user);
   auto run = [&](std::vector<std::string> args) {
@@ -241,7 +239,17 @@ TEST(DesktopForAnotherUser, RootChangesTheSettingsOfTheUserWhoAskedAndNeverItsOw
   struct stat info {};
   ASSERT_EQ(stat(asked.configFile("kioslaverc").c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, user);
-  run({"-setwebproxystate", kService, "off"});
+
+  // The state is the user's, in the user's home, and the user's own runs (a cleanup's) share it.
+  const std::string stateFolder = dir.file("home") + "/.local/state/proxyhost/networksetup";
+  for (const auto& entry : std::filesystem::directory_iterator(stateFolder)) {
+    ASSERT_EQ(stat(entry.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, user) << entry.path();
+  }
+  ToolOptions asUser = withEnvironment(asked.environment());
+  asUser.user = user;
+  const ToolResult own = runTool({kNetworkSetup, "-setwebproxystate", kService, "off"}, asUser);
+  EXPECT_EQ(own.exitCode(), 0) << own.standardOutput << own.standardError;
   EXPECT_EQ(asked.lookup("http://example.org/"), "direct://");
 }
 

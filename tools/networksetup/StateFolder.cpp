@@ -1,11 +1,13 @@
 #include "tools/networksetup/StateFolder.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -26,7 +28,21 @@ bool fail(std::string* error, const std::string& call, const std::string& path) 
 
 }  // namespace
 
-std::optional<StateFolder> StateFolder::open(const std::string& path, std::string* error) {
+std::string defaultStateFolder() {
+  std::string home;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) home = entry->pw_dir;
+  if (home.empty()) home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/";
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home + "/.local/state/proxyhost/networksetup";
+}
+
+std::optional<StateFolder> StateFolder::open(const std::string& path, std::string* error, bool parents) {
+  if (parents) {
+    if (auto failure = posix::createFolders(posix::folderOf(path), 0700)) {
+      if (error != nullptr) *error = failure->message();
+      return std::nullopt;
+    }
+  }
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
     fail(error, "mkdir", path);
     return std::nullopt;
