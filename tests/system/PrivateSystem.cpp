@@ -188,26 +188,58 @@ bool PrivateSystem::addUser() {
 bool PrivateSystem::writePolkitRules(const PrivateSystemOptions& options) {
   const passwd* polkitd = getpwnam("polkitd");
   if (polkitd == nullptr) return fail("polkitd has no user of its own here: is the polkitd package installed?");
-  std::string ids;
   for (const auto& id : options.actionIds) {
     if (!isActionId(id)) return fail("not a polkit action id: " + id);
-    ids += (ids.empty() ? "\"" : ", \"") + id + "\"";
   }
-  const std::string rule = std::string("// The private system's test user, answered before any other rule.\n") +
-                           "polkit.addRule(function(action, subject) {\n" + "  var actions = [" + ids + "];\n" +
-                           "  if (subject.user == \"" + userName_ +
-                           "\" && (actions.length == 0 || actions.indexOf(action.id) >= 0)) {\n" +
-                           "    return polkit.Result." + (options.answer == PolkitAnswer::approve ? "YES" : "NO") +
-                           ";\n  }\n});\n";
+  actionIds_ = options.actionIds;
   // The machine's own rules are hidden as well, so no rule of this machine decides a test.
   for (const char* folder : {"/etc/polkit-1/rules.d", "/usr/share/polkit-1/rules.d"}) {
     if (!mountPrivate("private-system", folder, "tmpfs", 0, "mode=0700")) return false;
     if (::chown(folder, polkitd->pw_uid, 0) != 0) return fail(errnoText(std::string("chown ") + folder));
   }
-  if (!writeFile("/etc/polkit-1/rules.d/00-private-system.rules", rule, 0644)) {
+  return writeRule(options.answer);
+}
+
+bool PrivateSystem::writeRule(PolkitAnswer answer) {
+  std::string ids;
+  for (const auto& id : actionIds_) ids += (ids.empty() ? "\"" : ", \"") + id + "\"";
+  const std::string rule = std::string("// The private system's test user, answered before any other rule.\n") +
+                           "polkit.addRule(function(action, subject) {\n" + "  var actions = [" + ids + "];\n" +
+                           "  if (subject.user == \"" + userName_ +
+                           "\" && (actions.length == 0 || actions.indexOf(action.id) >= 0)) {\n" +
+                           "    return polkit.Result." + (answer == PolkitAnswer::approve ? "YES" : "NO") +
+                           ";\n  }\n});\n";
+  // Written whole and renamed into place: polkitd rereads the folder when it changes.
+  const std::string folder = "/etc/polkit-1/rules.d/";
+  if (!writeFile(folder + ".rule", rule, 0644) ||
+      ::rename((folder + ".rule").c_str(), (folder + "00-private-system.rules").c_str()) != 0) {
     return fail("cannot write the polkit rule");
   }
   return true;
+}
+
+void PrivateSystem::answer(PolkitAnswer answer) {
+  ASSERT_TRUE(writeRule(answer)) << problem_;
+  // Asks polkitd itself, for a process of the user's, until the new rule decides.
+  ToolProcess subject({"/bin/sleep", "30"}, asUser());
+  const std::string action = actionIds_.empty() ? "org.freedesktop.policykit.exec" : actionIds_.front();
+  const bool decided = testing_support::eventually(
+      [&] {
+        sd_bus_message* reply = nullptr;
+        int authorized = -1, challenge = 0;
+        if (sd_bus_call_method(bus_.get(), "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                               "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization", nullptr, &reply,
+                               "(sa{sv})sa{ss}us", "unix-process", 2, "pid", "u", static_cast<uint32_t>(subject.pid()),
+                               "start-time", "t", uint64_t{0}, action.c_str(), 0, 0u, "") >= 0) {
+          if (sd_bus_message_enter_container(reply, 'r', "bba{ss}") >= 0) {
+            sd_bus_message_read(reply, "bb", &authorized, &challenge);
+          }
+        }
+        sd_bus_message_unref(reply);
+        return authorized == (answer == PolkitAnswer::approve ? 1 : 0);
+      },
+      10s);
+  EXPECT_TRUE(decided) << "polkitd did not take the new rule for " << action;
 }
 
 bool PrivateSystem::bindPolkitActions(const std::vector<std::string>& actionFiles) {

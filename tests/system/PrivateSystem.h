@@ -64,6 +64,9 @@ class PrivateSystem {
   // DBUS_SESSION_BUS_ADDRESS, ...), with `extra` on top; the system bus is the private one.
   tools_testing::ToolOptions asUser(tools_testing::Environment extra = {}) const;
 
+  // Rewrites the rule to give `answer` from now on, and waits until polkitd decides by it.
+  void answer(PolkitAnswer answer);
+
   // Adds an activated device to the NetworkManager mock through its own methods; its object path.
   std::string addEthernet(const std::string& interface);
   std::string addWiFi(const std::string& interface);
@@ -87,6 +90,7 @@ class PrivateSystem {
                     const std::string& data = {});
   bool addUser();
   bool writePolkitRules(const PrivateSystemOptions& options);
+  bool writeRule(PolkitAnswer answer);
   bool bindPolkitActions(const std::vector<std::string>& actionFiles);
   bool startSystemBus();
   bool waitForName(const std::string& name, tools_testing::ToolProcess& daemon, const std::string& log);
@@ -98,6 +102,7 @@ class PrivateSystem {
   testing_support::TempDir root_;
   int machineNamespace_ = -1;
   int workingFolder_ = -1;
+  std::vector<std::string> actionIds_;
   std::string privateNamespace_;  // empty until the calling thread has a namespace of its own
   uid_t uid_ = 0;
   std::string userName_;
