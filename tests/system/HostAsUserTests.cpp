@@ -39,7 +39,7 @@ class HostAsUser : public testing::Test {
   // The world with NetworkManager's wired and wireless devices, and the user's own proxy set.
   void startWorld(PolkitAnswer answer) {
     system_ = std::make_unique<PrivateSystem>(system_testing::PrivateSystemOptions{
-        .answer = answer, .actionIds = {"org.freedesktop.policykit.exec"}, .actionFiles = {}});
+        .answer = answer, .actionIds = {"org.freedesktop.policykit.exec"}});
     ASSERT_TRUE(system_->ready()) << system_->problem();
     ASSERT_FALSE(system_->addEthernet("eth0").empty());
     ASSERT_FALSE(system_->addWiFi("wlan0").empty());

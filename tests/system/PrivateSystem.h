@@ -7,9 +7,10 @@
 // The calling thread enters the namespace for the fixture's lifetime, so everything it starts lives
 // in that world (setuid pkexec included, which ignores DBUS_SYSTEM_BUS_ADDRESS and talks to
 // /run/dbus/system_bus_socket). When it ends, every process of the test user or of the namespace is
-// killed, the thread returns to the machine's namespace and the mounts go with the private one.
-// Threads started on the same thread meanwhile share its file-system view and keep the namespace
-// until the process ends.
+// killed, the thread returns to the machine's namespace and the mounts go with the private one; a
+// test process that dies without its teardown leaves a reaper that kills the same set. Threads
+// started on the same thread meanwhile share its file-system view and keep the namespace until the
+// process ends. docs/system-tests.md tells more.
 //
 //   PrivateSystem system({.answer = PolkitAnswer::deny});
 //   ASSERT_TRUE(system.ready()) << system.problem();
@@ -37,9 +38,9 @@ struct PrivateSystemOptions {
   // What the rule answers the test user for the actions below; polkit's own defaults answer others.
   PolkitAnswer answer = PolkitAnswer::approve;
   // The action ids the rule answers; empty: every action.
-  std::vector<std::string> actionIds;
+  std::vector<std::string> actionIds = {};
   // Action files (.policy) that polkitd reads beside the machine's own actions.
-  std::vector<std::string> actionFiles;
+  std::vector<std::string> actionFiles = {};
 };
 
 class PrivateSystem {

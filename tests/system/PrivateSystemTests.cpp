@@ -102,7 +102,7 @@ TEST_F(PrivateSystemTest, AKilledTestProcessLeavesNothingBehind) {
 }
 
 TEST_F(PrivateSystemTest, ADeniedUserIsNotAuthorizedAndNothingRuns) {
-  PrivateSystem system({.answer = PolkitAnswer::deny, .actionIds = {"org.freedesktop.policykit.exec"}, .actionFiles = {}});
+  PrivateSystem system({.answer = PolkitAnswer::deny, .actionIds = {"org.freedesktop.policykit.exec"}});
   ASSERT_TRUE(system.ready()) << system.problem();
   ToolResult refused = runTool(kPkexecId, system.asUser());
   EXPECT_EQ(refused.exitCode(), 127);
