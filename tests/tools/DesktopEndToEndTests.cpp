@@ -33,8 +33,6 @@ using tools_testing::withEnvironment;
 const std::string kNetworkSetup = NETWORKSETUP_BIN;
 const std::string kBinDir = std::filesystem::path(NETWORKSETUP_BIN).parent_path();
 const std::string kService = "Test LAN";
-const std::vector<std::string> kUrls = {"http://example.org/", "https://example.org/x", "imap://mail.example.org/",
-                                        "http://localhost/", "http://printer.local/", "https://intranet/"};
 
 class DesktopEndToEnd : public testing::Test {
  protected:
@@ -49,15 +47,6 @@ class DesktopEndToEnd : public testing::Test {
   ToolResult run(std::vector<std::string> args, const DesktopSession* session = nullptr) {
     args.insert(args.begin(), kNetworkSetup);
     return runTool(args, withEnvironment(toolEnvironment(session != nullptr ? *session : session_)));
-  }
-  // What an application of that session sees for every URL of kUrls, and what KDE's reader sees.
-  std::string desktopView(const DesktopSession& session) const {
-    std::string view;
-    for (const auto& url : kUrls) view += url + " -> " + session.lookup(url) + "\n";
-    for (const char* key : {"ProxyType", "httpProxy", "httpsProxy", "socksProxy", "NoProxyFor"}) {
-      view += std::string(key) + "=" + session.kde(key) + "\n";
-    }
-    return view;
   }
   void enable(const std::string& host = "127.0.0.1") {
     for (const auto& args : std::vector<std::vector<std::string>>{
@@ -78,35 +67,14 @@ class DesktopEndToEnd : public testing::Test {
       ASSERT_EQ(run({setting, kService, "off"}).exitCode(), 0);
     }
   }
-  // The user's corporate proxy, in both desktops, before the client touches anything.
-  void userHasOwnProxy() {
-    session_.gsettings({"set", "org.gnome.system.proxy", "mode", "manual"});
-    session_.gsettings({"set", "org.gnome.system.proxy.http", "host", "corp.example"});
-    session_.gsettings({"set", "org.gnome.system.proxy.http", "port", "3128"});
-    session_.gsettings({"set", "org.gnome.system.proxy", "ignore-hosts", "['*.corp.example']"});
-    std::ofstream(session_.configFile("kioslaverc")) << "[Proxy Settings]\nProxyType=1\nhttpProxy=http://corp.example 3128\n";
-  }
-  void expectProxiedView(const DesktopSession& session) {
-    EXPECT_EQ(session.lookup("http://example.org/"), "http://127.0.0.1:7890");
-    EXPECT_EQ(session.lookup("https://example.org/x"), "http://127.0.0.1:7890");
-    EXPECT_TRUE(session.lookup("imap://mail.example.org/").starts_with("socks5://127.0.0.1:7891"));
-    for (const char* bypassed : {"http://localhost/", "http://printer.local/", "https://intranet/"}) {
-      EXPECT_EQ(session.lookup(bypassed), "direct://") << bypassed;
-    }
-    EXPECT_EQ(session.kde("ProxyType"), "1");
-    EXPECT_EQ(session.kde("httpProxy"), "http://127.0.0.1 7890");
-    EXPECT_EQ(session.kde("httpsProxy"), "http://127.0.0.1 7890");
-    EXPECT_EQ(session.kde("socksProxy"), "socks://127.0.0.1 7891");
-    EXPECT_EQ(session.kde("NoProxyFor"), "intranet,*.local,localhost");
-  }
 
   TempDir state_;
   DesktopSession session_;
 };
 
 TEST_F(DesktopEndToEnd, TheHostSwitchesTheDesktopAndOffAndSigtermPutTheUsersOwnProxyBack) {
-  userHasOwnProxy();
-  const std::string before = desktopView(session_);
+  session_.useOwnProxy();
+  const std::string before = session_.proxyView();
   ASSERT_NE(before.find("http://example.org/ -> http://corp.example:3128"), std::string::npos) << before;
 
   TempDir hostDir;
@@ -128,36 +96,36 @@ TEST_F(DesktopEndToEnd, TheHostSwitchesTheDesktopAndOffAndSigtermPutTheUsersOwnP
   for (int i = 0; i < 500 && !std::filesystem::exists(hostDir.file("engine.sock")); ++i) std::this_thread::sleep_for(10ms);
   ToolResult reply = call("setProxyElevated", on);
   ASSERT_EQ(reply.standardOutput, "{\"success\": true}\n") << reply.standardError;
-  expectProxiedView(session_);
+  session_.expectClientProxy();
   reply = call("disableProxyElevated", R"({"services": ["Test LAN"]})");
   ASSERT_EQ(reply.exitCode(), 0) << reply.standardOutput;
-  EXPECT_EQ(desktopView(session_), before);
+  EXPECT_EQ(session_.proxyView(), before);
 
   reply = call("setProxyElevated", on);
   ASSERT_EQ(reply.exitCode(), 0) << reply.standardOutput;
-  expectProxiedView(session_);
+  session_.expectClientProxy();
   ::kill(host->pid(), SIGTERM);
   const auto ended = host->finish(30s);
   ASSERT_TRUE(ended);
   EXPECT_EQ(ended->exitCode(), 0) << ended->standardError;
-  EXPECT_EQ(desktopView(session_), before);
+  EXPECT_EQ(session_.proxyView(), before);
 }
 
 TEST_F(DesktopEndToEnd, APacModeAndUntouchedDefaultsComeBackExactly) {
   session_.gsettings({"set", "org.gnome.system.proxy", "mode", "auto"});
   session_.gsettings({"set", "org.gnome.system.proxy", "autoconfig-url", "http://wpad.corp.example/proxy.pac"});
   const std::string settings = session_.gnomeProxySettings();
-  const std::string view = desktopView(session_);
+  const std::string view = session_.proxyView();
   enable();
-  expectProxiedView(session_);
+  session_.expectClientProxy();
   disable();
   EXPECT_EQ(session_.gnomeProxySettings(), settings);
-  EXPECT_EQ(desktopView(session_), view);
+  EXPECT_EQ(session_.proxyView(), view);
   EXPECT_FALSE(std::filesystem::exists(session_.configFile("kioslaverc")) && session_.kde("ProxyType") != "");
 }
 
 TEST_F(DesktopEndToEnd, WhatADesktopCannotCarryIsRefusedAndLeavesEverythingAsItWas) {
-  userHasOwnProxy();
+  session_.useOwnProxy();
   const std::string settings = session_.gnomeProxySettings();
   const std::string kioslaverc = testing_support::readFile(session_.configFile("kioslaverc"));
   ASSERT_EQ(run({"-setwebproxy", kService, "bad host", "7890"}).exitCode(), 0);  // off: nothing to carry yet
