@@ -8,7 +8,7 @@
 #include "platform/flutter/FlutterViewController.h"
 #include "platform/foundation/NSBundle.h"
 #include "probe/NativeTcpPing.h"
-#include "proxy/SystemProxy.h"
+#include "proxy/PrivilegedProxyChannel.h"
 
 MainFlutterWindow::MainFlutterWindow(NSRect contentRect, NSWindowStyleMask style, NSBackingStoreType backing,
                                      bool defer)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/foundation/Subprocess.h"
+#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 
@@ -25,30 +26,12 @@ using Clock = std::chrono::steady_clock;
 const std::string kBinDir = PROXYHOST_BIN_DIR;
 const std::vector<std::string> kServices = {"Bench A", "Bench B", "Bench C"};
 
-// The enable script's runs for one service, in its order, and the disable script's.
+// The host's own scripts, as its administrator runs hand them to bash.
 std::string enableScript() {
-  std::string script = "set -e\n";
-  for (const auto& s : kServices) {
-    const std::string n = "/usr/sbin/networksetup ", q = " '" + s + "' ";
-    script += n + "-setwebproxy" + q + "127.0.0.1 7890\n" + n + "-setsecurewebproxy" + q + "127.0.0.1 7890\n" + n +
-              "-setsocksfirewallproxy" + q + "127.0.0.1 7891\n" + n + "-setproxybypassdomains" + q +
-              "localhost '*.local'\n";
-    for (const char* state : {"-setwebproxystate", "-setsecurewebproxystate", "-setsocksfirewallproxystate"}) {
-      script += n + state + q + "on\n";
-    }
-  }
-  return script;
+  return proxy::buildEnableProxyScript(kServices, "127.0.0.1", 7890, 7891, {"localhost", "*.local"});
 }
 
-std::string disableScript() {
-  std::string script;
-  for (const auto& s : kServices) {
-    for (const char* state : {"-setwebproxystate", "-setsecurewebproxystate", "-setsocksfirewallproxystate"}) {
-      script += std::string("/usr/sbin/networksetup ") + state + " '" + s + "' off || true\n";
-    }
-  }
-  return script;
-}
+std::string disableScript() { return proxy::buildDisableProxyScript(kServices); }
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

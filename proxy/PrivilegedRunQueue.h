@@ -24,7 +24,7 @@
 #include "platform/ThreadSafety.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/FlutterChannels.h"
-#include "proxy/SystemProxy.h"
+#include "proxy/AdministratorScriptRunner.h"
 
 namespace proxy {
 

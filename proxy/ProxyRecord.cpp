@@ -66,25 +66,6 @@ std::optional<Int> number(std::string_view text) {
   return value;
 }
 
-std::string readWhole(const std::string& path, bool& missing) {
-  missing = false;
-  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    missing = errno == ENOENT;
-    return {};
-  }
-  std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = posix::retryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n <= 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-    // A record is small; something this large is not one.
-    if (bytes.size() > (1u << 20)) break;
-  }
-  return bytes;
-}
-
 }  // namespace
 
 ProcessIdentity ProcessIdentity::current() {
@@ -166,10 +147,11 @@ ProxyRecord& ProxyRecord::forThisApplication() {
 }
 
 ProxyRecord::Reading ProxyRecord::read() const {
-  bool missing = false;
-  std::string bytes = readWhole(path_, missing);
-  if (missing) return {State::absent, std::nullopt};
-  auto content = decodeProxyRecord(bytes);
+  // A record is small; something larger than 1 MiB is not one.
+  posix::SystemError error;
+  std::optional<std::string> bytes = posix::readFile(path_, &error, 1u << 20);
+  if (!bytes && error.code == ENOENT) return {State::absent, std::nullopt};
+  auto content = decodeProxyRecord(bytes.value_or(""));
   if (!content) return {State::unreadable, std::nullopt};
   return {State::present, std::move(content)};
 }

@@ -1,11 +1,12 @@
 // The enable and disable scripts: plain text, one networksetup command a line. What the scripts
 // say is a contract with the administrator run and with the people who read them in the prompt,
 // so every byte here is deliberate; the tests hold the exact texts.
-#include "proxy/SystemProxy.h"
+#include "platform/macos_tools/NetworkSetupCommands.h"
+#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 
-constexpr const char* kNetworkSetup = "/usr/sbin/networksetup";
+namespace words = networksetup_commands;
 
 std::string joinLines(const std::vector<std::string>& lines) {
   std::string script;
@@ -16,8 +17,8 @@ std::string joinLines(const std::vector<std::string>& lines) {
   return script;
 }
 
-std::string command(const char* option, const std::string& quotedService) {
-  return std::string(kNetworkSetup) + " " + option + " " + quotedService;
+std::string command(std::string_view option, const std::string& quotedService) {
+  return std::string(words::kPath) + " " + std::string(option) + " " + quotedService;
 }
 
 }  // namespace
@@ -51,14 +52,12 @@ std::string proxy::buildEnableProxyScript(const std::vector<std::string>& servic
 
   for (const auto& service : services) {
     const std::string qSvc = shellQuote(service);
-    lines.push_back(command("-setwebproxy", qSvc) + " " + qHost + " " + portText);
-    lines.push_back(command("-setsecurewebproxy", qSvc) + " " + qHost + " " + portText);
-    lines.push_back(command("-setsocksfirewallproxy", qSvc) + " " + qHost + " " + socksText);
+    lines.push_back(command(words::kSetWebProxy, qSvc) + " " + qHost + " " + portText);
+    lines.push_back(command(words::kSetSecureWebProxy, qSvc) + " " + qHost + " " + portText);
+    lines.push_back(command(words::kSetSocksFirewallProxy, qSvc) + " " + qHost + " " + socksText);
     // Written even without domains: the tool then clears the list, which is what an empty list means.
-    lines.push_back(command("-setproxybypassdomains", qSvc) + " " + qBypass);
-    lines.push_back(command("-setwebproxystate", qSvc) + " on");
-    lines.push_back(command("-setsecurewebproxystate", qSvc) + " on");
-    lines.push_back(command("-setsocksfirewallproxystate", qSvc) + " on");
+    lines.push_back(command(words::kSetProxyBypassDomains, qSvc) + " " + qBypass);
+    for (std::string_view state : words::kProxyStateSettings) lines.push_back(command(state, qSvc) + " on");
   }
   return joinLines(lines);
 }
@@ -69,9 +68,7 @@ std::string proxy::buildDisableProxyScript(const std::vector<std::string>& servi
   std::vector<std::string> lines = {"#!/bin/bash"};
   for (const auto& service : services) {
     const std::string qSvc = shellQuote(service);
-    lines.push_back(command("-setwebproxystate", qSvc) + " off || true");
-    lines.push_back(command("-setsecurewebproxystate", qSvc) + " off || true");
-    lines.push_back(command("-setsocksfirewallproxystate", qSvc) + " off || true");
+    for (std::string_view state : words::kProxyStateSettings) lines.push_back(command(state, qSvc) + " off || true");
   }
   return joinLines(lines);
 }

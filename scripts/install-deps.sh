@@ -9,9 +9,9 @@ packages=(
   libplist-dev libcli11-dev nlohmann-json3-dev libsystemd-dev
   clang libclang-rt-14-dev
   iproute2 util-linux procps python3
-  dbus-daemon
+  dbus-daemon polkitd pkexec python3-dbusmock systemd
   libglib2.0-dev libglib2.0-bin glib-networking gsettings-desktop-schemas dconf-gsettings-backend dconf-service
-  libkf5config-bin
+  libkf5config-dev libkf5config-bin
   nmap
   libgtk-4-dev adwaita-icon-theme librsvg2-common fonts-dejavu-core
   xvfb openbox xdotool wmctrl imagemagick tesseract-ocr tesseract-ocr-eng

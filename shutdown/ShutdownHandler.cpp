@@ -17,18 +17,11 @@
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSTask.h"
 #include "platform/posix/Signals.h"
+#include "platform/macos_tools/NetworkSetupCommands.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/TextEncoding.h"
 #include "proxy/PrivilegedRunQueue.h"
 #include "shutdown/NetworkServices.h"
-
-namespace {
-
-// Plain constants for the same reason as the fallback names.
-constexpr const char* kProxyStateSettings[] = {"-setwebproxystate", "-setsecurewebproxystate",
-                                               "-setsocksfirewallproxystate"};
-
-}  // namespace
 
 TaskNetworkSetupRunner::TaskNetworkSetupRunner(std::string toolPath, std::chrono::milliseconds limit)
     : toolPath_(std::move(toolPath)), limit_(limit) {}
@@ -144,7 +137,8 @@ bool ShutdownHandler::cleanupAfterHostEnded(const proxy::ProcessIdentity& host) 
 }
 
 std::vector<std::string> ShutdownHandler::getNetworkServices() {
-  std::optional<NetworkSetupOutput> output = env_.runner->runCapturingOutput({"-listallnetworkservices"});
+  std::optional<NetworkSetupOutput> output =
+      env_.runner->runCapturingOutput({std::string(networksetup_commands::kListAllNetworkServices)});
   if (!output || !dataUsingUTF8Encoding(output->standardOutput)) return fallbackNetworkServices();
   std::vector<std::string> services = parseNetworkServices(output->standardOutput);
   // A listing cut short may lack any service after the point where it stopped. What it did print
@@ -159,7 +153,9 @@ std::vector<std::string> ShutdownHandler::getNetworkServices() {
 }
 
 void ShutdownHandler::disableProxyForService(const std::string& service) {
-  for (const char* setting : kProxyStateSettings) env_.runner->run({setting, service, "off"});
+  for (std::string_view setting : networksetup_commands::kProxyStateSettings) {
+    env_.runner->run({std::string(setting), service, "off"});
+  }
 }
 
 // SIGTERM. The signal handler only writes a byte; the cleanup runs on a thread of its own, outside

@@ -15,6 +15,7 @@
 #include "platform/NoDestructor.h"
 #include "platform/foundation/NSNotificationCenter.h"
 #include "platform/foundation/NSProcessInfo.h"
+#include "platform/macos_tools/NetworkSetupCommands.h"
 #include "proxy/ProxyRecord.h"
 
 namespace proxy {
@@ -45,7 +46,7 @@ inline constexpr std::chrono::milliseconds kNetworkSetupRunLimit{5000};
 // The real tool, through NSTask, each run bounded by `limit`.
 class TaskNetworkSetupRunner : public NetworkSetupRunner {
  public:
-  explicit TaskNetworkSetupRunner(std::string toolPath = "/usr/sbin/networksetup",
+  explicit TaskNetworkSetupRunner(std::string toolPath = std::string(networksetup_commands::kPath),
                                   std::chrono::milliseconds limit = kNetworkSetupRunLimit);
   std::optional<NetworkSetupOutput> runCapturingOutput(const std::vector<std::string>& arguments) override;
   void run(const std::vector<std::string>& arguments) override;

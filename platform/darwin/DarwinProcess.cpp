@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace darwin {
@@ -16,12 +17,10 @@ namespace darwin {
 std::optional<uint64_t> processStartTime(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
-  char buffer[1024];
-  const ssize_t n = posix::retryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer - 1); });
-  if (n <= 0) return std::nullopt;
-  std::string_view stat(buffer, static_cast<size_t>(n));
+  // The whole file: a process name may hold a line feed.
+  const std::optional<std::string> line = posix::readFile(path, nullptr, 4096);
+  if (!line || line->empty()) return std::nullopt;
+  std::string_view stat(*line);
   // "pid (comm) state ppid ...": the name may hold blanks and parentheses, so fields are counted
   // from the last closing parenthesis.
   size_t close = stat.rfind(')');

@@ -2,9 +2,14 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -32,13 +37,36 @@ int startDetachedThread(size_t stackSize, void* (*main)(void*), void* argument) 
   return rc;
 }
 
+void applyQualityOfService(DispatchQoS qos) {
+  // The main thread's nice value is the process's: a host started with nice N keeps its order.
+  static const int mainNice = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+  constexpr int kAboveMain[] = {/*userInteractive*/ 0, /*userInitiated*/ 5, /*default*/ 8, /*utility*/ 12,
+                                /*background*/ 19};
+  const int nice = std::min(19, mainNice + kAboveMain[static_cast<size_t>(qos)]);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice);
+  if (qos == DispatchQoS::background) {
+    // Runs only when nothing else wants the processor, as background work does on the Mac.
+    const sched_param none{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+  }
+}
+
 namespace {
 
+// The main queue and the one timer of the main run loop. The loop waits on one descriptor, an
+// epoll set of the queue's eventfd and the timer, so it wakes for either without knowing of both.
 class MainQueue final : public DispatchQueue {
  public:
-  MainQueue() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (wakeFd_ < 0) {
-      perror("eventfd");
+  MainQueue()
+      : eventFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        timerFd_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
+        wakeFd_(epoll_create1(EPOLL_CLOEXEC)) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    if (eventFd_.get() < 0 || timerFd_.get() < 0 || wakeFd_.get() < 0 ||
+        epoll_ctl(wakeFd_.get(), EPOLL_CTL_ADD, eventFd_.get(), &event) != 0 ||
+        epoll_ctl(wakeFd_.get(), EPOLL_CTL_ADD, timerFd_.get(), &event) != 0) {
+      perror("main queue");
       abort();
     }
   }
@@ -49,12 +77,31 @@ class MainQueue final : public DispatchQueue {
       pending_.push_back(std::move(work));
     }
     uint64_t one = 1;
-    posix::retryOnInterrupt([&] { return write(wakeFd_, &one, sizeof one); });
+    posix::retryOnInterrupt([&] { return write(eventFd_.get(), &one, sizeof one); });
+  }
+
+  // Runs `work` on the main thread once `delay` has passed, at a drain; replaces a timed work not
+  // yet run. For what cannot wait for a thread of its own, since no thread may start.
+  void after(std::chrono::nanoseconds delay, Work work) {
+    {
+      MutexLock lock(mutex_);
+      timed_ = std::move(work);
+    }
+    itimerspec when{};
+    when.it_value.tv_sec = std::max<int64_t>(0, delay.count()) / 1'000'000'000;
+    when.it_value.tv_nsec = std::max<int64_t>(1, delay.count() % 1'000'000'000);
+    timerfd_settime(timerFd_.get(), 0, &when, nullptr);
   }
 
   size_t drain() {
     uint64_t count;
-    posix::retryOnInterrupt([&] { return read(wakeFd_, &count, sizeof count); });
+    posix::retryOnInterrupt([&] { return read(eventFd_.get(), &count, sizeof count); });
+    Work due;
+    if (posix::retryOnInterrupt([&] { return read(timerFd_.get(), &count, sizeof count); }) > 0) {
+      MutexLock lock(mutex_);
+      due = std::move(timed_);
+    }
+    if (due) due();
     // Only the work pending now: work that keeps submitting more must not starve the loop's
     // other sources; what it submits wakes the loop again.
     std::deque<Work> batch;
@@ -71,13 +118,21 @@ class MainQueue final : public DispatchQueue {
     return ran;
   }
 
-  int wakeFd() const { return wakeFd_; }
+  int wakeFd() const { return wakeFd_.get(); }
 
  private:
-  const int wakeFd_;
+  const posix::UniqueFd eventFd_;
+  const posix::UniqueFd timerFd_;
+  const posix::UniqueFd wakeFd_;
   Mutex mutex_;
   std::deque<Work> pending_ GUARDED_BY(mutex_);
+  Work timed_ GUARDED_BY(mutex_);
 };
+
+MainQueue& mainQueue() {
+  static NoDestructor<MainQueue> queue;  // lives for the whole process, also past exit()
+  return *queue;
+}
 
 // Starts the global queues' worker threads on a thread of its own, so that submitting work never
 // starts a thread on the submitter's thread (the main thread must not stall behind a burst of
@@ -95,28 +150,30 @@ class WorkerSpawner {
     return *spawner;
   }
 
-  // Asks for the queue's workers to be topped up; cheap: a flag and a wake-up. False when the
-  // spawner's own thread cannot start: the caller asks again at its next submission.
-  bool request(size_t queueIndex);
+  // Asks for the queue's workers to be topped up; cheap: a flag and a wake-up. When the spawner's
+  // own thread cannot start, the request waits for it, and the main run loop's timer retries.
+  void request(size_t queueIndex);
   // Asks for a thread of another kind (a serial queue's) to be started by `start`, which returns 0
-  // or pthread_create's error; retried like the workers until it starts. False as for request().
-  bool requestThread(std::function<int()> start);
+  // or pthread_create's error; retried like the workers until it starts.
+  void requestThread(std::function<int()> start);
 
   // The worker start under test control: a nonzero answer stands for pthread_create's error. The
   // gate is called under its lock, so once a ScopedWorkerStartGate is gone its gate is not running.
   std::function<int()> startGate;
+  bool startGateIncludesSpawner = false;
   std::mutex startGateMutex;
   std::atomic<bool> gated{false};
 
-  int askStartGate() {
+  int askStartGate(bool forSpawner = false) {
     if (!gated.load(std::memory_order_acquire)) return 0;
     std::lock_guard lock(startGateMutex);
-    return startGate ? startGate() : 0;
+    return startGate && (!forSpawner || startGateIncludesSpawner) ? startGate() : 0;
   }
 
  private:
   void run();
-  bool ensureThread() REQUIRES(mutex_);
+  void ensureThread() REQUIRES(mutex_);
+  void retryThread();
 
   Mutex mutex_;
   std::condition_variable wake_;
@@ -124,6 +181,7 @@ class WorkerSpawner {
   std::deque<std::function<int()>> threadStarts_ GUARDED_BY(mutex_);
   bool running_ GUARDED_BY(mutex_) = false;
   bool spawnerStartLogged_ GUARDED_BY(mutex_) = false;
+  std::chrono::milliseconds spawnerRetry_ GUARDED_BY(mutex_) = kFirstRetry;
   bool startFailureLogged_ = false;  // the spawner's thread only
 };
 
@@ -193,10 +251,11 @@ class GlobalQueue final : public DispatchQueue {
   // One request stands for any number of submissions until the spawner takes it up, so a burst
   // of work costs the submitter one wake-up of the spawner, not one per task.
   void askForWorkers() {
-    if (!askedForWorkers_.exchange(true) && !WorkerSpawner::shared().request(index())) askedForWorkers_.store(false);
+    if (!askedForWorkers_.exchange(true)) WorkerSpawner::shared().request(index());
   }
 
   static void* workerMain(void* self) {
+    applyQualityOfService(static_cast<DispatchQoS>(static_cast<GlobalQueue*>(self)->index()));
     static_cast<GlobalQueue*>(self)->serve();
     totalThreads--;
     return nullptr;
@@ -247,45 +306,61 @@ std::array<GlobalQueue, kQueueCount>& globalQueues() {
 
 size_t GlobalQueue::index() const { return static_cast<size_t>(this - globalQueues().data()); }
 
-bool WorkerSpawner::request(size_t queueIndex) {
+void WorkerSpawner::request(size_t queueIndex) {
   {
     MutexLock lock(mutex_);
     wanted_ |= uint32_t{1} << queueIndex;
-    if (!ensureThread()) return false;
+    ensureThread();
   }
   wake_.notify_one();
-  return true;
 }
 
-bool WorkerSpawner::requestThread(std::function<int()> start) {
+void WorkerSpawner::requestThread(std::function<int()> start) {
   {
     MutexLock lock(mutex_);
-    if (!ensureThread()) return false;
     threadStarts_.push_back(std::move(start));
+    ensureThread();
   }
   wake_.notify_one();
-  return true;
 }
 
-// Starts the spawner's own thread at the first request (called under mutex_). If even that
-// fails, the next request tries again.
-bool WorkerSpawner::ensureThread() {
-  if (running_) return true;
+// Starts the spawner's own thread at the first request. When that fails, what was asked for
+// stays recorded and the main run loop's timer tries again, after 10 ms doubling to once a second:
+// no thread is there to wait, and the work must not wait for a submission that may never come.
+void WorkerSpawner::ensureThread() {
+  if (running_) return;
   // Workers and serial queue threads are all started here, so they begin with this mask too.
   posix::ServiceThreadSignals blocked;
-  const int rc = startDetachedThread(
-      kStackSize,
-      [](void* self) -> void* {
-        static_cast<WorkerSpawner*>(self)->run();
-        return nullptr;
-      },
-      this);
+  int rc = askStartGate(/*forSpawner=*/true);
+  if (rc == 0) {
+    rc = startDetachedThread(
+        kStackSize,
+        [](void* self) -> void* {
+          static_cast<WorkerSpawner*>(self)->run();
+          return nullptr;
+        },
+        this);
+  }
   running_ = rc == 0;
-  if (!running_ && !spawnerStartLogged_) {
+  if (running_) {
+    if (std::exchange(spawnerStartLogged_, false)) NSLog("[dispatch] worker threads start again; the waiting work runs");
+    spawnerRetry_ = kFirstRetry;
+    return;
+  }
+  if (!spawnerStartLogged_) {
     spawnerStartLogged_ = true;
     NSLog("[dispatch] ⚠️ cannot start a worker thread: errno=%d; the queued work waits, retrying", rc);
   }
-  return running_;
+  mainQueue().after(spawnerRetry_, [] { WorkerSpawner::shared().retryThread(); });
+  spawnerRetry_ = std::min(spawnerRetry_ * 2, kLongestRetry);
+}
+
+void WorkerSpawner::retryThread() {
+  {
+    MutexLock lock(mutex_);
+    ensureThread();
+  }
+  wake_.notify_one();
 }
 
 void WorkerSpawner::run() {
@@ -349,18 +424,7 @@ void WorkerSpawner::run() {
 
 }  // namespace
 
-bool startSerialQueueThread(std::function<int()> start) {
-  return WorkerSpawner::shared().requestThread(std::move(start));
-}
-
-namespace {
-
-MainQueue& mainQueue() {
-  static NoDestructor<MainQueue> queue;  // lives for the whole process, also past exit()
-  return *queue;
-}
-
-}  // namespace
+void startSerialQueueThread(std::function<int()> start) { WorkerSpawner::shared().requestThread(std::move(start)); }
 
 DispatchQueue& DispatchQueue::main() { return mainQueue(); }
 
@@ -395,10 +459,11 @@ bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseco
 
 size_t globalQueueThreadCount() { return GlobalQueue::totalThreads.load(); }
 
-ScopedWorkerStartGate::ScopedWorkerStartGate(std::function<int()> gate) {
+ScopedWorkerStartGate::ScopedWorkerStartGate(std::function<int()> gate, Spawner includes) {
   WorkerSpawner& spawner = WorkerSpawner::shared();
   std::lock_guard lock(spawner.startGateMutex);
   previous_ = std::exchange(spawner.startGate, std::move(gate));
+  previousIncludesSpawner_ = std::exchange(spawner.startGateIncludesSpawner, includes == Spawner::included);
   spawner.gated.store(static_cast<bool>(spawner.startGate), std::memory_order_release);
 }
 
@@ -406,5 +471,6 @@ ScopedWorkerStartGate::~ScopedWorkerStartGate() {
   WorkerSpawner& spawner = WorkerSpawner::shared();
   std::lock_guard lock(spawner.startGateMutex);
   spawner.startGate = std::move(previous_);
+  spawner.startGateIncludesSpawner = previousIncludesSpawner_;
   spawner.gated.store(static_cast<bool>(spawner.startGate), std::memory_order_release);
 }

@@ -14,7 +14,8 @@
 // worker ahead of demand. When no thread can be started (a process limit), the work stays queued
 // and runs once a start succeeds: the spawner retries after 10 ms, doubling to once a second, and
 // logs one "[dispatch]" line when the shortage begins and one when it ends. Should the spawner's
-// own thread not start, that is logged once and the next submission tries it again.
+// own thread not start, the main run loop's timer tries it again on the same schedule, with the
+// same two lines, so the work runs without another submission (the main queue must be drained).
 #pragma once
 
 #include <chrono>
@@ -51,7 +52,8 @@ inline void dispatchAssertMainThread(const char* what) {
 #endif
 }
 
-// For the run loop: a descriptor that polls readable while main-queue work is pending.
+// For the run loop: a descriptor that polls readable while main-queue work is pending or the
+// run loop's own timer is due; drainMainQueue does both.
 int mainQueueWakeDescriptor();
 
 // Runs the main-queue work pending now (what it submits runs at the next drain); returns how
@@ -65,18 +67,21 @@ bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseco
 // How many worker threads the global queues hold right now (busy or idle), for tests.
 size_t globalQueueThreadCount();
 
-// For tests: while alive, each worker thread start, and each serial queue's thread start, first
-// asks `gate` (on the spawner's thread); a nonzero answer is taken as pthread_create's error, as
-// under a process limit.
+// For tests: while alive, each worker thread start and each serial queue's thread start first
+// asks `gate` (on the spawner's thread), and with Spawner::included the spawner's own start too
+// (on the submitter's or the main thread); a nonzero answer is taken as pthread_create's error,
+// as under a process limit.
 class ScopedWorkerStartGate {
  public:
-  explicit ScopedWorkerStartGate(std::function<int()> gate);
+  enum class Spawner { excluded, included };
+  explicit ScopedWorkerStartGate(std::function<int()> gate, Spawner spawner = Spawner::excluded);
   ~ScopedWorkerStartGate();
   ScopedWorkerStartGate(const ScopedWorkerStartGate&) = delete;
   ScopedWorkerStartGate& operator=(const ScopedWorkerStartGate&) = delete;
 
  private:
   std::function<int()> previous_;
+  bool previousIncludesSpawner_ = false;
 };
 
 // A serial queue, as `DispatchQueue(label:attributes:)` makes one: its work runs one item at a

@@ -38,6 +38,9 @@ void* DispatchSerialQueue::workerMain(void* state) {
   auto* held = static_cast<std::shared_ptr<DispatchSerialQueue::State>*>(state);
   std::shared_ptr<DispatchSerialQueue::State> shared = std::move(*held);
   delete held;
+  // Work sent from the main thread arrives on the Mac as userInitiated: its class, as the global
+  // queue's, below the main thread.
+  applyQualityOfService(DispatchQoS::userInitiated);
   shared->serve();
   return nullptr;
 }
@@ -64,14 +67,13 @@ void DispatchSerialQueue::async(Work work) {
   }
   // Started on first use, so a queue nobody uses costs no thread; by the spawner, which under a
   // thread limit keeps trying (and says so) while the work waits here.
-  if (startWorker && !startSerialQueueThread([state = state_] {
-        auto* held = new std::shared_ptr<State>(state);
-        const int rc = startDetachedThread(kStackSize, &DispatchSerialQueue::workerMain, held);
-        if (rc != 0) delete held;
-        return rc;
-      })) {
-    std::lock_guard lock(state_->mutex);
-    state_->workerStarted = false;  // not even the spawner runs: the next submission asks again
+  if (startWorker) {
+    startSerialQueueThread([state = state_] {
+      auto* held = new std::shared_ptr<State>(state);
+      const int rc = startDetachedThread(kStackSize, &DispatchSerialQueue::workerMain, held);
+      if (rc != 0) delete held;
+      return rc;
+    });
   }
   state_->wake.notify_one();
 }

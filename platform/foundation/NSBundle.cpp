@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -12,13 +10,12 @@
 
 #include "platform/NoDestructor.h"
 #include "platform/foundation/NSStringsFile.h"
+#include "platform/posix/Files.h"
 
 namespace {
 
 std::map<std::string, std::string> readInfoPlist(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::optional<PropertyListStrings> list = parsePropertyListStrings(bytes);
+  std::optional<PropertyListStrings> list = parsePropertyListStrings(posix::readFile(file).value_or(""));
   return list ? std::move(list->strings) : std::map<std::string, std::string>{};
 }
 
@@ -116,11 +113,6 @@ bool isPlainName(const std::string& name) {
   return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
 }
 
-bool fileExists(const std::string& path) {
-  std::ifstream in(path);
-  return static_cast<bool>(in);
-}
-
 }  // namespace
 
 std::string NSBundle::localizedStringForKey(const std::string& key, const std::string& value,
@@ -140,10 +132,9 @@ std::string NSBundle::localizedStringForKey(const std::string& key, const std::s
     std::lock_guard lock(stringTables_->mutex);
     auto cached = stringTables_->byFile.find(file);
     if (cached == stringTables_->byFile.end()) {
-      if (!fileExists(file)) continue;
-      std::ifstream in(file, std::ios::binary);
-      std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      cached = stringTables_->byFile.emplace(file, NSParseStringsFile(bytes)).first;
+      std::optional<std::string> bytes = posix::readFile(file);
+      if (!bytes) continue;
+      cached = stringTables_->byFile.emplace(file, NSParseStringsFile(*bytes)).first;
     }
     // The first localization that has the table decides, also when the key is missing there.
     if (!cached->second) return fallback;

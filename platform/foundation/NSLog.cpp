@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/NoDestructor.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace {
@@ -30,14 +31,7 @@ Sink& sink() {
 }
 
 std::string processName() {
-  char buf[64] = {};
-  FILE* f = fopen("/proc/self/comm", "re");
-  if (f != nullptr) {
-    if (fgets(buf, sizeof buf, f) == nullptr) buf[0] = '\0';
-    fclose(f);
-  }
-  std::string name(buf);
-  if (!name.empty() && name.back() == '\n') name.pop_back();
+  const std::string name = posix::readFirstLine("/proc/self/comm").value_or("");
   return name.empty() ? "proxyhost" : name;
 }
 

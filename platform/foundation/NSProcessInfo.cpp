@@ -2,10 +2,10 @@
 
 #include <unistd.h>
 
-#include <fstream>
 #include <tuple>
 
 #include "platform/NoDestructor.h"
+#include "platform/posix/Files.h"
 
 NSProcessInfo& NSProcessInfo::processInfo() {
   static NoDestructor<NSProcessInfo> info;
@@ -15,10 +15,7 @@ NSProcessInfo& NSProcessInfo::processInfo() {
 int NSProcessInfo::processIdentifier() const { return getpid(); }
 
 std::string NSProcessInfo::processName() const {
-  std::ifstream comm("/proc/self/comm");
-  std::string name;
-  std::getline(comm, name);
-  return name;
+  return posix::readFirstLine("/proc/self/comm").value_or("");
 }
 
 NSOperatingSystemVersion NSProcessInfo::operatingSystemVersion() const {

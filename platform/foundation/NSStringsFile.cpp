@@ -7,25 +7,9 @@
 #include <cstring>
 #include <memory>
 
-namespace {
+#include "platform/Utf8.h"
 
-void appendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
+namespace {
 
 bool isHighSurrogate(uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool isLowSurrogate(uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
@@ -41,12 +25,12 @@ std::optional<std::string> fromUtf16(std::span<const char> bytes, bool bigEndian
   for (size_t i = 0; i < bytes.size(); i += 2) {
     uint32_t u = unit(i);
     if (isHighSurrogate(u) && i + 3 < bytes.size() && isLowSurrogate(unit(i + 2))) {
-      appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
+      utf8::append(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
       i += 2;
     } else if (isHighSurrogate(u) || isLowSurrogate(u)) {
-      appendUtf8(out, 0xFFFD);
+      utf8::append(out, 0xFFFD);
     } else {
-      appendUtf8(out, u);
+      utf8::append(out, u);
     }
   }
   return out;
@@ -164,19 +148,19 @@ class Parser {
             at_ += 2;
             auto low = utf16Unit();
             if (low && isLowSurrogate(*low)) {
-              appendUtf8(out, 0x10000 + ((*u - 0xD800) << 10) + (*low - 0xDC00));
+              utf8::append(out, 0x10000 + ((*u - 0xD800) << 10) + (*low - 0xDC00));
               break;
             }
             at_ = back;
           }
-          appendUtf8(out, isHighSurrogate(*u) || isLowSurrogate(*u) ? 0xFFFD : *u);
+          utf8::append(out, isHighSurrogate(*u) || isLowSurrogate(*u) ? 0xFFFD : *u);
           break;
         }
         default:
           if (e >= '0' && e <= '7') {
             uint32_t v = static_cast<uint32_t>(e - '0');
             for (int i = 0; i < 2 && peek() >= '0' && peek() <= '7'; ++i) v = v * 8 + static_cast<uint32_t>(s_[at_++] - '0');
-            appendUtf8(out, v);
+            utf8::append(out, v);
           } else {
             out += e;  // \" \\ \' and any other character stand for themselves
           }

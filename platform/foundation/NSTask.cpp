@@ -4,6 +4,8 @@
 #include <mutex>
 
 #include "platform/foundation/Subprocess.h"
+#include "platform/macos_tools/MacOSTools.h"
+#include "platform/posix/UniqueFd.h"
 
 // What a launched task and the reading handles of its pipes share. The mutex makes a wait on one
 // thread and a read on another meet in one drain.
@@ -25,7 +27,27 @@ struct NSTaskState {
   }
 };
 
+// An OS pipe for a task's standard input, made with the NSPipe: the task gets the reading end, this
+// side writes to the other.
+struct NSPipeInput {
+  std::mutex mutex;
+  posix::UniqueFd read;
+  posix::UniqueFd write;
+};
+
 NSFileHandle NSFileHandle::fileHandleWithNullDevice() { return NSFileHandle(); }
+
+void NSFileHandle::writeData(const std::string& data) {
+  if (!input_) return;
+  std::lock_guard<std::mutex> lock(input_->mutex);
+  if (input_->write.valid()) posix::writeAll(input_->write.get(), data);
+}
+
+void NSFileHandle::closeFile() {
+  if (!input_) return;
+  std::lock_guard<std::mutex> lock(input_->mutex);
+  input_->write.reset();
+}
 
 NSFileHandle NSFileHandle::fileHandleWithStandardError() {
   NSFileHandle handle;
@@ -44,7 +66,14 @@ std::string NSFileHandle::readDataToEndOfFile() {
   return data;
 }
 
-NSPipe::NSPipe() { reading_.state_ = std::make_shared<NSTaskState>(); }
+NSPipe::NSPipe() {
+  reading_.state_ = std::make_shared<NSTaskState>();
+  writing_.input_ = std::make_shared<NSPipeInput>();
+  if (auto ends = posix::openPipe()) {
+    writing_.input_->read = std::move(ends->read);
+    writing_.input_->write = std::move(ends->write);
+  }
+}
 
 NSTask::NSTask() = default;
 
@@ -82,13 +111,23 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   }
 
   SubprocessOptions options;
+  // The macOS tools the product names by their macOS paths are its own tools here; they still see
+  // the macOS path as their name.
   options.argv.push_back(launchPath_);
+  options.executable = macos_tools::toolFor(launchPath_).value_or("");
   options.argv.insert(options.argv.end(), arguments_.begin(), arguments_.end());
   options.standardOutput = outPiped ? SubprocessStream::pipe : SubprocessStream::null;
   options.standardError = errPiped                          ? SubprocessStream::pipe
                           : standardError_.isStandardError() ? SubprocessStream::inherit
                                                              : SubprocessStream::null;
   options.timeLimit = timeLimit_;
+  // The child holds the reading end from here on; this side's copy goes once the child has it, so
+  // the input ends when the writing handle is closed.
+  std::unique_lock<std::mutex> inputLock;
+  if (standardInput_) {
+    inputLock = std::unique_lock<std::mutex>(standardInput_->mutex);
+    options.standardInput = standardInput_->read.get();
+  }
 
   std::lock_guard<std::mutex> lock(state->mutex);
   if (state->child || state->finished) {
@@ -100,6 +139,7 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
     return false;
   }
   state->child = Subprocess::start(options, state->result);
+  if (standardInput_) standardInput_->read.reset();
   if (!state->child) {
     if (error) {
       long code = state->result.startErrno == ENOENT ? NSFileNoSuchFileError : NSFileReadUnknownError;

@@ -18,6 +18,8 @@
 // that writes megabytes never blocks on a full pipe, and the reading handle hands out what it
 // took in. A stream left unset goes to the null device (the original inherits this process's;
 // the host has nothing useful there). No descriptor reaches the child but its three streams.
+// A launch path of the macOS tools the product names (/usr/sbin/networksetup, /usr/bin/base64)
+// starts the product's own tool of that name (platform/macos_tools).
 #pragma once
 
 #include <sys/types.h>
@@ -33,6 +35,7 @@
 
 class NSTask;
 struct NSTaskState;
+struct NSPipeInput;
 
 class NSFileHandle {
  public:
@@ -42,6 +45,10 @@ class NSFileHandle {
   // Every byte written to the pipe behind this handle up to its end; empty for the null device.
   std::string readDataToEndOfFile();
   bool isStandardError() const { return standardError_; }
+  // The writing end of a pipe that is a task's standard input: writes all of `data` (blocking while
+  // the pipe is full, so more than its 64 KiB only once the task runs); closeFile ends the input.
+  void writeData(const std::string& data);
+  void closeFile();
 
  private:
   friend class NSPipe;
@@ -49,16 +56,19 @@ class NSFileHandle {
   NSFileHandle() = default;
   bool standardError_ = false;
   std::shared_ptr<NSTaskState> state_;  // shared with the task the pipe is attached to
+  std::shared_ptr<NSPipeInput> input_;  // the pipe's own ends, when a task reads it as input
 };
 
 class NSPipe {
  public:
   NSPipe();
   NSFileHandle fileHandleForReading() const { return reading_; }
+  NSFileHandle fileHandleForWriting() const { return writing_; }
 
  private:
   friend class NSTask;
   NSFileHandle reading_;
+  NSFileHandle writing_;
 };
 
 inline const std::string NSCocoaErrorDomain = "NSCocoaErrorDomain";
@@ -77,6 +87,8 @@ class NSTask {
   void setLaunchPath(const std::string& path) { launchPath_ = path; }
   void setExecutableURL(const std::string& fileURLOrPath);
   void setArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
+  // The task reads the pipe; this side writes through its fileHandleForWriting. Unset: /dev/null.
+  void setStandardInput(const NSPipe& pipe) { standardInput_ = pipe.writing_.input_; }
   void setStandardOutput(const NSPipe& pipe) { standardOutput_ = pipe.reading_; }
   void setStandardOutput(const NSFileHandle& handle) { standardOutput_ = handle; }
   void setStandardError(const NSPipe& pipe) { standardError_ = pipe.reading_; }
@@ -99,6 +111,7 @@ class NSTask {
   friend bool runTaskWithTimeLimit(NSTask& task, std::chrono::milliseconds limit, std::optional<NSError>* error);
   std::string launchPath_;
   std::vector<std::string> arguments_;
+  std::shared_ptr<NSPipeInput> standardInput_;
   NSFileHandle standardOutput_ = NSFileHandle::fileHandleWithNullDevice();
   NSFileHandle standardError_ = NSFileHandle::fileHandleWithNullDevice();
   std::optional<std::chrono::milliseconds> timeLimit_;

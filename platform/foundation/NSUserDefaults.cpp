@@ -6,9 +6,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <vector>
 
 #include "platform/NoDestructor.h"
 #include "platform/foundation/NSBundle.h"
@@ -45,12 +42,10 @@ std::string standardDomain() {
 plist_t asPlist(void* p) { return static_cast<plist_t>(p); }
 
 plist_t readDictionary(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return nullptr;
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.empty() || bytes.size() > UINT32_MAX) return nullptr;
+  std::optional<std::string> bytes = posix::readFile(path, nullptr, UINT32_MAX);
+  if (!bytes || bytes->empty()) return nullptr;
   plist_t root = nullptr;
-  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+  plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
   if (root != nullptr && plist_get_node_type(root) != PLIST_DICT) {
     plist_free(root);
     root = nullptr;

@@ -118,7 +118,7 @@ bool reapBefore(pid_t pid, const std::optional<std::chrono::steady_clock::time_p
 // Starts `argv` with posix_spawn: standard input `in`, output `out`, error `errFd` (or this
 // process's own when `inheritErr`), no other descriptor, and every signal unblocked at its
 // default action. Returns the child's pid, or -1 with errno.
-pid_t spawnPlain(char* const argv[], int in, int out, int errFd, bool inheritErr) {
+pid_t spawnPlain(const char* path, char* const argv[], int in, int out, int errFd, bool inheritErr) {
   SpawnSetup setup;
   posix_spawn_file_actions_adddup2(setup.actions(), in, 0);
   posix_spawn_file_actions_adddup2(setup.actions(), out, 1);
@@ -136,7 +136,7 @@ pid_t spawnPlain(char* const argv[], int in, int out, int errFd, bool inheritErr
   posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   pid_t pid = -1;
-  if (const int error = posix_spawn(&pid, argv[0], setup.actions(), setup.attr(), argv, environ); error != 0) {
+  if (const int error = posix_spawn(&pid, path, setup.actions(), setup.attr(), argv, environ); error != 0) {
     errno = error;
     return -1;
   }
@@ -163,7 +163,7 @@ void restoreDefaultSignals(int first, int last) {
 // threaded process must, and the supervisor takes its signals with sigtimedwait rather than a
 // handler, so nothing (a sanitizer's deferred delivery included) can hold its reaction back.
 // Returns the supervisor's pid, or -1 with errno.
-pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheritErr) {
+pid_t spawnContained(const char* path, char* const argv[], int in, int commandIn, int out, int errFd, bool inheritErr) {
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
@@ -182,11 +182,11 @@ pid_t spawnContained(char* const argv[], int in, int out, int errFd, bool inheri
   if (command == 0) {
     ::prctl(PR_SET_PDEATHSIG, 0);
     restoreDefaultSignals(1, NSIG - 1);
-    ::dup2(in, 0);
+    ::dup2(commandIn, 0);
     ::dup2(out, 1);
     if (!inheritErr) ::dup2(errFd, 2);
     ::syscall(SYS_close_range, 3, ~0U, 0);
-    ::execve(argv[0], argv, environ);
+    ::execve(path, argv, environ);
     ::_exit(127);
   }
   // The supervisor keeps no stream of the command open, so the pipes end when the command's do.
@@ -253,8 +253,10 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
   const bool inheritErr = options.standardError == SubprocessStream::inherit;
   const bool contained = options.containment == SubprocessContainment::processGroupEndingWithParent;
   auto startedAt = std::chrono::steady_clock::now();
-  const pid_t pid = contained ? spawnContained(args.data(), devNull.get(), childOut, childErr, inheritErr)
-                              : spawnPlain(args.data(), devNull.get(), childOut, childErr, inheritErr);
+  const int childIn = options.standardInput >= 0 ? options.standardInput : devNull.get();
+  const char* path = options.executable.empty() ? args[0] : options.executable.c_str();
+  const pid_t pid = contained ? spawnContained(path, args.data(), devNull.get(), childIn, childOut, childErr, inheritErr)
+                              : spawnPlain(path, args.data(), childIn, childOut, childErr, inheritErr);
   const int spawnError = pid < 0 ? errno : 0;
   out.write.reset();
   err.write.reset();

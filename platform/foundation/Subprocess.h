@@ -4,7 +4,7 @@
 //   options.timeLimit = std::chrono::seconds(5);
 //   SubprocessResult run = runSubprocess(options);
 //
-// The child gets /dev/null as standard input, a pipe or /dev/null as standard output and error,
+// The child gets /dev/null (or a given descriptor) as standard input, a pipe or /dev/null as standard output and error,
 // no other descriptor of this process (whatever other threads opened, CLOEXEC or not), default
 // signal dispositions and an empty signal mask, and this process's environment. `argv[0]` is an
 // absolute path: no search of PATH, no shell. Piped streams are drained together while the child
@@ -38,6 +38,11 @@ enum class SubprocessContainment {
 
 struct SubprocessOptions {
   std::vector<std::string> argv;
+  // The file to run when it is not argv[0] (a program that another path stands for); absolute.
+  std::string executable;
+  // A descriptor of this process that the child reads as its standard input (the caller keeps its
+  // own); -1 for /dev/null.
+  int standardInput = -1;
   SubprocessStream standardOutput = SubprocessStream::pipe;
   SubprocessStream standardError = SubprocessStream::pipe;
   // Past this, counted from the start, the child is killed with SIGKILL and reaped. None: wait

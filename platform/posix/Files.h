@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,5 +34,16 @@ std::optional<SystemError> createFolders(const std::string& folder, mode_t mode)
 // must exist. On a failure before the rename the temporary file is removed and `path` is untouched;
 // a failure of the final folder sync is reported although the new content is in place.
 std::optional<SystemError> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+
+// The whole content of `path`, read to its end. Nothing when it cannot be opened or read, with
+// why in `error` when given: ENOENT for a missing file, EFBIG when it holds more than `limit`
+// bytes (what a caller knows to be small must not make it take in an endless /dev/zero).
+std::optional<std::string> readFile(const std::string& path, SystemError* error = nullptr,
+                                    size_t limit = std::numeric_limits<size_t>::max());
+
+// The first line of `path` without its line feed (the whole content when it has none), read no
+// further than that. Nothing as for readFile, also when the line is longer than `limit`.
+std::optional<std::string> readFirstLine(const std::string& path, SystemError* error = nullptr,
+                                         size_t limit = 64 * 1024);
 
 }  // namespace posix

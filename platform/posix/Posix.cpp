@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -96,6 +97,49 @@ std::optional<SystemError> createFolders(const std::string& folder, mode_t mode)
   if (isFolder(folder)) return std::nullopt;
   errno = ENOTDIR;
   return failure("mkdir", folder);
+}
+
+namespace {
+
+// Reads `path` until `enough` says the bytes so far are all that is wanted, or to its end.
+template <typename Enough>
+std::optional<std::string> readUntil(const std::string& path, SystemError* error, size_t limit, Enough enough) {
+  auto fail = [&](const char* call) -> std::optional<std::string> {
+    if (error != nullptr) *error = failure(call, path);
+    return std::nullopt;
+  };
+  UniqueFd file(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!file.valid()) return fail("open");
+  std::string bytes;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = retryOnInterrupt([&] { return ::read(file.get(), buffer, sizeof buffer); });
+    if (n < 0) return fail("read");
+    if (n == 0) return bytes;
+    const size_t before = bytes.size();
+    bytes.append(buffer, static_cast<size_t>(n));
+    if (enough(bytes, before)) return bytes;
+    if (bytes.size() > limit) {
+      errno = EFBIG;
+      return fail("read");
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> readFile(const std::string& path, SystemError* error, size_t limit) {
+  return readUntil(path, error, limit, [](const std::string&, size_t) { return false; });
+}
+
+std::optional<std::string> readFirstLine(const std::string& path, SystemError* error, size_t limit) {
+  size_t end = std::string::npos;
+  auto line = readUntil(path, error, limit, [&](const std::string& bytes, size_t from) {
+    end = bytes.find('\n', from);
+    return end != std::string::npos && end <= limit;
+  });
+  if (line && end != std::string::npos) line->resize(end);
+  return line;
 }
 
 std::optional<SystemError> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {

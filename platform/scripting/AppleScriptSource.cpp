@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/Utf8.h"
+
 namespace {
 
 class Cursor {
@@ -80,7 +82,7 @@ class Cursor {
 }  // namespace
 
 std::optional<AppleScriptShellCommand> parseShellScriptSource(std::string_view source) {
-  if (!isValidUTF8(source)) return std::nullopt;
+  if (!utf8::isValid(source)) return std::nullopt;
   Cursor in(source);
   in.skipBlanks(true);
   if (!in.keyword("do") || in.skipBlanks(false) == 0) return std::nullopt;
@@ -114,42 +116,4 @@ std::string appleScriptStringLiteral(std::string_view text) {
   }
   out.push_back('"');
   return out;
-}
-
-bool isValidUTF8(std::string_view bytes) {
-  size_t i = 0;
-  const size_t n = bytes.size();
-  while (i < n) {
-    const auto b0 = static_cast<uint8_t>(bytes[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length;
-    uint32_t codePoint;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      length = 2;
-      codePoint = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      length = 3;
-      codePoint = b0 & 0x0F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      length = 4;
-      codePoint = b0 & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    for (size_t k = 1; k < length; ++k) {
-      const auto b = static_cast<uint8_t>(bytes[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (b & 0x3F);
-    }
-    if ((length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000) || codePoint > 0x10FFFF ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
 }

@@ -32,6 +32,3 @@ std::optional<AppleScriptShellCommand> parseShellScriptSource(std::string_view s
 // `text` as an AppleScript string literal, quotes included: the inverse of the literal parsing
 // above (backslash and double quote escaped, everything else as it stands).
 std::string appleScriptStringLiteral(std::string_view text);
-
-// Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
-bool isValidUTF8(std::string_view bytes);

@@ -1,7 +1,5 @@
 #include "platform/scripting/NSAppleScript.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,13 +10,14 @@
 #include <set>
 
 #include "platform/NoDestructor.h"
+#include "platform/macos_tools/MacOSTools.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/ProcessRun.h"
+#include "platform/scripting/ShellCommand.h"
 
 namespace {
 
-constexpr const char* kShell = "/bin/sh";
 constexpr const char* kPkexec = "/usr/bin/pkexec";
 
 // pkexec answers 126 when the user dismissed its prompt and 127 when authorization was refused
@@ -49,46 +48,12 @@ RunningScripts& runningScripts() {
   return *scripts;
 }
 
-// How the shell gets a command: as the argument of `-c` while it fits in one; Linux takes at most
-// 32 pages in one argument (MAX_ARG_STRLEN), so a longer command becomes a script the shell reads
-// from a sealed memory file of this process (/proc/<pid>/fd/<n>, open until the run has ended).
-// Only the shell's name in its own messages differs: "/bin/sh: 1: ..." becomes that path's.
-class ShellCommand {
- public:
-  explicit ShellCommand(const std::string& command) {
-    const size_t longestArgument = 32 * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) - 1;
-    if (command.size() <= longestArgument) {
-      arguments_ = {"-c", command};
-      return;
-    }
-    script_ = posix::UniqueFd(::memfd_create("proxyhost-script", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (!script_.valid()) {
-      startError_ = std::string("memfd_create: ") + std::strerror(errno);
-      return;
-    }
-    if (!posix::writeAll(script_.get(), command)) {
-      startError_ = std::string("write: ") + std::strerror(errno);
-      return;
-    }
-    ::fcntl(script_.get(), F_ADD_SEALS, F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
-    arguments_ = {"/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(script_.get())};
-  }
-
-  // What follows the shell's path on its command line; empty when the command cannot be handed over.
-  const std::vector<std::string>& arguments() const { return arguments_; }
-  const std::string& startError() const { return startError_; }
-
- private:
-  posix::UniqueFd script_;
-  std::vector<std::string> arguments_;
-  std::string startError_;
-};
-
 // A command of a script: it and everything it starts form one process group that dies with the
 // thread running it, so no script outlives this process, and terminateRunningScripts can end it.
-ProcessRun runScriptCommand(const std::vector<std::string>& argv) {
+ProcessRun runScriptCommand(const std::vector<std::string>& argv, int standardInput = -1) {
   SubprocessOptions options;
   options.argv = argv;
+  options.standardInput = standardInput;
   options.containment = SubprocessContainment::processGroupEndingWithParent;
   ProcessRun run;
   std::optional<Subprocess> child = Subprocess::start(options, run);
@@ -125,17 +90,33 @@ struct Execution {
 
 Execution failure(int64_t number, std::string message) { return {errorDictionary(number, std::move(message)), {}}; }
 
-// `command` run by the shell that `launcher` starts; by default /bin/sh with the rights this
-// process has. The shell's arguments follow the launcher's.
-ProcessRun runShellCommand(const std::string& command, std::vector<std::string> launcher = {kShell}) {
-  ShellCommand shell(command);
-  if (shell.arguments().empty()) {
-    ProcessRun run;
-    run.startError = shell.startError();
-    return run;
+// The product's launcher of that name in its tool folder, or nothing (and `why`) when the
+// installation lacks it.
+std::optional<std::string> launcher(std::string_view name, std::string* why) {
+  const std::optional<std::string> folder = macos_tools::toolFolder();
+  if (!folder) {
+    *why = "the product's macOS tools are missing (no Contents/Helpers folder beside its executable holds them)";
+    return std::nullopt;
   }
-  launcher.insert(launcher.end(), shell.arguments().begin(), shell.arguments().end());
-  return runScriptCommand(launcher);
+  return *folder + "/" + std::string(name);
+}
+
+ProcessRun notStarted(std::string why) {
+  ProcessRun run;
+  run.startError = std::move(why);
+  return run;
+}
+
+// `command` run by /bin/sh in the macOS tool view, with the rights this process has.
+ProcessRun runShellCommand(const std::string& command) {
+  std::string why;
+  const std::optional<std::string> shellLauncher = launcher(macos_tools::kShellLauncherName, &why);
+  if (!shellLauncher) return notStarted(why);
+  ShellCommand shell(command);
+  if (shell.arguments().empty()) return notStarted(shell.startError());
+  std::vector<std::string> argv{*shellLauncher};
+  argv.insert(argv.end(), shell.arguments().begin(), shell.arguments().end());
+  return runScriptCommand(argv);
 }
 
 // A command that ended: success with its output, or the error dictionary of its status and output.
@@ -160,19 +141,17 @@ std::string randomToken() {
   return token;
 }
 
-// Under pkexec a status of 126 or 127 may be pkexec's own answer or the command's. The command
-// runs inside a small wrapper that writes a line with an unguessable marker and the command's
-// status to standard error as its last act: with the marker there, the status is the command's
-// (and the line is taken off again); without it, the command never ran.
+// Under pkexec a status of 126 or 127 may be pkexec's own answer or the command's. The privileged
+// helper writes a line with an unguessable marker and the command's status to standard error as its
+// last act: with the marker there, the status is the command's (and the line is taken off again);
+// without it, the command never ran.
 class PkexecRun {
  public:
-  explicit PkexecRun(std::string pkexecPath)
-      : pkexecPath_(std::move(pkexecPath)), marker_("#proxyhost-status-" + randomToken()) {}
+  PkexecRun() : marker_("#proxyhost-status-" + randomToken()) {}
 
-  // The command line up to the shell's arguments: pkexec, the wrapper, and /bin/sh inside it.
-  std::vector<std::string> launcher() const {
-    return {pkexecPath_, kShell, "-c",
-            "m=$1; shift; /bin/sh \"$@\"; s=$?; printf '%s %d\\n' \"$m\" \"$s\" >&2; exit \"$s\"", "sh", marker_};
+  // pkexec, the helper and its marker; the helper reads the command on standard input.
+  std::vector<std::string> argv(const std::string& pkexecPath, const std::string& helper) const {
+    return {pkexecPath, helper, marker_};
   }
 
   // Takes the marker line off `run`'s standard error; true when it was there.
@@ -190,9 +169,19 @@ class PkexecRun {
   }
 
  private:
-  std::string pkexecPath_;
   std::string marker_;
 };
+
+// `command` run as root by the product's privileged helper, which pkexec starts once the user has
+// authorized it.
+ProcessRun runThroughPkexec(const std::string& pkexecPath, const std::string& command, const PkexecRun& pkexec) {
+  std::string why;
+  const std::optional<std::string> helper = launcher(macos_tools::kAdministratorHelperName, &why);
+  if (!helper) return notStarted(why);
+  const posix::UniqueFd script = ShellCommand::sealedFile(command, &why);
+  if (!script.valid()) return notStarted(why);
+  return runScriptCommand(pkexec.argv(pkexecPath, *helper), script.get());
+}
 
 NSAppleScriptAdministratorEnvironment administratorEnvironment() {
   {
@@ -224,8 +213,8 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
                            "and pkexec is not installed.");
   }
 
-  PkexecRun pkexec(env.pkexecPath);
-  ProcessRun run = runShellCommand(command, pkexec.launcher());
+  PkexecRun pkexec;
+  ProcessRun run = runThroughPkexec(env.pkexecPath, command, pkexec);
   if (run.started && !pkexec.commandRan(run)) {
     if (run.exitStatus == kPkexecDismissed) {
       return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");

@@ -15,3 +15,7 @@
 std::optional<std::vector<uint8_t>> dataUsingUTF8Encoding(std::string_view text);
 
 std::string base64EncodedString(std::span<const uint8_t> data);
+
+// The bytes that Base64 `text` stands for, as the macOS tool's -D reads it: line breaks and blanks
+// between the characters are skipped, "=" may pad only the end. Nothing for any other text.
+std::optional<std::string> base64DecodedData(std::string_view text);

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSUserDefaults.h"
@@ -57,11 +55,7 @@ std::optional<std::string> readEntry(const std::string& path) {
   constexpr off_t kLargestEntry = 1 << 20;
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kLargestEntry) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad() || text.size() > static_cast<size_t>(kLargestEntry)) return std::nullopt;  // grew meanwhile
-  return text;
+  return posix::readFile(path, nullptr, kLargestEntry);  // nothing also when it grew meanwhile
 }
 
 bool isLabelled(const CFValue& job, const std::string& identifier) {

@@ -30,6 +30,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
 
   pid_ = fork();
   if (pid_ == 0) {
+    setpgid(0, 0);
     int out = open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int in = open("/dev/null", O_RDONLY);
@@ -50,6 +51,8 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::signal(int sig) const { kill(pid_, sig); }
+
+void ChildProcess::signalGroup(int sig) const { kill(-pid_, sig); }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
   eventually(

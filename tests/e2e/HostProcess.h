@@ -15,7 +15,9 @@
 
 namespace testing_support {
 
-// Runs `argv` with `env` added to this process's environment; stdout and stderr go to files.
+// Runs `argv` with `env` added to this process's environment; stdout and stderr go to files. The
+// child leads a process group of its own, as a shell's job does, so a test can signal the whole
+// group as a terminal would without signalling itself.
 class ChildProcess {
  public:
   ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
@@ -26,6 +28,8 @@ class ChildProcess {
 
   pid_t pid() const { return pid_; }
   void signal(int sig) const;
+  // To the child's whole process group, as a terminal's hang-up or Ctrl-C goes to a job.
+  void signalGroup(int sig) const;
   // The raw wait status once the child has ended within `timeout`.
   std::optional<int> wait(std::chrono::milliseconds timeout);
   std::string standardOutput() const;

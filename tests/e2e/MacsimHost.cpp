@@ -33,9 +33,9 @@ void MacsimHostTest::startHost(std::map<std::string, std::string> env, HostReady
   // The proxy record and everything else the host keeps between runs: the test's, never the user's.
   env.emplace("XDG_STATE_HOME", stateHome());
   client_.reset();
-  host_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{kBinDir + "/macsim", "--simulated", "--state", state(), "--", binary}, env,
-      dir_.file("host"));
+  std::vector<std::string> argv = {kBinDir + "/macsim", "--state", state(), "--", binary};
+  if (simulated_) argv.insert(argv.begin() + 1, "--simulated");
+  host_ = std::make_unique<ChildProcess>(argv, env, dir_.file("host"));
   if (until == HostReady::started) return;
   std::string error;
   client_ = connectWhileRunning(*host_, dir_.file("engine.sock"), std::chrono::seconds(15), &error);
@@ -55,9 +55,11 @@ std::string MacsimHostTest::networksetup(const std::vector<std::string>& args, i
   return run.standardOutput;
 }
 
-RunLog MacsimHostTest::hostRuns() const {
+RunLog MacsimHostTest::hostRuns() const { return productRunsIn(dir_.file("state")); }
+
+RunLog productRunsIn(const std::string& stateFolder) {
   RunLog runs;
-  std::ifstream in(dir_.file("state/runs.log"));
+  std::ifstream in(stateFolder + "/runs.log");
   for (std::string line; std::getline(in, line);) {
     auto parsed = nlohmann::json::parse(line, nullptr, false);
     if (!parsed.is_array()) {

@@ -41,8 +41,13 @@ class MacsimHostTest : public ::testing::Test {
   RunLog hostRuns() const;
 
   TempDir dir_;
+  // False: the host's networksetup acts in the real world (set before startHost).
+  bool simulated_ = true;
   std::unique_ptr<ChildProcess> host_;
   std::unique_ptr<enginelink::LinkClient> client_;
 };
+
+// The runs of the product's networksetup (named by its macOS path) in the run log of `stateFolder`.
+RunLog productRunsIn(const std::string& stateFolder);
 
 }  // namespace testing_support

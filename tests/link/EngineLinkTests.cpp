@@ -216,6 +216,31 @@ TEST_F(EngineLinkTest, MessagesWaitingForRepliesAreBoundedInBytesNotCount) {
   EXPECT_TRUE(sending.get());
 }
 
+// The frame still coming in counts at what its buffer holds: beside two unanswered messages of
+// 12 MiB, a third of 12 MiB does not fit in the client's 32 MiB, so it is not read until one of
+// them is answered.
+TEST_F(EngineLinkTest, TheFrameComingInCountsTowardTheClientsInboundBudget) {
+  std::vector<FlutterBinaryReply> held;
+  startLink([&](const std::string&, Bytes, FlutterBinaryReply reply) { held.push_back(std::move(reply)); });
+  auto client = connectOrFail(path_);
+  auto sending = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 3; ++i) {
+      if (!client->post("big", Bytes(12u << 20, 1))) return false;
+    }
+    return true;
+  });
+  EXPECT_TRUE(runMainQueueUntil([&] { return held.size() >= 2; }, 20s));
+  EXPECT_FALSE(runMainQueueUntil([&] { return held.size() > 2; }, 1s));
+  size_t answered = 0;
+  EXPECT_TRUE(runMainQueueUntil(
+      [&] {
+        for (; answered < held.size(); ++answered) held[answered](Bytes{});
+        return answered == 3;
+      },
+      20s));
+  EXPECT_TRUE(sending.get());
+}
+
 TEST_F(EngineLinkTest, SocketFolderAndFileArePrivate) {
   path_ = dir_ + "/made/here/engine.sock";
   startLink(echo);

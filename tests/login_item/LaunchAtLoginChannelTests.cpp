@@ -3,6 +3,7 @@
 
 #include "login_item/LaunchAtLogin.h"
 #include "platform/foundation/NSProcessInfo.h"
+#include "platform/oslog/Logger.h"
 #include "tests/login_item/FakeLoginItemRegistry.h"
 #include "tests/support/TestSupport.h"
 
@@ -84,18 +85,16 @@ TEST_F(LaunchAtStartupChannelTest, AnswersEachCallOnceAndChangesOnlyWhatItShould
   }
 }
 
-// A write that did not take is an error, not silence: the Flutter side would show a state that
-// is not the system's. A disable of what was not there left the state asked for.
-TEST_F(LaunchAtStartupChannelTest, AWriteThatDidNotTakeIsAnsweredAsAFailure) {
+// A refusal is logged, and the reply is nothing all the same: the Flutter side reads the state
+// that resulted with launchAtStartupIsEnabled.
+TEST_F(LaunchAtStartupChannelTest, ARefusedWriteIsLoggedAndAnsweredWithNothing) {
+  OSLogCapture capture;
   registry_->registerFailure = NSError("SMAppServiceErrorDomain", 1, "Cannot create /x/autostart: Not a directory.");
   EXPECT_EQ(testing_support::callMethod(messenger_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}),
-            Reply(FlutterError{"FAILED",
-                               "Failed to enable launch at login: Cannot create /x/autostart: Not a directory.", {}}));
-  registry_->registerFailure.reset();
-  registry_->mainStatus = SMAppServiceStatus::notRegistered;
-  EXPECT_EQ(
-      testing_support::callMethod(messenger_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}),
-      Reply(EncodableValue()));
+            Reply(EncodableValue()));
+  EXPECT_EQ(testing_support::callMethod(messenger_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
+  ASSERT_EQ(capture.entries().size(), 1u);
+  EXPECT_EQ(capture.entries()[0].message, "Failed to enable launch at login: Cannot create /x/autostart: Not a directory.");
 }
 
 }  // namespace

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "platform/foundation/NSLog.h"
+#include "platform/macos_tools/MacOSTools.h"
 
 #include "platform/scripting/AppleScriptSource.h"
-#include "proxy/SystemProxy.h"
+#include "proxy/AdministratorScriptRunner.h"
+#include "proxy/ProxyScriptBuilder.h"
 #include "tests/proxy/ProxyTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -128,49 +130,59 @@ TEST(AdministratorRun, AScriptThatIsNotUTF8IsRefusedUntouched) {
   EXPECT_TRUE(scripting.sources().empty());
 }
 
-// GNU base64 refuses -D: bash would read an empty script and the run pass for a success.
-TEST(AdministratorRun, AMachineWhoseDecodeStepFailsAnswersFailedBeforeAnyPromptAndSaysSoOnce) {
+// Where the product's base64 is missing or broken, bash would read an empty script and the run pass
+// for a success: every run fails with why, before any prompt, until the step works; then it is not
+// asked again.
+TEST(AdministratorRun, ABrokenDecodeStepFailsEachRunUntilItWorks) {
   NSLogCapture log;
-  const std::string gnu = "/usr/bin/base64: invalid option -- 'D'\nTry '/usr/bin/base64 --help' for more information.";
-  FakeScripting scripting([&](const std::string&) -> std::optional<NSDictionary> {
-    return NSDictionary{{std::string(NSAppleScriptErrorNumber), int64_t{1}},
-                        {std::string(NSAppleScriptErrorMessage), gnu}};
+  FakeScripting scripting;
+  int checks = 0;
+  std::optional<std::string> problem = "/usr/bin/base64 -D does not start (gone)";
+  proxy::setDecodeStepCheckForTesting([&] {
+    ++checks;
+    return problem;
   });
-  proxy::setDecodeStepCheckForTesting({});
-  const Outcome expected =
-      Outcome::failed("The administrator command cannot run here: /usr/bin/base64 -D does not decode (" + gnu + ")");
+  const Outcome expected = Outcome::failed("The administrator command cannot run here: " + *problem);
   EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash\nset -e"), expected);
   EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash\nset -e"), expected);
-  proxy::setDecodeStepCheckForTesting(proxy_test::decodeStepWorks);
+  EXPECT_EQ(checks, 2);
+  EXPECT_TRUE(scripting.scriptsRun().empty());
 
-  // The check ran once, without administrator rights; no administrator command ever ran.
-  const std::vector<std::string> sources = scripting.sources();
-  EXPECT_EQ(std::count(sources.begin(), sources.end(), "do shell script \"echo 'cHJveHlob3N0' | /usr/bin/base64 -D\""), 1);
-  EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{""});
+  problem.reset();  // mended while the host runs
+  EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash\nset -e"), Outcome::success());
+  problem = "broken again";
+  EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash\nset -e"), Outcome::success());
+  EXPECT_EQ(checks, 3);
+  EXPECT_EQ(scripting.scriptsRun().size(), 2u);
+
+  // Said once while the problem stays the same.
   const auto lines = log.lines();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& l) { return l.find("cannot run here") != std::string::npos; }),
             1)
       << testing::PrintToString(lines);
+  proxy::setDecodeStepCheckForTesting(proxy_test::decodeStepWorks);
 }
 
-TEST(AdministratorRun, TheDecodeStepCheckTellsAWorkingStepFromAWrongOne) {
-  {
-    FakeScripting scripting;  // a run that succeeds with nothing written: no decoding happened
-    EXPECT_EQ(proxy::checkDecodeStep(), "/usr/bin/base64 -D turns \"cHJveHlob3N0\" into \"\"");
-  }
-  // The real scripting service, with macOS's option taken as GNU's: the check passes.
-  testing_support::TempDir bin;
-  const std::string macosBase64 = bin.file("base64");
-  std::ofstream(macosBase64) << "#!/bin/sh\n[ \"$1\" = -D ] && exec /usr/bin/base64 -d\nexit 2\n";
-  ::chmod(macosBase64.c_str(), 0755);
-  NSAppleScript::setCompilerForTesting([&](const std::string& source) {
-    std::string replaced = source;
-    replaced.replace(replaced.find("/usr/bin/base64"), 15, macosBase64);
-    return NSAppleScript::compileShellScriptSource(replaced);
-  });
+// The check runs the tool that stands for /usr/bin/base64, found through the tool folder.
+TEST(AdministratorRun, TheDecodeStepCheckTellsAWorkingToolFromAWrongOne) {
+  testing_support::TempDir wrong, gnu;
+  auto tool = [](const testing_support::TempDir& dir, const std::string& script) {
+    std::ofstream(dir.file("base64")) << script;
+    ::chmod(dir.file("base64").c_str(), 0755);
+  };
+  tool(wrong, "#!/bin/sh\ncat >/dev/null\n");
+  tool(gnu, "#!/bin/sh\nexec /usr/bin/base64 \"$@\"\n");
+  macos_tools::setToolFolderForTesting(wrong.path());
+  EXPECT_EQ(proxy::checkDecodeStep(), "/usr/bin/base64 -D turns \"cHJveHlob3N0\" into \"\"");
+  macos_tools::setToolFolderForTesting(gnu.path());
+  const std::optional<std::string> refused = proxy::checkDecodeStep();
+  EXPECT_TRUE(refused && refused->starts_with("/usr/bin/base64 -D does not decode (status 1: ")) << refused.value_or("");
+  macos_tools::setToolFolderForTesting(wrong.file("missing"));
+  const std::optional<std::string> missing = proxy::checkDecodeStep();
+  EXPECT_TRUE(missing && missing->starts_with("/usr/bin/base64 -D does not start (")) << missing.value_or("");
+  macos_tools::setToolFolderForTesting(PROXYHOST_BIN_DIR);
   EXPECT_EQ(proxy::checkDecodeStep(), std::nullopt);
-  NSAppleScript::setCompilerForTesting({});
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "proxy/SystemProxy.h"
+#include "proxy/PrivilegedProxyChannel.h"
+#include "proxy/ProxyScriptBuilder.h"
 #include "tests/proxy/ProxyTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "proxy/SystemProxy.h"
+#include "proxy/ProxyScriptBuilder.h"
 
 namespace {
 

@@ -371,6 +371,19 @@ TEST_F(ShutdownEndToEnd, AfterAKillOrACrashTheGuardSwitchesOffClearsTheRecordAnd
   }
 }
 
+// A terminal's hang-up goes to the host's whole process group: the guard, in a session of its
+// own, is not in it, outlives the host and switches the proxies off.
+TEST_F(ShutdownEndToEnd, AHangUpOfTheHostsProcessGroupLeavesTheGuardToCleanUp) {
+  prepareTwoServices();
+  startHost({}, HostReady::armed);
+  switchProxiesOn();
+  ASSERT_EQ(guardsOf(host_->pid()).size(), 1u) << host_->standardError();
+  host_->signalGroup(SIGHUP);
+  ASSERT_TRUE(host_->wait(10s));
+  EXPECT_TRUE(eventually([&] { return allOff() && !recordPresent(); }, 20s)) << host_->standardError();
+  EXPECT_EQ(runsAfterTheLastSetRun(), cleanups(1));
+}
+
 // Killed at a random moment before, during or after an enable: each time, once things settle,
 // every state is off and no guard is left.
 TEST_F(ShutdownEndToEnd, StormOfKillsDuringEnablesLeavesEverythingOffAndNoGuard) {

@@ -1,18 +1,34 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/macos_tools/MacOSTools.h"
+#include "platform/posix/Files.h"
 
 namespace testing_support {
+
+namespace {
+// A test program sits outside the bundle; the product's tools its children run are the build's.
+[[maybe_unused]] const bool kUsesTheBuildsTools = [] {
+  macos_tools::setToolFolderForTesting(PROXYHOST_TOOLS_DIR);
+  return true;
+}();
+}  // namespace
 
 std::string testNameFrom(std::string_view description) {
   std::string name;
@@ -37,12 +53,38 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
+PrivateSyslog::PrivateSyslog() {
+  auto fail = [](const std::string& call) { throw std::runtime_error(call + ": " + std::strerror(errno)); };
+  if (unshare(CLONE_NEWNS) != 0) fail("unshare");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("mount --make-rprivate /");
+  std::filesystem::create_directory(dir_.file("upper"));
+  std::filesystem::create_directory(dir_.file("work"));
+  const std::string options = "lowerdir=/dev,upperdir=" + dir_.file("upper") + ",workdir=" + dir_.file("work");
+  if (mount("overlay", "/dev", "overlay", 0, options.c_str()) != 0) fail("mount overlay on /dev");
+  socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) fail("socket");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "/dev/log");
+  unlink(address.sun_path);
+  if (bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) fail("bind /dev/log");
 }
+
+PrivateSyslog::~PrivateSyslog() {
+  if (socket_ >= 0) close(socket_);
+  umount2("/dev", MNT_DETACH);
+}
+
+std::optional<std::string> PrivateSyslog::receive(std::chrono::milliseconds timeout) {
+  pollfd ready{socket_, POLLIN, 0};
+  if (poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
+  char line[4096];
+  const ssize_t n = recv(socket_, line, sizeof line, 0);
+  if (n < 0) return std::nullopt;
+  return std::string(line, static_cast<size_t>(n));
+}
+
+std::string readFile(const std::string& path) { return posix::readFile(path).value_or(""); }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -23,10 +23,15 @@ namespace testing_support {
 std::string testNameFrom(std::string_view description);
 
 // A process thread limit, as a test needs one: until lift(), every worker and serial-queue thread
-// start fails with EAGAIN.
+// start fails with EAGAIN, and with Spawner::included the spawner's own start too.
 class ThreadLimit {
  public:
-  ThreadLimit() = default;
+  explicit ThreadLimit(ScopedWorkerStartGate::Spawner spawner = ScopedWorkerStartGate::Spawner::excluded)
+      : gate_([this] {
+          if (!refusing_) return 0;
+          ++refused_;
+          return EAGAIN;
+        }, spawner) {}
   void lift() { refusing_ = false; }
   // How many starts were refused so far.
   int refused() const { return refused_; }
@@ -34,11 +39,7 @@ class ThreadLimit {
  private:
   std::atomic<bool> refusing_{true};
   std::atomic<int> refused_{0};
-  ScopedWorkerStartGate gate_{[this] {
-    if (!refusing_) return 0;
-    ++refused_;
-    return EAGAIN;
-  }};
+  ScopedWorkerStartGate gate_;
 };
 
 // A fresh folder under $TMPDIR, removed with everything in it when the object goes.
@@ -57,6 +58,24 @@ class TempDir {
 
 // The whole content of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
+
+// For a root test in a process of its own, still single-threaded when this is made: a private
+// mount namespace for the process in which /dev/log (an overlay over /dev; nothing of the
+// machine's changes) is a datagram socket of the test's, so the syslog lines of the children it
+// starts can be read back. Throws std::runtime_error naming the call that failed.
+class PrivateSyslog {
+ public:
+  PrivateSyslog();
+  ~PrivateSyslog();
+  PrivateSyslog(const PrivateSyslog&) = delete;
+  PrivateSyslog& operator=(const PrivateSyslog&) = delete;
+  // The next line as syslog(3) sent it ("<PRI>TIMESTAMP IDENT[PID]: MESSAGE"), or nothing in time.
+  std::optional<std::string> receive(std::chrono::milliseconds timeout);
+
+ private:
+  TempDir dir_;
+  int socket_ = -1;
+};
 
 // Polls `done` every few milliseconds until it holds (true) or `timeout` passes (false).
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout);

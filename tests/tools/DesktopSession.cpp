@@ -12,6 +12,8 @@ namespace tools_testing {
 namespace {
 
 const std::string kLookup = PROXY_LOOKUP_BIN;
+const std::vector<std::string> kUrls = {"http://example.org/", "https://example.org/x", "imap://mail.example.org/",
+                                        "http://localhost/", "http://printer.local/", "https://intranet/"};
 
 void makeFolder(const std::string& path, std::optional<uid_t> owner) {
   std::filesystem::create_directories(path);
@@ -95,6 +97,40 @@ void DesktopSession::gsettings(std::vector<std::string> args) const {
 
 std::string DesktopSession::gnomeProxySettings() const {
   return runTool({"/usr/bin/gsettings", "list-recursively", "org.gnome.system.proxy"}, asUser()).standardOutput;
+}
+
+std::string DesktopSession::proxyView() const {
+  std::string view;
+  for (const auto& url : kUrls) view += url + " -> " + lookup(url) + "\n";
+  for (const char* key : {"ProxyType", "httpProxy", "httpsProxy", "socksProxy", "NoProxyFor"}) {
+    view += std::string(key) + "=" + kde(key) + "\n";
+  }
+  return view;
+}
+
+void DesktopSession::useOwnProxy() const {
+  gsettings({"set", "org.gnome.system.proxy", "mode", "manual"});
+  gsettings({"set", "org.gnome.system.proxy.http", "host", "corp.example"});
+  gsettings({"set", "org.gnome.system.proxy.http", "port", "3128"});
+  gsettings({"set", "org.gnome.system.proxy", "ignore-hosts", "['*.corp.example']"});
+  std::ofstream(configFile("kioslaverc")) << "[Proxy Settings]\nProxyType=1\nhttpProxy=http://corp.example 3128\n";
+  if (user_) {
+    EXPECT_EQ(::chown(configFile("kioslaverc").c_str(), *user_, *user_), 0);
+  }
+}
+
+void DesktopSession::expectClientProxy() const {
+  EXPECT_EQ(lookup("http://example.org/"), "http://127.0.0.1:7890");
+  EXPECT_EQ(lookup("https://example.org/x"), "http://127.0.0.1:7890");
+  EXPECT_TRUE(lookup("imap://mail.example.org/").starts_with("socks5://127.0.0.1:7891"));
+  for (const char* bypassed : {"http://localhost/", "http://printer.local/", "https://intranet/"}) {
+    EXPECT_EQ(lookup(bypassed), "direct://") << bypassed;
+  }
+  EXPECT_EQ(kde("ProxyType"), "1");
+  EXPECT_EQ(kde("httpProxy"), "http://127.0.0.1 7890");
+  EXPECT_EQ(kde("httpsProxy"), "http://127.0.0.1 7890");
+  EXPECT_EQ(kde("socksProxy"), "socks://127.0.0.1 7891");
+  EXPECT_EQ(kde("NoProxyFor"), "intranet,*.local,localhost");
 }
 
 }  // namespace tools_testing

@@ -35,10 +35,19 @@ class DesktopSession {
   // Every org.gnome.system.proxy setting, as gsettings lists them.
   std::string gnomeProxySettings() const;
   std::string configFile(const std::string& name) const { return home_ + "/.config/" + name; }
+  // What the session's applications see for a few URLs (proxied, SOCKS-only, bypassed), and what
+  // KDE's reader sees, as one text to compare before and after.
+  std::string proxyView() const;
+  // The user's own corporate proxy in both desktops, set before the client touches anything.
+  void useOwnProxy() const;
+  // Expects the client's proxy as the tests set it: 127.0.0.1 port 7890 for web and secure web,
+  // 7891 for SOCKS, bypassing intranet, *.local and localhost.
+  void expectClientProxy() const;
+  // Runs a process in the session: its variables, as its user.
+  ToolOptions asUser() const;
 
  private:
   void start();
-  ToolOptions asUser() const;
 
   std::unique_ptr<testing_support::TempDir> dir_;
   std::optional<uid_t> user_;

@@ -79,7 +79,7 @@ TEST(Macsim, NestsInsideAnotherMacsimWithItsOwnStateFolder) {
   EXPECT_EQ(networksetup::readRunLog(dir.file("outer"))->size(), 0u);
 }
 
-TEST(Macsim, Base64DecodesWithTheMacOSOptionAndPassesTheRestToGnuBase64) {
+TEST(Macsim, Base64TakesTheMacOSOptions) {
   TempDir dir;
   struct Row {
     Args args;
@@ -90,11 +90,15 @@ TEST(Macsim, Base64DecodesWithTheMacOSOptionAndPassesTheRestToGnuBase64) {
       {{"-D"}, "aGk=", "hi", 0},
       {{"-d"}, "aGk=", "hi", 0},
       {{"--decode"}, "aGk=\n", "hi", 0},
+      {{"-D"}, "aGVs\nbG8=\n", "hello", 0},
       {{}, "hi", "aGk=\n", 0},
-      {{"-w", "0"}, "hello world, hello world, hello world, hello world, hello",
-       "aGVsbG8gd29ybGQsIGhlbGxvIHdvcmxkLCBoZWxsbyB3b3JsZCwgaGVsbG8gd29ybGQsIGhlbGxv", 0},
-      {{"-D", "-"}, "aGk=", "hi", 0},
-      {{"--", "-D"}, "", "", 1},  // after "--" it is a file name
+      {{}, "hello world, hello world, hello world, hello world, hello",
+       "aGVsbG8gd29ybGQsIGhlbGxvIHdvcmxkLCBoZWxsbyB3b3JsZCwgaGVsbG8gd29ybGQsIGhlbGxv\n", 0},
+      {{"-b", "4"}, "hello", "aGVs\nbG8=\n", 0},
+      {{"-D", "-i", "-"}, "aGk=", "hi", 0},
+      {{"-D"}, "a?Gk=", "", 1},
+      {{"-D"}, "aGk=aGk=", "", 1},
+      {{"-w", "0"}, "", "", 64},  // GNU's option, not the macOS tool's
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.args));

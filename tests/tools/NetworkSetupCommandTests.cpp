@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "platform/Utf8.h"
 #include "tools/networksetup/Commands.h"
 #include "tools/networksetup/NetworkState.h"
 #include "tools/networksetup/RunLog.h"
@@ -222,7 +223,7 @@ TEST(RunLog, Utf8ArgumentsAreWrittenAsNlohmannWritesThem) {
       kAwkwardNames,  // one of them is not UTF-8: nlohmann would refuse it, so drop it first
   };
   for (Args args : rows) {
-    std::erase_if(args, [](const std::string& s) { return !isValidUtf8(s); });
+    std::erase_if(args, [](const std::string& s) { return !utf8::isValid(s); });
     EXPECT_EQ(formatRunLogLine(args), nlohmann::json(args).dump() + "\n");
   }
 }
@@ -260,7 +261,7 @@ TEST(RunLog, Utf8ValidityFollowsTheStrictRules) {
       {"\xc0\x80", false}, {"\xc1\xbf", false}, {"\xe0\x80\x80", false}, {"\xed\xa0\x80", false},
       {"\xf0\x80\x80\x80", false}, {"\xf4\x90\x80\x80", false}, {"\xf5\x80\x80\x80", false},
       {"\xe2\x82", false}, {"\x80", false}, {"é\xff", false}};
-  for (const auto& [bytes, valid] : rows) EXPECT_EQ(isValidUtf8(bytes), valid) << testing::PrintToString(bytes);
+  for (const auto& [bytes, valid] : rows) EXPECT_EQ(utf8::isValid(bytes), valid) << testing::PrintToString(bytes);
 }
 
 }  // namespace

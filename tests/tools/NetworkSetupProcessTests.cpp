@@ -121,15 +121,7 @@ TEST_F(NetworkSetupProcess, RacingRunsLoseNoChange) {
   EXPECT_EQ(log->size(), static_cast<size_t>(kWorkers * kRunsEach) + ran_.size());
 }
 
-TEST_F(NetworkSetupProcess, RefusesToRunWithoutItsStateFolder) {
-  for (const std::optional<std::string>& value : {std::optional<std::string>(), std::optional<std::string>("")}) {
-    const ToolResult result =
-        runTool({kNetworkSetup, "-setwebproxystate", "Wi-Fi", "off"}, withEnvironment({{"NETWORKSETUP_STATE_DIR", value}}));
-    EXPECT_EQ(result.exitCode(), 1);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_NE(result.standardError.find("NETWORKSETUP_STATE_DIR is not set"), std::string::npos);
-  }
-  // It makes its own folder, but never the folders above it.
+TEST_F(NetworkSetupProcess, MakesAChosenStateFolderButNeverTheFoldersAboveIt) {
   const ToolResult nested = runTool({kNetworkSetup, "-listallnetworkservices"},
                                     withEnvironment(simulatedIn(dir_.file("a/b"))));
   EXPECT_EQ(nested.exitCode(), 1);

@@ -55,23 +55,4 @@ std::string defaultStateFolder(const char* xdgStateHome, const std::string& home
   return base + "/proxyhost/networksetup";
 }
 
-std::string base64WrapperScript(const std::string& realBase64) {
-  return "#!/bin/sh\n"
-         "# /usr/bin/base64 under macsim. macOS decodes with -D, GNU base64 with -d: turn the one into the\n"
-         "# other among the options (up to \"--\") and hand everything else to GNU base64 unchanged.\n"
-         "count=$#\n"
-         "options=1\n"
-         "for argument do\n"
-         "  if [ \"$options\" = 1 ]; then\n"
-         "    case $argument in\n"
-         "      -D) argument=-d ;;\n"
-         "      --) options=0 ;;\n"
-         "    esac\n"
-         "  fi\n"
-         "  set -- \"$@\" \"$argument\"\n"
-         "done\n"
-         "shift \"$count\"\n"
-         "exec '" + realBase64 + "' \"$@\"\n";
-}
-
 }  // namespace macsim

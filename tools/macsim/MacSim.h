@@ -1,5 +1,5 @@
-// macsim: runs a command where the macOS tools that the product calls by absolute path are stand-ins:
-// /usr/sbin/networksetup is build/bin/networksetup and /usr/bin/base64 takes the macOS option -D.
+// macsim: runs a command in the macOS tool view (platform/macos_tools) of the tools beside it:
+// /usr/sbin/networksetup is build/bin/networksetup and /usr/bin/base64 is build/bin/base64, which takes -D.
 // How and why is in docs/macsim.md.
 #pragma once
 
@@ -34,15 +34,5 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
 // $XDG_STATE_HOME/proxyhost/networksetup, or <home>/.local/state/proxyhost/networksetup when the
 // variable is unset, empty or relative (as the XDG rules say to treat it).
 std::string defaultStateFolder(const char* xdgStateHome, const std::string& home);
-
-// The /usr/bin/base64 that commands see: a POSIX shell script that turns the option -D into GNU's -d
-// (up to a "--") and runs the real GNU base64 from `realBase64` (a path without apostrophes) with
-// everything else unchanged.
-std::string base64WrapperScript(const std::string& realBase64);
-
-// Enters a private mount namespace (a user namespace too when needed) and lays the stand-ins over
-// the system's paths there; the rest of the file system stays as it is, and nothing changes outside.
-// `standIn` is the networksetup stand-in's absolute path.
-bool enterSimulation(const std::string& standIn, std::string* error);
 
 }  // namespace macsim

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/macos_tools/MacOSTools.h"
+#include "platform/macos_tools/ToolView.h"
 #include "platform/posix/Files.h"
 #include "tools/macsim/MacSim.h"
 
@@ -34,14 +36,6 @@ std::string homeFolder() {
   return "/";
 }
 
-std::string ownFolder() {
-  char path[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return {};
-  std::string self(path, static_cast<size_t>(n));
-  return self.substr(0, self.rfind('/'));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,10 +50,8 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const std::string standIn = ownFolder() + "/networksetup";
-  if (::access(standIn.c_str(), X_OK) != 0) {
-    return setupFailure("the networksetup stand-in is not beside macsim: " + standIn + ": " + std::strerror(errno));
-  }
+  const std::optional<std::string> tools = macos_tools::toolFolder();
+  if (!tools) return setupFailure("the macOS tools (networksetup, base64) are not beside macsim");
 
   const std::string requested =
       line->stateFolder.value_or(macsim::defaultStateFolder(std::getenv("XDG_STATE_HOME"), homeFolder()));
@@ -70,7 +62,9 @@ int main(int argc, char** argv) {
   const std::string stateFolder = resolved;
   std::free(resolved);
 
-  if (!macsim::enterSimulation(standIn, &error)) return setupFailure(error);
+  if (!macos_tools::toolViewInPlace(*tools) && !macos_tools::enterToolView(*tools, &error)) {
+    return setupFailure(error + ". Run macsim as root instead.");
+  }
   ::setenv("NETWORKSETUP_STATE_DIR", stateFolder.c_str(), 1);
   if (line->simulated) ::setenv("NETWORKSETUP_WORLD", "simulated", 1);
 

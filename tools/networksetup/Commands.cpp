@@ -5,9 +5,13 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/macos_tools/NetworkSetupCommands.h"
+
 namespace networksetup {
 
 namespace {
+
+namespace words = networksetup_commands;
 
 constexpr const char* kLegend = "An asterisk (*) denotes that a network service is disabled.\n";
 constexpr const char* kParametersNotValid = "** Error: The parameters were not valid.\n";
@@ -168,18 +172,18 @@ constexpr std::string_view kStateUsage = "<networkservice> <on off>";
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      {"-listallnetworkservices", 0, 0, "", listAllNetworkServices},
+      {words::kListAllNetworkServices, 0, 0, "", listAllNetworkServices},
       {"-getwebproxy", 1, 1, kServiceOnly, getProxy(ProxyKind::web)},
-      {"-setwebproxy", 3, 3, kProxyUsage, setProxy(ProxyKind::web)},
-      {"-setwebproxystate", 2, 2, kStateUsage, setProxyState(ProxyKind::web)},
+      {words::kSetWebProxy, 3, 3, kProxyUsage, setProxy(ProxyKind::web)},
+      {words::kSetWebProxyState, 2, 2, kStateUsage, setProxyState(ProxyKind::web)},
       {"-getsecurewebproxy", 1, 1, kServiceOnly, getProxy(ProxyKind::secureWeb)},
-      {"-setsecurewebproxy", 3, 3, kProxyUsage, setProxy(ProxyKind::secureWeb)},
-      {"-setsecurewebproxystate", 2, 2, kStateUsage, setProxyState(ProxyKind::secureWeb)},
+      {words::kSetSecureWebProxy, 3, 3, kProxyUsage, setProxy(ProxyKind::secureWeb)},
+      {words::kSetSecureWebProxyState, 2, 2, kStateUsage, setProxyState(ProxyKind::secureWeb)},
       {"-getsocksfirewallproxy", 1, 1, kServiceOnly, getProxy(ProxyKind::socksFirewall)},
-      {"-setsocksfirewallproxy", 3, 3, kProxyUsage, setProxy(ProxyKind::socksFirewall)},
-      {"-setsocksfirewallproxystate", 2, 2, kStateUsage, setProxyState(ProxyKind::socksFirewall)},
+      {words::kSetSocksFirewallProxy, 3, 3, kProxyUsage, setProxy(ProxyKind::socksFirewall)},
+      {words::kSetSocksFirewallProxyState, 2, 2, kStateUsage, setProxyState(ProxyKind::socksFirewall)},
       {"-getproxybypassdomains", 1, 1, kServiceOnly, getProxyBypassDomains},
-      {"-setproxybypassdomains", 1, SIZE_MAX, "<networkservice> [domain1] [domain2] [...]", setProxyBypassDomains},
+      {words::kSetProxyBypassDomains, 1, SIZE_MAX, "<networkservice> [domain1] [domain2] [...]", setProxyBypassDomains},
       {"-createnetworkservice", 2, 2, "<networkservicename> <hardwareport>", createNetworkService},
       {"-removenetworkservice", 1, 1, kServiceOnly, removeNetworkService},
       {"-setnetworkserviceenabled", 2, 2, kStateUsage,

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,10 +19,19 @@ namespace networksetup {
 
 namespace {
 
+// What failed in the run itself: standard error, which a failing script carries as its message.
 void note(const std::string& line) {
   const std::string text = "networksetup: " + line + "\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+}
+
+// A desktop that is not there is how the machine is, not a failure of the run: the journal keeps
+// it, so standard error stays the command's own and a script's error names the real fault.
+void noteSkipped(const std::string& name, const std::string& why) {
+  ::openlog("networksetup", LOG_PID, LOG_USER);
+  ::syslog(LOG_NOTICE, "%s skipped: %s", name.c_str(), why.c_str());
+  ::closelog();
 }
 
 std::optional<uid_t> parseUid(const char* text) {
@@ -39,39 +49,13 @@ std::unique_ptr<DesktopBackend> makeBackend(const std::string& name) {
   return makeKdeBackend();
 }
 
-// Runs in the child: becomes `user` with the environment its session has. False (and `why`) when it cannot.
-bool becomeUser(uid_t user, std::string* why) {
-  const passwd* entry = ::getpwuid(user);
-  if (entry == nullptr) {
-    *why = "there is no user with uid " + std::to_string(user);
-    return false;
-  }
-  const std::string home = entry->pw_dir != nullptr ? entry->pw_dir : "/";
-  if (::initgroups(entry->pw_name, entry->pw_gid) != 0 || ::setresgid(entry->pw_gid, entry->pw_gid, entry->pw_gid) != 0 ||
-      ::setresuid(user, user, user) != 0) {
-    *why = std::string("cannot act as uid ") + std::to_string(user) + ": " + std::strerror(errno);
-    return false;
-  }
-  const std::string runtime = "/run/user/" + std::to_string(user);
-  ::setenv("HOME", home.c_str(), 1);
-  ::setenv("USER", entry->pw_name, 1);
-  ::setenv("LOGNAME", entry->pw_name, 1);
-  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtime + "/bus").c_str(), 1);
-  for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
-    ::unsetenv(variable);
-  }
-  if (::chdir(home.c_str()) != 0 && ::chdir("/") != 0) return true;
-  return true;
-}
-
 // The step itself, in the desktop user's process.
 void moveDesktop(const std::optional<DesktopProxy>& target, const std::vector<std::string>& backends,
                  std::map<std::string, SavedSettings>& saved) {
   for (const auto& name : backends) {
     auto backend = makeBackend(name);
     if (auto why = backend->absent()) {
-      note(name + " skipped: " + *why);
+      noteSkipped(name, *why);
       continue;
     }
     std::string error;
@@ -119,6 +103,31 @@ std::optional<std::vector<std::string>> chooseBackends(const char* setting, std:
   return chosen;
 }
 
+bool actAs(uid_t user, std::string* why) {
+  const passwd* entry = ::getpwuid(user);
+  if (entry == nullptr) {
+    *why = "there is no user with uid " + std::to_string(user);
+    return false;
+  }
+  const std::string home = entry->pw_dir != nullptr ? entry->pw_dir : "/";
+  if (::initgroups(entry->pw_name, entry->pw_gid) != 0 || ::setresgid(entry->pw_gid, entry->pw_gid, entry->pw_gid) != 0 ||
+      ::setresuid(user, user, user) != 0) {
+    *why = std::string("cannot act as uid ") + std::to_string(user) + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::string runtime = "/run/user/" + std::to_string(user);
+  ::setenv("HOME", home.c_str(), 1);
+  ::setenv("USER", entry->pw_name, 1);
+  ::setenv("LOGNAME", entry->pw_name, 1);
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtime + "/bus").c_str(), 1);
+  for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
+    ::unsetenv(variable);
+  }
+  if (::chdir(home.c_str()) != 0) (void)::chdir("/");
+  return true;
+}
+
 uid_t desktopUser() {
   if (::geteuid() == 0) {
     for (const char* variable : {"PKEXEC_UID", "SUDO_UID"}) {
@@ -144,11 +153,6 @@ void runDesktopStep(const std::optional<DesktopProxy>& target, const std::vector
   }
   if (child == 0) {
     channel->read.reset();
-    std::string why;
-    if (user != ::geteuid() && !becomeUser(user, &why)) {
-      note("desktop skipped: " + why);
-      ::_exit(1);
-    }
     std::map<std::string, SavedSettings> mine = saved;
     moveDesktop(target, backends, mine);
     NetworkState carrier;

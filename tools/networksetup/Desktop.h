@@ -4,7 +4,8 @@
 // Each backend changes its store in one atomic change. The first change saves what the user had
 // (into NetworkState::desktopSaved, which the caller stores with the state); when the effective proxy
 // goes away, exactly that is put back and forgotten. A backend whose desktop is missing (no session
-// bus, no dconf, no KDE configuration) is skipped with one line on standard error.
+// bus, no dconf, no KDE configuration) is skipped with one syslog line (LOG_USER, notice, ident
+// "networksetup"); what fails on a desktop that is there goes to standard error.
 #pragma once
 
 #include <sys/types.h>
@@ -50,10 +51,16 @@ std::optional<std::vector<std::string>> chooseBackends(const char* setting, std:
 // SUDO_UID) when this process is root, else this process's own user.
 uid_t desktopUser();
 
-// Moves the desktop of `user` from what it carries to `target` (nothing: the user's own settings),
-// through the named backends, in a child process that runs as that user with that user's session bus
-// (/run/user/UID/bus) when it is not this process's. `saved` is the user's saved settings per backend,
-// updated in place. Notes for standard error are written by the step itself.
+// Makes this process `user` for good (ids, groups, working folder) with the variables its session
+// has: HOME, USER, LOGNAME, XDG_RUNTIME_DIR=/run/user/UID and that folder's session bus; the other
+// XDG folders are left to their defaults. Root acting for a user calls it first, so no file of the
+// run is touched with root's rights. False (and `why`) when it cannot.
+bool actAs(uid_t user, std::string* why);
+
+// Moves the desktop of `user` (this process's own, see actAs) from what it carries to `target`
+// (nothing: the user's own settings), through the named backends, in a child process. `saved` is the
+// user's saved settings per backend, updated in place. Notes for standard error are written by the
+// step itself.
 void runDesktopStep(const std::optional<DesktopProxy>& target, const std::vector<std::string>& backends, uid_t user,
                     std::map<std::string, SavedSettings>& saved);
 

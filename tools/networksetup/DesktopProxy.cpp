@@ -1,6 +1,6 @@
 #include "tools/networksetup/DesktopProxy.h"
 
-#include "tools/networksetup/RunLog.h"
+#include "platform/Utf8.h"
 
 namespace networksetup {
 
@@ -62,7 +62,7 @@ std::optional<std::string> unrepresentable(const DesktopProxy& proxy) {
   if (auto problem = endpointProblem("secure web", proxy.secureWeb)) return problem;
   if (auto problem = endpointProblem("SOCKS", proxy.socks)) return problem;
   for (const auto& entry : proxy.bypass) {
-    bool fits = !entry.empty() && isValidUtf8(entry);
+    bool fits = !entry.empty() && utf8::isValid(entry);
     for (char c : entry) {
       const auto u = static_cast<unsigned char>(c);
       if (u <= 0x20 || u == 0x7F || c == ',') fits = false;

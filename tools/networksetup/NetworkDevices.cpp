@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <sys/stat.h>
+
+#include "platform/posix/Files.h"
 
 namespace networksetup {
 
@@ -40,13 +41,6 @@ struct MessageDeleter {
   void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
 };
 using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
-
-std::string readLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
 
 const char* baseName(DeviceKind kind) {
   switch (kind) {
@@ -125,7 +119,7 @@ std::vector<NetworkDevice> devicesFromSysfs(const std::string& classNet) {
     if (isVirtual) continue;
     struct stat info {};
     const bool wireless = ::stat((base + "/wireless").c_str(), &info) == 0 || ::stat((base + "/phy80211").c_str(), &info) == 0;
-    const long type = std::strtol(readLine(base + "/type").c_str(), nullptr, 10);
+    const long type = std::strtol(posix::readFirstLine(base + "/type").value_or("").c_str(), nullptr, 10);
     DeviceKind kind = DeviceKind::other;
     if (wireless) {
       kind = DeviceKind::wireless;
@@ -136,7 +130,7 @@ std::vector<NetworkDevice> devicesFromSysfs(const std::string& classNet) {
     } else if (type == ARPHRD_LOOPBACK) {
       continue;
     }
-    found.push_back({std::strtol(readLine(base + "/ifindex").c_str(), nullptr, 10), {name, kind}});
+    found.push_back({std::strtol(posix::readFirstLine(base + "/ifindex").value_or("").c_str(), nullptr, 10), {name, kind}});
   }
   std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<NetworkDevice> devices;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "tools/networksetup/RunLog.h"
+#include "platform/Utf8.h"
 
 namespace networksetup {
 
@@ -25,7 +25,7 @@ bool fitsPlistString(std::string_view bytes) {
     const auto u = static_cast<unsigned char>(c);
     if ((u < 0x20 && u != '\t' && u != '\n') || u == 0x7F) return false;
   }
-  return isValidUtf8(bytes);
+  return utf8::isValid(bytes);
 }
 
 plist_t newText(const std::string& bytes) {

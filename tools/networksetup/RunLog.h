@@ -33,7 +33,4 @@ std::optional<std::vector<std::string>> parseRunLogLine(std::string_view line);
 // nothing when the file cannot be read or a line does not parse.
 std::optional<std::vector<std::vector<std::string>>> readRunLog(const std::string& stateFolder);
 
-// Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool isValidUtf8(std::string_view bytes);
-
 }  // namespace networksetup

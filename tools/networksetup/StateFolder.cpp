@@ -1,11 +1,13 @@
 #include "tools/networksetup/StateFolder.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -26,7 +28,21 @@ bool fail(std::string* error, const std::string& call, const std::string& path) 
 
 }  // namespace
 
-std::optional<StateFolder> StateFolder::open(const std::string& path, std::string* error) {
+std::string defaultStateFolder() {
+  std::string home;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) home = entry->pw_dir;
+  if (home.empty()) home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/";
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home + "/.local/state/proxyhost/networksetup";
+}
+
+std::optional<StateFolder> StateFolder::open(const std::string& path, std::string* error, bool parents) {
+  if (parents) {
+    if (auto failure = posix::createFolders(posix::folderOf(path), 0700)) {
+      if (error != nullptr) *error = failure->message();
+      return std::nullopt;
+    }
+  }
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
     fail(error, "mkdir", path);
     return std::nullopt;
@@ -54,24 +70,14 @@ bool StateFolder::appendRun(const std::vector<std::string>& argv, std::string* e
 
 std::optional<NetworkState> StateFolder::load(std::string* error, const NetworkState& initial) {
   const std::string path = file(kStateFileName);
-  UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) return initial;
-    fail(error, "open", path);
+  posix::SystemError failure;
+  const std::optional<std::string> bytes = posix::readFile(path, &failure);
+  if (!bytes) {
+    if (failure.code == ENOENT) return initial;
+    if (error != nullptr) *error = failure.message();
     return std::nullopt;
   }
-  std::string bytes;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = retryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n < 0) {
-      fail(error, "read", path);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  auto state = decodeStatePlist(bytes);
+  auto state = decodeStatePlist(*bytes);
   if (!state && error != nullptr) *error = path + " is not a networksetup state property list; move it away to start afresh";
   return state;
 }

@@ -39,14 +39,13 @@ int main(int argc, char** argv) {
   if (!world) return stateFolderFailure(error);
   const auto backends = chooseBackends(std::getenv(kDesktopVariable), &error);
   if (!backends) return stateFolderFailure(error);
-  const char* folderPath = std::getenv("NETWORKSETUP_STATE_DIR");
-  if (folderPath == nullptr || *folderPath == '\0') {
-    return stateFolderFailure(
-        "NETWORKSETUP_STATE_DIR is not set. This networksetup keeps its network services and what it changed on "
-        "the desktop in that folder; run the command under macsim, or set the variable to a folder of your own.");
-  }
-
-  auto folder = StateFolder::open(folderPath, &error);
+  // Root acts for the user who asked, for state and desktop alike: nothing below runs with root's
+  // rights, so no root file is written and no link of that user's is followed as root.
+  const uid_t user = desktopUser();
+  if (user != ::geteuid() && !actAs(user, &error)) return stateFolderFailure(error);
+  const char* chosenFolder = std::getenv("NETWORKSETUP_STATE_DIR");
+  const bool chosen = chosenFolder != nullptr && *chosenFolder != '\0';
+  auto folder = StateFolder::open(chosen ? chosenFolder : defaultStateFolder(), &error, !chosen);
   if (!folder) return stateFolderFailure(error);
   if (!folder->appendRun(argvList, &error)) return stateFolderFailure(error);
   // A slow tool, for tests of what overlaps a run: logged at once, in effect only after the delay.
@@ -68,7 +67,6 @@ int main(int argc, char** argv) {
       emit(stdout, *problem + "\n** Error: The parameters were not valid.\n");
       return exitInvalidParameters;
     }
-    const uid_t user = desktopUser();
     runDesktopStep(after, *backends, user, state->desktopSaved[user]);
     if (state->desktopSaved[user].empty()) state->desktopSaved.erase(user);
   }

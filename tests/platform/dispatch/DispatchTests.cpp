@@ -2,7 +2,10 @@
 // never holds up other work.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -127,6 +130,34 @@ TEST(MainQueue, RunMainQueueUntilTimesOutOrReturnsWhenDone) {
   EXPECT_TRUE(runMainQueueUntil([&] { return *done; }, 5s));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
   worker.join();
+}
+
+// Each class's threads sit where that class sits on the Mac relative to the main thread: lower
+// for each class below userInteractive, and background only when nothing else wants to run.
+TEST(GlobalQueue, ThreadsRunAtTheirClassesPlaceBelowTheMainThread) {
+  struct Place {
+    int nice;
+    int policy;
+    bool operator==(const Place&) const = default;
+  };
+  auto placeOf = [](DispatchQueue& queue) {
+    std::optional<Place> place;
+    queue.async([&] {
+      const Place seen{getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), sched_getscheduler(0)};
+      DispatchQueue::main().async([&, seen] { place = seen; });
+    });
+    EXPECT_TRUE(runMainQueueUntil([&] { return place.has_value(); }, std::chrono::seconds(5)));
+    return place.value_or(Place{-100, -1});
+  };
+  const int main = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+  auto at = [&](int above) { return Place{std::min(19, main + above), SCHED_OTHER}; };
+  EXPECT_EQ(placeOf(DispatchQueue::global(DispatchQoS::userInteractive)), at(0));
+  EXPECT_EQ(placeOf(DispatchQueue::global(DispatchQoS::userInitiated)), at(5));
+  EXPECT_EQ(placeOf(DispatchQueue::global(DispatchQoS::default_)), at(8));
+  EXPECT_EQ(placeOf(DispatchQueue::global(DispatchQoS::utility)), at(12));
+  EXPECT_EQ(placeOf(DispatchQueue::global(DispatchQoS::background)), (Place{19, SCHED_IDLE}));
+  DispatchSerialQueue serial("qos");
+  EXPECT_EQ(placeOf(serial), at(5));
 }
 
 TEST(GlobalQueue, BlockedTasksNeverHoldUpNewOnes) {

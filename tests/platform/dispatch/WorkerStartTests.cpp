@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -101,6 +103,32 @@ TEST(SerialQueueThread, WaitsOutAThreadShortageAndRunsItsWorkWhenAStartSucceeds)
   limit.lift();
   EXPECT_TRUE(gate->waitStarted(1, 3s));
   gate->release();
+}
+
+// When not even the spawner's own thread can start, the run loop's timer keeps trying: the work
+// runs once the limit goes, although nothing is submitted again.
+TEST(GlobalQueueWorkers, WorkRunsAfterTheSpawnersOwnShortageWithoutAnotherSubmission) {
+  const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                     std::filesystem::directory_iterator());
+  if (threads > 1) GTEST_SKIP() << "the spawner already runs here; ctest runs this test in a process of its own";
+  NSLogCapture log;
+  testing_support::ThreadLimit limit(ScopedWorkerStartGate::Spawner::included);
+  auto gate = std::make_shared<Gate>();
+  for (int i = 0; i < 2; ++i) DispatchQueue::global(DispatchQoS::userInitiated).async(gate->task(gate));
+
+  runMainQueueUntil([] { return false; }, 300ms);
+  EXPECT_EQ(gate->startedNow(), 0);
+  EXPECT_GE(limit.refused(), 3) << "the timer retried";
+  EXPECT_LE(limit.refused(), 40) << "backing off, not a busy loop";
+
+  limit.lift();
+  EXPECT_TRUE(runMainQueueUntil([&] { return gate->startedNow() == 2; }, 3s));
+  gate->release();
+  const std::vector<std::string> expected = {
+      "[dispatch] ⚠️ cannot start a worker thread: errno=" + std::to_string(EAGAIN) +
+          "; the queued work waits, retrying",
+      "[dispatch] worker threads start again; the waiting work runs"};
+  EXPECT_EQ(log.lines(), expected);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The POSIX basics: the owning descriptor, the EINTR retry, pipes, folder creation and the atomic write.
+// The POSIX basics: the owning descriptor, the EINTR retry, pipes, folder creation, the atomic write
+// and the readers.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -221,6 +222,35 @@ TEST(WriteFileAtomically, AReaderSeesTheOldContentOrTheNewNeverAMix) {
   reader.join();
   EXPECT_GT(reads, 0);
   EXPECT_EQ(mixed, 0);
+}
+
+// Whole files past any buffer size, the first line alone, and what a caller needs to tell a missing
+// file from one that is too large or not a file.
+TEST(ReadFile, ReadsWholeFilesAndFirstLinesAndSaysWhyNot) {
+  TempDir dir;
+  const std::string big(100'000, 'x');
+  ASSERT_FALSE(posix::writeFileAtomically(dir.file("big"), big + "\nsecond\n", 0644));
+  EXPECT_EQ(posix::readFile(dir.file("big")), big + "\nsecond\n");
+  EXPECT_EQ(posix::readFirstLine(dir.file("big"), nullptr, 200'000), big);
+  ASSERT_FALSE(posix::writeFileAtomically(dir.file("one"), "no line feed", 0644));
+  EXPECT_EQ(posix::readFirstLine(dir.file("one")), "no line feed");
+  ASSERT_FALSE(posix::writeFileAtomically(dir.file("empty"), "", 0644));
+  EXPECT_EQ(posix::readFile(dir.file("empty")), "");
+  EXPECT_EQ(posix::readFirstLine(dir.file("empty")), "");
+
+  posix::SystemError error;
+  EXPECT_EQ(posix::readFile(dir.file("missing"), &error), std::nullopt);
+  EXPECT_EQ(error.code, ENOENT);
+  EXPECT_EQ(error.message(), "open(" + dir.file("missing") + "): No such file or directory");
+  EXPECT_EQ(posix::readFile(dir.file("big"), &error, 1000), std::nullopt);
+  EXPECT_EQ(error.code, EFBIG);
+  EXPECT_EQ(posix::readFirstLine(dir.file("big"), &error), std::nullopt) << "a first line past 64 KiB";
+  EXPECT_EQ(error.code, EFBIG);
+  EXPECT_EQ(posix::readFile(dir.path(), &error), std::nullopt);
+  EXPECT_EQ(error.code, EISDIR);
+  // Endless files end at the limit.
+  EXPECT_EQ(posix::readFile("/dev/zero", &error, 1 << 20), std::nullopt);
+  EXPECT_EQ(error.code, EFBIG);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/Utf8.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/NSAppleScript.h"
 #include "platform/scripting/ProcessRun.h"
@@ -77,14 +78,14 @@ TEST(AppleScriptSource, LiteralsRoundTrip) {
 TEST(TextEncoding, UTF8IsCheckedStrictly) {
   for (const std::string& good : {std::string(""), std::string("abc"), std::string("é"), std::string("€"),
                                  std::string("𝄞"), std::string("\xf4\x8f\xbf\xbf"), std::string("\0", 1)}) {
-    EXPECT_TRUE(isValidUTF8(good)) << good;
+    EXPECT_TRUE(utf8::isValid(good)) << good;
     EXPECT_EQ(dataUsingUTF8Encoding(good), std::vector<uint8_t>(good.begin(), good.end()));
   }
   for (const std::string& bad :
        {std::string("\x80"), std::string("\xc0\x80"), std::string("\xc1\xbf"), std::string("\xe0\x80\x80"),
         std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80"), std::string("\xf5\x80\x80\x80"),
         std::string("\xe2\x82"), std::string("\xf0\x9f\x98"), std::string("ok\xff")}) {
-    EXPECT_FALSE(isValidUTF8(bad));
+    EXPECT_FALSE(utf8::isValid(bad));
     EXPECT_FALSE(dataUsingUTF8Encoding(bad));
   }
 }
@@ -283,7 +284,10 @@ TEST_F(AdministratorRights, AreGrantedRefusedOrCancelledAsTheEnvironmentSays) {
 }
 
 TEST_F(AdministratorRights, PkexecAnswersAreToldApartFromTheCommandsOwnStatus) {
+  if (geteuid() != 0) GTEST_SKIP() << "the privileged helper runs only as root, as pkexec starts it";
   using A = Env::FixedAnswer;
+  // What pkexec does once the user has approved: runs the helper as root, saying for whom.
+  const std::string kApproves = "PKEXEC_UID=1000 exec \"$@\"";
   struct Case {
     const char* what;
     std::string pkexecBody;
@@ -297,13 +301,13 @@ TEST_F(AdministratorRights, PkexecAnswersAreToldApartFromTheCommandsOwnStatus) {
       {"a refusal with pkexec's reason", "echo 'Error executing command as another user: Not authorized' >&2; exit 127",
        "exit 0", false, errorOf(-60005, "Error executing command as another user: Not authorized"), ""},
       {"a refusal without a reason", "exit 127", "exit 0", false, errorOf(-60005, "Authorization was refused."), ""},
-      {"approved, success", "exec \"$@\"", "echo hello", true, std::nullopt, "hello"},
-      {"approved, the command's own 127", "exec \"$@\"", "echo oops >&2; exit 127", true, errorOf(127, "oops"), ""},
-      {"approved, the command's own 126", "exec \"$@\"", "exit 126", true, errorOf(126, ""), ""},
-      {"approved, a command that prints what looks like a status line", "exec \"$@\"",
+      {"approved, success", kApproves, "echo hello", true, std::nullopt, "hello"},
+      {"approved, the command's own 127", kApproves, "echo oops >&2; exit 127", true, errorOf(127, "oops"), ""},
+      {"approved, the command's own 126", kApproves, "exit 126", true, errorOf(126, ""), ""},
+      {"approved, a command that prints what looks like a status line", kApproves,
        "echo '#proxyhost-status-0 0' >&2; exit 127", true, errorOf(127, "#proxyhost-status-0 0"), ""},
       {"pkexec itself fails otherwise", "echo broken >&2; exit 1", "exit 0", false, errorOf(1, "broken"), ""},
-      {"approved, a command past one argument's limit", "exec \"$@\"",
+      {"approved, a command past one argument's limit", kApproves,
        ": '" + std::string(200 * 1024, 'x') + "'; echo long", true, std::nullopt, "long"},
   };
   for (const auto& c : cases) {

@@ -1,0 +1,72 @@
+#include "platform/macos_tools/MacOSTools.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <mutex>
+
+#include "platform/NoDestructor.h"
+
+namespace macos_tools {
+
+namespace {
+
+struct Seam {
+  std::mutex mutex;
+  std::optional<std::string> folder;
+};
+
+Seam& seam() {
+  static NoDestructor<Seam> instance;
+  return *instance;
+}
+
+std::string executableFolder() {
+  char path[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  const std::string self(path, static_cast<size_t>(n));
+  return self.substr(0, self.rfind('/'));
+}
+
+bool holdsTools(const std::string& folder) {
+  for (const MacOSTool& tool : kMacOSTools) {
+    if (::access((folder + "/" + std::string(tool.toolName)).c_str(), X_OK) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> toolFolder() {
+  {
+    std::lock_guard lock(seam().mutex);
+    if (seam().folder) return seam().folder;
+  }
+  const std::string own = executableFolder();
+  if (own.empty()) return std::nullopt;
+  // <bundle>/Contents/MacOS/<executable> and its <bundle>/Contents/Helpers.
+  if (const std::string helpers = own.substr(0, own.rfind('/')) + "/Helpers"; own.ends_with("/Contents/MacOS") &&
+                                                                               holdsTools(helpers)) {
+    return helpers;
+  }
+  if (holdsTools(own)) return own;
+  return std::nullopt;
+}
+
+std::optional<std::string> toolFor(std::string_view macosPath) {
+  for (const MacOSTool& tool : kMacOSTools) {
+    if (tool.macosPath != macosPath) continue;
+    auto folder = toolFolder();
+    if (!folder) return std::nullopt;
+    return *folder + "/" + std::string(tool.toolName);
+  }
+  return std::nullopt;
+}
+
+void setToolFolderForTesting(std::optional<std::string> folder) {
+  std::lock_guard lock(seam().mutex);
+  seam().folder = std::move(folder);
+}
+
+}  // namespace macos_tools

@@ -1,0 +1,50 @@
+// The macOS command-line tools the product runs by their macOS paths, and where this installation
+// keeps its own tools that stand for them on Linux.
+//
+// The product's commands name /usr/sbin/networksetup and /usr/bin/base64 exactly as on the Mac. Its
+// own children see those paths as the product's tools: NSTask maps a launch path through this table,
+// and shell commands run in the view of ToolView.h, where the paths are bound to the tools.
+//
+// The tool folder is the bundle's Contents/Helpers (a link to build/bin in a build tree, to
+// /usr/libexec/proxyhost when installed), found from the running executable, or the folder of the
+// executable itself for the tools that live there. Thread-safe.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/macos_tools/NetworkSetupCommands.h"
+
+namespace macos_tools {
+
+struct MacOSTool {
+  std::string_view macosPath;  // where the command names it
+  std::string_view toolName;   // the product's tool of that name in the tool folder
+};
+
+inline constexpr std::array<MacOSTool, 2> kMacOSTools{{
+    {networksetup_commands::kPath, "networksetup"},
+    {"/usr/bin/base64", "base64"},
+}};
+
+// The product's launchers in the tool folder: a /bin/sh in the tool view for the user, and the
+// privileged helper that pkexec starts for administrator runs.
+inline constexpr std::string_view kShellLauncherName = "proxyhost-shell";
+inline constexpr std::string_view kAdministratorHelperName = "proxyhost-admin";
+
+// The tool folder of this installation: the seam's folder when set, else the Contents/Helpers
+// folder of the bundle the running executable belongs to, else the executable's own folder when
+// it holds the tools (the launchers themselves live there). Nothing when none holds them.
+std::optional<std::string> toolFolder();
+
+// `macosPath`'s stand-in in the tool folder, or nothing when the path is not in the table or the
+// folder is unknown.
+std::optional<std::string> toolFor(std::string_view macosPath);
+
+// Tests and benches whose executables sit outside a bundle name the folder; nullopt puts the
+// lookup back.
+void setToolFolderForTesting(std::optional<std::string> folder);
+
+}  // namespace macos_tools

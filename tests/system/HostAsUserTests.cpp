@@ -1,0 +1,215 @@
+// The host as a desktop user runs it: started directly as that user (no wrapper), administrator
+// runs through the real pkexec and polkitd under a rule that approves or denies, the user's own
+// desktop (GLib's resolver, KDE's reader) as what changes, NetworkManager's devices as the network
+// services, logind announcing power-off, and the guard after a kill.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/e2e/MacsimHost.h"
+#include "tests/system/PrivateSystem.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using system_testing::PolkitAnswer;
+using system_testing::PrivateSystem;
+using testing_support::eventually;
+using testing_support::RunLog;
+using tools_testing::runTool;
+using tools_testing::ToolProcess;
+using tools_testing::ToolResult;
+
+const std::string kBinDir = PROXYHOST_BIN_DIR;
+const std::string& kTool = testing_support::kNetworkSetupTool;
+const std::string kEnable = R"({"services": ["Ethernet", "Wi-Fi"], "host": "127.0.0.1", "port": 7890, "socks": 7891,
+                                "bypass": ["intranet", "*.local", "localhost"]})";
+const std::string kDisable = R"({"services": ["Ethernet", "Wi-Fi"]})";
+const std::string kAllOff = "Ethernet No No No\nWi-Fi No No No\n";
+
+class HostAsUser : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "a private system needs root";
+  }
+
+  // The world with NetworkManager's wired and wireless devices, and the user's own proxy set.
+  void startWorld(PolkitAnswer answer) {
+    system_ = std::make_unique<PrivateSystem>(system_testing::PrivateSystemOptions{
+        .answer = answer, .actionIds = {"org.freedesktop.policykit.exec"}});
+    ASSERT_TRUE(system_->ready()) << system_->problem();
+    ASSERT_FALSE(system_->addEthernet("eth0").empty());
+    ASSERT_FALSE(system_->addWiFi("wlan0").empty());
+    system_->desktop().useOwnProxy();
+    usersOwn_ = system_->desktop().proxyView();
+    ASSERT_NE(usersOwn_.find("http://example.org/ -> http://corp.example:3128"), std::string::npos) << usersOwn_;
+  }
+
+  // As the user's session has it, without anything a test run of this machine may have set.
+  tools_testing::ToolOptions asUser() const {
+    return system_->asUser({{"NETWORKSETUP_STATE_DIR", std::nullopt},
+                            {"NETWORKSETUP_WORLD", std::nullopt},
+                            {"NETWORKSETUP_DESKTOP", std::nullopt},
+                            {"PROXYHOST_AUTHORIZATION", std::nullopt},
+                            {"PROXYHOST_ENGINE_SOCKET", std::nullopt},
+                            {"XDG_STATE_HOME", std::nullopt}});
+  }
+
+  // build/bin/proxyhost as the user, serving at its default place once this returns.
+  void startHost() {
+    host_ = std::make_unique<ToolProcess>(std::vector<std::string>{PROXYHOST_BIN}, asUser());
+    ASSERT_TRUE(eventually([&] { return ctl("launch_at_startup", "launchAtStartupIsEnabled").exitCode() == 0; }, 20s))
+        << "the host never served its user";
+  }
+
+  ToolResult ctl(const std::string& channel, const std::string& method, const std::string& arguments = "null") {
+    return runTool({PROXYHOSTCTL_BIN, "--timeout", "60", "call", channel, method, arguments}, asUser());
+  }
+  ToolResult proxy(const std::string& method, const std::string& arguments) {
+    return ctl("/privileged_proxy", method, arguments);
+  }
+
+  // "SERVICE web secure socks" with Yes or No for each service, as the user's networksetup reports.
+  std::string states() {
+    std::string text;
+    for (const char* service : {"Ethernet", "Wi-Fi"}) {
+      text += service;
+      for (const char* getter : {"-getwebproxy", "-getsecurewebproxy", "-getsocksfirewallproxy"}) {
+        const std::string out = runTool({kBinDir + "/networksetup", getter, service}, asUser()).standardOutput;
+        text += out.starts_with("Enabled: Yes") ? " Yes" : out.starts_with("Enabled: No") ? " No" : " ?" + out;
+      }
+      text += "\n";
+    }
+    return text;
+  }
+
+  // The product's runs, from the run log in the user's own networksetup state.
+  RunLog runs() const {
+    return testing_support::productRunsIn(system_->home() + "/.local/state/proxyhost/networksetup");
+  }
+  // The runs after the last one that switched a state on.
+  RunLog runsAfterTheLastOn() const {
+    RunLog all = runs();
+    auto last = std::find_if(all.rbegin(), all.rend(), [](const auto& run) { return run.back() == "on"; });
+    return RunLog(last.base(), all.end());
+  }
+  // One cleanup: the listing, then every state of both services off.
+  static RunLog oneCleanup() {
+    RunLog cleanup = {{kTool, "-listallnetworkservices"}};
+    for (const char* service : {"Ethernet", "Wi-Fi"}) {
+      for (const char* setting : {"-setwebproxystate", "-setsecurewebproxystate", "-setsocksfirewallproxystate"}) {
+        cleanup.push_back({kTool, setting, service, "off"});
+      }
+    }
+    return cleanup;
+  }
+
+  void switchOn() {
+    const ToolResult on = proxy("setProxyElevated", kEnable);
+    ASSERT_EQ(on.standardOutput, "{\"success\": true}\n") << on.standardError << host_->pid();
+    ASSERT_EQ(states(), "Ethernet Yes Yes Yes\nWi-Fi Yes Yes Yes\n");
+    system_->desktop().expectClientProxy();
+  }
+
+  std::unique_ptr<PrivateSystem> system_;
+  std::string usersOwn_;
+  std::unique_ptr<ToolProcess> host_;
+};
+
+TEST_F(HostAsUser, SetThroughPolkitReachesTheUsersDesktopAndDisableGivesItsOwnSettingsBackExactly) {
+  startWorld(PolkitAnswer::approve);
+  const std::string settings = system_->desktop().gnomeProxySettings();
+  startHost();
+  switchOn();
+  // The listing came from NetworkManager, each device named as macOS names its kind.
+  EXPECT_EQ(runTool({kBinDir + "/networksetup", "-listallnetworkservices"}, asUser()).standardOutput,
+            "An asterisk (*) denotes that a network service is disabled.\nEthernet\nWi-Fi\n");
+
+  const ToolResult off = proxy("disableProxyElevated", kDisable);
+  EXPECT_EQ(off.standardOutput, "{\"success\": true}\n") << off.standardError;
+  EXPECT_EQ(states(), kAllOff);
+  EXPECT_EQ(system_->desktop().proxyView(), usersOwn_);
+  EXPECT_EQ(system_->desktop().gnomeProxySettings(), settings);
+}
+
+TEST_F(HostAsUser, ADeniedUserGetsTheRefusalAndNothingChanges) {
+  startWorld(PolkitAnswer::deny);
+  startHost();
+  const ToolResult refused = proxy("setProxyElevated", kEnable);
+  EXPECT_EQ(refused.exitCode(), 1) << refused.standardOutput;
+  EXPECT_NE(refused.standardOutput.find("Not authorized"), std::string::npos) << refused.standardOutput;
+  EXPECT_EQ(states(), kAllOff);
+  EXPECT_EQ(system_->desktop().proxyView(), usersOwn_);
+  for (const auto& run : runs()) EXPECT_NE(run.back(), "on");
+}
+
+TEST_F(HostAsUser, QuitSwitchesEverythingOffAndGivesTheUsersSettingsBack) {
+  startWorld(PolkitAnswer::approve);
+  startHost();
+  switchOn();
+  ::kill(host_->pid(), SIGINT);
+  const auto ended = host_->finish(30s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exitCode(), 0) << ended->standardError;
+  EXPECT_EQ(states(), kAllOff);
+  EXPECT_EQ(system_->desktop().proxyView(), usersOwn_);
+}
+
+// Administrator rights are refused from here on, so whatever switches off after the kill did it
+// as the user.
+TEST_F(HostAsUser, AfterAKillTheGuardSwitchesEverythingOffWithoutAdministratorRights) {
+  startWorld(PolkitAnswer::approve);
+  startHost();
+  switchOn();
+  system_->answer(PolkitAnswer::deny);
+  ::kill(host_->pid(), SIGKILL);
+  EXPECT_TRUE(eventually([&] { return states() == kAllOff; }, 20s)) << states();
+  EXPECT_EQ(runsAfterTheLastOn(), oneCleanup());
+  EXPECT_TRUE(eventually([&] { return system_->desktop().proxyView() == usersOwn_; }, 10s))
+      << system_->desktop().proxyView();
+}
+
+TEST_F(HostAsUser, PowerOffAnnouncedByLogindRunsOneCleanupBeforeTheHostLetsItGo) {
+  startWorld(PolkitAnswer::approve);
+  startHost();
+  switchOn();
+  ASSERT_TRUE(eventually([&] { return system_->inhibitors() == std::vector<std::string>{"shutdown ProxyHost delay"}; },
+                         10s));
+  system_->announcePowerOff();
+  // The delay lock goes only after the cleanup, so by then its runs are all in the log.
+  ASSERT_TRUE(eventually([&] { return system_->inhibitors().empty(); }, 20s));
+  EXPECT_EQ(runsAfterTheLastOn(), oneCleanup());
+  EXPECT_EQ(states(), kAllOff);
+  EXPECT_EQ(system_->desktop().proxyView(), usersOwn_);
+}
+
+// Under a rule that would approve the user: by hand the helper is not root, and through pkexec
+// with no command it has nothing to run.
+TEST_F(HostAsUser, ThePrivilegedHelperByHandOrWithoutACommandRefusesAndRunsNothing) {
+  startWorld(PolkitAnswer::approve);
+  const std::string witness = system_->home() + "/ran";
+  const std::string admin = kBinDir + "/proxyhost-admin";
+  auto withInput = [&](std::string input) {
+    tools_testing::ToolOptions options = asUser();
+    options.input = std::move(input);
+    return options;
+  };
+  const ToolResult byHand = runTool({admin, "#m"}, withInput("touch " + witness));
+  EXPECT_EQ(byHand.exitCode(), 2);
+  EXPECT_NE(byHand.standardError.find("only pkexec may start it"), std::string::npos) << byHand.standardError;
+  const ToolResult noCommand = runTool({"/usr/bin/pkexec", admin, "#m"}, withInput(""));
+  EXPECT_EQ(noCommand.exitCode(), 2);
+  EXPECT_NE(noCommand.standardError.find("no command was given on standard input"), std::string::npos)
+      << noCommand.standardError;
+  EXPECT_FALSE(std::filesystem::exists(witness));
+  // The same helper through pkexec with a command does run it, as root: the refusals above were its own.
+  const ToolResult approved = runTool({"/usr/bin/pkexec", admin, "#m"}, withInput("id -u; touch " + witness));
+  EXPECT_EQ(approved.exitCode(), 0) << approved.standardError;
+  EXPECT_EQ(approved.standardOutput, "0\n");
+  EXPECT_TRUE(std::filesystem::exists(witness));
+}
+
+}  // namespace

@@ -1,0 +1,397 @@
+#include "tests/system/PrivateSystem.h"
+
+#include "tests/system/ProcessSweep.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+namespace system_testing {
+
+namespace {
+
+using namespace std::chrono_literals;
+using tools_testing::Environment;
+using tools_testing::ToolProcess;
+
+constexpr const char* kUserName = "proxyhost-tester";
+// Test users get a uid from here on; a random start keeps two fixtures of parallel test runs apart.
+constexpr uid_t kFirstUid = 47231;
+constexpr uid_t kUidRange = 4000;
+constexpr const char* kSystemSocket = "unix:path=/run/dbus/system_bus_socket";
+constexpr const char* kPolkitd = "/usr/lib/polkit-1/polkitd";
+constexpr const char* kMachineActions = "/usr/share/polkit-1/actions";
+constexpr const char* kNetworkManager = "org.freedesktop.NetworkManager";
+// The template serves its own methods (AddEthernetDevice, ...) on its main object.
+constexpr const char* kNetworkManagerMock = "/org/freedesktop";
+constexpr const char* kMockInterface = "org.freedesktop.DBus.Mock";
+constexpr const char* kLogind = "org.freedesktop.login1";
+constexpr const char* kLogindPath = "/org/freedesktop/login1";
+constexpr const char* kLogindManager = "org.freedesktop.login1.Manager";
+constexpr uint32_t kDeviceActivated = 100;  // NMDeviceState
+
+// The system bus of Debian with its system.d policies, plus what the mocks need: root may own their
+// names and everyone may call them, as the real services' own policy files would allow.
+constexpr const char* kSystemBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <include>/usr/share/dbus-1/system.conf</include>
+  <policy user="root">
+    <allow own="org.freedesktop.NetworkManager"/>
+    <allow own="org.freedesktop.login1"/>
+  </policy>
+  <policy context="default">
+    <allow send_destination="org.freedesktop.NetworkManager"/>
+    <allow send_destination="org.freedesktop.login1"/>
+  </policy>
+</busconfig>
+)";
+
+// Daemons find the private system bus at its default place; nothing of the caller's may redirect them.
+const Environment kDaemonEnvironment = {{"DBUS_SYSTEM_BUS_ADDRESS", std::nullopt},
+                                        {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+                                        {"PYTHONPATH", std::nullopt},
+                                        {"PYTHONHOME", std::nullopt}};
+
+std::string errnoText(const std::string& call) { return call + ": " + std::strerror(errno); }
+
+bool uidIsFree(uid_t uid) { return getpwuid(uid) == nullptr && getgrgid(uid) == nullptr && !uidRunsProcesses(uid); }
+
+// Polkit action ids are dotted names of letters, digits and dashes; anything else in a rule's
+// string literal would be a script injection, not an id.
+bool isActionId(const std::string& id) {
+  return !id.empty() && id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+                            std::string::npos;
+}
+
+bool writeFile(const std::string& path, const std::string& content, mode_t mode) {
+  std::ofstream(path) << content;
+  return ::chmod(path.c_str(), mode) == 0 && testing_support::readFile(path) == content;
+}
+
+}  // namespace
+
+PrivateSystem::PrivateSystem(PrivateSystemOptions options) {
+  const auto began = std::chrono::steady_clock::now();
+  start(options);
+  startUpTime_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+}
+
+bool PrivateSystem::fail(const std::string& what) {
+  if (problem_.empty()) problem_ = what;
+  return false;
+}
+
+void PrivateSystem::start(const PrivateSystemOptions& options) {
+  if (geteuid() != 0) {
+    fail("a private system needs root (mount namespaces, a system bus, setuid pkexec)");
+    return;
+  }
+  for (const char* needed : {"/usr/bin/dbus-daemon", kPolkitd, "/usr/bin/pkexec", "/usr/bin/python3",
+                             "/usr/lib/python3/dist-packages/dbusmock"}) {
+    if (::access(needed, F_OK) != 0) {
+      fail(std::string(needed) + " is missing: run scripts/install-deps.sh");
+      return;
+    }
+  }
+  // The user must reach its home below this folder.
+  if (::chmod(root_.path().c_str(), 0755) != 0) {
+    fail(errnoText("chmod " + root_.path()));
+    return;
+  }
+  machineNamespace_ = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+  workingFolder_ = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const std::string machine = mountNamespaceOf(0);
+  if (machineNamespace_ < 0 || workingFolder_ < 0 || ::unshare(CLONE_NEWNS) != 0) {
+    fail(errnoText("entering a mount namespace"));
+    return;
+  }
+  privateNamespace_ = mountNamespaceOf(0);
+  if (privateNamespace_.empty() || privateNamespace_ == machine) {
+    privateNamespace_.clear();
+    fail("the mount namespace did not change");
+    return;
+  }
+  if (!mountPrivate(nullptr, "/", nullptr, MS_REC | MS_PRIVATE) || !addUser() ||
+      !mountPrivate("private-system", "/run/dbus", "tmpfs", 0, "mode=0755") ||
+      !mountPrivate("private-system", "/run/user", "tmpfs", 0, "mode=0755") || !startReaper() ||
+      !writePolkitRules(options) || !bindPolkitActions(options.actionFiles) || !startSystemBus()) {
+    return;
+  }
+  // The daemons start side by side; the session bus comes up while they register.
+  polkitd_ = std::make_unique<ToolProcess>(std::vector<std::string>{kPolkitd, "--no-debug"},
+                                           tools_testing::withEnvironment(kDaemonEnvironment));
+  auto mock = [&](const std::string& templateName) {
+    return std::make_unique<ToolProcess>(
+        std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", templateName, "-l",
+                                 root_.file(templateName + ".log")},
+        tools_testing::withEnvironment(kDaemonEnvironment));
+  };
+  networkManager_ = mock("networkmanager");
+  logind_ = mock("logind");
+  desktop_ = std::make_unique<tools_testing::DesktopSession>(uid_, home_);
+  if (!waitForName("org.freedesktop.PolicyKit1", *polkitd_, "") ||
+      !waitForName(kNetworkManager, *networkManager_, root_.file("networkmanager.log")) ||
+      !waitForName(kLogind, *logind_, root_.file("logind.log"))) {
+    return;
+  }
+  if (testing::Test::HasFailure()) fail("the user's session did not start (see the failures above)");
+}
+
+bool PrivateSystem::mountPrivate(const char* source, const std::string& target, const char* type,
+                                 unsigned long flags, const std::string& data) {
+  if (::mount(source, target.c_str(), type, flags, data.empty() ? nullptr : data.c_str()) == 0) return true;
+  return fail(errnoText("mount " + (type != nullptr ? std::string(type) + " " : std::string()) + "on " + target));
+}
+
+bool PrivateSystem::addUser() {
+  if (getpwnam(kUserName) != nullptr) {
+    return fail(std::string("the user ") + kUserName + " exists on this machine; the tests add their own");
+  }
+  std::random_device random;
+  const uid_t offset = random() % kUidRange;
+  for (uid_t i = 0; i < kUidRange && uid_ == 0; ++i) {
+    const uid_t candidate = kFirstUid + (offset + i) % kUidRange;
+    if (uidIsFree(candidate)) uid_ = candidate;
+  }
+  if (uid_ == 0) {
+    return fail("no uid from " + std::to_string(kFirstUid) + " to " + std::to_string(kFirstUid + kUidRange - 1) +
+                " is free of password and group entries and processes");
+  }
+  userName_ = kUserName;
+  home_ = root_.file("home");
+  const std::string id = std::to_string(uid_);
+  if (!writeFile(root_.file("passwd"),
+                 testing_support::readFile("/etc/passwd") + userName_ + ":x:" + id + ":" + id +
+                     ":proxyhost test user:" + home_ + ":/bin/sh\n",
+                 0644) ||
+      !writeFile(root_.file("group"), testing_support::readFile("/etc/group") + userName_ + ":x:" + id + ":\n",
+                 0644)) {
+    return fail("cannot write the password and group copies in " + root_.path());
+  }
+  return mountPrivate(root_.file("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND) &&
+         mountPrivate(root_.file("group").c_str(), "/etc/group", nullptr, MS_BIND);
+}
+
+bool PrivateSystem::writePolkitRules(const PrivateSystemOptions& options) {
+  const passwd* polkitd = getpwnam("polkitd");
+  if (polkitd == nullptr) return fail("polkitd has no user of its own here: is the polkitd package installed?");
+  for (const auto& id : options.actionIds) {
+    if (!isActionId(id)) return fail("not a polkit action id: " + id);
+  }
+  actionIds_ = options.actionIds;
+  // The machine's own rules are hidden as well, so no rule of this machine decides a test.
+  for (const char* folder : {"/etc/polkit-1/rules.d", "/usr/share/polkit-1/rules.d"}) {
+    if (!mountPrivate("private-system", folder, "tmpfs", 0, "mode=0700")) return false;
+    if (::chown(folder, polkitd->pw_uid, 0) != 0) return fail(errnoText(std::string("chown ") + folder));
+  }
+  return writeRule(options.answer);
+}
+
+bool PrivateSystem::writeRule(PolkitAnswer answer) {
+  std::string ids;
+  for (const auto& id : actionIds_) ids += (ids.empty() ? "\"" : ", \"") + id + "\"";
+  const std::string rule = std::string("// The private system's test user, answered before any other rule.\n") +
+                           "polkit.addRule(function(action, subject) {\n" + "  var actions = [" + ids + "];\n" +
+                           "  if (subject.user == \"" + userName_ +
+                           "\" && (actions.length == 0 || actions.indexOf(action.id) >= 0)) {\n" +
+                           "    return polkit.Result." + (answer == PolkitAnswer::approve ? "YES" : "NO") +
+                           ";\n  }\n});\n";
+  // Written whole and renamed into place: polkitd rereads the folder when it changes.
+  const std::string folder = "/etc/polkit-1/rules.d/";
+  if (!writeFile(folder + ".rule", rule, 0644) ||
+      ::rename((folder + ".rule").c_str(), (folder + "00-private-system.rules").c_str()) != 0) {
+    return fail("cannot write the polkit rule");
+  }
+  return true;
+}
+
+void PrivateSystem::answer(PolkitAnswer answer) {
+  ASSERT_TRUE(writeRule(answer)) << problem_;
+  // Asks polkitd itself, for a process of the user's, until the new rule decides.
+  ToolProcess subject({"/bin/sleep", "30"}, asUser());
+  const std::string action = actionIds_.empty() ? "org.freedesktop.policykit.exec" : actionIds_.front();
+  const bool decided = testing_support::eventually(
+      [&] {
+        sd_bus_message* reply = nullptr;
+        int authorized = -1, challenge = 0;
+        if (sd_bus_call_method(bus_.get(), "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                               "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization", nullptr, &reply,
+                               "(sa{sv})sa{ss}us", "unix-process", 2, "pid", "u", static_cast<uint32_t>(subject.pid()),
+                               "start-time", "t", uint64_t{0}, action.c_str(), 0, 0u, "") >= 0) {
+          if (sd_bus_message_enter_container(reply, 'r', "bba{ss}") >= 0) {
+            sd_bus_message_read(reply, "bb", &authorized, &challenge);
+          }
+        }
+        sd_bus_message_unref(reply);
+        return authorized == (answer == PolkitAnswer::approve ? 1 : 0);
+      },
+      10s);
+  EXPECT_TRUE(decided) << "polkitd did not take the new rule for " << action;
+}
+
+bool PrivateSystem::bindPolkitActions(const std::vector<std::string>& actionFiles) {
+  if (actionFiles.empty()) return true;
+  const std::string copy = root_.file("actions");
+  std::error_code error;
+  std::filesystem::copy(kMachineActions, copy, std::filesystem::copy_options::recursive, error);
+  for (const auto& file : actionFiles) {
+    if (error) break;
+    std::filesystem::copy_file(file, copy + "/" + std::filesystem::path(file).filename().string(),
+                               std::filesystem::copy_options::overwrite_existing, error);
+  }
+  if (error) return fail("cannot gather the polkit actions in " + copy + ": " + error.message());
+  ::chmod(copy.c_str(), 0755);
+  return mountPrivate(copy.c_str(), kMachineActions, nullptr, MS_BIND);
+}
+
+bool PrivateSystem::startSystemBus() {
+  const std::string config = root_.file("system-bus.conf");
+  if (!writeFile(config, kSystemBusConfig, 0644)) return fail("cannot write " + config);
+  systemBus_ = std::make_unique<ToolProcess>(
+      std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
+                               "--print-address"},
+      tools_testing::withEnvironment(kDaemonEnvironment));
+  if (!systemBus_->readLine(10s)) {
+    const auto ended = systemBus_->finish(1s);
+    return fail("the system bus did not start: " + (ended ? ended->standardError : std::string("no answer")));
+  }
+  sd_bus* bus = nullptr;
+  int r = sd_bus_new(&bus);
+  bus_.reset(bus);
+  if (r >= 0) r = sd_bus_set_address(bus, kSystemSocket);
+  if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
+  if (r >= 0) r = sd_bus_start(bus);
+  if (r < 0) return fail(std::string("cannot connect to the private system bus: ") + std::strerror(-r));
+  return true;
+}
+
+bool PrivateSystem::waitForName(const std::string& name, ToolProcess& daemon, const std::string& log) {
+  const bool owned = testing_support::eventually(
+      [&] {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        int has = 0;
+        if (sd_bus_call_method(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "NameHasOwner", &error, &reply, "s", name.c_str()) >= 0) {
+          sd_bus_message_read(reply, "b", &has);
+        }
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+        return has != 0;
+      },
+      15s);
+  if (owned) return true;
+  const auto ended = daemon.finish(1s);
+  return fail(name + " never appeared on the private system bus; its daemon said: " +
+              (ended ? ended->standardError : std::string("nothing, and is still running")) +
+              (log.empty() ? "" : testing_support::readFile(log)));
+}
+
+tools_testing::ToolOptions PrivateSystem::asUser(Environment extra) const {
+  tools_testing::ToolOptions options;
+  if (desktop_) options = desktop_->asUser();
+  options.user = uid_;
+  options.environment["USER"] = userName_;
+  options.environment["LOGNAME"] = userName_;
+  options.environment["SHELL"] = "/bin/sh";
+  options.environment["PATH"] = "/usr/local/bin:/usr/bin:/bin";
+  options.environment["DBUS_SYSTEM_BUS_ADDRESS"] = std::nullopt;
+  for (auto& [name, value] : extra) options.environment[name] = std::move(value);
+  return options;
+}
+
+std::string PrivateSystem::addDevice(const char* method, const std::string& prefix, const std::string& interface) {
+  const std::string name = prefix + std::to_string(devices_++);
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  const char* path = nullptr;
+  int r = sd_bus_call_method(bus_.get(), kNetworkManager, kNetworkManagerMock, kMockInterface, method, &error, &reply, "ssi", name.c_str(), interface.c_str(), kDeviceActivated);
+  if (r >= 0) r = sd_bus_message_read(reply, "s", &path);
+  std::string result = r >= 0 && path != nullptr ? path : "";
+  if (result.empty()) ADD_FAILURE() << method << " " << interface << ": " << (error.message ? error.message : "");
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  return result;
+}
+
+std::string PrivateSystem::addEthernet(const std::string& interface) {
+  return addDevice("AddEthernetDevice", "Ethernet", interface);
+}
+
+std::string PrivateSystem::addWiFi(const std::string& interface) {
+  return addDevice("AddWiFiDevice", "WiFi", interface);
+}
+
+void PrivateSystem::announcePowerOff() {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  const int r = sd_bus_call_method(bus_.get(), kLogind, kLogindPath, kMockInterface, "EmitSignal",
+                                   &error, nullptr, "sssav", kLogindManager, "PrepareForShutdown", "b", 1, "b", 1);
+  if (r < 0) ADD_FAILURE() << "PrepareForShutdown: " << (error.message ? error.message : std::strerror(-r));
+  sd_bus_error_free(&error);
+}
+
+std::vector<std::string> PrivateSystem::inhibitors() {
+  std::vector<std::string> locks;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_call_method(bus_.get(), kLogind, kLogindPath, kLogindManager, "ListInhibitors", &error, &reply, "");
+  if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "(ssssuu)");
+  const char *what, *who, *why, *mode;
+  uint32_t uid, pid;
+  while (r >= 0 && (r = sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid)) > 0) {
+    locks.push_back(std::string(what) + " " + who + " " + mode);
+  }
+  if (r < 0) ADD_FAILURE() << "ListInhibitors: " << (error.message ? error.message : std::strerror(-r));
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  return locks;
+}
+
+bool PrivateSystem::startReaper() {
+  const tools_testing::ToolResult detached =
+      tools_testing::runTool({PRIVATE_SYSTEM_REAPER, std::to_string(::getpid()), std::to_string(uid_), privateNamespace_});
+  return detached.exitCode() == 0 || fail("the reaper did not start: " + detached.standardError);
+}
+
+std::vector<pid_t> PrivateSystem::processes() const {
+  return worldProcesses({uid_, privateNamespace_}, ::getpid());
+}
+
+PrivateSystem::~PrivateSystem() {
+  bus_.reset();
+  if (!privateNamespace_.empty() && mountNamespaceOf(0) == privateNamespace_ &&
+      !killWorld({uid_, privateNamespace_}, ::getpid())) {
+    ADD_FAILURE() << "processes of the private system kept coming back";
+  }
+  // Our own children are reaped here; the others were reparented and their new parent reaps them.
+  desktop_.reset();
+  logind_.reset();
+  networkManager_.reset();
+  polkitd_.reset();
+  systemBus_.reset();
+  if (!privateNamespace_.empty()) {
+    if (::setns(machineNamespace_, CLONE_NEWNS) != 0) {
+      ADD_FAILURE() << errnoText("returning to the machine's mount namespace")
+                    << " (a thread shares this one; it ends with the process)";
+    } else if (::fchdir(workingFolder_) != 0) {
+      ADD_FAILURE() << errnoText("returning to the working folder");
+    }
+  }
+  if (machineNamespace_ >= 0) ::close(machineNamespace_);
+  if (workingFolder_ >= 0) ::close(workingFolder_);
+}
+
+}  // namespace system_testing

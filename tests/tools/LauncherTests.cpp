@@ -1,0 +1,104 @@
+// The product's launchers as processes: proxyhost-shell gives a shell the macOS tools of the build, as
+// root and as an ordinary user; proxyhost-admin runs a command as root only when pkexec started it,
+// with nothing of its caller's environment, and refuses everything else without running anything.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/support/TestSupport.h"
+#include "tests/tools/ToolProcess.h"
+
+namespace {
+
+using testing_support::TempDir;
+using tools_testing::runTool;
+using tools_testing::ToolOptions;
+using tools_testing::ToolResult;
+
+const std::string kBin = PROXYHOST_BIN_DIR;
+const std::string kShell = kBin + "/proxyhost-shell";
+const std::string kAdmin = kBin + "/proxyhost-admin";
+
+// What a command sees of the macOS tools: where networksetup leads and what base64 -D makes of a text.
+const std::string kLook = "readlink /usr/sbin/networksetup; echo cHJveHlob3N0 | /usr/bin/base64 -D; echo; id -u";
+
+TEST(ProxyhostShell, TheShellSeesTheProductsToolsAsRootAndAsAUser) {
+  const ToolResult asThisUser = runTool({kShell, "-c", kLook});
+  EXPECT_EQ(asThisUser.exitCode(), 0) << asThisUser.standardError;
+  EXPECT_EQ(asThisUser.standardOutput, kBin + "/networksetup\nproxyhost\n" + std::to_string(geteuid()) + "\n");
+  if (geteuid() != 0) return;
+  ToolOptions nobody;
+  nobody.user = 65534;
+  const ToolResult asNobody = runTool({kShell, "-c", kLook}, nobody);
+  EXPECT_EQ(asNobody.exitCode(), 0) << asNobody.standardError;
+  EXPECT_EQ(asNobody.standardOutput, kBin + "/networksetup\nproxyhost\n65534\n");
+  // Outside, the machine is as it was.
+  EXPECT_FALSE(std::filesystem::exists("/usr/sbin/networksetup"));
+}
+
+TEST(ProxyhostShell, PassesTheShellsStatusAndArgumentsThrough) {
+  const ToolResult result = runTool({kShell, "-c", "echo \"$0:$1\" >&2; exit 7", "name", "one"});
+  EXPECT_EQ(result.exitCode(), 7);
+  EXPECT_EQ(result.standardError, "name:one\n");
+}
+
+class ProxyhostAdmin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "the privileged helper is root's";
+  }
+  // Runs the helper with `command` on its standard input; `mark` shows whether anything ran.
+  ToolResult admin(std::vector<std::string> args, const std::string& command, tools_testing::Environment env = {},
+                   std::optional<uid_t> user = std::nullopt) {
+    ToolOptions options;
+    options.environment = std::move(env);
+    options.input = command.empty() ? "" : "touch " + dir_.file("ran") + "; " + command;
+    options.user = user;
+    args.insert(args.begin(), kAdmin);
+    return runTool(args, options);
+  }
+  bool ran() const { return std::filesystem::exists(dir_.file("ran")); }
+
+  TempDir dir_;
+};
+
+TEST_F(ProxyhostAdmin, RunsTheCommandAsRootInTheToolViewWithNoneOfTheCallersEnvironment) {
+  const ToolResult result =
+      admin({"#marker-1"}, kLook + "; echo \"${SECRET-unset} ${HOME-unset} $PKEXEC_UID $PATH\"; echo oops >&2; exit 3",
+            {{"PKEXEC_UID", "1000"}, {"SECRET", "leaked"}, {"HOME", "/nowhere"}});
+  EXPECT_EQ(result.exitCode(), 3);
+  EXPECT_EQ(result.standardOutput,
+            kBin + "/networksetup\nproxyhost\n0\nunset unset 1000 /usr/sbin:/usr/bin:/sbin:/bin\n");
+  // The command's own error first, then the marker with its status as the helper's last line.
+  EXPECT_EQ(result.standardError, "oops\n#marker-1 3\n");
+}
+
+TEST_F(ProxyhostAdmin, RefusesToRunWithoutPkexecOrACommand) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string command;
+    tools_testing::Environment env;
+    std::optional<uid_t> user;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"started by hand as root", {"#m"}, "true", {{"PKEXEC_UID", std::nullopt}}, {}, "only pkexec may start it"},
+      {"started by hand as a user", {"#m"}, "true", {{"PKEXEC_UID", "65534"}}, 65534, "only pkexec may start it"},
+      {"a PKEXEC_UID that is no uid", {"#m"}, "true", {{"PKEXEC_UID", "0; rm -rf /"}}, {}, "only pkexec may start it"},
+      {"no command", {"#m"}, "", {{"PKEXEC_UID", "1000"}}, {}, "no command was given on standard input"},
+      {"no marker", {}, "true", {{"PKEXEC_UID", "1000"}}, {}, "usage: pkexec proxyhost-admin MARKER"},
+      {"a marker with a blank", {"# m"}, "true", {{"PKEXEC_UID", "1000"}}, {}, "usage: pkexec proxyhost-admin MARKER"},
+  };
+  for (const auto& c : cases) {
+    const ToolResult result = admin(c.args, c.command, c.env, c.user);
+    EXPECT_EQ(result.exitCode(), 2) << c.what;
+    EXPECT_NE(result.standardError.find(c.says), std::string::npos) << c.what << ": " << result.standardError;
+    EXPECT_NE(result.standardError.find("nothing was run"), std::string::npos) << c.what;
+    EXPECT_FALSE(ran()) << c.what;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// proxyhost-admin MARKER: the privileged helper. pkexec starts it as root once the user has
+// authorized the product's action; it reads the shell command from standard input, runs it with
+// /bin/sh as root in the macOS tool view, and, as its last act, writes "MARKER STATUS" on standard
+// error, so the host can tell the command's status from pkexec's own 126 and 127.
+//
+// It trusts nothing from its caller but the command, which the user's authorization is for: the
+// environment is replaced with a fixed one keeping only pkexec's PKEXEC_UID (the user networksetup
+// acts for), the tools are those beside this file, and it refuses to run unless pkexec started it.
+// Never installed setuid.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/macos_tools/MacOSTools.h"
+#include "platform/macos_tools/ToolView.h"
+#include "platform/posix/UniqueFd.h"
+#include "platform/scripting/ShellCommand.h"
+
+namespace {
+
+// More than any script of the product; a bound, so a runaway writer cannot fill root's memory.
+constexpr size_t kLongestCommand = 64 * 1024 * 1024;
+constexpr int kRefused = 2;
+
+int refuse(const std::string& why) {
+  std::fprintf(stderr, "proxyhost-admin: %s; nothing was run.\n", why.c_str());
+  return kRefused;
+}
+
+bool isUid(const char* text) {
+  if (text == nullptr || *text == '\0' || std::strlen(text) > 10) return false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  return std::strtoull(text, nullptr, 10) < 0xFFFFFFFFull;
+}
+
+bool isMarker(const char* text) {
+  if (text == nullptr || *text == '\0' || std::strlen(text) > 128) return false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c <= ' ' || *c > '~') return false;
+  }
+  return true;
+}
+
+std::optional<std::string> readCommand(std::string* why) {
+  std::string command;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = posix::retryOnInterrupt([&] { return ::read(STDIN_FILENO, buffer, sizeof buffer); });
+    if (n < 0) {
+      *why = std::string("cannot read the command from standard input: ") + std::strerror(errno);
+      return std::nullopt;
+    }
+    if (n == 0) return command;
+    command.append(buffer, static_cast<size_t>(n));
+    if (command.size() > kLongestCommand) {
+      *why = "the command on standard input is longer than 64 MiB";
+      return std::nullopt;
+    }
+  }
+}
+
+// Runs the shell as a child in a process group of its own and waits for it. When the host's side
+// ends (pkexec's caller dies) or the helper is told to stop, the whole group goes with it.
+int runShell(const std::vector<std::string>& argv) {
+  sigset_t waited;
+  sigemptyset(&waited);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&waited, sig);
+  sigprocmask(SIG_BLOCK, &waited, nullptr);
+  const pid_t parent = ::getppid();
+  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) return 128 + SIGTERM;
+
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) {
+    std::fprintf(stderr, "proxyhost-admin: fork: %s\n", std::strerror(errno));
+    return 126;
+  }
+  if (child == 0) {
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::setpgid(child, child);
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (done < 0 && errno != EINTR) return 126;
+    siginfo_t info;
+    if (const int sig = ::sigwaitinfo(&waited, &info); sig != SIGCHLD && sig > 0) ::kill(-child, SIGKILL);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // pkexec runs its program with real and effective uid 0 and says whose authorization it was.
+  const char* caller = std::getenv("PKEXEC_UID");
+  if (::getuid() != 0 || ::geteuid() != 0 || !isUid(caller)) {
+    return refuse("this helper runs the proxy client's administrator commands as root and only pkexec may start "
+                  "it (uid " + std::to_string(::getuid()) + ", PKEXEC_UID " + (caller ? caller : "unset") + ")");
+  }
+  if (argc != 2 || !isMarker(argv[1])) return refuse("usage: pkexec proxyhost-admin MARKER < COMMAND");
+  std::string why;
+  const std::optional<std::string> command = readCommand(&why);
+  if (!command) return refuse(why);
+  if (command->empty()) return refuse("no command was given on standard input");
+
+  const std::string callerUid = caller;
+  ::clearenv();
+  ::setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
+  ::setenv("PKEXEC_UID", callerUid.c_str(), 1);
+
+  const std::optional<std::string> folder = macos_tools::toolFolder();
+  if (!folder) return refuse("the macOS tools are not installed beside this helper");
+  if (!macos_tools::toolViewInPlace(*folder) && !macos_tools::enterToolView(*folder, &why)) {
+    return refuse("the command cannot see the macOS tools: " + why);
+  }
+  // The shell reads /dev/null, as any "do shell script" command does.
+  const posix::UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!devNull.valid() || ::dup2(devNull.get(), STDIN_FILENO) < 0) return refuse("cannot open /dev/null");
+
+  const ShellCommand shell(*command);
+  if (shell.arguments().empty()) return refuse(shell.startError());
+  std::vector<std::string> shellArgv{"/bin/sh"};
+  shellArgv.insert(shellArgv.end(), shell.arguments().begin(), shell.arguments().end());
+  const int status = runShell(shellArgv);
+  std::fprintf(stderr, "%s %d\n", argv[1], status);
+  return status;
+}
