@@ -13,6 +13,9 @@ packages=(
   libglib2.0-dev libglib2.0-bin glib-networking gsettings-desktop-schemas dconf-gsettings-backend dconf-service
   libkf5config-bin
   nmap
+  # The Debian package and its checks: dpkg-shlibdeps, lintian, the desktop entry's and the polkit
+  # action's validators (polkitd ships the action's DTD).
+  dpkg-dev lintian desktop-file-utils libxml2-utils polkitd
 )
 
 missing=()
