@@ -72,7 +72,9 @@ check_tree() {
   xmllint --noout "$files/share/icons/hicolor/scalable/apps/net.proxyhost.client.svg" || fail "the icon is not well-formed"
 
   [ -s "$files/share/doc/proxyhost/copyright" ] || fail "no copyright file"
-  gzip -t "$files/share/doc/proxyhost/changelog.gz" || fail "no readable changelog.gz"
+  for gz in doc/proxyhost/changelog.gz man/man1/proxyhost.1.gz man/man1/proxyhostctl.1.gz; do
+    gzip -t "$files/share/$gz" || fail "no readable share/$gz"
+  done
 }
 
 check_package() {
