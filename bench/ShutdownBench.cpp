@@ -94,7 +94,7 @@ StartedHost startArmedHost(const std::string& dir, const std::string& state) {
     setenv("PROXYHOST_ENGINE_SOCKET", socket.c_str(), 1);
     setenv("XDG_STATE_HOME", (dir + "/xdg-state").c_str(), 1);
     setenv("PROXYHOST_AUTHORIZATION", "approve", 1);
-    freopen("/dev/null", "w", stderr);
+    if (freopen("/dev/null", "w", stderr) == nullptr) _exit(127);
     std::string macsim = kBinDir + "/macsim", host = kBinDir + "/proxyhost";
     execl(macsim.c_str(), macsim.c_str(), "--simulated", "--state", state.c_str(), "--", host.c_str(),
           static_cast<char*>(nullptr));

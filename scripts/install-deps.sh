@@ -15,6 +15,9 @@ packages=(
   nmap
   libgtk-4-dev adwaita-icon-theme librsvg2-common fonts-dejavu-core
   xvfb openbox xdotool wmctrl imagemagick tesseract-ocr tesseract-ocr-eng
+  # The Debian package and its checks: dpkg-shlibdeps, lintian, the desktop entry's and the polkit
+  # action's validators (polkitd ships the action's DTD).
+  dpkg-dev lintian desktop-file-utils libxml2-utils
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/NoDestructor.h"
@@ -36,6 +37,14 @@ bool holdsTools(const std::string& folder) {
   return true;
 }
 
+// The folder with its links followed. pkexec picks the polkit action whose exec.path equals the path
+// it was given, so the helper must be named where the package installs it (/usr/libexec/proxyhost),
+// not through the bundle's Contents/Helpers link.
+std::string resolved(const std::string& folder) {
+  char path[PATH_MAX];
+  return ::realpath(folder.c_str(), path) != nullptr ? std::string(path) : folder;
+}
+
 }  // namespace
 
 std::optional<std::string> toolFolder() {
@@ -48,7 +57,7 @@ std::optional<std::string> toolFolder() {
   // <bundle>/Contents/MacOS/<executable> and its <bundle>/Contents/Helpers.
   if (const std::string helpers = own.substr(0, own.rfind('/')) + "/Helpers"; own.ends_with("/Contents/MacOS") &&
                                                                                holdsTools(helpers)) {
-    return helpers;
+    return resolved(helpers);
   }
   if (holdsTools(own)) return own;
   return std::nullopt;

@@ -35,7 +35,8 @@ inline constexpr std::string_view kShellLauncherName = "proxyhost-shell";
 inline constexpr std::string_view kAdministratorHelperName = "proxyhost-admin";
 
 // The tool folder of this installation: the seam's folder when set, else the Contents/Helpers
-// folder of the bundle the running executable belongs to, else the executable's own folder when
+// folder of the bundle the running executable belongs to, with its link followed (installed:
+// /usr/libexec/proxyhost, the path the polkit action names), else the executable's own folder when
 // it holds the tools (the launchers themselves live there). Nothing when none holds them.
 std::optional<std::string> toolFolder();
 

@@ -124,7 +124,8 @@ bool actAs(uid_t user, std::string* why) {
   for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
     ::unsetenv(variable);
   }
-  if (::chdir(home.c_str()) != 0) (void)::chdir("/");
+  // The working folder is a courtesy to what runs next: the home, else the root, else where it was.
+  if (::chdir(home.c_str()) != 0 && ::chdir("/") != 0) return true;
   return true;
 }
 
