@@ -228,7 +228,7 @@ TEST_F(ShutdownEndToEnd, TwoUsersSharingAHomeKeepRecordsOfTheirOwn) {
 // client has ended, every state is off; only when no guard watched at the host's death may that
 // wait for the next start, which then switches them off before it serves.
 TEST_F(ShutdownEndToEnd, StormOfEndsDuringEnablesAndDisablesLeavesEverythingOff) {
-  Storm storm("GUARD_STORM_RUNS", 10);
+  Storm storm("GUARD_STORM_RUNS", 8);
   prepareTwoServices();
   // How long one enable takes in this build: the ends land from before it to well after it.
   startHost({}, HostReady::armed);
@@ -274,13 +274,16 @@ TEST_F(ShutdownEndToEnd, StormOfEndsDuringEnablesAndDisablesLeavesEverythingOff)
       case quit: host_->signal(SIGINT); break;
       case sigterm: host_->signal(SIGTERM); break;
       case killHost: host_->signal(SIGKILL); break;
-      case killGuardThenHost:
+      case killGuardThenHost: {
         for (pid_t guard : guards) ::kill(guard, SIGKILL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(storm.random() % 1500));
-        // Guarded only if a new guard watches by now.
+        const auto delay = std::chrono::milliseconds(storm.random() % 2000);
+        std::this_thread::sleep_for(delay);
+        // Guarded only if a new guard watches by now, as one must some time after the kill.
         guarded = !watchingGuardsOf(host).empty();
+        if (!guarded && delay > kGuardReplacementLimit + 500ms) fail("no guard replaced the one killed");
         host_->signal(SIGKILL);
         break;
+      }
       case killBoth:
         for (pid_t guard : guards) ::kill(guard, SIGKILL);
         host_->signal(SIGKILL);
