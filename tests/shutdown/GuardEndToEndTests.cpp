@@ -169,24 +169,18 @@ TEST_F(ShutdownEndToEnd, TwoUsersSharingAHomeKeepRecordsOfTheirOwn) {
                               const std::string& output) {
     const std::string socket = output + "/engine.sock";
     std::vector<std::string> argv = runAs;
-    for (const std::string& arg : {std::string("/usr/bin/env"), std::string("-u"), std::string("XDG_STATE_HOME"),
-                                   std::string(PROXYHOST_BIN_DIR) + "/macsim", std::string("--simulated"),
-                                   std::string("--state"), stateFolder, std::string("--"), std::string(PROXYHOST_BIN)}) {
-      argv.push_back(arg);
-    }
+    argv.insert(argv.end(), {"/usr/bin/env", "-u", "XDG_STATE_HOME", std::string(PROXYHOST_BIN_DIR) + "/macsim",
+                             "--simulated", "--state", stateFolder, "--", PROXYHOST_BIN});
     auto process = std::make_unique<ChildProcess>(
         argv,
         std::map<std::string, std::string>{
             {"HOME", home}, {"PROXYHOST_ENGINE_SOCKET", socket}, {"PROXYHOST_AUTHORIZATION", "approve"}},
         output);
     std::vector<std::string> call = runAs;
-    for (const std::string& arg :
-         {std::string(PROXYHOST_BIN_DIR) + "/proxyhostctl", std::string("--socket"), socket, std::string("call"),
-          testing_support::kPrivilegedProxyChannel, std::string("setProxyElevated"),
-          std::string(R"({"services": ["Wi-Fi", "Office's LAN"], "host": "127.0.0.1", "port": 7890,)"
-                      R"( "socks": 7891, "bypass": ["localhost"]})")}) {
-      call.push_back(arg);
-    }
+    call.insert(call.end(), {std::string(PROXYHOST_BIN_DIR) + "/proxyhostctl", "--socket", socket, "call",
+                             testing_support::kPrivilegedProxyChannel, "setProxyElevated",
+                             R"({"services": ["Wi-Fi", "Office's LAN"], "host": "127.0.0.1", "port": 7890,)"
+                             R"( "socks": 7891, "bypass": ["localhost"]})"});
     ProcessRun answer;
     // 3: the host does not serve yet.
     EXPECT_TRUE(eventually([&] { return (answer = runProcess(call)).exitStatus != 3; }, 15s));
