@@ -66,20 +66,25 @@ void PrivilegedRunQueue::perform(uint64_t generation, const PrivilegedRun& run, 
     }
     running_ = true;
   }
-  if (run.kind == PrivilegedRun::Kind::enable && env_.record != nullptr) {
-    env_.record->addEnabled(run.services, run.host, run.port, run.socks);
-  }
-  AdminRunOutcome outcome = env_.run(run.script);
-  if (run.kind == PrivilegedRun::Kind::disable && env_.record != nullptr &&
-      outcome.kind() == AdminRunOutcome::Case::success) {
-    env_.record->removeDisabled(run.services);
-  }
+  AdminRunOutcome outcome = runRecorded(run);
   {
     MutexLock lock(mutex_);
     running_ = false;
   }
   idle_.notify_all();
   answerOnMain(std::move(result), std::move(outcome));
+}
+
+AdminRunOutcome PrivilegedRunQueue::runRecorded(const PrivilegedRun& run) {
+  // What no record names, no guard and no later start switches off: such an enable must not run.
+  if (run.kind == PrivilegedRun::Kind::enable && env_.record != nullptr) {
+    if (auto why = env_.record->addEnabled(run.services, run.host, run.port, run.socks)) {
+      return AdminRunOutcome::failed(std::string(kUnrecordedMessage) + " (" + *why + ")");
+    }
+  }
+  // A disable leaves the record as it is: its script goes on past failures and answers success
+  // anyway, so only a cleanup can tell the services are off.
+  return env_.run(run.script);
 }
 
 void PrivilegedRunQueue::activate() { queue_.activate(); }

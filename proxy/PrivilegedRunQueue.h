@@ -10,7 +10,8 @@
 //
 // Each run is answered on the main queue with its AdminRunOutcome; the main thread never waits
 // for a run. Before an enable runs, the proxy record gains its services (a crash in the middle of
-// the run must not go unnoticed); after a disable succeeded, it loses them.
+// the run must not go unnoticed); an enable the record cannot take is answered "failed" /
+// kUnrecordedMessage (with why) and does not run. A disable leaves the record be.
 #pragma once
 
 #include <chrono>
@@ -35,6 +36,10 @@ inline constexpr std::chrono::milliseconds kPrivilegedRunStopLimit{5000};
 
 // The answer of a run dropped or refused because the application is stopping.
 inline constexpr const char* kStoppingMessage = "The application is shutting down";
+
+// The answer's start when an enable is refused because its record cannot be written.
+inline constexpr const char* kUnrecordedMessage =
+    "Nothing was switched on: the record that switches proxies off after a crash cannot be written";
 
 struct PrivilegedRun {
   enum class Kind { enable, disable };
@@ -75,6 +80,7 @@ class PrivilegedRunQueue {
 
  private:
   void perform(uint64_t generation, const PrivilegedRun& run, FlutterResult result);
+  AdminRunOutcome runRecorded(const PrivilegedRun& run);
 
   Environment env_;
   DispatchSerialQueue queue_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,6 +67,42 @@ std::optional<Int> number(std::string_view text) {
   return value;
 }
 
+// The record's bytes; nothing when there is none. Anything but a regular file (a FIFO, a device,
+// a link) reads as empty, and so as unreadable: opened without blocking and never read.
+std::optional<std::string> readWhole(const std::string& path) {
+  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  if (!fd.valid()) {
+    // No such file, or a folder above it is not one: there can be no record.
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    return std::string();
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::string();
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = posix::retryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+    // A record is small; something this large is not one.
+    if (bytes.size() > (1u << 20)) break;
+  }
+  return bytes;
+}
+
+std::string recordFolderOfThisUser() {
+  const std::string name = NSBundle::mainBundle().bundleIdentifier().value_or("proxyhost");
+  const std::string preferred = applicationSupportDirectory() + "/" + name;
+  // Through sudo, HOME and XDG_STATE_HOME may still be another user's; two users must never
+  // share a record, so a folder of another's is left to its owner.
+  std::optional<uid_t> owner = posix::folderOwner(preferred);
+  if (owner == ::getuid()) return preferred;
+  const std::string account = accountApplicationSupportDirectory() + "/" + name;
+  NSLog("Keeping the proxy record in %@: %@ belongs to %@", account, preferred,
+        owner ? "user " + std::to_string(*owner) : std::string("a user this one cannot tell"));
+  return account;
+}
+
 }  // namespace
 
 ProcessIdentity ProcessIdentity::current() {
@@ -84,9 +121,20 @@ bool ProcessIdentity::isAlive() const {
   return now && *now == *this;
 }
 
+std::string ProcessIdentity::text() const { return std::to_string(pid) + " " + std::to_string(startTime); }
+
+std::optional<ProcessIdentity> ProcessIdentity::fromText(std::string_view text) {
+  size_t blank = text.find(' ');
+  if (blank == std::string_view::npos) return std::nullopt;
+  auto pid = number<pid_t>(text.substr(0, blank));
+  auto started = number<uint64_t>(text.substr(blank + 1));
+  if (!pid || !started) return std::nullopt;
+  return ProcessIdentity{*pid, *started};
+}
+
 std::string encodeProxyRecord(const ProxyRecordContent& content) {
   std::string text(kHeader);
-  text += "\nowner " + std::to_string(content.owner.pid) + " " + std::to_string(content.owner.startTime);
+  text += "\nowner " + content.owner.text();
   text += "\nhost " + escape(content.host);
   text += "\nport " + std::to_string(content.port);
   text += "\nsocks " + std::to_string(content.socks);
@@ -111,21 +159,17 @@ std::optional<ProxyRecordContent> decodeProxyRecord(std::string_view text) {
     if (line.size() <= key.size() || line.substr(0, key.size()) != key || line[key.size()] != ' ') return std::nullopt;
     return line.substr(key.size() + 1);
   };
-  auto owner = value(lines[1], "owner");
-  if (!owner) return std::nullopt;
-  size_t blank = owner->find(' ');
-  if (blank == std::string_view::npos) return std::nullopt;
-  auto pid = number<pid_t>(owner->substr(0, blank));
-  auto started = number<uint64_t>(owner->substr(blank + 1));
+  auto ownerText = value(lines[1], "owner");
+  auto owner = ownerText ? ProcessIdentity::fromText(*ownerText) : std::nullopt;
   auto host = value(lines[2], "host");
   auto port = value(lines[3], "port");
   auto socks = value(lines[4], "socks");
-  if (!pid || !started || !host || !port || !socks) return std::nullopt;
+  if (!owner || !host || !port || !socks) return std::nullopt;
   auto hostText = unescape(*host);
   auto portNumber = number<int64_t>(*port);
   auto socksNumber = number<int64_t>(*socks);
   if (!hostText || !portNumber || !socksNumber) return std::nullopt;
-  content.owner = {*pid, *started};
+  content.owner = *owner;
   content.host = std::move(*hostText);
   content.port = *portNumber;
   content.socks = *socksNumber;
@@ -141,23 +185,20 @@ std::optional<ProxyRecordContent> decodeProxyRecord(std::string_view text) {
 ProxyRecord::ProxyRecord(std::string folder) : folder_(std::move(folder)), path_(folder_ + "/proxy-record") {}
 
 ProxyRecord& ProxyRecord::forThisApplication() {
-  static NoDestructor<ProxyRecord> record(applicationSupportDirectory() + "/" +
-                                          NSBundle::mainBundle().bundleIdentifier().value_or("proxyhost"));
+  static NoDestructor<ProxyRecord> record(recordFolderOfThisUser());
   return *record;
 }
 
 ProxyRecord::Reading ProxyRecord::read() const {
-  // A record is small; something larger than 1 MiB is not one.
-  posix::SystemError error;
-  std::optional<std::string> bytes = posix::readFile(path_, &error, 1u << 20);
-  if (!bytes && error.code == ENOENT) return {State::absent, std::nullopt};
-  auto content = decodeProxyRecord(bytes.value_or(""));
+  std::optional<std::string> bytes = readWhole(path_);
+  if (!bytes) return {State::absent, std::nullopt};
+  auto content = decodeProxyRecord(*bytes);
   if (!content) return {State::unreadable, std::nullopt};
   return {State::present, std::move(content)};
 }
 
-bool ProxyRecord::addEnabled(const std::vector<std::string>& services, const std::string& host, int64_t port,
-                             int64_t socks) {
+std::optional<std::string> ProxyRecord::addEnabled(const std::vector<std::string>& services, const std::string& host,
+                                                   int64_t port, int64_t socks) {
   MutexLock guard(mutex_);
   ProxyRecordContent content;
   Reading before = read();
@@ -176,25 +217,6 @@ bool ProxyRecord::addEnabled(const std::vector<std::string>& services, const std
   return writeLocked(content);
 }
 
-void ProxyRecord::removeDisabled(const std::vector<std::string>& services) {
-  MutexLock guard(mutex_);
-  Reading before = read();
-  if (before.state == State::absent) return;
-  if (!before.content) {
-    // Unreadable: which services it named is unknown, so it stays and still says "may be on".
-    return;
-  }
-  ProxyRecordContent content = std::move(*before.content);
-  std::erase_if(content.services, [&](const std::string& s) {
-    return std::find(services.begin(), services.end(), s) != services.end();
-  });
-  if (content.services.empty()) {
-    ::unlink(path_.c_str());
-  } else {
-    writeLocked(content);
-  }
-}
-
 void ProxyRecord::clear() {
   MutexLock guard(mutex_);
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
@@ -202,22 +224,21 @@ void ProxyRecord::clear() {
   }
 }
 
-bool ProxyRecord::writeLocked(const ProxyRecordContent& content) {
-  if (auto error = posix::createFolders(folder_, 0700)) {
-    NSLog("Cannot keep the proxy record: %@", error->message());
-    return false;
+std::optional<std::string> ProxyRecord::writeLocked(const ProxyRecordContent& content) {
+  std::optional<std::string> error = posix::createOwnFolder(folder_);
+  if (!error) {
+    if (auto failure = posix::writeFileAtomically(path_, encodeProxyRecord(content), 0600)) error = failure->message();
   }
-  if (auto error = posix::writeFileAtomically(path_, encodeProxyRecord(content), 0600)) {
-    NSLog("Cannot keep the proxy record: %@", error->message());
-    return false;
-  }
-  return true;
+  if (!error) return std::nullopt;
+  NSLog("Cannot keep the proxy record: %@", *error);
+  return error;
 }
 
 ProxyRecord::Lock ProxyRecord::lock() const {
-  posix::createFolders(folder_, 0700);
+  posix::createOwnFolder(folder_);
   const std::string lockPath = path_ + ".lock";
-  posix::UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  // Not through a link, and never blocking on a FIFO put in its place.
+  posix::UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
   if (!fd.valid()) {
     // Without the lock file the cleanups may overlap; each is harmless on its own.
     NSLog("Cannot lock the proxy record %@: errno %d", lockPath, errno);

@@ -3,16 +3,21 @@
 // read it. An absent record means nothing is on.
 //
 //   ProxyRecord& record = ProxyRecord::forThisApplication();
-//   record.addEnabled(services, host, port, socks);      // before an enable runs
-//   record.removeDisabled(services);                      // after a disable succeeded
+//   if (auto why = record.addEnabled(services, host, port, socks)) refuse(*why);   // before an enable
 //   ProxyRecord::Lock lock = record.lock();               // a guard or a start that cleans up
 //   if (record.read().mayBeOn() && ...) { cleanup(); record.clear(); }
 //
+// Only a finished cleanup takes anything off: a disable's script goes on past failures and
+// answers success all the same, so its answer proves nothing, and a cleanup that runs when all is
+// already off costs only its runs.
+//
 // The file is <folder>/proxy-record, replaced atomically on every change, so a reader finds the
 // old content or the new. One that cannot be read whole (torn by a disk fault, edited, of another
-// version) reads `unreadable`, which counts as "something may be on". <folder>/proxy-record.lock
-// is the lock that keeps a guard still cleaning up and a host starting from both running.
-// Safe from any thread.
+// version, not a regular file) reads `unreadable`, which counts as "something may be on"; it is
+// opened without blocking, so a FIFO planted there cannot hold a start. <folder>/proxy-record.lock
+// is the lock that keeps a guard still cleaning up and a host starting from both running. The
+// folder belongs to the real user alone (posix::createOwnFolder): two users' hosts never share a
+// record, also when one of them runs through sudo with the other's HOME. Safe from any thread.
 #pragma once
 
 #include <sys/types.h>
@@ -20,6 +25,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ThreadSafety.h"
@@ -37,6 +43,10 @@ struct ProcessIdentity {
   static std::optional<ProcessIdentity> of(pid_t pid);
   // Whether this very process still runs (not only some process with its pid).
   bool isAlive() const;
+  // "<pid> <start time>", as the record's owner line and the guard's report to the host carry it;
+  // back, nothing unless the text is exactly that.
+  std::string text() const;
+  static std::optional<ProcessIdentity> fromText(std::string_view text);
 };
 
 struct ProxyRecordContent {
@@ -61,17 +71,17 @@ class ProxyRecord {
     bool mayBeOn() const { return state != State::absent; }
   };
 
-  // The record in `folder` (made when first written).
+  // The record in `folder` (made, only as the real user's own, when first written).
   explicit ProxyRecord(std::string folder);
-  // <user state folder>/<bundle identifier>: $XDG_STATE_HOME, or ~/.local/state.
+  // <user state folder>/<bundle identifier>: $XDG_STATE_HOME, or ~/.local/state; when that is
+  // not the real user's own, the same folder under the account's home from the password database.
   static ProxyRecord& forThisApplication();
 
   Reading read() const;
   // Adds `services` (keeping the ones already there) for this process as the owner, with the
-  // host and ports of the latest enable. False with a log line when it cannot be written.
-  bool addEnabled(const std::vector<std::string>& services, const std::string& host, int64_t port, int64_t socks);
-  // Takes `services` off; the file goes when none is left.
-  void removeDisabled(const std::vector<std::string>& services);
+  // host and ports of the latest enable. Nothing when it is written; else why it cannot be.
+  std::optional<std::string> addEnabled(const std::vector<std::string>& services, const std::string& host,
+                                        int64_t port, int64_t socks);
   void clear();
 
   // An exclusive lock on the record between processes, held while the object lives; blocks
@@ -89,7 +99,7 @@ class ProxyRecord {
   const std::string& path() const { return path_; }
 
  private:
-  bool writeLocked(const ProxyRecordContent& content) REQUIRES(mutex_);
+  std::optional<std::string> writeLocked(const ProxyRecordContent& content) REQUIRES(mutex_);
 
   std::string folder_;
   std::string path_;

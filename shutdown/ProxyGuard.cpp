@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 #include "platform/darwin/DarwinProcess.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSTask.h"
+#include "platform/posix/Signals.h"
+#include "platform/posix/UniqueFd.h"
 #include "proxy/ProxyRecord.h"
 #include "shutdown/ShutdownHandler.h"
 
@@ -22,9 +25,77 @@ constexpr const char* kGuardExecutableName = "proxyhost-guard";
 // is a machine in trouble, and the host goes on without a guard rather than hang its launch.
 constexpr std::chrono::milliseconds kGuardStartLimit{10000};
 
+// After a failed start the host tries again this often; a guard that ends is replaced at once.
+constexpr std::chrono::milliseconds kGuardRetryInterval{1000};
+
 int guardLog(const char* what) {
   std::fprintf(stderr, "proxyhost-guard: %s\n", what);
   return 1;
+}
+
+// A guard that watches the host, as the host watches it.
+struct RunningGuard {
+  proxy::ProcessIdentity identity;
+  darwin::ProcessExitWatch watch;
+};
+
+// Starts a guard and waits until it watches the host; nothing, with why in `error`, when none does.
+std::optional<RunningGuard> launchGuard(const std::string& executable, std::string& error) {
+  NSTask task;
+  NSPipe report;
+  task.setLaunchPath(executable);
+  task.setArguments({std::to_string(::getpid())});
+  task.setStandardOutput(report);
+  // The guard's lines go where the host's own go.
+  task.setStandardError(NSFileHandle::fileHandleWithStandardError());
+  std::optional<NSError> startError;
+  runTaskWithTimeLimit(task, kGuardStartLimit, &startError);
+  if (startError) {
+    error = "cannot start " + executable + ": " + startError->localizedDescription();
+    return std::nullopt;
+  }
+  if (task.terminationStatus() != 0) {
+    error = executable + " ended with status " + std::to_string(task.terminationStatus());
+    return std::nullopt;
+  }
+  // The guard proper's identity, on one line.
+  const std::string text = report.fileHandleForReading().readDataToEndOfFile();
+  std::optional<proxy::ProcessIdentity> reported =
+      text.ends_with('\n') ? proxy::ProcessIdentity::fromText(std::string_view(text).substr(0, text.size() - 1))
+                           : std::nullopt;
+  if (!reported) {
+    error = executable + " did not say which process guards";
+    return std::nullopt;
+  }
+  const proxy::ProcessIdentity identity = *reported;
+  const pid_t pid = identity.pid;
+  int watchError = 0;
+  auto watch = darwin::ProcessExitWatch::watch(pid, &watchError);
+  // The guard is no child of the host: the watch is on it only if, once made, the pid still
+  // names the process that started then.
+  if (!watch || !identity.isAlive()) {
+    error = "the guard (process " + std::to_string(pid) + ") ended as it started";
+    return std::nullopt;
+  }
+  return RunningGuard{identity, std::move(*watch)};
+}
+
+// The host's side of the mutual watch: a guard that ends (killed, crashed) is replaced at once,
+// and a start that fails is tried again every kGuardRetryInterval. A stopped guard has not ended.
+void keepGuarded(const std::string& executable, RunningGuard guard) {
+  for (;;) {
+    // Only an ended guard counts: a watch that gave up on an error must not pass for one.
+    while (!guard.watch.waitUntilExit() && guard.identity.isAlive()) std::this_thread::sleep_for(kGuardRetryInterval);
+    NSLog("The proxy guard (process %d) ended: starting another", static_cast<int>(guard.identity.pid));
+    std::string error;
+    std::optional<RunningGuard> next = launchGuard(executable, error);
+    if (!next) NSLog("No proxy guard: %@; trying again every second", error);
+    while (!next) {
+      std::this_thread::sleep_for(kGuardRetryInterval);
+      next = launchGuard(executable, error);
+    }
+    guard = std::move(*next);
+  }
 }
 
 }  // namespace
@@ -34,22 +105,15 @@ std::string ProxyGuard::guardExecutablePath() {
 }
 
 bool ProxyGuard::start(const std::string& executable) {
-  NSTask task;
-  task.setLaunchPath(executable);
-  task.setArguments({std::to_string(::getpid())});
-  task.setStandardOutput(NSFileHandle::fileHandleWithNullDevice());
-  // The guard's lines go where the host's own go.
-  task.setStandardError(NSFileHandle::fileHandleWithStandardError());
-  std::optional<NSError> error;
-  runTaskWithTimeLimit(task, kGuardStartLimit, &error);
-  if (error) {
-    NSLog("No proxy guard: cannot start %@: %@", executable, error->localizedDescription());
+  std::string error;
+  std::optional<RunningGuard> guard = launchGuard(executable, error);
+  if (!guard) {
+    NSLog("No proxy guard: %@", error);
     return false;
   }
-  if (task.terminationStatus() != 0) {
-    NSLog("No proxy guard: %@ ended with status %d", executable, task.terminationStatus());
-    return false;
-  }
+  // The watch takes no signals: the main thread takes them.
+  posix::ServiceThreadSignals blocked;
+  std::thread(keepGuarded, executable, std::move(*guard)).detach();
   return true;
 }
 
@@ -71,7 +135,13 @@ int ProxyGuard::runGuard(int argc, char* argv[]) {
 
   pid_t guard = ::fork();
   if (guard < 0) return guardLog(std::strerror(errno));
-  if (guard > 0) return 0;  // the host waits for this one; the child guards
+  if (guard > 0) {
+    // The host waits for this one and then watches the child, which guards: it needs to know
+    // which process that is, told apart from a later one with its pid.
+    auto guardIdentity = proxy::ProcessIdentity::of(guard);
+    if (!guardIdentity) return guardLog("the guard ended as it started");
+    return posix::writeAll(STDOUT_FILENO, guardIdentity->text() + "\n") ? 0 : guardLog(std::strerror(errno));
+  }
 
   ::setsid();
   int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);

@@ -97,12 +97,20 @@ void ShutdownHandler::handleWillTerminate(const NSNotification&) { cleanupSystem
 void ShutdownHandler::cleanupSystemProxy() {
   // A run still going could switch a proxy on after the cleanup switched it off.
   if (env_.privilegedRuns != nullptr) env_.privilegedRuns->stop(proxy::kPrivilegedRunStopLimit);
-  switchProxiesOff();
+  switchProxiesOff(env_.record != nullptr ? env_.record->read() : proxy::ProxyRecord::Reading{});
   if (env_.record != nullptr) env_.record->clear();
 }
 
-void ShutdownHandler::switchProxiesOff() {
-  for (const std::string& service : getNetworkServices()) disableProxyForService(service);
+void ShutdownHandler::switchProxiesOff(const proxy::ProxyRecord::Reading& reading) {
+  std::vector<std::string> services = getNetworkServices();
+  // A recorded service the listing lacks (the user disabled it since) keeps its states: it would
+  // come back on with them, pointing at a proxy that is gone.
+  if (reading.content) {
+    for (const std::string& service : reading.content->services) {
+      if (std::find(services.begin(), services.end(), service) == services.end()) services.push_back(service);
+    }
+  }
+  for (const std::string& service : services) disableProxyForService(service);
 }
 
 bool ShutdownHandler::recoverLeftoverProxies() {
@@ -118,7 +126,7 @@ bool ShutdownHandler::recoverLeftoverProxies() {
   } else {
     NSLog("The record of switched-on proxies at %@ cannot be read: switching them off", env_.record->path());
   }
-  switchProxiesOff();
+  switchProxiesOff(reading);
   env_.record->clear();
   return true;
 }
@@ -131,8 +139,10 @@ bool ShutdownHandler::cleanupAfterHostEnded(const proxy::ProcessIdentity& host) 
   // A readable record is only ever replaced whole, so an unreadable one is no live host's.
   if (reading.content && !(reading.content->owner == host)) return false;
   NSLog("The host (process %d) ended with proxies on: switching them off", static_cast<int>(host.pid));
-  switchProxiesOff();
-  env_.record->clear();
+  switchProxiesOff(reading);
+  // The record stays, naming an owner that is gone: the next start cleans up once more. This
+  // cleanup ran without the host, maybe as its session went (a log-out's unreachable desktop),
+  // and a run at the next start lets whatever it could not finish catch up.
   return true;
 }
 

@@ -83,8 +83,8 @@ class ShutdownHandler {
   void registerNotifications();
   void unregisterNotifications();
   // Stops the privileged runs (the one in flight may finish within kPrivilegedRunStopLimit),
-  // lists the services and switches their three proxy states off, one run after the other, then
-  // clears the record.
+  // lists the services and switches their three proxy states off, one run after the other (also
+  // for recorded services the listing lacks), then clears the record.
   void cleanupSystemProxy();
 
   // Start-up, before the engine link is served: a record whose owner is gone (power loss, host
@@ -94,7 +94,8 @@ class ShutdownHandler {
   bool recoverLeftoverProxies();
   // The guard, once `host` has ended: the same cleanup when the record is `host`'s own (or cannot
   // be read), under the record's lock; nothing at all when the host cleaned up before it ended,
-  // had nothing on, or the record is another live host's. True when it cleaned up.
+  // had nothing on, or the record is another live host's. The record stays (its owner ended
+  // without its own cleanup), so the next start cleans up once more. True when it cleaned up.
   bool cleanupAfterHostEnded(const proxy::ProcessIdentity& host);
 
   // Installs the SIGTERM handler with `signal`: the handler only wakes a thread (started here,
@@ -111,7 +112,8 @@ class ShutdownHandler {
   void handleWillTerminate(const NSNotification& notification);
   std::vector<std::string> getNetworkServices();
   void disableProxyForService(const std::string& service);
-  void switchProxiesOff();
+  // Every listed service's states off, and those of recorded services the listing lacks.
+  void switchProxiesOff(const proxy::ProxyRecord::Reading& reading);
 
   Environment env_;
   bool isRegistered_ = false;  // main thread only

@@ -9,6 +9,10 @@
 std::string NSHomeDirectory() {
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] == '/') return home;
+  return accountHomeDirectory();
+}
+
+std::string accountHomeDirectory() {
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
@@ -25,3 +29,5 @@ std::string applicationSupportDirectory() {
   if (state != nullptr && state[0] == '/') return state;
   return NSHomeDirectory() + "/.local/state";
 }
+
+std::string accountApplicationSupportDirectory() { return accountHomeDirectory() + "/.local/state"; }

@@ -28,6 +28,16 @@ std::string folderOf(const std::string& path);
 // (ENOTDIR) or a folder cannot be made.
 std::optional<SystemError> createFolders(const std::string& folder, mode_t mode);
 
+// Whose `folder` is: its owner when it exists (a link's own owner, not its target's), else the
+// owner of the nearest folder above it that exists, the user a new folder would be made inside.
+// Nothing when that cannot be told.
+std::optional<uid_t> folderOwner(const std::string& folder);
+
+// createFolders(folder, 0700) for this process's real user alone: refused when folderOwner names
+// another user (a HOME that sudo kept, say), so nothing is made in another user's tree, and
+// unless the result is a folder (not a link) of the real user's. Nothing when it is; else why not.
+std::optional<std::string> createOwnFolder(const std::string& folder);
+
 // Replaces `path` with `bytes` so that a reader, or a crash at any moment, finds the old content
 // or the new, never a mix: a temporary file beside `path` is written, synced, given exactly `mode`
 // and renamed over `path`, then the folder is synced so the rename itself is durable. The folder

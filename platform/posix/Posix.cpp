@@ -140,6 +140,31 @@ std::optional<std::string> readFirstLine(const std::string& path, SystemError* e
   });
   if (line && end != std::string::npos) line->resize(end);
   return line;
+
+std::optional<uid_t> folderOwner(const std::string& folder) {
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) == 0) return st.st_uid;
+  // Links above it are the user's own layout (a home on another disk): followed.
+  for (std::string above = folderOf(folder); errno == ENOENT; above = folderOf(above)) {
+    if (::stat(above.c_str(), &st) == 0) return st.st_uid;
+    if (above == "/" || above == ".") break;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> createOwnFolder(const std::string& folder) {
+  const uid_t user = ::getuid();
+  auto notOurs = [&](uid_t owner) {
+    return folder + " belongs to user " + std::to_string(owner) + ", not to user " + std::to_string(user);
+  };
+  if (auto owner = folderOwner(folder); owner && *owner != user) return notOurs(*owner);
+  if (auto error = createFolders(folder, 0700)) return error->message();
+  // The folder itself must not be a link: it could lead anywhere, into another user's folder too.
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) return failure("lstat", folder).message();
+  if (!S_ISDIR(st.st_mode)) return folder + " is not a folder";
+  if (st.st_uid != user) return notOurs(st.st_uid);
+  return std::nullopt;
 }
 
 std::optional<SystemError> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {

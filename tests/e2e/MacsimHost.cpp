@@ -46,7 +46,12 @@ void MacsimHostTest::startHost(std::map<std::string, std::string> env, HostReady
 }
 
 std::string MacsimHostTest::networksetup(const std::vector<std::string>& args, int expectedStatus) {
-  std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state(),
+  return networksetupIn(state(), args, expectedStatus);
+}
+
+std::string MacsimHostTest::networksetupIn(const std::string& stateFolder, const std::vector<std::string>& args,
+                                           int expectedStatus) {
+  std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + stateFolder,
                                    kBinDir + "/networksetup"};
   argv.insert(argv.end(), args.begin(), args.end());
   ProcessRun run = runProcess(argv);

@@ -35,8 +35,11 @@ class MacsimHostTest : public ::testing::Test {
   // says otherwise. Waits until the host is as ready as `until` says (serving: client_ is set).
   void startHost(std::map<std::string, std::string> env = {}, HostReady until = HostReady::serving,
                  const std::string& binary = PROXYHOST_BIN);
-  // Runs the stand-in directly on the host's state, as a person looking at the settings would.
+  // Runs the stand-in directly on the host's state (or the one in `stateFolder`), as a person
+  // looking at the settings would.
   std::string networksetup(const std::vector<std::string>& args, int expectedStatus = 0);
+  std::string networksetupIn(const std::string& stateFolder, const std::vector<std::string>& args,
+                             int expectedStatus = 0);
   // The host's own runs (of kNetworkSetupTool) recorded so far, in order.
   RunLog hostRuns() const;
 

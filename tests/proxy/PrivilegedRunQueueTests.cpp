@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <fstream>
 #include <thread>
 
 #include "platform/foundation/NSLog.h"
@@ -104,9 +105,25 @@ TEST_F(RunQueue, ALaterOffIsNeverOvertakenAndTheRecordFollowsTheRuns) {
   ASSERT_TRUE(waitForReplies(3));
   EXPECT_EQ(started(), (std::vector<std::string>{"on slow", "off Wi-Fi", "off LAN"}));
   for (const auto& r : replies_) EXPECT_EQ(r, Reply(EncodableValue(true)));
-  // Written before the enable ran; each disable took its service off; none left, no file.
-  EXPECT_EQ(recordedAtStart_, (std::vector<size_t>{2, 2, 1}));
-  EXPECT_FALSE(record_.read().mayBeOn());
+  // Written before the enable ran; a disable's success proves nothing (its script goes on past
+  // failures), so only a cleanup takes services off.
+  EXPECT_EQ(recordedAtStart_, (std::vector<size_t>{2, 2, 2}));
+  EXPECT_TRUE(record_.read().mayBeOn());
+}
+
+TEST_F(RunQueue, AnEnableThatCannotBeRecordedIsRefusedAndNeverRuns) {
+  std::ofstream(dir_.file("record")) << "a file where the record's folder belongs";
+  submit(enable("Wi-Fi"));
+  submit(disable("Wi-Fi"));
+  ASSERT_TRUE(waitForReplies(2));
+  EXPECT_EQ(started(), std::vector<std::string>{"off Wi-Fi"});
+  const auto* error = std::get_if<FlutterError>(&replies_[0]);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, "failed");
+  const std::string message = error->message.value_or("");
+  EXPECT_TRUE(message.starts_with(std::string(proxy::kUnrecordedMessage) + " (")) << message;
+  EXPECT_NE(message.find(dir_.file("record")), std::string::npos) << message;
+  EXPECT_EQ(replies_[1], Reply(EncodableValue(true)));
 }
 
 TEST_F(RunQueue, StopLetsTheRunInFlightFinishAndDropsTheRestWithAnAnswer) {

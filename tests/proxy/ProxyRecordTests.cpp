@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "proxy/ProxyRecord.h"
 #include "tests/support/TestSupport.h"
@@ -52,10 +54,10 @@ class ProxyRecordFile : public ::testing::Test {
   ProxyRecord record_{folder_};
 };
 
-TEST_F(ProxyRecordFile, EnablesAddServicesForThisProcessAndDisablesTakeThemOff) {
+TEST_F(ProxyRecordFile, EnablesAddServicesForThisProcessUntilCleared) {
   EXPECT_EQ(record_.read().state, ProxyRecord::State::absent);
-  ASSERT_TRUE(record_.addEnabled({"Wi-Fi", "Ethernet"}, "127.0.0.1", 7890, 7891));
-  ASSERT_TRUE(record_.addEnabled({"Ethernet", "USB"}, "10.0.0.1", 3128, 1080));
+  ASSERT_EQ(record_.addEnabled({"Wi-Fi", "Ethernet"}, "127.0.0.1", 7890, 7891), std::nullopt);
+  ASSERT_EQ(record_.addEnabled({"Ethernet", "USB"}, "10.0.0.1", 3128, 1080), std::nullopt);
   ProxyRecord::Reading reading = record_.read();
   ASSERT_EQ(reading.state, ProxyRecord::State::present);
   EXPECT_EQ(reading.content->services, (std::vector<std::string>{"Wi-Fi", "Ethernet", "USB"}));
@@ -67,23 +69,73 @@ TEST_F(ProxyRecordFile, EnablesAddServicesForThisProcessAndDisablesTakeThemOff) 
   ASSERT_EQ(::stat(record_.path().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-  record_.removeDisabled({"Wi-Fi", "USB", "Not there"});
-  EXPECT_EQ(record_.read().content->services, std::vector<std::string>{"Ethernet"});
-  record_.removeDisabled({"Ethernet"});
+  record_.clear();
   EXPECT_EQ(record_.read().state, ProxyRecord::State::absent);
   EXPECT_FALSE(std::filesystem::exists(record_.path()));
 }
 
-TEST_F(ProxyRecordFile, ATornRecordMayMeanProxiesOnAndADisableLeavesIt) {
-  ASSERT_TRUE(record_.addEnabled({"Wi-Fi"}, "h", 1, 2));
+TEST_F(ProxyRecordFile, ATornRecordMayMeanProxiesOnUntilCleared) {
+  ASSERT_EQ(record_.addEnabled({"Wi-Fi"}, "h", 1, 2), std::nullopt);
   std::string whole = proxy::encodeProxyRecord(*record_.read().content);
   std::ofstream(record_.path(), std::ios::trunc) << whole.substr(0, whole.size() / 2);
   EXPECT_EQ(record_.read().state, ProxyRecord::State::unreadable);
   EXPECT_TRUE(record_.read().mayBeOn());
-  record_.removeDisabled({"Wi-Fi"});
-  EXPECT_TRUE(record_.read().mayBeOn());
   record_.clear();
   EXPECT_FALSE(record_.read().mayBeOn());
+}
+
+// A FIFO would hold a reader forever, a device or a link could lead anywhere: none of them is
+// read, each counts as "may be on" at once, and clearing removes the entry itself.
+TEST_F(ProxyRecordFile, AnythingButARegularFileReadsUnreadableWithoutBlocking) {
+  std::filesystem::create_directories(folder_);
+  const std::string real = dir_.file("a real record");
+  std::ofstream(real) << proxy::encodeProxyRecord({{1, 2}, {"Wi-Fi"}, "h", 1, 2});
+  const std::vector<std::pair<std::string, std::function<void()>>> plants = {
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(record_.path().c_str(), 0600), 0); }},
+      {"link to a whole record", [&] { std::filesystem::create_symlink(real, record_.path()); }},
+      {"link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", record_.path()); }},
+      {"folder", [&] { std::filesystem::create_directory(record_.path()); }},
+  };
+  for (const auto& [what, plant] : plants) {
+    SCOPED_TRACE(what);
+    plant();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(record_.read().state, ProxyRecord::State::unreadable);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    if (what != "folder") {
+      record_.clear();
+      EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(record_.path())));
+    }
+    std::filesystem::remove(record_.path());
+  }
+  EXPECT_TRUE(std::filesystem::exists(real));
+}
+
+// An enable is only as safe as its record: where the record cannot be written, the answer says
+// why; nothing is written into a folder of another user's.
+TEST(ProxyRecordFolder, ARecordThatCannotBeWrittenSaysWhy) {
+  testing_support::TempDir dir;
+  std::ofstream(dir.file("in the way")) << "a file";
+  auto why = ProxyRecord(dir.file("in the way/net.example")).addEnabled({"Wi-Fi"}, "h", 1, 2);
+  ASSERT_TRUE(why);
+  EXPECT_NE(why->find("in the way"), std::string::npos) << *why;
+
+  std::filesystem::create_directory(dir.file("elsewhere"));
+  std::filesystem::create_directory_symlink(dir.file("elsewhere"), dir.file("linked"));
+  why = ProxyRecord(dir.file("linked")).addEnabled({"Wi-Fi"}, "h", 1, 2);
+  ASSERT_TRUE(why);
+  EXPECT_NE(why->find("is not a folder"), std::string::npos) << *why;
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("elsewhere")));
+
+  if (::getuid() != 0) GTEST_SKIP() << "handing a folder to another user needs root";
+  std::filesystem::create_directory(dir.file("home of 4242"));
+  ASSERT_EQ(::chown(dir.file("home of 4242").c_str(), 4242, 4242), 0);
+  for (const std::string& folder : {dir.file("home of 4242"), dir.file("home of 4242/.local/state/net.example")}) {
+    why = ProxyRecord(folder).addEnabled({"Wi-Fi"}, "h", 1, 2);
+    ASSERT_TRUE(why) << folder;
+    EXPECT_EQ(*why, folder + " belongs to user 4242, not to user 0");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("home of 4242")));
 }
 
 TEST(ProcessIdentityOf, TellsAnEndedProcessAndAReusedPidApart) {

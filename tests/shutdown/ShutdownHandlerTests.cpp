@@ -117,8 +117,8 @@ class CleanupByRecord : public ::testing::Test {
   void SetUp() override { world_.record = &record_; }
 
   // A record owned by `owner`, written as that process would.
-  void writeRecordOf(const proxy::ProcessIdentity& owner) {
-    proxy::ProxyRecordContent content{owner, {"Wi-Fi"}, "127.0.0.1", 7890, 7891};
+  void writeRecordOf(const proxy::ProcessIdentity& owner, std::vector<std::string> services = {"Wi-Fi"}) {
+    proxy::ProxyRecordContent content{owner, std::move(services), "127.0.0.1", 7890, 7891};
     std::filesystem::create_directories(dir_.path() + "/state");
     std::ofstream(record_.path()) << proxy::encodeProxyRecord(content);
   }
@@ -159,14 +159,30 @@ TEST_F(CleanupByRecord, AGuardActsOnlyOnItsOwnHostsRecord) {
   writeRecordOf(host);
   EXPECT_TRUE(world_.make()->cleanupAfterHostEnded(host));
   EXPECT_EQ(runner_->runs, cleanupRuns({"Wi-Fi"}));
+  // The record stays, so the next start cleans up once more after an end without the host's own.
+  EXPECT_TRUE(record_.read().mayBeOn());
+  EXPECT_TRUE(world_.make()->recoverLeftoverProxies());
+  EXPECT_EQ(runner_->runs.size(), 2 * cleanupRuns({"Wi-Fi"}).size());
   EXPECT_FALSE(record_.read().mayBeOn());
 }
 
-TEST_F(CleanupByRecord, TheShutdownCleanupClearsTheRecordWhenItHasRun) {
-  writeRecordOf(proxy::ProcessIdentity::current());
+// A service the user disabled while its proxies were on is not listed, yet keeps its states.
+TEST_F(CleanupByRecord, EveryCleanupAlsoSwitchesOffRecordedServicesTheListingLacks) {
+  const proxy::ProcessIdentity host{4242, 77};
+  writeRecordOf(proxy::ProcessIdentity::current(), {"Office LAN", "Wi-Fi"});
   world_.make()->cleanupSystemProxy();
-  EXPECT_EQ(runner_->runs, cleanupRuns({"Wi-Fi"}));
+  Runs expected = cleanupRuns({"Wi-Fi", "Office LAN"});
+  EXPECT_EQ(runner_->runs, expected);
   EXPECT_FALSE(record_.read().mayBeOn());
+
+  writeRecordOf(host, {"Office LAN"});
+  EXPECT_TRUE(world_.make()->cleanupAfterHostEnded(host));
+  writeRecordOf(host, {"Office LAN"});
+  EXPECT_TRUE(world_.make()->recoverLeftoverProxies());
+  for (int cleanup = 0; cleanup < 2; ++cleanup) {
+    for (auto& run : cleanupRuns({"Wi-Fi", "Office LAN"})) expected.push_back(run);
+  }
+  EXPECT_EQ(runner_->runs, expected);
 }
 
 TEST(ShutdownRegistration, TwiceRegistersOnceAndDestructionUndoesItOnce) {
