@@ -140,6 +140,7 @@ std::optional<std::string> readFirstLine(const std::string& path, SystemError* e
   });
   if (line && end != std::string::npos) line->resize(end);
   return line;
+}
 
 std::optional<uid_t> folderOwner(const std::string& folder) {
   struct stat st {};

@@ -72,6 +72,9 @@ std::string ChildProcess::standardError() const { return readFile(stderrPath_); 
 HostProcess::HostProcess(std::map<std::string, std::string> env) {
   socketPath_ = env.emplace("PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock")).first->second;
   env.emplace("XDG_STATE_HOME", dir_.file("state"));
+  // Its cleanup's networksetup runs keep to the test's folder and world, never this machine's.
+  env.emplace("NETWORKSETUP_STATE_DIR", dir_.file("networksetup"));
+  env.emplace("NETWORKSETUP_WORLD", "simulated");
   process_ = std::make_unique<ChildProcess>(std::vector<std::string>{PROXYHOST_BIN}, env, dir_.path());
 }
 

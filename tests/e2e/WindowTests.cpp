@@ -121,6 +121,9 @@ TEST_F(WindowEndToEnd, ClosingLeavesTheHostServingAndASecondStartShowsTheWindowA
   auto env = desktop_.environment();
   env["PROXYHOST_ENGINE_SOCKET"] = dir_.file("engine.sock");
   env["XDG_STATE_HOME"] = stateHome();
+  // Its cleanup's networksetup runs keep to the test's folder and world, never this machine's.
+  env["NETWORKSETUP_STATE_DIR"] = dir_.file("networksetup");
+  env["NETWORKSETUP_WORLD"] = "simulated";
   std::filesystem::create_directories(dir_.file("second"));
   ChildProcess second({PROXYHOST_BIN}, env, dir_.file("second"));
   auto status = second.wait(20s);
