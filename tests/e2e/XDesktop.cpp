@@ -59,8 +59,12 @@ XDesktop::XDesktop() {
   }
   windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/openbox", "--sm-disable"},
                                                   environment_, dir_.file("wm"));
-  if (!eventually([&] { return tool({"/usr/bin/wmctrl", "-m"}).find("Name:") != std::string::npos; }, 15s)) {
-    failure_ = "the window manager did not start: " + windowManager_->standardError();
+  // On a loaded machine openbox can take a while to take over the screen.
+  if (!eventually([&] { return tool({"/usr/bin/wmctrl", "-m"}).find("Name:") != std::string::npos; }, 30s)) {
+    auto ended = windowManager_->wait(0s);
+    failure_ = "the window manager did not start on " + environment_["DISPLAY"] +
+               (ended ? " (it ended, status " + std::to_string(*ended) + ")" : " (it still runs)") + ": " +
+               windowManager_->standardError();
   }
 }
 
