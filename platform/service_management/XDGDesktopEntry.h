@@ -25,4 +25,6 @@ std::string XDGAutostartEntryText(const std::string& name, const std::string& ex
 // runs `executable` (any program when none is given), and which neither Hidden=true nor
 // X-GNOME-Autostart-enabled=false switches off (the desktop's own "startup applications" settings
 // write those). Anything else, an empty or garbled file included, starts nothing.
+// Read by hand rather than with GLib's GKeyFile, which merges a repeated [Desktop Entry] group,
+// takes a group before it and keys holding blanks or other characters, all of which this refuses.
 bool XDGAutostartEntryStarts(std::string_view text, const std::optional<std::string>& executable);

@@ -68,6 +68,17 @@ class ProxyEndToEnd : public testing_support::MacsimHostTest {
                                      EncodableValue(std::move(arguments)), 60s);
   }
 
+  // An enable of `services` at HOST:3128, SOCKS 1080, with no bypass domains.
+  Reply enableAt(const std::string& host, const std::vector<std::string>& services) {
+    return call("setProxyElevated", EncodableMap{{"services", stringList(services)},
+                                                 {"host", host},
+                                                 {"port", int32_t{3128}},
+                                                 {"socks", int32_t{1080}},
+                                                 {"bypass", stringList({})}});
+  }
+  const Reply kNowhereFailure = failed(
+      "AppleScript error 4: Nowhere is not a recognized network service.\n** Error: The parameters were not valid.");
+
   std::string allProxies(const std::string& service) {
     std::string text = networksetup({"-getwebproxy", service});
     text += networksetup({"-getsecurewebproxy", service});
@@ -128,13 +139,7 @@ TEST_F(ProxyEndToEnd, ACancelledAuthorizationChangesNothing) {
 TEST_F(ProxyEndToEnd, AnUnknownServiceStopsTheScriptAndWhatRanBeforeStays) {
   startHost("approve");
 
-  EXPECT_EQ(call("setProxyElevated", EncodableMap{{"services", stringList({"Wi-Fi", "Nowhere", "Ethernet"})},
-                                                  {"host", "10.0.0.1"},
-                                                  {"port", int32_t{3128}},
-                                                  {"socks", int32_t{1080}},
-                                                  {"bypass", stringList({})}}),
-            failed("AppleScript error 4: Nowhere is not a recognized network service.\n"
-                   "** Error: The parameters were not valid."));
+  EXPECT_EQ(enableAt("10.0.0.1", {"Wi-Fi", "Nowhere", "Ethernet"}), kNowhereFailure);
 
   // Wi-Fi was switched on before the script stopped at the first run for Nowhere; Ethernet was
   // never reached.
@@ -156,13 +161,7 @@ TEST_F(ProxyEndToEnd, WithoutADesktopAFailedScriptStillNamesTheRealError) {
                              {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir_.file("no-bus")},
                              {"HOME", dir_.path()},
                              {"XDG_CONFIG_HOME", dir_.file("config")}});
-  EXPECT_EQ(call("setProxyElevated", EncodableMap{{"services", stringList({"Office", "Nowhere"})},
-                                                  {"host", "10.0.0.1"},
-                                                  {"port", int32_t{3128}},
-                                                  {"socks", int32_t{1080}},
-                                                  {"bypass", stringList({})}}),
-            failed("AppleScript error 4: Nowhere is not a recognized network service.\n"
-                   "** Error: The parameters were not valid."));
+  EXPECT_EQ(enableAt("10.0.0.1", {"Office", "Nowhere"}), kNowhereFailure);
   EXPECT_EQ(networksetup({"-getwebproxy", "Office"}), proxyText(true, "10.0.0.1", 3128));
 }
 
