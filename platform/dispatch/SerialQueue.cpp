@@ -38,9 +38,6 @@ void* DispatchSerialQueue::workerMain(void* state) {
   auto* held = static_cast<std::shared_ptr<DispatchSerialQueue::State>*>(state);
   std::shared_ptr<DispatchSerialQueue::State> shared = std::move(*held);
   delete held;
-  // Work sent from the main thread arrives on the Mac as userInitiated: its class, as the global
-  // queue's, below the main thread.
-  applyQualityOfService(DispatchQoS::userInitiated);
   shared->serve();
   return nullptr;
 }

@@ -156,8 +156,10 @@ TEST(GlobalQueue, ThreadsRunAtTheirClassesPlaceBelowTheMainThread) {
   EXPECT_EQ(placeOf(DispatchQueue::global(DispatchQoS::default_)), at(8));
   EXPECT_EQ(placeOf(DispatchQueue::global(DispatchQoS::utility)), at(12));
   EXPECT_EQ(placeOf(DispatchQueue::global(DispatchQoS::background)), (Place{19, SCHED_IDLE}));
+  // A serial queue's work starts processes (the administrator runs), which would inherit a lowered
+  // place; on the Mac a started process does not take its starter's class.
   DispatchSerialQueue serial("qos");
-  EXPECT_EQ(placeOf(serial), at(5));
+  EXPECT_EQ(placeOf(serial), at(0));
 }
 
 TEST(GlobalQueue, BlockedTasksNeverHoldUpNewOnes) {
