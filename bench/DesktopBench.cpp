@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Median.h"
 #include "platform/foundation/Subprocess.h"
 #include "proxy/ProxyScriptBuilder.h"
 
@@ -32,11 +33,6 @@ std::string enableScript() {
 }
 
 std::string disableScript() { return proxy::buildDisableProxyScript(kServices); }
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 bool run(const std::vector<std::string>& argv) {
   SubprocessOptions options;

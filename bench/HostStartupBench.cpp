@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Median.h"
 #include "tools/proxyhostctl/LinkClient.h"
 
 extern char** environ;
@@ -42,11 +43,6 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& env) {
   if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 // Milliseconds from exec to the hello, or a negative value when the host never greeted.

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Median.h"
 #include "probe/NativeTcpPing.h"
 #include "tests/netlab/NetLab.h"
 
@@ -47,11 +48,6 @@ int bareConnect(const sockaddr_in& address) {
   }
   close(fd);
   return ok;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 }  // namespace

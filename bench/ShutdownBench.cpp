@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Median.h"
 #include "platform/flutter/FlutterCodecs.h"
 #include "platform/foundation/Subprocess.h"
 #include "platform/macos_tools/NetworkSetupCommands.h"
@@ -37,11 +38,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 const std::string kBinDir = PROXYHOST_BIN_DIR;
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
 

@@ -1,5 +1,6 @@
-// The host as a desktop user runs it: started directly as that user (no wrapper), administrator
-// runs through the real pkexec and polkitd under a rule that approves or denies, the user's own
+// The host as a desktop user runs it: the product installed from this build's Debian package,
+// started from its installed bundle as that user (no wrapper), administrator runs through the real
+// pkexec and polkitd under a rule that approves or denies the product's own action, the user's own
 // desktop (GLib's resolver, KDE's reader) as what changes, NetworkManager's devices as the network
 // services, logind announcing power-off, and the guard after a kill.
 #include <gtest/gtest.h>
@@ -23,7 +24,13 @@ using tools_testing::runTool;
 using tools_testing::ToolProcess;
 using tools_testing::ToolResult;
 
-const std::string kBinDir = PROXYHOST_BIN_DIR;
+// Where the package puts the product.
+const std::string kHost = "/usr/lib/proxyhost/ProxyHost.app/Contents/MacOS/proxyhost";
+const std::string kProxyhostctl = "/usr/bin/proxyhostctl";
+const std::string kTools = "/usr/libexec/proxyhost";
+// The rule answers this action alone, so an approved change proves pkexec chose the product's
+// action for its helper, not its generic one.
+const std::string kAction = "net.proxyhost.client.change-proxy";
 const std::string& kTool = testing_support::kNetworkSetupTool;
 const std::string kEnable = R"({"services": ["Ethernet", "Wi-Fi"], "host": "127.0.0.1", "port": 7890, "socks": 7891,
                                 "bypass": ["intranet", "*.local", "localhost"]})";
@@ -39,7 +46,7 @@ class HostAsUser : public testing::Test {
   // The world with NetworkManager's wired and wireless devices, and the user's own proxy set.
   void startWorld(PolkitAnswer answer) {
     system_ = std::make_unique<PrivateSystem>(system_testing::PrivateSystemOptions{
-        .answer = answer, .actionIds = {"org.freedesktop.policykit.exec"}});
+        .answer = answer, .actionIds = {kAction}, .package = PROXYHOST_PACKAGE_FILE});
     ASSERT_TRUE(system_->ready()) << system_->problem();
     ASSERT_FALSE(system_->addEthernet("eth0").empty());
     ASSERT_FALSE(system_->addWiFi("wlan0").empty());
@@ -58,15 +65,15 @@ class HostAsUser : public testing::Test {
                             {"XDG_STATE_HOME", std::nullopt}});
   }
 
-  // build/bin/proxyhost as the user, serving at its default place once this returns.
+  // The installed host as the user, serving at its default place once this returns.
   void startHost() {
-    host_ = std::make_unique<ToolProcess>(std::vector<std::string>{PROXYHOST_BIN}, asUser());
+    host_ = std::make_unique<ToolProcess>(std::vector<std::string>{kHost}, asUser());
     ASSERT_TRUE(eventually([&] { return ctl("launch_at_startup", "launchAtStartupIsEnabled").exitCode() == 0; }, 20s))
         << "the host never served its user";
   }
 
   ToolResult ctl(const std::string& channel, const std::string& method, const std::string& arguments = "null") {
-    return runTool({PROXYHOSTCTL_BIN, "--timeout", "60", "call", channel, method, arguments}, asUser());
+    return runTool({kProxyhostctl, "--timeout", "60", "call", channel, method, arguments}, asUser());
   }
   ToolResult proxy(const std::string& method, const std::string& arguments) {
     return ctl("/privileged_proxy", method, arguments);
@@ -78,7 +85,7 @@ class HostAsUser : public testing::Test {
     for (const char* service : {"Ethernet", "Wi-Fi"}) {
       text += service;
       for (const char* getter : {"-getwebproxy", "-getsecurewebproxy", "-getsocksfirewallproxy"}) {
-        const std::string out = runTool({kBinDir + "/networksetup", getter, service}, asUser()).standardOutput;
+        const std::string out = runTool({kTools + "/networksetup", getter, service}, asUser()).standardOutput;
         text += out.starts_with("Enabled: Yes") ? " Yes" : out.starts_with("Enabled: No") ? " No" : " ?" + out;
       }
       text += "\n";
@@ -125,7 +132,7 @@ TEST_F(HostAsUser, SetThroughPolkitReachesTheUsersDesktopAndDisableGivesItsOwnSe
   startHost();
   switchOn();
   // The listing came from NetworkManager, each device named as macOS names its kind.
-  EXPECT_EQ(runTool({kBinDir + "/networksetup", "-listallnetworkservices"}, asUser()).standardOutput,
+  EXPECT_EQ(runTool({kTools + "/networksetup", "-listallnetworkservices"}, asUser()).standardOutput,
             "An asterisk (*) denotes that a network service is disabled.\nEthernet\nWi-Fi\n");
 
   const ToolResult off = proxy("disableProxyElevated", kDisable);
@@ -187,11 +194,11 @@ TEST_F(HostAsUser, PowerOffAnnouncedByLogindRunsOneCleanupBeforeTheHostLetsItGo)
 }
 
 // Under a rule that would approve the user: by hand the helper is not root, and through pkexec
-// with no command it has nothing to run.
+// with no command it has nothing to run. Approval is for the product's action alone.
 TEST_F(HostAsUser, ThePrivilegedHelperByHandOrWithoutACommandRefusesAndRunsNothing) {
   startWorld(PolkitAnswer::approve);
   const std::string witness = system_->home() + "/ran";
-  const std::string admin = kBinDir + "/proxyhost-admin";
+  const std::string admin = kTools + "/proxyhost-admin";
   auto withInput = [&](std::string input) {
     tools_testing::ToolOptions options = asUser();
     options.input = std::move(input);
@@ -210,6 +217,8 @@ TEST_F(HostAsUser, ThePrivilegedHelperByHandOrWithoutACommandRefusesAndRunsNothi
   EXPECT_EQ(approved.exitCode(), 0) << approved.standardError;
   EXPECT_EQ(approved.standardOutput, "0\n");
   EXPECT_TRUE(std::filesystem::exists(witness));
+  // Anything else through pkexec gets polkit's defaults, which need an authentication agent there is none of.
+  EXPECT_EQ(runTool({"/usr/bin/pkexec", "/usr/bin/id", "-u"}, asUser()).exitCode(), 127);
 }
 
 }  // namespace

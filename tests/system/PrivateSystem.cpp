@@ -124,7 +124,7 @@ void PrivateSystem::start(const PrivateSystemOptions& options) {
     fail("the mount namespace did not change");
     return;
   }
-  if (!mountPrivate(nullptr, "/", nullptr, MS_REC | MS_PRIVATE) || !addUser() ||
+  if (!mountPrivate(nullptr, "/", nullptr, MS_REC | MS_PRIVATE) || !installPackage(options.package) || !addUser() ||
       !mountPrivate("private-system", "/run/dbus", "tmpfs", 0, "mode=0755") ||
       !mountPrivate("private-system", "/run/user", "tmpfs", 0, "mode=0755") || !startReaper() ||
       !writePolkitRules(options) || !bindPolkitActions(options.actionFiles) || !startSystemBus()) {
@@ -183,6 +183,33 @@ bool PrivateSystem::addUser() {
   }
   return mountPrivate(root_.file("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND) &&
          mountPrivate(root_.file("group").c_str(), "/etc/group", nullptr, MS_BIND);
+}
+
+bool PrivateSystem::installPackage(const std::string& package) {
+  if (package.empty()) return true;
+  const std::string root = root_.file("installed");
+  const tools_testing::ToolResult extracted = tools_testing::runTool({"/usr/bin/dpkg-deb", "-x", package, root});
+  if (extracted.exitCode() != 0) return fail("dpkg-deb -x " + package + ": " + extracted.standardError);
+  // Overlay options separate layers with ':' and options with ','; a root path holding them would
+  // name other layers.
+  if (root.find_first_of(":,\\") != std::string::npos) return fail("cannot lay layers from " + root);
+  std::error_code error;
+  for (const auto& top : std::filesystem::directory_iterator(root, error)) {
+    if (top.path().filename() != "usr") return fail(package + " installs outside /usr: " + top.path().string());
+  }
+  for (const auto& folder : std::filesystem::directory_iterator(root + "/usr", error)) {
+    // The machine's folder is the lower layer under the package's; a link there would have the
+    // overlay cover its target instead.
+    const std::string target = "/usr/" + folder.path().filename().string();
+    if (!folder.is_directory() || !std::filesystem::is_directory(std::filesystem::symlink_status(target))) {
+      return fail(package + " fills " + target + ", which is not a folder of this machine");
+    }
+    if (!mountPrivate("private-system", target, "overlay", MS_RDONLY,
+                      "lowerdir=" + folder.path().string() + ":" + target)) {
+      return false;
+    }
+  }
+  return !error || fail("cannot read the package's root " + root + ": " + error.message());
 }
 
 bool PrivateSystem::writePolkitRules(const PrivateSystemOptions& options) {

@@ -41,6 +41,9 @@ struct PrivateSystemOptions {
   std::vector<std::string> actionIds = {};
   // Action files (.policy) that polkitd reads beside the machine's own actions.
   std::vector<std::string> actionFiles = {};
+  // A Debian package installed in this system only: extracted into a private root whose /usr
+  // folders are laid, read-only, over the machine's, so its files appear in place. Empty: none.
+  std::string package = {};
 };
 
 class PrivateSystem {
@@ -90,6 +93,7 @@ class PrivateSystem {
   bool mountPrivate(const char* source, const std::string& target, const char* type, unsigned long flags,
                     const std::string& data = {});
   bool addUser();
+  bool installPackage(const std::string& package);
   bool writePolkitRules(const PrivateSystemOptions& options);
   bool writeRule(PolkitAnswer answer);
   bool bindPolkitActions(const std::vector<std::string>& actionFiles);
