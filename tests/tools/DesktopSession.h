@@ -35,6 +35,11 @@ class DesktopSession {
   // Every org.gnome.system.proxy setting, as gsettings lists them.
   std::string gnomeProxySettings() const;
   std::string configFile(const std::string& name) const { return home_ + "/.config/" + name; }
+  // The session bus: ended as at log-out (dconf goes with it), started again as at the next log-in,
+  // or its daemon's pid for SIGSTOP and SIGCONT.
+  void stopBus();
+  void startBus();
+  pid_t busPid() const { return bus_->pid(); }
 
  private:
   void start();

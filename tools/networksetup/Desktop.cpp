@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "platform/posix/UniqueFd.h"
 
@@ -104,8 +105,23 @@ StepReport moveBackend(DesktopBackend& backend, const std::optional<DesktopProxy
     return {transient ? StepOutcome::unreachable : StepOutcome::missing, *why, own, carried};
   }
   std::string error;
+  std::optional<SavedSettings> mine = own;
+  if (mine && carried) {
+    // What the user changed since the tool last wrote is the user's own setting now, kept while ours
+    // stays on and at off. Without a record of what was written (a state of an earlier version),
+    // what was saved first stands.
+    SavedSettings now;
+    if (!backend.read(now, &error)) return failed("cannot read the settings: " + error);
+    for (const auto& key : changedSince(carried->written, now)) {
+      if (auto value = now.find(key); value != now.end()) {
+        (*mine)[key] = value->second;
+      } else {
+        mine->erase(key);
+      }
+    }
+  }
   if (target) {
-    StepReport report{StepOutcome::followed, "", own, CarriedProxy{describe(target), {}}};
+    StepReport report{StepOutcome::followed, "", mine, CarriedProxy{describe(target), {}}};
     if (!report.own) {
       SavedSettings mine;
       if (!backend.read(mine, &error)) return failed("cannot read the user's own settings: " + error);
@@ -115,16 +131,8 @@ StepReport moveBackend(DesktopBackend& backend, const std::optional<DesktopProxy
     if (!backend.read(report.carried->written, &error)) return failed("cannot read back what was written: " + error);
     return report;
   }
-  if (own) {
-    // Settings the user changed while ours was on are the user's now; the rest comes back. Without
-    // a record of what was written (a state of an earlier version), everything comes back.
-    std::set<std::string> keep;
-    if (carried) {
-      SavedSettings now;
-      if (!backend.read(now, &error)) return failed("cannot read the settings: " + error);
-      keep = changedSince(carried->written, now);
-    }
-    if (!backend.restore(*own, keep, &error)) return failed("cannot restore the user's own settings: " + error);
+  if (mine) {
+    if (!backend.restore(*mine, &error)) return failed("cannot restore the user's own settings: " + error);
   }
   return {StepOutcome::followed, "", std::nullopt, std::nullopt};
 }

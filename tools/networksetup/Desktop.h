@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <map>
-#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,9 +34,8 @@ class DesktopBackend {
   virtual bool read(SavedSettings& settings, std::string* error) = 0;
   // Writes `proxy` in one change, with the user's credentials and inversions switched off.
   virtual bool write(const DesktopProxy& proxy, std::string* error) = 0;
-  // Puts `settings` back in one change; settings not in it return to their defaults, except those
-  // named in `keep`, which stay as they are.
-  virtual bool restore(const SavedSettings& settings, const std::set<std::string>& keep, std::string* error) = 0;
+  // Puts `settings` back in one change; settings not in it return to their defaults.
+  virtual bool restore(const SavedSettings& settings, std::string* error) = 0;
   // Tells the desktop's running applications about a change, once it is made and reported.
   virtual void announce() {}
 };

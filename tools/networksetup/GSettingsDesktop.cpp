@@ -128,11 +128,10 @@ class GSettingsBackend final : public DesktopBackend {
     return settings.apply(error);
   }
 
-  bool restore(const SavedSettings& saved, const std::set<std::string>& keep, std::string* error) override {
+  bool restore(const SavedSettings& saved, std::string* error) override {
     ProxySettings settings;
     for (const auto& setting : kSettings) {
       GSettings* target = settings.of(setting);
-      if (keep.contains(settingName(setting))) continue;
       auto own = saved.find(settingName(setting));
       if (own == saved.end()) {
         g_settings_reset(target, setting.key);

@@ -80,10 +80,9 @@ class KdeBackend final : public DesktopBackend {
         error);
   }
 
-  bool restore(const SavedSettings& saved, const std::set<std::string>& keep, std::string* error) override {
+  bool restore(const SavedSettings& saved, std::string* error) override {
     std::vector<std::pair<std::string, std::optional<std::string>>> values;
     for (const char* key : kKeys) {
-      if (keep.contains(key)) continue;
       auto own = saved.find(key);
       values.emplace_back(key, own == saved.end() ? std::nullopt : std::optional(own->second));
     }

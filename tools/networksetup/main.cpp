@@ -25,6 +25,16 @@ int stateFolderFailure(const std::string& why) {
   return networksetup::exitStateFolderFailure;
 }
 
+// How many proxy states of listed, enabled services are on: fewer after a run means it switched off.
+size_t proxyStatesOn(const networksetup::NetworkState& state) {
+  size_t on = 0;
+  for (const auto& service : state.services) {
+    if (!service.present || !service.enabled) continue;
+    on += service.webProxy.enabled + service.secureWebProxy.enabled + service.socksFirewallProxy.enabled;
+  }
+  return on;
+}
+
 void emit(std::FILE* stream, const std::string& bytes) {
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
   std::fflush(stream);
@@ -60,6 +70,7 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> arguments(argvList.begin() + (argvList.empty() ? 0 : 1), argvList.end());
   const auto before = effectiveProxy(*state);
+  const size_t onBefore = proxyStatesOn(*state);
   auto outcome = runCommand(arguments, *state);
   if (real && outcome.changedState) {
     if (auto problem = uncarriableSetting(arguments, *state)) {
@@ -83,9 +94,11 @@ int main(int argc, char** argv) {
     }
     const DesktopRun desktop = convergeDesktop(target, *backends, user, *state, desktopBound());
     if (desktop.changedRecords && !folder->save(*state, &error)) return stateFolderFailure(error);
-    // A run that put a new proxy on fails when a desktop that is there refused it; any other run has
-    // done its part, and the next run tries the desktop again.
-    const bool failedOn = target && target != before && !desktop.failures.empty();
+    // A run that put a new proxy on fails when a desktop that is there refused it; a run that switched
+    // something off, or changed nothing the desktop shows, has done its part, and the next run tries
+    // the desktop again.
+    const bool failedOn =
+        target && target != before && proxyStatesOn(*state) >= onBefore && !desktop.failures.empty();
     for (const auto& failure : desktop.failures) {
       if (failedOn) {
         outcome.standardError += "networksetup: " + failure + "\n";
