@@ -142,8 +142,10 @@ struct Child {
   std::string name;
   pid_t pid = -1;
   posix::UniqueFd report;
+  posix::UniqueFd process;  // readable once the child has exited
   std::string bytes;
-  bool ended = false;
+  bool reported = false;    // the report pipe reached its end
+  bool exited = false;
 };
 
 // Forks the step of `name`; the child reports on a pipe, holds no other descriptor of the run (the
@@ -151,7 +153,7 @@ struct Child {
 std::optional<Child> startStep(const std::string& name, const std::optional<DesktopProxy>& target,
                                const std::optional<SavedSettings>& own, const std::optional<CarriedProxy>& carried,
                                std::string* why) {
-  std::optional<posix::Pipe> channel = posix::openPipe();
+  std::optional<posix::Pipe> channel = posix::openPipe(posix::PipeBlocking::NonBlocking);
   if (!channel) {
     *why = std::string("pipe: ") + std::strerror(errno);
     return std::nullopt;
@@ -166,7 +168,7 @@ std::optional<Child> startStep(const std::string& name, const std::optional<Desk
   if (child == 0) {
     ::setpgid(0, 0);
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
-    if (::dup2(channel->write.get(), 3) != 3) ::_exit(1);
+    if (::dup2(channel->write.get(), 3) != 3 || ::fcntl(3, F_SETFL, 0) != 0) ::_exit(1);
     ::syscall(SYS_close_range, 4, ~0U, 0);
     auto backend = makeBackend(name);
     const StepReport report = moveBackend(*backend, target, own, carried);
@@ -177,28 +179,48 @@ std::optional<Child> startStep(const std::string& name, const std::optional<Desk
   }
   ::setpgid(child, child);
   channel->write.reset();
-  return Child{name, child, std::move(channel->read), {}, false};
+  return Child{name, child, std::move(channel->read), posix::openProcessDescriptor(child), {}, false, false};
 }
 
-// Reads every child's report until all have ended or `deadline` passes.
+// Reads every child's report until every child has exited (a backend may still tell the desktop's
+// applications after reporting) or `deadline` passes.
 void collect(std::vector<Child>& children, Clock::time_point deadline) {
   char buffer[4096];
+  auto drain = [&](Child& child) {
+    for (;;) {
+      const ssize_t n = ::read(child.report.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        child.bytes.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EINTR)) child.reported = true;
+      if (n == 0 || errno != EINTR) return;
+    }
+  };
   for (;;) {
     std::vector<pollfd> waiting;
     for (auto& child : children) {
-      if (!child.ended) waiting.push_back({child.report.get(), POLLIN, 0});
+      if (!child.reported) waiting.push_back({child.report.get(), POLLIN, 0});
+      if (!child.exited && child.process.get() >= 0) waiting.push_back({child.process.get(), POLLIN, 0});
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (waiting.empty() || left <= 0) return;
     if (::poll(waiting.data(), waiting.size(), static_cast<int>(left)) < 0 && errno != EINTR) return;
+    bool allExited = true;
     for (auto& child : children) {
-      if (child.ended) continue;
-      const ssize_t n = ::read(child.report.get(), buffer, sizeof buffer);
-      if (n > 0) {
-        child.bytes.append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        child.ended = true;
+      if (!child.reported) drain(child);
+      if (!child.exited && child.process.get() >= 0) {
+        pollfd ended{child.process.get(), POLLIN, 0};
+        child.exited = ::poll(&ended, 1, 0) == 1;
       }
+      // Without a pidfd the end of the report stands for the end of the child.
+      allExited = allExited && (child.exited || (child.process.get() < 0 && child.reported));
+    }
+    if (allExited) {
+      for (auto& child : children) {
+        if (!child.reported) drain(child);  // what an exited child wrote is all in the pipe now
+      }
+      return;
     }
   }
 }
@@ -295,8 +317,6 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
       run.failures.push_back(name + " failed: " + why);
     }
   }
-  // Non-blocking reads: a report pipe that is readable may still hold less than a buffer.
-  for (auto& child : children) ::fcntl(child.report.get(), F_SETFL, O_NONBLOCK);
   collect(children, deadline);
   for (auto& child : children) {
     // The whole group goes, also what the step left running; the leader is reaped after, so its
@@ -304,9 +324,10 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
     ::kill(-child.pid, SIGKILL);
     int status = 0;
     posix::retryOnInterrupt([&] { return ::waitpid(child.pid, &status, 0); });
-    const auto report = child.ended ? decodeReport(child.name, child.bytes) : std::nullopt;
+    const bool whole = child.reported || child.exited;
+    const auto report = whole ? decodeReport(child.name, child.bytes) : std::nullopt;
     if (!report) {
-      run.failures.push_back(child.name + (child.ended ? " failed: its step ended without a report"
+      run.failures.push_back(child.name + (whole ? " failed: its step ended without a report"
                                                        : " failed: no answer within " +
                                                              std::to_string(bound.count()) + " ms; tried again next run"));
       continue;
