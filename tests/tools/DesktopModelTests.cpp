@@ -112,16 +112,40 @@ TEST(EffectiveProxy, WhatADesktopCannotCarryIsNamed) {
   const ProxyEndpoint good{"proxy.example-1.org", 8080};
   EXPECT_EQ(unrepresentable({good, ProxyEndpoint{"::1", 1}, ProxyEndpoint{"[fe80::1]", 65535}, {"localhost", "*.local", ".lan", "10.0.0.0/8", "café.fr"}}),
             std::nullopt);
-  for (const std::string host : {"", "two words", "a,b", "http://x", "x/y", "user@host", "tab\there", "h\n", "[::1"}) {
+  for (const std::string host : {"", "two words", "a,b", "http://x", "x/y", "user@host", "tab\there", "h\n", "[::1",
+                                 "127.0.0.1:80", "a:b", "1.2.3", "300.1.1.1", "a..b", ".a", "a.", "[10.0.0.1]", "fe80::1%eth0"}) {
     EXPECT_TRUE(unrepresentable({ProxyEndpoint{host, 80}, std::nullopt, std::nullopt, {}})) << host;
   }
   EXPECT_NE(unrepresentable({std::nullopt, ProxyEndpoint{"h", 0}, std::nullopt, {}})->find("port 0"), std::string::npos);
   for (const std::string& entry : std::vector<std::string>{"", "a b", "a,b", "x\n", "raw \xff"}) {
     EXPECT_TRUE(unrepresentable({good, std::nullopt, std::nullopt, {"localhost", entry}})) << entry;
   }
+  for (const std::string host : {"::1", "[::1]", "2001:db8::7", "10.0.0.1", "localhost", "a_b.example", "xn--caf-dma.fr"}) {
+    EXPECT_TRUE(isHostOrAddress(host)) << host;
+  }
   EXPECT_EQ(urlHost("::1"), "[::1]");
   EXPECT_EQ(urlHost("[::1]"), "[::1]");
   EXPECT_EQ(urlHost("10.0.0.1"), "10.0.0.1");
+}
+
+// Values are checked as they are set, for every service; switching off is never refused.
+TEST(EffectiveProxy, UncarriableValuesAreNamedWhenSetAndAnOffIsNeverRefused) {
+  NetworkState state = NetworkState::fresh();
+  auto check = [&](std::vector<std::string> args) {
+    EXPECT_EQ(runCommand(args, state).status, 0);
+    return uncarriableSetting(args, state);
+  };
+  EXPECT_TRUE(check({"-setwebproxy", "Bluetooth PAN", "a:b", "80"}));  // a disabled service too
+  EXPECT_TRUE(check({"-setsocksfirewallproxy", "Wi-Fi", "10.0.0.1", "0"}));
+  EXPECT_TRUE(check({"-setsecurewebproxystate", "Wi-Fi", "on"}));  // no server yet
+  EXPECT_TRUE(check({"-setproxybypassdomains", "Wi-Fi", "ok", "not ok"}));
+  EXPECT_EQ(check({"-setwebproxystate", "Wi-Fi", "off"}), std::nullopt);
+  EXPECT_EQ(check({"-setnetworkserviceenabled", "Wi-Fi", "on"}), std::nullopt);
+  EXPECT_EQ(check({"-setproxybypassdomains", "Ethernet", "Empty"}), std::nullopt);
+  EXPECT_EQ(check({"-setwebproxy", "Ethernet", "::1", "8080"}), std::nullopt);
+  EXPECT_EQ(check({"-setwebproxystate", "Ethernet", "on"}), std::nullopt);
+  EXPECT_EQ(describe(std::nullopt), "");
+  EXPECT_NE(describe(effectiveProxy(state)), describe(DesktopProxy{}));
 }
 
 TEST(DesktopChoice, BackendsAndTheUserWhoAsked) {
@@ -151,6 +175,8 @@ TEST(NetworkStatePlist, KeepsTheUsersOwnDesktopSettingsPerUserAndBackend) {
   state.desktopSaved[1000]["gsettings"] = {{"mode", "'auto'"}, {"ignore-hosts", "['localhost', '*.corp']"}};
   state.desktopSaved[1000]["kde"] = {};
   state.desktopSaved[0]["kde"] = {{"httpProxy", "http://corp \"proxy\" 3128"}};
+  state.desktopCarried[1000]["gsettings"] = {"127.0.0.1 7890\n-\n-\nlocalhost\n", {{"mode", "'manual'"}}};
+  state.desktopCarried[1000]["kde"] = {"", {}};
   EXPECT_EQ(decodeStatePlist(encodeStatePlist(state)), state);
 }
 

@@ -1,6 +1,7 @@
 #include "tests/tools/DesktopSession.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,15 +47,19 @@ void DesktopSession::start() {
   if (user_) {
     EXPECT_EQ(::chown(configFile("kdeglobals").c_str(), *user_, *user_), 0);
   }
-  const std::string bus = *environment_["XDG_RUNTIME_DIR"] + "/bus";
   environment_["HOME"] = home_;
   environment_["XDG_CONFIG_HOME"] = home_ + "/.config";
-  environment_["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus;
+  environment_["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + *environment_["XDG_RUNTIME_DIR"] + "/bus";
   environment_["GSETTINGS_BACKEND"] = "dconf";
   environment_["GIO_USE_PROXY_RESOLVER"] = "gnome";
   environment_["XDG_CURRENT_DESKTOP"] = "GNOME";
   environment_["PKEXEC_UID"] = std::nullopt;
   environment_["SUDO_UID"] = std::nullopt;
+  startBus();
+}
+
+void DesktopSession::startBus() {
+  const std::string bus = *environment_["XDG_RUNTIME_DIR"] + "/bus";
   bus_ = std::make_unique<ToolProcess>(
       std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address",
                                "--address=unix:path=" + bus},
@@ -63,8 +68,17 @@ void DesktopSession::start() {
 }
 
 DesktopSession::~DesktopSession() {
-  if (bus_) ::kill(bus_->pid(), SIGTERM);
+  if (bus_) {
+    ::kill(bus_->pid(), SIGCONT);
+    stopBus();
+  }
+}
+
+void DesktopSession::stopBus() {
+  ::kill(bus_->pid(), SIGTERM);
+  EXPECT_TRUE(bus_->finish(std::chrono::seconds(10)));
   bus_.reset();
+  std::filesystem::remove(*environment_["XDG_RUNTIME_DIR"] + "/bus");
 }
 
 ToolOptions DesktopSession::asUser() const {

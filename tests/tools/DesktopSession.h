@@ -45,6 +45,11 @@ class DesktopSession {
   void expectClientProxy() const;
   // Runs a process in the session: its variables, as its user.
   ToolOptions asUser() const;
+  // The session bus: ended as at log-out (dconf goes with it), started again as at the next log-in,
+  // or its daemon's pid for SIGSTOP and SIGCONT.
+  void stopBus();
+  void startBus();
+  pid_t busPid() const { return bus_->pid(); }
 
  private:
   void start();

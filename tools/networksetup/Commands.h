@@ -17,6 +17,7 @@ namespace networksetup {
 enum ExitStatus : int {
   exitSuccess = 0,
   exitStateFolderFailure = 1,  // used by the program around runCommand, never by it
+  exitDesktopRefused = 1,      // likewise: a desktop that is there did not take the proxy the run put on
   exitUsage = 2,
   exitInvalidParameters = 4,
 };

@@ -3,13 +3,14 @@
 //
 // Each backend changes its store in one atomic change. The first change saves what the user had
 // (into NetworkState::desktopSaved, which the caller stores with the state); when the effective proxy
-// goes away, exactly that is put back and forgotten. A backend whose desktop is missing (no session
-// bus, no dconf, no KDE configuration) is skipped with one syslog line (LOG_USER, notice, ident
-// "networksetup"); what fails on a desktop that is there goes to standard error.
+// goes away, exactly that is put back and forgotten, except settings the user changed while ours was
+// on, which stay the user's. What each store carries is recorded too (desktopCarried), so every run
+// can tell without touching the desktop whether it is in step, and repairs it when it is not.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,14 +27,17 @@ class DesktopBackend {
  public:
   virtual ~DesktopBackend() = default;
   virtual std::string name() const = 0;
-  // Why this user's desktop has no such store, or nothing when it has one.
-  virtual std::optional<std::string> absent() = 0;
+  // Why this user's desktop has no such store, or nothing when it has one. `transient`: it may be
+  // there on a later run (a session bus that is down while the user is logged out).
+  virtual std::optional<std::string> absent(bool* transient) = 0;
   // The user's current settings of every setting this backend writes.
   virtual bool read(SavedSettings& settings, std::string* error) = 0;
-  // Writes `proxy` in one change.
+  // Writes `proxy` in one change, with the user's credentials and inversions switched off.
   virtual bool write(const DesktopProxy& proxy, std::string* error) = 0;
   // Puts `settings` back in one change; settings not in it return to their defaults.
   virtual bool restore(const SavedSettings& settings, std::string* error) = 0;
+  // Tells the desktop's running applications about a change, once it is made and reported.
+  virtual void announce() {}
 };
 
 std::unique_ptr<DesktopBackend> makeGSettingsBackend();
@@ -57,11 +61,28 @@ uid_t desktopUser();
 // run is touched with root's rights. False (and `why`) when it cannot.
 bool actAs(uid_t user, std::string* why);
 
-// Moves the desktop of `user` (this process's own, see actAs) from what it carries to `target`
-// (nothing: the user's own settings), through the named backends, in a child process. `saved` is the
-// user's saved settings per backend, updated in place. Notes for standard error are written by the
-// step itself.
-void runDesktopStep(const std::optional<DesktopProxy>& target, const std::vector<std::string>& backends, uid_t user,
-                    std::map<std::string, SavedSettings>& saved);
+// How long the desktop step of a run may take: NETWORKSETUP_DESKTOP_BOUND_MS, else 2 s, well inside the
+// cleanup's bound on a whole run.
+std::chrono::milliseconds desktopBound();
+
+// What a desktop step did to the records in the state, and what failed.
+struct DesktopRun {
+  bool changedRecords = false;        // the state must be saved again
+  std::vector<std::string> failures;  // "NAME failed: WHY", one per backend that could not follow
+};
+
+// Brings the desktop of `user` (this process's own, see actAs) in step with `target` (nothing: the
+// user's own settings) through the named backends. A backend is in step when its record in `state`
+// (desktopCarried, desktopSaved) says it carries `target`; only the others are touched, each in a
+// child process of its own process group that holds no descriptor of the run but its report pipe, and
+// that is killed with its whole group at `bound`. A backend that follows gets its records updated; one
+// that fails, does not answer in time or cannot be reached yet keeps them, so a later run tries again.
+// A backend whose store is not there is noted in syslog and counts as in step.
+DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std::vector<std::string>& backends,
+                           uid_t user, NetworkState& state, std::chrono::milliseconds bound);
+
+// One line to syslog (LOG_USER, notice, ident "networksetup"): what the desktop step did that is
+// how the machine is rather than a fault of the run.
+void noteInJournal(const std::string& line);
 
 }  // namespace networksetup

@@ -1,48 +1,92 @@
 #include "tools/networksetup/DesktopProxy.h"
 
+#include <arpa/inet.h>
+
 #include "platform/Utf8.h"
+#include "platform/macos_tools/NetworkSetupCommands.h"
 
 namespace networksetup {
 
 namespace {
+
+namespace words = networksetup_commands;
 
 std::optional<ProxyEndpoint> endpointOf(const ProxySetting& proxy) {
   if (!proxy.enabled) return std::nullopt;
   return ProxyEndpoint{proxy.server, proxy.port};
 }
 
-bool isHostCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-         c == '_';
+bool isLabelCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
-bool isIpv6Character(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
+bool isAddress(int family, std::string_view text) {
+  unsigned char address[16];
+  return ::inet_pton(family, std::string(text).c_str(), address) == 1;
 }
 
-bool isHost(std::string_view host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+bool isHostName(std::string_view host) {
   if (host.empty() || host.size() > 253) return false;
-  if (host.find(':') != std::string_view::npos) {
-    for (char c : host) {
-      if (!isIpv6Character(c)) return false;
-    }
-    return true;
-  }
+  bool numeric = true;
+  size_t label = 0;
   for (char c : host) {
-    if (!isHostCharacter(c)) return false;
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    if (!isLabelCharacter(c) || ++label > 63) return false;
+    if (c < '0' || c > '9') numeric = false;
   }
-  return true;
+  // Digits and dots only read as an IPv4 address to every resolver, so they must be one.
+  return label > 0 && !numeric;
 }
 
-std::optional<std::string> endpointProblem(const char* what, const std::optional<ProxyEndpoint>& endpoint) {
+std::optional<std::string> hostProblem(const std::string& what, const std::string& host) {
+  if (isHostOrAddress(host)) return std::nullopt;
+  return "The " + what + " proxy server \"" + host + "\" is not a host name or IP address a desktop can use.";
+}
+
+std::optional<std::string> endpointProblem(const std::string& what, const std::optional<ProxyEndpoint>& endpoint) {
   if (!endpoint) return std::nullopt;
-  if (!isHost(endpoint->host)) return std::string("The ") + what + " proxy server \"" + endpoint->host + "\" is not a host name or IP address a desktop can use.";
-  if (endpoint->port == 0) return std::string("The ") + what + " proxy port 0 is not one a desktop can use.";
+  if (auto problem = hostProblem(what, endpoint->host)) return problem;
+  if (endpoint->port == 0) return "The " + what + " proxy port 0 is not one a desktop can use.";
   return std::nullopt;
 }
 
+std::optional<std::string> bypassProblem(const std::vector<std::string>& entries) {
+  for (const auto& entry : entries) {
+    bool fits = !entry.empty() && utf8::isValid(entry);
+    for (char c : entry) {
+      const auto u = static_cast<unsigned char>(c);
+      if (u <= 0x20 || u == 0x7F || c == ',') fits = false;
+    }
+    if (!fits) return "The bypass domain \"" + entry + "\" is not one a desktop can use.";
+  }
+  return std::nullopt;
+}
+
+struct ProxyWords {
+  std::string_view set;
+  std::string_view state;
+  ProxyKind kind;
+  const char* what;
+};
+constexpr ProxyWords kProxyWords[] = {
+    {words::kSetWebProxy, words::kSetWebProxyState, ProxyKind::web, "web"},
+    {words::kSetSecureWebProxy, words::kSetSecureWebProxyState, ProxyKind::secureWeb, "secure web"},
+    {words::kSetSocksFirewallProxy, words::kSetSocksFirewallProxyState, ProxyKind::socksFirewall, "SOCKS"},
+};
+
 }  // namespace
+
+bool isHostOrAddress(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return isAddress(AF_INET6, host.substr(1, host.size() - 2));
+  }
+  if (host.find(':') != std::string_view::npos) return isAddress(AF_INET6, host);
+  return isHostName(host) || isAddress(AF_INET, host);
+}
 
 std::optional<DesktopProxy> effectiveProxy(const NetworkState& state) {
   for (const auto& service : state.services) {
@@ -61,13 +105,22 @@ std::optional<std::string> unrepresentable(const DesktopProxy& proxy) {
   if (auto problem = endpointProblem("web", proxy.web)) return problem;
   if (auto problem = endpointProblem("secure web", proxy.secureWeb)) return problem;
   if (auto problem = endpointProblem("SOCKS", proxy.socks)) return problem;
-  for (const auto& entry : proxy.bypass) {
-    bool fits = !entry.empty() && utf8::isValid(entry);
-    for (char c : entry) {
-      const auto u = static_cast<unsigned char>(c);
-      if (u <= 0x20 || u == 0x7F || c == ',') fits = false;
+  return bypassProblem(proxy.bypass);
+}
+
+std::optional<std::string> uncarriableSetting(const std::vector<std::string>& arguments, const NetworkState& after) {
+  if (arguments.size() < 2) return std::nullopt;
+  const std::string_view command = arguments[0];
+  const NetworkService* service = after.find(arguments[1]);
+  if (service == nullptr) return std::nullopt;
+  if (command == words::kSetProxyBypassDomains) return bypassProblem(service->bypassDomains);
+  for (const auto& proxy : kProxyWords) {
+    const ProxySetting& setting = service->proxy(proxy.kind);
+    if (command == proxy.set) return endpointProblem(proxy.what, ProxyEndpoint{setting.server, setting.port});
+    if (command == proxy.state && setting.enabled) {
+      if (auto problem = endpointProblem(proxy.what, endpointOf(setting))) return problem;
+      return bypassProblem(service->bypassDomains);
     }
-    if (!fits) return "The bypass domain \"" + entry + "\" is not one a desktop can use.";
   }
   return std::nullopt;
 }
@@ -75,6 +128,18 @@ std::optional<std::string> unrepresentable(const DesktopProxy& proxy) {
 std::string urlHost(const std::string& host) {
   if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";
   return host;
+}
+
+std::string describe(const std::optional<DesktopProxy>& proxy) {
+  if (!proxy) return "";
+  // Carriable values hold no control characters, so a line feed separates them unambiguously.
+  std::string text;
+  for (const auto& endpoint : {proxy->web, proxy->secureWeb, proxy->socks}) {
+    text += endpoint ? endpoint->host + " " + std::to_string(endpoint->port) : "-";
+    text += "\n";
+  }
+  for (const auto& entry : proxy->bypass) text += entry + "\n";
+  return text;
 }
 
 }  // namespace networksetup

@@ -1,11 +1,12 @@
 // The proxy the desktop should carry: the effective one of the network services (the first service
 // in service order that is listed, enabled and has any proxy state on), in the shape every desktop
-// backend writes.
+// backend writes, and what of a service's values a desktop can carry.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/networksetup/NetworkState.h"
@@ -36,7 +37,22 @@ std::optional<DesktopProxy> effectiveProxy(const NetworkState& state);
 // characters or commas (the lists are comma-separated in KDE's file) and in UTF-8.
 std::optional<std::string> unrepresentable(const DesktopProxy& proxy);
 
+// Why the command `arguments` (without argv[0]), already run on `after`, set a value that no desktop
+// could carry, or nothing. Checked when values are set, for every service, so that a later "off" that
+// makes another service's proxy the effective one never meets a proxy it cannot put on the desktop:
+// a proxy's host and port, a bypass list, and the proxy a state switched on. Switching off, enabling
+// or disabling a service and removing one are never refused.
+std::optional<std::string> uncarriableSetting(const std::vector<std::string>& arguments, const NetworkState& after);
+
+// Whether `host` is a host name (dot-separated labels of letters, digits, '-' and '_'), an IPv4
+// address, or an IPv6 address, bare or in brackets.
+bool isHostOrAddress(std::string_view host);
+
 // The host as it goes into a URL: an IPv6 address in brackets, anything else as it is.
 std::string urlHost(const std::string& host);
+
+// A stable text naming `proxy` (nothing: the user's own settings), recorded per desktop to tell
+// whether it carries what the services say.
+std::string describe(const std::optional<DesktopProxy>& proxy);
 
 }  // namespace networksetup

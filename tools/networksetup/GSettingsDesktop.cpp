@@ -21,9 +21,13 @@ struct Setting {
   const char* child;
   const char* key;
 };
+// The switch of the user's proxy credentials is among them: off while ours is on, so they never go to
+// our proxy, and back at off with the rest. The name and password themselves stay where they are,
+// never copied into the tool's state.
 constexpr Setting kSettings[] = {
-    {"", "mode"},       {"", "ignore-hosts"}, {"http", "host"},  {"http", "port"},
-    {"https", "host"}, {"https", "port"},     {"socks", "host"}, {"socks", "port"},
+    {"", "mode"},       {"", "ignore-hosts"},   {"http", "host"},  {"http", "port"},
+    {"http", "use-authentication"},             {"https", "host"}, {"https", "port"},
+    {"socks", "host"}, {"socks", "port"},
 };
 
 std::string settingName(const Setting& setting) {
@@ -64,7 +68,8 @@ class ProxySettings {
 
 bool setEndpoint(ProxySettings& settings, const char* child, const std::optional<ProxyEndpoint>& endpoint) {
   GSettings* target = settings.child(child);
-  return g_settings_set_string(target, "host", endpoint ? endpoint->host.c_str() : "") &&
+  // GLib puts the host into a URL as it is, so an IPv6 address goes in with its brackets.
+  return g_settings_set_string(target, "host", endpoint ? urlHost(endpoint->host).c_str() : "") &&
          g_settings_set_int(target, "port", endpoint ? endpoint->port : 0);
 }
 
@@ -72,12 +77,13 @@ class GSettingsBackend final : public DesktopBackend {
  public:
   std::string name() const override { return "gsettings"; }
 
-  std::optional<std::string> absent() override {
+  std::optional<std::string> absent(bool* transient) override {
     GError* error = nullptr;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (bus == nullptr) {
       std::string why = std::string("no session bus: ") + error->message;
       g_error_free(error);
+      *transient = true;  // logged out, or not yet in: the next session's first run carries it over
       return why;
     }
     g_object_unref(bus);
@@ -112,7 +118,8 @@ class GSettingsBackend final : public DesktopBackend {
     const bool set = g_settings_set_string(settings.root(), "mode", "manual") &&
                      g_settings_set_strv(settings.root(), "ignore-hosts", hosts.data()) &&
                      setEndpoint(settings, "http", proxy.web) && setEndpoint(settings, "https", proxy.secureWeb) &&
-                     setEndpoint(settings, "socks", proxy.socks);
+                     setEndpoint(settings, "socks", proxy.socks) &&
+                     g_settings_set_boolean(settings.child("http"), "use-authentication", FALSE);
     if (!set) {
       g_settings_revert(settings.root());
       *error = "the proxy settings are locked";

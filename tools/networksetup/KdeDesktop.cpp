@@ -15,7 +15,10 @@ namespace networksetup {
 namespace {
 
 constexpr const char* kGroup = "Proxy Settings";
-constexpr const char* kKeys[] = {"ProxyType", "httpProxy", "httpsProxy", "socksProxy", "NoProxyFor"};
+// ReversedException inverts NoProxyFor (only the listed hosts use the proxy): ours is written false
+// while on and comes back at off with the rest. The user's credentials live in the proxy URLs, which
+// ours replace.
+constexpr const char* kKeys[] = {"ProxyType", "httpProxy", "httpsProxy", "socksProxy", "NoProxyFor", "ReversedException"};
 constexpr const char* kManualProxyType = "1";
 
 std::string configFolder() {
@@ -46,7 +49,7 @@ class KdeBackend final : public DesktopBackend {
 
   std::string name() const override { return "kde"; }
 
-  std::optional<std::string> absent() override {
+  std::optional<std::string> absent(bool*) override {
     if (!exists(configFolder() + "/kdeglobals") && !exists(file_)) {
       return "no KDE configuration (kdeglobals or kioslaverc) in " + configFolder();
     }
@@ -72,6 +75,7 @@ class KdeBackend final : public DesktopBackend {
             {"httpsProxy", proxyValue("http", proxy.secureWeb)},
             {"socksProxy", proxyValue("socks", proxy.socks)},
             {"NoProxyFor", joined(proxy.bypass)},
+            {"ReversedException", "false"},
         },
         error);
   }
@@ -86,11 +90,17 @@ class KdeBackend final : public DesktopBackend {
   }
 
  private:
-  // Sets `values` (nothing: the key is deleted) and saves kioslaverc once, then tells running KDE
-  // applications.
+  // Sets `values` (nothing: the key is deleted) and saves kioslaverc once. KConfig ignores writes to
+  // what the file marks immutable ([$i]) and still saves, so that is asked first.
   bool change(const std::vector<std::pair<std::string, std::optional<std::string>>>& values, std::string* error) {
     KConfig config(QString::fromStdString(file_), KConfig::SimpleConfig);
     KConfigGroup group = config.group(kGroup);
+    bool locked = config.isImmutable() || group.isImmutable();
+    for (const auto& [key, value] : values) locked = locked || group.isEntryImmutable(key.c_str());
+    if (locked) {
+      *error = "the [" + std::string(kGroup) + "] settings of " + file_ + " are marked immutable";
+      return false;
+    }
     for (const auto& [key, value] : values) {
       if (value) {
         group.writeEntry(key.c_str(), QString::fromStdString(*value));
@@ -102,13 +112,13 @@ class KdeBackend final : public DesktopBackend {
       *error = "cannot write " + file_;
       return false;
     }
-    announce();
     return true;
   }
 
+ public:
   // The signal KDE's proxy settings module sends after a change; a bus that is not there has no
   // running KDE application to tell.
-  static void announce() {
+  void announce() override {
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (bus == nullptr) return;
     g_dbus_connection_emit_signal(bus, nullptr, "/KIO/Scheduler", "org.kde.KIO.Scheduler", "reparseSlaveConfiguration",
@@ -117,6 +127,7 @@ class KdeBackend final : public DesktopBackend {
     g_object_unref(bus);
   }
 
+ private:
   std::string file_;
 };
 

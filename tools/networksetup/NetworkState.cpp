@@ -128,15 +128,26 @@ std::optional<NetworkService> readService(plist_t node) {
   return service;
 }
 
-plist_t newSavedDesktop(const std::map<uint32_t, std::map<std::string, SavedSettings>>& saved) {
+plist_t newSettings(const SavedSettings& settings) {
+  plist_t values = plist_new_dict();
+  for (const auto& [key, value] : settings) plist_dict_set_item(values, key.c_str(), newText(value));
+  return values;
+}
+
+plist_t newCarried(const CarriedProxy& carried) {
+  plist_t dict = plist_new_dict();
+  plist_dict_set_item(dict, "Proxy", newText(carried.proxy));
+  plist_dict_set_item(dict, "Written", newSettings(carried.written));
+  return dict;
+}
+
+// uid -> backend -> `newValue(value)`.
+template <typename Value, typename NewValue>
+plist_t newPerUserAndBackend(const std::map<uint32_t, std::map<std::string, Value>>& map, NewValue newValue) {
   plist_t users = plist_new_dict();
-  for (const auto& [uid, backends] : saved) {
+  for (const auto& [uid, backends] : map) {
     plist_t byBackend = plist_new_dict();
-    for (const auto& [backend, settings] : backends) {
-      plist_t values = plist_new_dict();
-      for (const auto& [key, value] : settings) plist_dict_set_item(values, key.c_str(), newText(value));
-      plist_dict_set_item(byBackend, backend.c_str(), values);
-    }
+    for (const auto& [backend, value] : backends) plist_dict_set_item(byBackend, backend.c_str(), newValue(value));
     plist_dict_set_item(users, std::to_string(uid).c_str(), byBackend);
   }
   return users;
@@ -165,22 +176,34 @@ bool forEachEntry(plist_t node, Each each) {
   return ok;
 }
 
-bool readSavedDesktop(plist_t node, std::map<uint32_t, std::map<std::string, SavedSettings>>& saved) {
+bool readSettings(plist_t node, SavedSettings& values) {
+  return forEachEntry(node, [&](const std::string& key, plist_t value) {
+    auto text = readText(value);
+    if (!text) return false;
+    values[key] = std::move(*text);
+    return true;
+  });
+}
+
+bool readCarried(plist_t node, CarriedProxy& carried) {
+  auto proxy = readText(plist_dict_get_item(node, "Proxy"));
+  if (!proxy) return false;
+  carried.proxy = std::move(*proxy);
+  return readSettings(plist_dict_get_item(node, "Written"), carried.written);
+}
+
+// uid -> backend -> `readValue(node, value)`.
+template <typename Value, typename ReadValue>
+bool readPerUserAndBackend(plist_t node, std::map<uint32_t, std::map<std::string, Value>>& map, ReadValue readValue) {
   return forEachEntry(node, [&](const std::string& uidText, plist_t backends) {
     if (uidText.empty() || uidText.size() > 10 || uidText.find_first_not_of("0123456789") != std::string::npos) {
       return false;
     }
     const uint64_t uid = std::stoull(uidText);
     if (uid > UINT32_MAX) return false;
-    auto& byBackend = saved[static_cast<uint32_t>(uid)];
-    return forEachEntry(backends, [&](const std::string& backend, plist_t settings) {
-      auto& values = byBackend[backend];
-      return forEachEntry(settings, [&](const std::string& key, plist_t value) {
-        auto text = readText(value);
-        if (!text) return false;
-        values[key] = std::move(*text);
-        return true;
-      });
+    auto& byBackend = map[static_cast<uint32_t>(uid)];
+    return forEachEntry(backends, [&](const std::string& backend, plist_t value) {
+      return plist_get_node_type(value) == PLIST_DICT && readValue(value, byBackend[backend]);
     });
   });
 }
@@ -218,7 +241,11 @@ NetworkState NetworkState::fresh() {
 }
 
 NetworkService* NetworkState::find(std::string_view name) {
-  for (auto& service : services) {
+  return const_cast<NetworkService*>(static_cast<const NetworkState&>(*this).find(name));
+}
+
+const NetworkService* NetworkState::find(std::string_view name) const {
+  for (const auto& service : services) {
     if (service.present && service.name == name) return &service;
   }
   return nullptr;
@@ -241,7 +268,12 @@ std::string encodeStatePlist(const NetworkState& state) {
     plist_array_append_item(services, dict);
   }
   plist_dict_set_item(root.get(), "Services", services);
-  if (!state.desktopSaved.empty()) plist_dict_set_item(root.get(), "DesktopSaved", newSavedDesktop(state.desktopSaved));
+  if (!state.desktopSaved.empty()) {
+    plist_dict_set_item(root.get(), "DesktopSaved", newPerUserAndBackend(state.desktopSaved, newSettings));
+  }
+  if (!state.desktopCarried.empty()) {
+    plist_dict_set_item(root.get(), "DesktopCarried", newPerUserAndBackend(state.desktopCarried, newCarried));
+  }
 
   char* xml = nullptr;
   uint32_t length = 0;
@@ -268,7 +300,11 @@ std::optional<NetworkState> decodeStatePlist(std::string_view bytes) {
     state.services.push_back(std::move(*service));
   }
   if (plist_t saved = plist_dict_get_item(parsed, "DesktopSaved");
-      saved != nullptr && !readSavedDesktop(saved, state.desktopSaved)) {
+      saved != nullptr && !readPerUserAndBackend(saved, state.desktopSaved, readSettings)) {
+    return std::nullopt;
+  }
+  if (plist_t carried = plist_dict_get_item(parsed, "DesktopCarried");
+      carried != nullptr && !readPerUserAndBackend(carried, state.desktopCarried, readCarried)) {
     return std::nullopt;
   }
   return state;

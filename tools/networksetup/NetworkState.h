@@ -18,6 +18,11 @@
 //       </dict> ...
 //     <key>DesktopSaved</key><dict>      (only while the desktop carries a proxy of ours)
 //       <key>UID</key><dict> <key>BACKEND</key><dict> <key>SETTING</key> text ... </dict> ... </dict> ...
+//     <key>DesktopCarried</key><dict>    (per desktop the tool last moved to a proxy of ours)
+//       <key>UID</key><dict> <key>BACKEND</key><dict>
+//         <key>Proxy</key> text                         what it carries (describe())
+//         <key>Written</key><dict> SETTING text ... </dict>   the store's settings right after
+//       </dict> ... </dict> ...
 // where "text" is a <string> when the bytes are UTF-8 without control characters other than tab and
 // line feed, and <data> holding the raw bytes otherwise (so any byte string survives the XML).
 #pragma once
@@ -67,10 +72,21 @@ struct NetworkService {
 // left at its default is not in the map.
 using SavedSettings = std::map<std::string, std::string>;
 
+// What a desktop store carries since the tool last moved it to a proxy: the proxy (describe()) and
+// the store's own settings right after that change, so that what the user changed since can be told
+// from what the tool wrote.
+struct CarriedProxy {
+  std::string proxy;
+  SavedSettings written;
+  bool operator==(const CarriedProxy&) const = default;
+};
+
 struct NetworkState {
   std::vector<NetworkService> services;  // in service order
   // Per desktop user (uid), per desktop backend (its name): what that user had.
   std::map<uint32_t, std::map<std::string, SavedSettings>> desktopSaved;
+  // Per desktop user, per desktop backend: the proxy of ours it carries; absent: the user's own.
+  std::map<uint32_t, std::map<std::string, CarriedProxy>> desktopCarried;
 
   // What a machine starts with: Wi-Fi, Ethernet and Thunderbolt Bridge enabled, Bluetooth PAN
   // disabled, every proxy off with no server and port 0, no bypass domains.
@@ -78,6 +94,7 @@ struct NetworkState {
 
   // The first present service whose name equals `name` byte for byte.
   NetworkService* find(std::string_view name);
+  const NetworkService* find(std::string_view name) const;
 
   bool operator==(const NetworkState&) const = default;
 };

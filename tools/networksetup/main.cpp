@@ -13,6 +13,7 @@
 
 #include "tools/networksetup/Commands.h"
 #include "tools/networksetup/Desktop.h"
+#include "tools/networksetup/DesktopProxy.h"
 #include "tools/networksetup/NetworkDevices.h"
 #include "tools/networksetup/StateFolder.h"
 #include "tools/networksetup/World.h"
@@ -22,6 +23,16 @@ namespace {
 int stateFolderFailure(const std::string& why) {
   std::fprintf(stderr, "networksetup: %s\n", why.c_str());
   return networksetup::exitStateFolderFailure;
+}
+
+// How many proxy states of listed, enabled services are on: fewer after a run means it switched off.
+size_t proxyStatesOn(const networksetup::NetworkState& state) {
+  size_t on = 0;
+  for (const auto& service : state.services) {
+    if (!service.present || !service.enabled) continue;
+    on += service.webProxy.enabled + service.secureWebProxy.enabled + service.socksFirewallProxy.enabled;
+  }
+  return on;
 }
 
 void emit(std::FILE* stream, const std::string& bytes) {
@@ -57,20 +68,46 @@ int main(int argc, char** argv) {
   if (!state) return stateFolderFailure(error);
   const bool joined = real && joinDevices(*state, machineDevices());
 
-  const auto before = effectiveProxy(*state);
   const std::vector<std::string> arguments(argvList.begin() + (argvList.empty() ? 0 : 1), argvList.end());
+  const auto before = effectiveProxy(*state);
+  const size_t onBefore = proxyStatesOn(*state);
   auto outcome = runCommand(arguments, *state);
-  const auto after = effectiveProxy(*state);
-  if (real && outcome.changedState && before != after) {
-    if (auto problem = after ? unrepresentable(*after) : std::nullopt) {
+  if (real && outcome.changedState) {
+    if (auto problem = uncarriableSetting(arguments, *state)) {
       // Refused as a whole: neither the desktop nor the services change.
       emit(stdout, *problem + "\n** Error: The parameters were not valid.\n");
       return exitInvalidParameters;
     }
-    runDesktopStep(after, *backends, user, state->desktopSaved[user]);
-    if (state->desktopSaved[user].empty()) state->desktopSaved.erase(user);
   }
+  // Saved before the desktop is touched: a desktop that hangs or fails never costs the services' change.
   if ((outcome.changedState || joined) && !folder->save(*state, &error)) return stateFolderFailure(error);
+
+  if (real) {
+    auto target = effectiveProxy(*state);
+    if (target) {
+      if (auto problem = unrepresentable(*target)) {
+        // Saved by an earlier version, or a service enabled again: the desktop cannot carry it, and an
+        // "off" that made it the effective proxy must not fail, so the desktop shows the user's own.
+        noteInJournal("the desktop shows the user's own settings: " + *problem);
+        target.reset();
+      }
+    }
+    const DesktopRun desktop = convergeDesktop(target, *backends, user, *state, desktopBound());
+    if (desktop.changedRecords && !folder->save(*state, &error)) return stateFolderFailure(error);
+    // A run that put a new proxy on fails when a desktop that is there refused it; a run that switched
+    // something off, or changed nothing the desktop shows, has done its part, and the next run tries
+    // the desktop again.
+    const bool failedOn =
+        target && target != before && proxyStatesOn(*state) >= onBefore && !desktop.failures.empty();
+    for (const auto& failure : desktop.failures) {
+      if (failedOn) {
+        outcome.standardError += "networksetup: " + failure + "\n";
+      } else {
+        noteInJournal(failure);
+      }
+    }
+    if (failedOn && outcome.status == exitSuccess) outcome.status = exitDesktopRefused;
+  }
 
   emit(stdout, outcome.standardOutput);
   emit(stderr, outcome.standardError);
