@@ -57,14 +57,17 @@ void PrivilegedRunQueue::submit(PrivilegedRun run, FlutterResult result) {
 }
 
 void PrivilegedRunQueue::perform(uint64_t generation, const PrivilegedRun& run, FlutterResult result) {
+  bool dropped = false;
   {
     MutexLock lock(mutex_);
     // Queued before a stop: dropped, also when the queue was reopened since.
-    if (stopped_ || generation != generation_) {
-      answerOnMain(std::move(result), AdminRunOutcome::failed(kStoppingMessage));
-      return;
-    }
-    running_ = true;
+    dropped = stopped_ || generation != generation_;
+    if (!dropped) running_ = true;
+  }
+  // Answered with the lock released: once the answer is out, the queue's owner may be gone.
+  if (dropped) {
+    answerOnMain(std::move(result), AdminRunOutcome::failed(kStoppingMessage));
+    return;
   }
   AdminRunOutcome outcome = runRecorded(run);
   {
