@@ -137,7 +137,7 @@ TEST_F(DesktopEndToEnd, WhatADesktopCannotCarryIsRefusedWhenSetForEveryServiceAn
   ASSERT_EQ(run({"-createnetworkservice", "Second", "Ethernet"}).exitCode(), 0);
   // Refused while off too, and for a service the desktop does not show: a later "off" of the
   // effective service could make it the one to carry.
-  for (const std::string service : {kService, std::string("Second")}) {
+  for (const std::string& service : {kService, std::string("Second")}) {
     for (const std::string host : {"bad host", "127.0.0.1:80", "a:b", "http://x", "", "1.2.3", "[::1"}) {
       const ToolResult refused = run({"-setwebproxy", service, host, "7890"});
       EXPECT_EQ(refused.exitCode(), 4) << host;
