@@ -69,12 +69,17 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 std::string ChildProcess::standardOutput() const { return readFile(stdoutPath_); }
 std::string ChildProcess::standardError() const { return readFile(stderrPath_); }
 
+std::map<std::string, std::string> isolatedHostEnvironment(const std::string& folder,
+                                                           std::map<std::string, std::string> env) {
+  env.emplace("XDG_STATE_HOME", folder + "/state");
+  env.emplace("NETWORKSETUP_STATE_DIR", folder + "/networksetup");
+  env.emplace("NETWORKSETUP_WORLD", "simulated");
+  return env;
+}
+
 HostProcess::HostProcess(std::map<std::string, std::string> env) {
   socketPath_ = env.emplace("PROXYHOST_ENGINE_SOCKET", dir_.file("engine.sock")).first->second;
-  env.emplace("XDG_STATE_HOME", dir_.file("state"));
-  // Its cleanup's networksetup runs keep to the test's folder and world, never this machine's.
-  env.emplace("NETWORKSETUP_STATE_DIR", dir_.file("networksetup"));
-  env.emplace("NETWORKSETUP_WORLD", "simulated");
+  env = isolatedHostEnvironment(dir_.path(), std::move(env));
   process_ = std::make_unique<ChildProcess>(std::vector<std::string>{PROXYHOST_BIN}, env, dir_.path());
 }
 

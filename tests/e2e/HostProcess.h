@@ -54,6 +54,11 @@ Reply callOver(enginelink::LinkClient& client, const std::string& channel, const
 // which runs only after it. True once such an answer came: the host is armed.
 bool waitUntilArmed(enginelink::LinkClient& client);
 
+// The variables that keep a host started in `folder` to it: its record and window state, and its
+// cleanup's networksetup runs (the simulated world), never this machine's. `env` keeps what it has.
+std::map<std::string, std::string> isolatedHostEnvironment(const std::string& folder,
+                                                           std::map<std::string, std::string> env = {});
+
 // build/bin/proxyhost serving its engine link at <dir>/engine.sock, or where the given
 // PROXYHOST_ENGINE_SOCKET says.
 class HostProcess {

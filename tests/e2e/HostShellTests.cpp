@@ -121,7 +121,8 @@ TEST(HostShell, QuitBySigintEndsWithStatusZeroAndASecondHostTakesTheStaleSocket)
   testing_support::TempDir dir;
   const std::string socket = dir.file("engine.sock");
   {
-    ChildProcess first({PROXYHOST_BIN}, {{"PROXYHOST_ENGINE_SOCKET", socket}}, dir.path());
+    ChildProcess first({PROXYHOST_BIN}, testing_support::isolatedHostEnvironment(dir.path(), {{"PROXYHOST_ENGINE_SOCKET", socket}}),
+                       dir.path());
     std::string error;
     std::unique_ptr<LinkClient> client;
     for (int i = 0; i < 500 && !client; ++i) {
@@ -146,7 +147,9 @@ TEST(HostShell, ASecondHostNeverStealsALiveSocket) {
   ASSERT_TRUE(client);
 
   testing_support::TempDir logs;
-  ChildProcess second({PROXYHOST_BIN}, {{"PROXYHOST_ENGINE_SOCKET", first.socketPath()}}, logs.path());
+  ChildProcess second({PROXYHOST_BIN},
+                      testing_support::isolatedHostEnvironment(logs.path(), {{"PROXYHOST_ENGINE_SOCKET", first.socketPath()}}),
+                      logs.path());
   auto status = second.wait(10s);
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << second.standardError();

@@ -763,9 +763,18 @@ NetlabHost::NetlabHost(const Lab& lab, const Options& options, std::string* erro
   std::vector<std::string> argv = {ipTool(), "netns", "exec", lab.clientNamespace(), PROXYHOST_BIN};
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (!std::string(*e).starts_with("PROXYHOST_ENGINE_SOCKET=")) env.emplace_back(*e);
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const char* name : {"PROXYHOST_ENGINE_SOCKET=", "XDG_STATE_HOME=", "NETWORKSETUP_STATE_DIR=", "NETWORKSETUP_WORLD="}) {
+      replaced = replaced || entry.starts_with(name);
+    }
+    if (!replaced) env.push_back(entry);
   }
   env.push_back("PROXYHOST_ENGINE_SOCKET=" + socket_);
+  // Its record and its cleanup's networksetup runs stay in the lab's folder, never this machine's.
+  env.push_back("XDG_STATE_HOME=" + dir_ + "/state");
+  env.push_back("NETWORKSETUP_STATE_DIR=" + dir_ + "/networksetup");
+  env.push_back("NETWORKSETUP_WORLD=simulated");
   std::vector<char*> args, envp;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
