@@ -54,7 +54,8 @@ class ProxyEndToEnd : public testing_support::MacsimHostTest {
   void TearDown() override {
     if (!host_) return;
     host_->signal(SIGINT);
-    auto status = host_->wait(15s);
+    // Two cleanups of the machine's services, each run a whole process: slow under the sanitizers.
+    auto status = host_->wait(60s);
     EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << host_->standardError();
   }
 
