@@ -57,10 +57,21 @@ XDesktop::XDesktop() {
     failure_ = "the session bus did not start: " + bus_->standardError();
     return;
   }
-  windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/openbox", "--sm-disable"},
-                                                  environment_, dir_.file("wm"));
-  // On a loaded machine openbox can take a while to take over the screen.
-  if (!eventually([&] { return tool({"/usr/bin/wmctrl", "-m"}).find("Name:") != std::string::npos; }, 30s)) {
+  // On a loaded machine openbox can take a while to take over the screen, and now and then it ends
+  // at once with status 1 and nothing said; a window manager that ended is started again.
+  bool managed = false;
+  for (int attempt = 0; attempt < 3 && !managed; ++attempt) {
+    windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/openbox", "--sm-disable"},
+                                                    environment_, dir_.file("wm"));
+    managed = eventually(
+        [&] {
+          return tool({"/usr/bin/wmctrl", "-m"}).find("Name:") != std::string::npos ||
+                 windowManager_->wait(0s).has_value();
+        },
+        30s) &&
+              !windowManager_->wait(0s).has_value();
+  }
+  if (!managed) {
     auto ended = windowManager_->wait(0s);
     failure_ = "the window manager did not start on " + environment_["DISPLAY"] +
                (ended ? " (it ended, status " + std::to_string(*ended) + ")" : " (it still runs)") + ": " +
