@@ -20,10 +20,9 @@ std::map<std::string, std::string> readInfoPlist(const std::string& file) {
 }
 
 std::string executableBundlePath() {
-  char buf[PATH_MAX];
-  if (realpath("/proc/self/exe", buf) == nullptr) return ".";
-  std::string exe(buf);
-  std::string dir = exe.substr(0, exe.rfind('/'));
+  const std::optional<std::string> exe = posix::executablePath();
+  if (!exe) return ".";
+  std::string dir = posix::folderOf(*exe);
   const std::string macos = "/Contents/MacOS";
   if (dir.size() > macos.size() && dir.compare(dir.size() - macos.size(), macos.size(), macos) == 0) {
     return dir.substr(0, dir.size() - macos.size());

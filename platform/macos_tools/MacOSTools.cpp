@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/NoDestructor.h"
+#include "platform/posix/Files.h"
 
 namespace macos_tools {
 
@@ -23,11 +24,8 @@ Seam& seam() {
 }
 
 std::string executableFolder() {
-  char path[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return {};
-  const std::string self(path, static_cast<size_t>(n));
-  return self.substr(0, self.rfind('/'));
+  const std::optional<std::string> self = posix::executablePath();
+  return self ? posix::folderOf(*self) : std::string();
 }
 
 bool holdsTools(const std::string& folder) {

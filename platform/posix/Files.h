@@ -23,6 +23,13 @@ struct SystemError {
 // The folder `path` names an entry of: "." for a bare name, "/" for an entry of the root.
 std::string folderOf(const std::string& path);
 
+// The running executable's path, as the kernel names it (links resolved); nothing when unknown.
+std::optional<std::string> executablePath();
+
+// A user id written as plain decimal digits (an environment variable's, such as PKEXEC_UID);
+// nothing for anything else, an empty text or the invalid id -1.
+std::optional<uid_t> parseUid(const char* text);
+
 // Makes `folder` and each missing folder above it with exactly `mode` (the umask does not apply);
 // folders that exist are left as they are. Fails when a component exists and is not a folder
 // (ENOTDIR) or a folder cannot be made.

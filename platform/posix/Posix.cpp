@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -77,6 +78,23 @@ bool isFolder(const std::string& path) {
 }
 
 }  // namespace
+
+std::optional<std::string> executablePath() {
+  char path[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return std::nullopt;
+  return std::string(path, static_cast<size_t>(n));
+}
+
+std::optional<uid_t> parseUid(const char* text) {
+  if (text == nullptr || *text == '\0' || std::strlen(text) > 10) return std::nullopt;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return std::nullopt;
+  }
+  const unsigned long long value = std::strtoull(text, nullptr, 10);
+  if (value >= static_cast<unsigned long long>(static_cast<uid_t>(-1))) return std::nullopt;
+  return static_cast<uid_t>(value);
+}
 
 std::string folderOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');

@@ -37,16 +37,9 @@ NSError smError(long code, std::string description) {
 
 std::string errnoText(int error) { return std::strerror(error); }
 
-std::optional<std::string> runningExecutable() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return std::nullopt;
-  return std::string(buf, static_cast<size_t>(n));
-}
-
 // What the main application's entry starts: the configured executable, else the running one.
 std::optional<std::string> mainExecutable(const XDGLoginItemRegistry::Options& options) {
-  return options.executable ? options.executable : runningExecutable();
+  return options.executable ? options.executable : posix::executablePath();
 }
 
 // An entry's text; nothing for a folder, something that cannot be read, or a file larger than

@@ -23,6 +23,7 @@
 
 #include "platform/macos_tools/MacOSTools.h"
 #include "platform/macos_tools/ToolView.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/ShellCommand.h"
 
@@ -35,14 +36,6 @@ constexpr int kRefused = 2;
 int refuse(const std::string& why) {
   std::fprintf(stderr, "proxyhost-admin: %s; nothing was run.\n", why.c_str());
   return kRefused;
-}
-
-bool isUid(const char* text) {
-  if (text == nullptr || *text == '\0' || std::strlen(text) > 10) return false;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return false;
-  }
-  return std::strtoull(text, nullptr, 10) < 0xFFFFFFFFull;
 }
 
 bool isMarker(const char* text) {
@@ -115,7 +108,7 @@ int runShell(const std::vector<std::string>& argv) {
 int main(int argc, char** argv) {
   // pkexec runs its program with real and effective uid 0 and says whose authorization it was.
   const char* caller = std::getenv("PKEXEC_UID");
-  if (::getuid() != 0 || ::geteuid() != 0 || !isUid(caller)) {
+  if (::getuid() != 0 || ::geteuid() != 0 || !posix::parseUid(caller)) {
     return refuse("this helper runs the proxy client's administrator commands as root and only pkexec may start "
                   "it (uid " + std::to_string(::getuid()) + ", PKEXEC_UID " + (caller ? caller : "unset") + ")");
   }

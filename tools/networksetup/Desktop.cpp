@@ -18,6 +18,7 @@
 #include <cstring>
 #include <set>
 
+#include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace networksetup {
@@ -26,16 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kDefaultBound{2000};
-
-std::optional<uid_t> parseUid(const char* text) {
-  if (text == nullptr || *text == '\0' || std::strlen(text) > 10) return std::nullopt;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return std::nullopt;
-  }
-  const unsigned long long value = std::strtoull(text, nullptr, 10);
-  if (value >= static_cast<unsigned long long>(static_cast<uid_t>(-1))) return std::nullopt;
-  return static_cast<uid_t>(value);
-}
 
 std::unique_ptr<DesktopBackend> makeBackend(const std::string& name) {
   if (name == "gsettings") return makeGSettingsBackend();
@@ -283,7 +274,7 @@ bool actAs(uid_t user, std::string* why) {
 uid_t desktopUser() {
   if (::geteuid() == 0) {
     for (const char* variable : {"PKEXEC_UID", "SUDO_UID"}) {
-      if (auto uid = parseUid(std::getenv(variable))) return *uid;
+      if (auto uid = posix::parseUid(std::getenv(variable))) return *uid;
     }
   }
   return ::getuid();
