@@ -11,6 +11,7 @@
 
 #include "platform/NoDestructor.h"
 #include "platform/macos_tools/MacOSTools.h"
+#include "platform/posix/ProcessGroup.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/ProcessRun.h"
@@ -58,7 +59,7 @@ ProcessRun runScriptCommand(const std::vector<std::string>& argv, int standardIn
   ProcessRun run;
   std::optional<Subprocess> child = Subprocess::start(options, run);
   if (!child) return run;
-  // -1 when the kernel has none: terminateGroup passes over it.
+  // -1 when the kernel has none: stopGroup passes over it.
   posix::UniqueFd descriptor(child->duplicateProcessDescriptor());
   {
     std::lock_guard lock(runningScripts().mutex);
@@ -291,7 +292,7 @@ std::unique_ptr<NSAppleScript> NSAppleScript::compileShellScriptSource(const std
 
 void NSAppleScript::terminateRunningScripts() {
   std::lock_guard lock(runningScripts().mutex);
-  for (int descriptor : runningScripts().descriptors) terminateGroup(descriptor);
+  for (int descriptor : runningScripts().descriptors) posix::stopGroup(descriptor);
 }
 
 void NSAppleScript::setCompilerForTesting(Compiler compiler) {

@@ -8,9 +8,6 @@
 // acts for), the tools are those beside this file, and it refuses to run unless pkexec started it.
 // Never installed setuid.
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +21,7 @@
 #include "platform/macos_tools/MacOSTools.h"
 #include "platform/macos_tools/ToolView.h"
 #include "platform/posix/Files.h"
+#include "platform/posix/ProcessGroup.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/ShellCommand.h"
 
@@ -64,43 +62,26 @@ std::optional<std::string> readCommand(std::string* why) {
   }
 }
 
-// Runs the shell as a child in a process group of its own and waits for it. When the host's side
-// ends (pkexec's caller dies) or the helper is told to stop, the whole group goes with it.
-int runShell(const std::vector<std::string>& argv) {
-  sigset_t waited;
-  sigemptyset(&waited);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&waited, sig);
-  sigprocmask(SIG_BLOCK, &waited, nullptr);
-  const pid_t parent = ::getppid();
-  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) return 128 + SIGTERM;
-
+// Runs the shell in a supervised process group of its own and waits for it. The group ends with
+// its caller, whose process descriptor the supervisor watches (a parent-death signal would not
+// cross from the caller's user to root), and with this helper: a SIGTERM, SIGINT or SIGHUP ends
+// the helper, and the supervisor the group.
+int runShell(const std::vector<std::string>& argv, int caller) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const pid_t child = ::fork();
-  if (child < 0) {
-    std::fprintf(stderr, "proxyhost-admin: fork: %s\n", std::strerror(errno));
+  int error = 0;
+  std::optional<posix::SupervisedGroup> group = posix::SupervisedGroup::start(
+      [&] {
+        ::execv(args[0], args.data());
+        return 127;
+      },
+      {.deadline = std::nullopt, .ownerProcess = caller}, &error);
+  if (!group) {
+    std::fprintf(stderr, "proxyhost-admin: fork: %s\n", std::strerror(error));
     return 126;
   }
-  if (child == 0) {
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  ::setpgid(child, child);
-  int status = 0;
-  for (;;) {
-    const pid_t done = ::waitpid(child, &status, WNOHANG);
-    if (done == child) break;
-    if (done < 0 && errno != EINTR) return 126;
-    siginfo_t info;
-    if (const int sig = ::sigwaitinfo(&waited, &info); sig != SIGCHLD && sig > 0) ::kill(-child, SIGKILL);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return group->wait().status;
 }
 
 }  // namespace
@@ -113,6 +94,8 @@ int main(int argc, char** argv) {
                   "it (uid " + std::to_string(::getuid()) + ", PKEXEC_UID " + (caller ? caller : "unset") + ")");
   }
   if (argc != 2 || !isMarker(argv[1])) return refuse("usage: pkexec proxyhost-admin MARKER < COMMAND");
+  // pkexec became this helper, so the process that started pkexec is the caller.
+  const posix::UniqueFd callerProcess = posix::openProcessDescriptor(::getppid());
   std::string why;
   const std::optional<std::string> command = readCommand(&why);
   if (!command) return refuse(why);
@@ -136,7 +119,7 @@ int main(int argc, char** argv) {
   if (shell.arguments().empty()) return refuse(shell.startError());
   std::vector<std::string> shellArgv{"/bin/sh"};
   shellArgv.insert(shellArgv.end(), shell.arguments().begin(), shell.arguments().end());
-  const int status = runShell(shellArgv);
+  const int status = runShell(shellArgv, callerProcess.get());
   std::fprintf(stderr, "%s %d\n", argv[1], status);
   return status;
 }
