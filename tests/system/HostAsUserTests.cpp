@@ -212,10 +212,14 @@ TEST_F(HostAsUser, ThePrivilegedHelperByHandOrWithoutACommandRefusesAndRunsNothi
   EXPECT_NE(noCommand.standardError.find("no command was given on standard input"), std::string::npos)
       << noCommand.standardError;
   EXPECT_FALSE(std::filesystem::exists(witness));
-  // The same helper through pkexec with a command does run it, as root: the refusals above were its own.
-  const ToolResult approved = runTool({"/usr/bin/pkexec", admin, "#m"}, withInput("id -u; touch " + witness));
+  // The same helper through pkexec with a command does run it, with the user's own rights alone (no
+  // root-only file, nothing under /usr/local): the refusals above were its own.
+  const ToolResult approved = runTool(
+      {"/usr/bin/pkexec", admin, "#m"},
+      withInput("id -u; touch " + witness + "; cat /etc/shadow >/dev/null 2>&1 && echo read-shadow; "
+                "touch /usr/local/proxyhost-root 2>/dev/null && echo wrote-usr-local; true"));
   EXPECT_EQ(approved.exitCode(), 0) << approved.standardError;
-  EXPECT_EQ(approved.standardOutput, "0\n");
+  EXPECT_EQ(approved.standardOutput, std::to_string(system_->uid()) + "\n");
   EXPECT_TRUE(std::filesystem::exists(witness));
   // Anything else through pkexec gets polkit's defaults, which need an authentication agent there is none of.
   EXPECT_EQ(runTool({"/usr/bin/pkexec", "/usr/bin/id", "-u"}, asUser()).exitCode(), 127);

@@ -1,7 +1,9 @@
 // The product's launchers as processes: proxyhost-shell gives a shell the macOS tools of the build, as
-// root and as an ordinary user; proxyhost-admin runs a command as root only when pkexec started it,
-// with nothing of its caller's environment, and refuses everything else without running anything.
+// root and as an ordinary user; proxyhost-admin runs a command only when pkexec started it, as the
+// user pkexec names with nothing of root's rights left and nothing of its caller's environment, and
+// refuses everything else without running anything.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +50,8 @@ class ProxyhostAdmin : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "the privileged helper is root's";
+    // The command runs as the user the helper becomes.
+    ::chmod(dir_.path().c_str(), 0777);
   }
   // Runs the helper with `command` on its standard input; `mark` shows whether anything ran.
   ToolResult admin(std::vector<std::string> args, const std::string& command, tools_testing::Environment env = {},
@@ -64,13 +68,20 @@ class ProxyhostAdmin : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(ProxyhostAdmin, RunsTheCommandAsRootInTheToolViewWithNoneOfTheCallersEnvironment) {
-  const ToolResult result =
-      admin({"#marker-1"}, kLook + "; echo \"${SECRET-unset} ${HOME-unset} $PKEXEC_UID $PATH\"; echo oops >&2; exit 3",
-            {{"PKEXEC_UID", "1000"}, {"SECRET", "leaked"}, {"HOME", "/nowhere"}});
+TEST_F(ProxyhostAdmin, RunsTheCommandAsTheUserPkexecNamesInTheToolViewWithNoneOfTheCallersEnvironment) {
+  const ToolResult result = admin(
+      {"#marker-1"},
+      kLook + "; id -G; echo \"${SECRET-unset} $HOME $USER $PKEXEC_UID $PATH\"; "
+              "grep -E '^(Cap(Inh|Prm|Eff|Bnd|Amb)|NoNewPrivs):' /proc/self/status | tr -d '\\t'; echo oops >&2; exit 3",
+      {{"PKEXEC_UID", "65534"}, {"SECRET", "leaked"}, {"HOME", "/nowhere"}});
   EXPECT_EQ(result.exitCode(), 3);
-  EXPECT_EQ(result.standardOutput,
-            kBin + "/networksetup\nproxyhost\n0\nunset unset 1000 /usr/sbin:/usr/bin:/sbin:/bin\n");
+  const passwd* nobody = ::getpwuid(65534);
+  ASSERT_NE(nobody, nullptr);
+  EXPECT_EQ(result.standardOutput, kBin + "/networksetup\nproxyhost\n65534\n" + std::to_string(nobody->pw_gid) +
+                                       "\nunset " + nobody->pw_dir + " " + nobody->pw_name +
+                                       " 65534 /usr/sbin:/usr/bin:/sbin:/bin\n"
+                                       "CapInh:0000000000000000\nCapPrm:0000000000000000\nCapEff:0000000000000000\n"
+                                       "CapBnd:0000000000000000\nCapAmb:0000000000000000\nNoNewPrivs:1\n");
   // The command's own error first, then the marker with its status as the helper's last line.
   EXPECT_EQ(result.standardError, "oops\n#marker-1 3\n");
 }

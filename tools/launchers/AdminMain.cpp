@@ -1,13 +1,15 @@
 // proxyhost-admin MARKER: the privileged helper. pkexec starts it as root once the user has
-// authorized the product's action; it reads the shell command from standard input, runs it with
-// /bin/sh as root in the macOS tool view, and, as its last act, writes "MARKER STATUS" on standard
-// error, so the host can tell the command's status from pkexec's own 126 and 127.
+// authorized the product's action; it reads the shell command from standard input, lays the macOS
+// tool view as root, becomes the user pkexec names (PKEXEC_UID) for good, runs the command with
+// /bin/sh as that user, and, as its last act, writes "MARKER STATUS" on standard error, so the host
+// can tell the command's status from pkexec's own 126 and 127.
 //
 // It trusts nothing from its caller but the command, which the user's authorization is for: the
-// environment is replaced with a fixed one keeping only pkexec's PKEXEC_UID (the user networksetup
-// acts for), the tools are those beside this file, and it refuses to run unless pkexec started it.
-// Never installed setuid.
+// environment is replaced with the user's session variables and PKEXEC_UID, the tools are those
+// beside this file, and it refuses to run unless pkexec started it. The command's run ends with
+// the caller (the process that started pkexec). Never installed setuid.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +25,7 @@
 #include "platform/posix/Files.h"
 #include "platform/posix/ProcessGroup.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/posix/User.h"
 #include "platform/scripting/ShellCommand.h"
 
 namespace {
@@ -89,7 +92,8 @@ int runShell(const std::vector<std::string>& argv, int caller) {
 int main(int argc, char** argv) {
   // pkexec runs its program with real and effective uid 0 and says whose authorization it was.
   const char* caller = std::getenv("PKEXEC_UID");
-  if (::getuid() != 0 || ::geteuid() != 0 || !posix::parseUid(caller)) {
+  const std::optional<uid_t> user = posix::parseUid(caller);
+  if (::getuid() != 0 || ::geteuid() != 0 || !user) {
     return refuse("this helper runs the proxy client's administrator commands as root and only pkexec may start "
                   "it (uid " + std::to_string(::getuid()) + ", PKEXEC_UID " + (caller ? caller : "unset") + ")");
   }
@@ -111,6 +115,12 @@ int main(int argc, char** argv) {
   if (!macos_tools::toolViewInPlace(*folder) && !macos_tools::enterToolView(*folder, &why)) {
     return refuse("the command cannot see the macOS tools: " + why);
   }
+  // Laying the view was the only thing that needed root. networksetup acts for this user anyway,
+  // and writes only the user's own state and desktop: the command gets exactly the user's rights.
+  if (!posix::becomeUser(*user, &why)) return refuse("cannot become uid " + callerUid + ": " + why);
+  // A long command is read by the shell through /proc/<this pid>/fd; the change of user made this
+  // process undumpable, which would shut the user's own shell out of it.
+  ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
   // The shell reads /dev/null, as any "do shell script" command does.
   const posix::UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!devNull.valid() || ::dup2(devNull.get(), STDIN_FILENO) < 0) return refuse("cannot open /dev/null");
