@@ -122,6 +122,8 @@ std::optional<posix::UniqueFd> holdRunLock(const char* path, std::string* why) {
   if (path == nullptr) return posix::UniqueFd();
   // As the user, not through a link, never blocking on a FIFO put in its place.
   posix::UniqueFd lock(::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+  // No folder for it: nothing was ever recorded there, so no cleanup can be waiting on it.
+  if (!lock.valid() && errno == ENOENT) return posix::UniqueFd();
   if (!lock.valid()) {
     *why = std::string("cannot open the lock ") + path + ": " + std::strerror(errno);
     return std::nullopt;
