@@ -278,6 +278,11 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
     }
     if (run.exitStatus == kPkexecNotAuthorized) {
       std::string why = withoutFinalLineFeed(run.standardError);
+      // pkexec's own words for it name no remedy.
+      if (why.find("No authentication agent found") != std::string::npos) {
+        why = "Administrator rights cannot be asked for: no authentication agent is running for this session "
+              "(a desktop session starts one; in a terminal, pkttyagent).";
+      }
       return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
                              why.empty() ? "Authorization was refused." : why);
     }
