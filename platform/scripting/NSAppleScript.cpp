@@ -278,8 +278,10 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
     }
     if (run.exitStatus == kPkexecNotAuthorized) {
       std::string why = withoutFinalLineFeed(run.standardError);
-      // pkexec's own words for it name no remedy.
-      if (why.find("No authentication agent found") != std::string::npos) {
+      // pkexec's own words for it (no agent registered, and none of its own without a terminal)
+      // name no remedy.
+      if (why.find("No authentication agent found") != std::string::npos ||
+          why.find("Error creating textual authentication agent") != std::string::npos) {
         why = "Administrator rights cannot be asked for: no authentication agent is running for this session "
               "(a desktop session starts one; in a terminal, pkttyagent).";
       }

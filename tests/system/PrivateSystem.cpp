@@ -368,13 +368,15 @@ bool PrivateSystem::Agent::waitFor(const std::string& text, std::chrono::millise
 }
 
 void PrivateSystem::Agent::type(const std::string& line) {
+  // The agent turns echo off after it shows its prompt, and that discards what was typed before.
+  testing_support::eventually(
+      [&] {
+        termios settings{};
+        return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ECHO) == 0;
+      },
+      5s);
   const std::string keys = line + "\n";
   if (::write(terminal_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) ADD_FAILURE() << "typing";
-}
-
-void PrivateSystem::Agent::interrupt() {
-  const char interruptKey = 3;
-  if (::write(terminal_, &interruptKey, 1) != 1) ADD_FAILURE() << "typing Ctrl-C";
 }
 
 bool PrivateSystem::bindPolkitActions(const std::vector<std::string>& actionFiles) {

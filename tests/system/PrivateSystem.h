@@ -89,10 +89,8 @@ class PrivateSystem {
     bool registered() const { return registered_; }
     // Waits until the terminal shows `text` after what earlier waits consumed; false on timeout.
     bool waitFor(const std::string& text, std::chrono::milliseconds timeout);
-    // Types a line at the prompt.
+    // Types a line at the password prompt, once the agent reads it (echo off).
     void type(const std::string& line);
-    // Ctrl-C at the prompt: the user gives up.
-    void interrupt();
     // Everything the terminal showed so far.
     const std::string& screen() const { return screen_; }
 
