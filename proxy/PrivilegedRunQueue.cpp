@@ -27,14 +27,19 @@ void answerOnMain(FlutterResult result, AdminRunOutcome outcome) {
       [outcome = std::move(outcome), result = std::move(result)]() mutable { answer(result, outcome); });
 }
 
+PrivilegedRunQueue::Environment productionEnvironment() {
+  // A guard's cleanup and start-up recovery take the record's lock before they switch anything off:
+  // an administrator run that holds it shared keeps them waiting until it is over.
+  NSAppleScript::setAdministratorRunLock(ProxyRecord::forThisApplication().lockPath());
+  return {.run = runAsAdministrator,
+          .stopRun = [] { NSAppleScript::terminateRunningScripts(); },
+          .record = &ProxyRecord::forThisApplication()};
+}
+
 }  // namespace
 
 PrivilegedRunQueue& PrivilegedRunQueue::shared() {
-  static NoDestructor<PrivilegedRunQueue> queue(
-      Environment{.run = runAsAdministrator,
-                  .stopRun = [] { NSAppleScript::terminateRunningScripts(); },
-                  .record = &ProxyRecord::forThisApplication()},
-      DispatchSerialQueue::Activation::inactive);
+  static NoDestructor<PrivilegedRunQueue> queue(productionEnvironment(), DispatchSerialQueue::Activation::inactive);
   return *queue;
 }
 

@@ -236,7 +236,7 @@ std::optional<std::string> ProxyRecord::writeLocked(const ProxyRecordContent& co
 
 ProxyRecord::Lock ProxyRecord::lock() const {
   posix::createOwnFolder(folder_);
-  const std::string lockPath = path_ + ".lock";
+  const std::string lockPath = this->lockPath();
   // Not through a link, and never blocking on a FIFO put in its place.
   posix::UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
   if (!fd.valid()) {

@@ -97,6 +97,8 @@ class ProxyRecord {
   Lock lock() const;
 
   const std::string& path() const { return path_; }
+  // The file lock() locks; an administrator run holds it shared while it runs.
+  std::string lockPath() const { return path_ + ".lock"; }
 
  private:
   std::optional<std::string> writeLocked(const ProxyRecordContent& content) REQUIRES(mutex_);

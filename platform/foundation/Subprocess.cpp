@@ -143,84 +143,11 @@ pid_t spawnPlain(const char* path, char* const argv[], int in, int out, int errF
   return pid;
 }
 
-// For the forks below, which may call only async-signal-safe functions. The mask is set by the raw
-// system call, which no sanitizer's interceptor stands in front of.
-void setSignalMask(const sigset_t& mask) { ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &mask, nullptr, _NSIG / 8); }
-
-// Gives the signals `first` to `last` back their default action, then unblocks every signal.
-void restoreDefaultSignals(int first, int last) {
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;
-  sigemptyset(&standard.sa_mask);
-  for (int sig = first; sig <= last; ++sig) ::sigaction(sig, &standard, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  setSignalMask(none);
-}
-
-// fork, not posix_spawn: the supervisor must run code of its own between fork and exec. Both the
-// supervisor and the command's child call only async-signal-safe functions, as a fork of a
-// threaded process must, and the supervisor takes its signals with sigtimedwait rather than a
-// handler, so nothing (a sanitizer's deferred delivery included) can hold its reaction back.
-// Returns the supervisor's pid, or -1 with errno.
-pid_t spawnContained(const char* path, char* const argv[], int in, int commandIn, int out, int errFd, bool inheritErr) {
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-
-  ::setpgid(0, 0);
-  // SIGTERM (the parent's death, or terminateGroup) and SIGCHLD (the command ended) are only
-  // ever waited for; blocked from before the command exists, neither can be missed.
-  sigset_t waited;
-  sigemptyset(&waited);
-  sigaddset(&waited, SIGTERM);
-  sigaddset(&waited, SIGCHLD);
-  setSignalMask(waited);
-  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) ::_exit(127);
-
-  const pid_t command = ::fork();
-  if (command == 0) {
-    ::prctl(PR_SET_PDEATHSIG, 0);
-    restoreDefaultSignals(1, NSIG - 1);
-    ::dup2(commandIn, 0);
-    ::dup2(out, 1);
-    if (!inheritErr) ::dup2(errFd, 2);
-    ::syscall(SYS_close_range, 3, ~0U, 0);
-    ::execve(path, argv, environ);
-    ::_exit(127);
-  }
-  // The supervisor keeps no stream of the command open, so the pipes end when the command's do.
-  ::dup2(in, 1);
-  ::dup2(in, 2);
-  ::syscall(SYS_close_range, 3, ~0U, 0);
-  if (command < 0) ::_exit(127);
-  int status = 0;
-  for (;;) {
-    const pid_t done = ::waitpid(command, &status, WNOHANG);
-    if (done == command) break;
-    if (done < 0 && errno != EINTR) ::_exit(127);
-    siginfo_t info;
-    if (::syscall(SYS_rt_sigtimedwait, &waited, &info, nullptr, _NSIG / 8) == SIGTERM) {
-      ::kill(0, SIGKILL);  // the whole group, this supervisor last
-    }
-  }
-  if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
-  // Ends as the command did, by the same signal.
-  const int sig = WTERMSIG(status);
-  restoreDefaultSignals(sig, sig);
-  ::kill(::getpid(), sig);
-  ::_exit(128 + sig);
-}
-
 }  // namespace
 
-void terminateGroup(int processDescriptor) {
-  if (processDescriptor >= 0) ::syscall(SYS_pidfd_send_signal, processDescriptor, SIGTERM, nullptr, 0);
-}
-
 int Subprocess::duplicateProcessDescriptor() const {
-  if (pid_ <= 0 || finished_) return -1;
-  return posix::openProcessDescriptor(pid_).release();
+  if (finished_ || !group_) return -1;
+  return group_->duplicateDescriptor().release();
 }
 
 std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, SubprocessResult& result) {
@@ -255,9 +182,27 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
   auto startedAt = std::chrono::steady_clock::now();
   const int childIn = options.standardInput >= 0 ? options.standardInput : devNull.get();
   const char* path = options.executable.empty() ? args[0] : options.executable.c_str();
-  const pid_t pid = contained ? spawnContained(path, args.data(), devNull.get(), childIn, childOut, childErr, inheritErr)
-                              : spawnPlain(path, args.data(), childIn, childOut, childErr, inheritErr);
-  const int spawnError = pid < 0 ? errno : 0;
+  std::optional<posix::SupervisedGroup> group;
+  pid_t pid = -1;
+  int spawnError = 0;
+  if (contained) {
+    // The member calls only async-signal-safe functions: this process may have other threads.
+    char* const* argv = args.data();
+    group = posix::SupervisedGroup::start(
+        [&] {
+          ::dup2(childIn, 0);
+          ::dup2(childOut, 1);
+          if (!inheritErr) ::dup2(childErr, 2);
+          ::syscall(SYS_close_range, 3, ~0U, 0);
+          ::execve(path, argv, environ);
+          return 127;  // a command that cannot be executed ends so, as a shell's would
+        },
+        {.deadline = options.timeLimit ? std::optional(startedAt + *options.timeLimit) : std::nullopt}, &spawnError);
+    if (group) pid = group->pid();
+  } else {
+    pid = spawnPlain(path, args.data(), childIn, childOut, childErr, inheritErr);
+    if (pid < 0) spawnError = errno;
+  }
   out.write.reset();
   err.write.reset();
   devNull.reset();
@@ -270,7 +215,7 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
 
   Subprocess child;
   child.pid_ = pid;
-  child.killTarget_ = contained ? -pid : pid;
+  child.group_ = std::move(group);
   child.outFd_ = out.read.release();
   child.errFd_ = err.read.release();
   if (options.timeLimit) child.deadline_ = startedAt + *options.timeLimit;
@@ -279,8 +224,8 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
 }
 
 Subprocess::Subprocess(Subprocess&& other) noexcept
-    : pid_(other.pid_), killTarget_(other.killTarget_), outFd_(other.outFd_), errFd_(other.errFd_), deadline_(other.deadline_),
-      finished_(other.finished_) {
+    : pid_(other.pid_), group_(std::move(other.group_)), outFd_(other.outFd_), errFd_(other.errFd_),
+      deadline_(other.deadline_), finished_(other.finished_) {
   other.pid_ = -1;
   other.outFd_ = other.errFd_ = -1;
   other.finished_ = true;
@@ -293,7 +238,7 @@ Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
     finish(ignored);
   }
   pid_ = other.pid_;
-  killTarget_ = other.killTarget_;
+  group_ = std::move(other.group_);
   outFd_ = other.outFd_;
   errFd_ = other.errFd_;
   deadline_ = other.deadline_;
@@ -341,7 +286,11 @@ void Subprocess::finish(SubprocessResult& result) {
       break;
     }
     if (ready == 0 && passed(deadline_)) {
-      ::kill(killTarget_, SIGKILL);
+      if (group_) {
+        group_->kill();
+      } else {
+        ::kill(pid_, SIGKILL);
+      }
       killed = true;
       break;
     }
@@ -355,6 +304,15 @@ void Subprocess::finish(SubprocessResult& result) {
   out.reset();
   err.reset();
 
+  if (group_) {
+    if (killed) group_->kill();
+    const posix::SupervisedGroup::End end = group_->wait(deadline_);
+    group_.reset();
+    result.timedOut = killed || end.timedOut;
+    result.exitStatus = end.status;
+    result.terminatingSignal = end.signal;
+    return;
+  }
   int status = 0;
   if (!killed && !reapBefore(pid_, deadline_, status)) {
     if (!passed(deadline_)) {
@@ -362,7 +320,7 @@ void Subprocess::finish(SubprocessResult& result) {
       result.startError = describe("waitpid", errno);
       return;
     }
-    ::kill(killTarget_, SIGKILL);
+    ::kill(pid_, SIGKILL);
     killed = true;
   }
   if (killed) {

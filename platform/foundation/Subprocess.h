@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/ProcessGroup.h"
+
 // inherit: this process's own descriptor (standard error only makes sense so).
 enum class SubprocessStream { pipe, null, inherit };
 
@@ -27,11 +29,10 @@ enum class SubprocessStream { pipe, null, inherit };
 enum class SubprocessContainment {
   // The child alone, in this process's process group.
   none,
-  // The child and everything it starts form a process group of their own, led by a small
-  // supervisor (a fork of this process that runs no other code) that holds the command's exit
-  // status. The whole group is killed at the time limit, by terminateGroup(), and when the thread
-  // that started it ends (the host killed, even with SIGKILL: PR_SET_PDEATHSIG on Linux; on macOS a
-  // kqueue NOTE_EXIT watch of the parent in the supervisor would do it). A command that cannot be
+  // The child and everything it starts form a process group of their own under a supervisor
+  // (posix::SupervisedGroup) that holds the command's exit status. The whole group is killed at the
+  // time limit, by posix::stopGroup() on duplicateProcessDescriptor(), and when this process or the
+  // thread that started it ends (the host killed, even with SIGKILL). A command that cannot be
   // executed ends with status 127 rather than failing the start.
   processGroupEndingWithParent,
 };
@@ -80,8 +81,9 @@ class Subprocess {
   ~Subprocess();
 
   pid_t pid() const { return pid_; }
-  // A process descriptor of the child, for terminateGroup from another thread while finish()
-  // waits (-1 when the kernel has none). Owned by the caller.
+  // A process descriptor of a contained child's supervisor, for posix::stopGroup from another
+  // thread while finish() waits (-1 when the kernel has none, or the child is not contained).
+  // Owned by the caller.
   int duplicateProcessDescriptor() const;
   bool finished() const { return finished_; }
   // Drains the piped streams into `result`, then reaps the child, killing it at the time limit.
@@ -91,14 +93,10 @@ class Subprocess {
  private:
   Subprocess() = default;
   pid_t pid_ = -1;
-  pid_t killTarget_ = -1;  // the child, or its whole group (a negative pid)
+  std::optional<posix::SupervisedGroup> group_;  // a contained child's
   int outFd_ = -1, errFd_ = -1;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   bool finished_ = true;
 };
 
 SubprocessResult runSubprocess(const SubprocessOptions& options);
-
-// Kills the process group of a child started with processGroupEndingWithParent, through its
-// process descriptor: safe from any thread, also once the child is gone (then it does nothing).
-void terminateGroup(int processDescriptor);

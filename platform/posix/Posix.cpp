@@ -1,4 +1,8 @@
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <pwd.h>
+#include <sys/prctl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -12,6 +16,7 @@
 #include "platform/posix/Files.h"
 #include "platform/posix/Signals.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/posix/User.h"
 
 namespace posix {
 
@@ -207,6 +212,69 @@ std::optional<SystemError> writeFileAtomically(const std::string& path, std::str
   if (!folderFd.valid()) return failure("open", folder);
   if (::fsync(folderFd.get()) != 0) return failure("fsync", folder);
   return std::nullopt;
+}
+
+namespace {
+
+bool failed(std::string* why, const std::string& what) {
+  *why = what + ": " + std::strerror(errno);
+  return false;
+}
+
+// No capability in the permitted, effective or inheritable set (ambient ones need a permitted one).
+bool holdsNoCapability() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  for (const auto& word : data) {
+    if (word.effective != 0 || word.permitted != 0 || word.inheritable != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool becomeUser(uid_t user, std::string* why) {
+  const passwd* entry = ::getpwuid(user);
+  if (entry == nullptr) {
+    *why = "there is no user with uid " + std::to_string(user);
+    return false;
+  }
+  const std::string name = entry->pw_name;
+  const gid_t group = entry->pw_gid;
+  const std::string home = entry->pw_dir != nullptr && *entry->pw_dir != '\0' ? entry->pw_dir : "/";
+  // The bounding set can be emptied only while this process may still change it.
+  for (int capability = 0; capability <= 63; ++capability) {
+    if (::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL) return failed(why, "PR_CAPBSET_DROP");
+  }
+  if (::initgroups(name.c_str(), group) != 0) return failed(why, "initgroups " + name);
+  if (::setresgid(group, group, group) != 0) return failed(why, "setresgid " + std::to_string(group));
+  // Without SECBIT_KEEP_CAPS the kernel clears the permitted and effective sets here.
+  if (::setresuid(user, user, user) != 0) return failed(why, "setresuid " + std::to_string(user));
+  if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) {
+    return failed(why, "PR_CAP_AMBIENT_CLEAR_ALL");
+  }
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return failed(why, "PR_SET_NO_NEW_PRIVS");
+  uid_t ruid, euid, suid;
+  gid_t rgid, egid, sgid;
+  if (::getresuid(&ruid, &euid, &suid) != 0 || ::getresgid(&rgid, &egid, &sgid) != 0 || ruid != user ||
+      euid != user || suid != user || rgid != group || egid != group || sgid != group || !holdsNoCapability() ||
+      ::setresuid(0, 0, 0) == 0) {
+    *why = "uid " + std::to_string(user) + " kept rights it must not have";
+    return false;
+  }
+  const std::string runtime = "/run/user/" + std::to_string(user);
+  ::setenv("HOME", home.c_str(), 1);
+  ::setenv("USER", name.c_str(), 1);
+  ::setenv("LOGNAME", name.c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtime + "/bus").c_str(), 1);
+  for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
+    ::unsetenv(variable);
+  }
+  // The working folder is a courtesy to what runs next: the home, else the root, else where it was.
+  if (::chdir(home.c_str()) != 0 && ::chdir("/") != 0) return true;
+  return true;
 }
 
 }  // namespace posix

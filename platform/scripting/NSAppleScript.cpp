@@ -1,5 +1,6 @@
 #include "platform/scripting/NSAppleScript.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 
 #include "platform/NoDestructor.h"
 #include "platform/macos_tools/MacOSTools.h"
+#include "platform/posix/ProcessGroup.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/ProcessRun.h"
@@ -29,6 +31,7 @@ struct Seams {
   std::mutex mutex;
   NSAppleScript::Compiler compiler;
   std::optional<NSAppleScriptAdministratorEnvironment> environment;
+  std::string administratorRunLock;
 };
 
 Seams& seams() {
@@ -36,11 +39,24 @@ Seams& seams() {
   return instance;
 }
 
-// The scripts running now, by a process descriptor of each one's supervisor, so that
-// terminateRunningScripts can reach them from any thread without mistaking a reused pid.
+std::string administratorRunLock() {
+  std::lock_guard lock(seams().mutex);
+  return seams().administratorRunLock;
+}
+
+// The scripts running now, so that terminateRunningScripts can reach them from any thread without
+// mistaking a reused pid: a process descriptor of each one's supervisor (or of pkexec), and for an
+// administrator run the host's end of the helper's standard input, whose shutdown ends the run
+// whoever it runs as by then.
+struct RunningScript {
+  int process = -1;
+  int callerEnd = -1;
+  auto operator<=>(const RunningScript&) const = default;
+};
+
 struct RunningScripts {
   std::mutex mutex;
-  std::set<int> descriptors;
+  std::set<RunningScript> scripts;
 };
 
 RunningScripts& runningScripts() {
@@ -48,27 +64,37 @@ RunningScripts& runningScripts() {
   return *scripts;
 }
 
+// Keeps a script in the list while it lives.
+class RunningScriptEntry {
+ public:
+  explicit RunningScriptEntry(RunningScript script) : script_(script) {
+    std::lock_guard lock(runningScripts().mutex);
+    runningScripts().scripts.insert(script_);
+  }
+  ~RunningScriptEntry() {
+    std::lock_guard lock(runningScripts().mutex);
+    runningScripts().scripts.erase(script_);
+  }
+  RunningScriptEntry(const RunningScriptEntry&) = delete;
+  RunningScriptEntry& operator=(const RunningScriptEntry&) = delete;
+
+ private:
+  RunningScript script_;
+};
+
 // A command of a script: it and everything it starts form one process group that dies with the
 // thread running it, so no script outlives this process, and terminateRunningScripts can end it.
-ProcessRun runScriptCommand(const std::vector<std::string>& argv, int standardInput = -1) {
+ProcessRun runScriptCommand(const std::vector<std::string>& argv) {
   SubprocessOptions options;
   options.argv = argv;
-  options.standardInput = standardInput;
   options.containment = SubprocessContainment::processGroupEndingWithParent;
   ProcessRun run;
   std::optional<Subprocess> child = Subprocess::start(options, run);
   if (!child) return run;
-  // -1 when the kernel has none: terminateGroup passes over it.
-  posix::UniqueFd descriptor(child->duplicateProcessDescriptor());
-  {
-    std::lock_guard lock(runningScripts().mutex);
-    runningScripts().descriptors.insert(descriptor.get());
-  }
+  // -1 when the kernel has none: stopGroup passes over it.
+  const posix::UniqueFd descriptor(child->duplicateProcessDescriptor());
+  const RunningScriptEntry entry({descriptor.get(), -1});
   child->finish(run);
-  {
-    std::lock_guard lock(runningScripts().mutex);
-    runningScripts().descriptors.erase(descriptor.get());
-  }
   return run;
 }
 
@@ -149,9 +175,13 @@ class PkexecRun {
  public:
   PkexecRun() : marker_("#proxyhost-status-" + randomToken()) {}
 
-  // pkexec, the helper and its marker; the helper reads the command on standard input.
-  std::vector<std::string> argv(const std::string& pkexecPath, const std::string& helper) const {
-    return {pkexecPath, helper, marker_};
+  // pkexec, the helper, its marker and the lock it holds while it runs (when there is one); the
+  // helper reads the command on standard input.
+  std::vector<std::string> argv(const std::string& pkexecPath, const std::string& helper,
+                                const std::string& lock) const {
+    std::vector<std::string> argv{pkexecPath, helper, marker_};
+    if (!lock.empty()) argv.push_back(lock);
+    return argv;
   }
 
   // Takes the marker line off `run`'s standard error; true when it was there.
@@ -172,15 +202,42 @@ class PkexecRun {
   std::string marker_;
 };
 
-// `command` run as root by the product's privileged helper, which pkexec starts once the user has
-// authorized it.
+// `command` run by the product's privileged helper, which pkexec starts once the user has
+// authorized it, as that user. pkexec is this process's own child: polkit keys a kept
+// authorization (auth_admin_keep) to pkexec's parent, which must live on from one change to the
+// next. Containment is the helper's: the command reaches it on a socket whose other end this process
+// keeps until the run is over; when this process ends, or shuts that end down, the helper refuses
+// to start the command or ends it with all it started, whichever user it runs as by then.
 ProcessRun runThroughPkexec(const std::string& pkexecPath, const std::string& command, const PkexecRun& pkexec) {
   std::string why;
   const std::optional<std::string> helper = launcher(macos_tools::kAdministratorHelperName, &why);
   if (!helper) return notStarted(why);
-  const posix::UniqueFd script = ShellCommand::sealedFile(command, &why);
-  if (!script.valid()) return notStarted(why);
-  return runScriptCommand(pkexec.argv(pkexecPath, *helper), script.get());
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    return notStarted(std::string("socketpair: ") + std::strerror(errno));
+  }
+  posix::UniqueFd callers(ends[0]), helpers(ends[1]);
+  SubprocessOptions options;
+  options.argv = pkexec.argv(pkexecPath, *helper, administratorRunLock());
+  options.standardInput = helpers.get();
+  ProcessRun run;
+  std::optional<Subprocess> child = Subprocess::start(options, run);
+  helpers.reset();
+  if (!child) return run;
+  const posix::UniqueFd descriptor = posix::openProcessDescriptor(child->pid());
+  const RunningScriptEntry entry({descriptor.get(), callers.get()});
+  // The helper reads the command once authorized, which may take minutes: this blocks until then,
+  // or until pkexec ends without it, or terminateRunningScripts shuts the socket down.
+  std::string_view rest = command;
+  while (!rest.empty()) {
+    const ssize_t sent =
+        posix::retryOnInterrupt([&] { return ::send(callers.get(), rest.data(), rest.size(), MSG_NOSIGNAL); });
+    if (sent <= 0) break;
+    rest.remove_prefix(static_cast<size_t>(sent));
+  }
+  ::shutdown(callers.get(), SHUT_WR);
+  child->finish(run);
+  return run;
 }
 
 NSAppleScriptAdministratorEnvironment administratorEnvironment() {
@@ -221,6 +278,13 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
     }
     if (run.exitStatus == kPkexecNotAuthorized) {
       std::string why = withoutFinalLineFeed(run.standardError);
+      // pkexec's own words for it (no agent registered, and none of its own without a terminal)
+      // name no remedy.
+      if (why.find("No authentication agent found") != std::string::npos ||
+          why.find("Error creating textual authentication agent") != std::string::npos) {
+        why = "Administrator rights cannot be asked for: no authentication agent is running for this session "
+              "(a desktop session starts one; in a terminal, pkttyagent).";
+      }
       return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
                              why.empty() ? "Authorization was refused." : why);
     }
@@ -291,7 +355,17 @@ std::unique_ptr<NSAppleScript> NSAppleScript::compileShellScriptSource(const std
 
 void NSAppleScript::terminateRunningScripts() {
   std::lock_guard lock(runningScripts().mutex);
-  for (int descriptor : runningScripts().descriptors) terminateGroup(descriptor);
+  for (const RunningScript& script : runningScripts().scripts) {
+    // Ends an administrator run also while its helper is root, which no signal of ours reaches.
+    if (script.callerEnd >= 0) ::shutdown(script.callerEnd, SHUT_RDWR);
+    // The supervisor ends its group; pkexec still asking (it runs with our real uid then) ends.
+    posix::stopGroup(script.process);
+  }
+}
+
+void NSAppleScript::setAdministratorRunLock(std::string path) {
+  std::lock_guard lock(seams().mutex);
+  seams().administratorRunLock = std::move(path);
 }
 
 void NSAppleScript::setCompilerForTesting(Compiler compiler) {

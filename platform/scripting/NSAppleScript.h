@@ -9,7 +9,8 @@
 //
 // Running: COMMAND goes to `/bin/sh -c` and the call waits for it. The shell and all it starts
 // form one process group that ends with the thread that runs it, so no script outlives this
-// process, even one killed with SIGKILL. Exit status 0 is success (the
+// process, even one killed with SIGKILL (through pkexec, the privileged helper's group ends with
+// this process the same way). Exit status 0 is success (the
 // result holds standard output less one final line feed). Any other status gives an error
 // dictionary: the number is the exit status (128 + the signal for a command killed by one), the
 // message is standard error, or standard output when standard error is empty, less one final
@@ -20,8 +21,9 @@
 //     wins: "cancel" is a dismissed prompt, "approve" an approved one and runs the command with the
 //     rights this process has;
 //   - a process that is already root runs the command directly;
-//   - otherwise pkexec, when installed, asks the user: a dismissed prompt (pkexec's 126) is -128
-//     "User canceled.", a refusal (127) is -60005;
+//   - otherwise pkexec, when installed, asks the user; this process starts pkexec itself, so a
+//     kept authorization keeps: a dismissed prompt (pkexec's 126) is -128 "User canceled.", a
+//     refusal (127) is -60005;
 //   - otherwise -60005 with a message that says why nothing could be asked.
 // docs/scripting.md has the details.
 //
@@ -91,9 +93,15 @@ class NSAppleScript {
 
   // Not on the original platform: ends every script running now, with all it started (its run
   // then fails with the signal's status). A shutdown that must not wait for a run in flight calls
-  // it. On macOS a script run with administrator privileges belongs to root and cannot be ended
-  // so; there the privileged helper that runs it would be told to stop. Any thread.
+  // it. An administrator run is told through the socket its command came on, which reaches the
+  // privileged helper whatever user it runs as. On macOS a script run with administrator
+  // privileges belongs to root and cannot be ended so; there the privileged helper that runs it
+  // would be told to stop. Any thread.
   static void terminateRunningScripts();
+  // Not on the original platform: the file an administrator run holds a shared lock on while it
+  // runs (empty: none), so that a cleanup taking it exclusively, in whatever process, waits until
+  // no run is left. Set once, before the first run.
+  static void setAdministratorRunLock(std::string path);
 
   // Seams. A compiler makes the scripting object for a source (nullptr: does not compile);
   // an empty function puts the real one back.

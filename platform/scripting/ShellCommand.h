@@ -21,11 +21,10 @@ class ShellCommand {
   const std::vector<std::string>& arguments() const { return arguments_; }
   const std::string& startError() const { return startError_; }
 
-  // `command` in a sealed memory file read from its start, for a child that takes the command on a
-  // descriptor (the privileged helper); invalid, with `error`, when it cannot be made.
+ private:
+  // `command` in a sealed memory file read from its start; invalid, with `error`, when it cannot be made.
   static posix::UniqueFd sealedFile(const std::string& command, std::string* error);
 
- private:
   posix::UniqueFd script_;
   std::vector<std::string> arguments_;
   std::string startError_;

@@ -4,12 +4,17 @@
 // desktop (GLib's resolver, KDE's reader) as what changes, NetworkManager's devices as the network
 // services, logind announcing power-off, and the guard after a kill.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <thread>
 
+#include "platform/posix/UniqueFd.h"
 #include "tests/e2e/MacsimHost.h"
 #include "tests/system/PrivateSystem.h"
 
@@ -212,13 +217,126 @@ TEST_F(HostAsUser, ThePrivilegedHelperByHandOrWithoutACommandRefusesAndRunsNothi
   EXPECT_NE(noCommand.standardError.find("no command was given on standard input"), std::string::npos)
       << noCommand.standardError;
   EXPECT_FALSE(std::filesystem::exists(witness));
-  // The same helper through pkexec with a command does run it, as root: the refusals above were its own.
-  const ToolResult approved = runTool({"/usr/bin/pkexec", admin, "#m"}, withInput("id -u; touch " + witness));
+  // The same helper through pkexec with a command does run it, with the user's own rights alone (no
+  // root-only file, nothing under /usr/local): the refusals above were its own.
+  const ToolResult approved = runTool(
+      {"/usr/bin/pkexec", admin, "#m"},
+      withInput("id -u; touch " + witness + "; cat /etc/shadow >/dev/null 2>&1 && echo read-shadow; "
+                "touch /usr/local/proxyhost-root 2>/dev/null && echo wrote-usr-local; true"));
   EXPECT_EQ(approved.exitCode(), 0) << approved.standardError;
-  EXPECT_EQ(approved.standardOutput, "0\n");
+  EXPECT_EQ(approved.standardOutput, std::to_string(system_->uid()) + "\n");
   EXPECT_TRUE(std::filesystem::exists(witness));
   // Anything else through pkexec gets polkit's defaults, which need an authentication agent there is none of.
   EXPECT_EQ(runTool({"/usr/bin/pkexec", "/usr/bin/id", "-u"}, asUser()).exitCode(), 127);
+}
+
+// An enable that stalls inside its administrator run (networksetup waits for its state lock) when
+// the host is killed: the guard switches everything off, and the run, which would switch its
+// proxies on as soon as the lock comes free, ends with its caller instead of outliving it.
+TEST_F(HostAsUser, AnAdministratorRunInFlightWhenTheHostIsKilledNeverSwitchesOnAfterTheGuard) {
+  startWorld(PolkitAnswer::approve);
+  startHost();
+  ASSERT_EQ(states(), kAllOff);  // the user's networksetup state exists from here on
+  const std::string stateLock = system_->home() + "/.local/state/proxyhost/networksetup/state.lock";
+  posix::UniqueFd held(::open(stateLock.c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(held.valid()) << stateLock;
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+  ToolProcess enable({kProxyhostctl, "--timeout", "60", "call", "/privileged_proxy", "setProxyElevated", kEnable},
+                     asUser());
+  // The enable's first networksetup run waits for the lock inside the administrator shell.
+  auto stalledRuns = [&] {
+    int count = 0;
+    for (pid_t pid : system_->processes()) {
+      const std::string command = testing_support::readFile("/proc/" + std::to_string(pid) + "/cmdline");
+      if (command.find(std::string("\0-setwebproxy\0", 14)) != std::string::npos ||
+          command.find("proxyhost-admin") != std::string::npos) {
+        ++count;
+      }
+    }
+    return count;
+  };
+  ASSERT_TRUE(eventually([&] { return stalledRuns() > 0; }, 20s));
+  ::kill(host_->pid(), SIGKILL);
+  // The run goes with its caller; only then does the lock come free.
+  EXPECT_TRUE(eventually([&] { return stalledRuns() == 0; }, 10s)) << "the administrator run outlived the host";
+  held.reset();
+  // The guard's cleanup, which waited for the run, is all that ran.
+  EXPECT_TRUE(eventually([&] { return runs() == oneCleanup(); }, 20s)) << runs().size();
+  // Long enough for an orphaned run to have switched something on.
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(states(), kAllOff);
+  for (const auto& run : runs()) EXPECT_NE(run.back(), "on");
+  EXPECT_NE(enable.finish(30s)->exitCode(), 0);
+}
+
+// The prompt as the user meets it, through a real authentication agent registered for the host:
+// without an agent a clear error; at the prompt, which names the product, a wrong password is
+// refused and the right one switches; and the next change within five minutes asks no more, as the
+// action's auth_admin_keep promises. (pkttyagent has no Cancel: giving up at its prompt ends the
+// agent, which polkit answers "Not authorized". A dialog's Cancel is pkexec's 126, "User canceled."
+// in tests/platform/scripting.)
+TEST_F(HostAsUser, ThePromptNamesTheProductAndItsAnswerDecidesAndIsKeptForTheNextChange) {
+  startWorld(PolkitAnswer::authenticate);
+  startHost();
+  const ToolResult noAgent = proxy("setProxyElevated", kEnable);
+  EXPECT_EQ(noAgent.exitCode(), 1);
+  EXPECT_NE(noAgent.standardOutput.find("no authentication agent"), std::string::npos) << noAgent.standardOutput;
+  EXPECT_EQ(states(), kAllOff);
+
+  struct Case {
+    const char* what;
+    std::function<void(PrivateSystem::Agent&)> answer;
+    const char* reply;  // in proxyhostctl's output
+    bool switched;
+  };
+  const std::vector<Case> cases = {
+      {"a wrong password", [](PrivateSystem::Agent& agent) { agent.type("not-the-password"); }, R"("code": "failed")",
+       false},
+      {"the right password", [](PrivateSystem::Agent& agent) { agent.type(system_testing::kPassword); },
+       R"({"success": true})", true},
+  };
+  for (const Case& c : cases) {
+    PrivateSystem::Agent agent(*system_, host_->pid());
+    ASSERT_TRUE(agent.registered()) << c.what;
+    ToolProcess change({kProxyhostctl, "--timeout", "60", "call", "/privileged_proxy", "setProxyElevated", kEnable},
+                       asUser());
+    ASSERT_TRUE(agent.waitFor("ProxyHost wants to change the network proxy settings.", 20s))
+        << c.what << ": " << agent.screen();
+    ASSERT_TRUE(agent.waitFor("Password: ", 10s)) << c.what << ": " << agent.screen();
+    c.answer(agent);
+    const auto answered = change.finish(60s);
+    ASSERT_TRUE(answered) << c.what << ": " << agent.screen();
+    EXPECT_NE(answered->standardOutput.find(c.reply), std::string::npos)
+        << c.what << ": " << answered->standardOutput << answered->standardError << "\nscreen:\n" << agent.screen();
+    EXPECT_EQ(states(), c.switched ? "Ethernet Yes Yes Yes\nWi-Fi Yes Yes Yes\n" : kAllOff) << c.what;
+    if (!c.switched) continue;
+    // Kept: the next change runs at once, and the agent is not asked again.
+    const std::string shown = agent.screen();
+    const ToolResult off = proxy("disableProxyElevated", kDisable);
+    EXPECT_EQ(off.standardOutput, "{\"success\": true}\n") << off.standardError;
+    EXPECT_EQ(states(), kAllOff);
+    EXPECT_FALSE(agent.waitFor("AUTHENTICATING", 500ms)) << agent.screen();
+  }
+}
+
+// The user answers the prompt after the host was killed: the guard has switched everything off, and
+// the command the answer lets through finds its caller gone and runs nothing.
+TEST_F(HostAsUser, APromptAnsweredAfterTheHostWasKilledSwitchesNothingOn) {
+  startWorld(PolkitAnswer::authenticate);
+  startHost();
+  PrivateSystem::Agent agent(*system_, host_->pid());
+  ASSERT_TRUE(agent.registered());
+  ToolProcess change({kProxyhostctl, "--timeout", "60", "call", "/privileged_proxy", "setProxyElevated", kEnable},
+                     asUser());
+  ASSERT_TRUE(agent.waitFor("Password: ", 20s)) << agent.screen();
+  ::kill(host_->pid(), SIGKILL);
+  ASSERT_TRUE(eventually([&] { return runs() == oneCleanup(); }, 20s)) << "the guard did not clean up";
+  agent.type(system_testing::kPassword);
+  agent.waitFor("====", 5s);
+  // Long enough for a command let through to have switched something on.
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(states(), kAllOff);
+  EXPECT_EQ(runs(), oneCleanup());
 }
 
 }  // namespace

@@ -8,7 +8,11 @@
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,6 +129,7 @@ void PrivateSystem::start(const PrivateSystemOptions& options) {
     return;
   }
   if (!mountPrivate(nullptr, "/", nullptr, MS_REC | MS_PRIVATE) || !installPackage(options.package) || !addUser() ||
+      !addPassword() ||
       !mountPrivate("private-system", "/run/dbus", "tmpfs", 0, "mode=0755") ||
       !mountPrivate("private-system", "/run/user", "tmpfs", 0, "mode=0755") || !startReaper() ||
       !writePolkitRules(options) || !bindPolkitActions(options.actionFiles) || !startSystemBus()) {
@@ -185,6 +190,23 @@ bool PrivateSystem::addUser() {
          mountPrivate(root_.file("group").c_str(), "/etc/group", nullptr, MS_BIND);
 }
 
+// A copy of /etc/shadow with the test user's password, as the machine's own is kept: root:shadow,
+// 0640, so PAM's helpers read it as they would the real one.
+bool PrivateSystem::addPassword() {
+  // kPassword, hashed with SHA-512 crypt.
+  constexpr const char* kPasswordHash =
+      "$6$proxyhosttest$VvY6jPGzqM4v0fFK9KRQVyOGH8b.OWsW/hLjYEb8TtMhnW1pBf/89KlR6YiNkc85WztUX1bSvPvpvElv9ZFBK.";
+  const group* shadow = getgrnam("shadow");
+  const std::string copy = root_.file("shadow");
+  if (shadow == nullptr || !writeFile(copy, testing_support::readFile("/etc/shadow") + userName_ + ":" +
+                                                 kPasswordHash + ":19000:0:99999:7:::\n",
+                                      0640) ||
+      ::chown(copy.c_str(), 0, shadow->gr_gid) != 0) {
+    return fail("cannot write the copy of /etc/shadow in " + root_.path());
+  }
+  return mountPrivate(copy.c_str(), "/etc/shadow", nullptr, MS_BIND);
+}
+
 bool PrivateSystem::installPackage(const std::string& package) {
   if (package.empty()) return true;
   const std::string root = root_.file("installed");
@@ -230,12 +252,14 @@ bool PrivateSystem::writePolkitRules(const PrivateSystemOptions& options) {
 bool PrivateSystem::writeRule(PolkitAnswer answer) {
   std::string ids;
   for (const auto& id : actionIds_) ids += (ids.empty() ? "\"" : ", \"") + id + "\"";
+  const char* result = answer == PolkitAnswer::approve ? "YES" : answer == PolkitAnswer::deny ? "NO" : "AUTH_ADMIN_KEEP";
+  // The test user is the administrator polkit asks for, as the sudo group is on Debian's own rules.
   const std::string rule = std::string("// The private system's test user, answered before any other rule.\n") +
-                           "polkit.addRule(function(action, subject) {\n" + "  var actions = [" + ids + "];\n" +
-                           "  if (subject.user == \"" + userName_ +
+                           "polkit.addAdminRule(function(action, subject) {\n  return [\"unix-user:" + userName_ +
+                           "\"];\n});\n" + "polkit.addRule(function(action, subject) {\n" + "  var actions = [" + ids +
+                           "];\n" + "  if (subject.user == \"" + userName_ +
                            "\" && (actions.length == 0 || actions.indexOf(action.id) >= 0)) {\n" +
-                           "    return polkit.Result." + (answer == PolkitAnswer::approve ? "YES" : "NO") +
-                           ";\n  }\n});\n";
+                           "    return polkit.Result." + result + ";\n  }\n});\n";
   // Written whole and renamed into place: polkitd rereads the folder when it changes.
   const std::string folder = "/etc/polkit-1/rules.d/";
   if (!writeFile(folder + ".rule", rule, 0644) ||
@@ -263,10 +287,96 @@ void PrivateSystem::answer(PolkitAnswer answer) {
           }
         }
         sd_bus_message_unref(reply);
+        if (answer == PolkitAnswer::authenticate) return authorized == 0 && challenge == 1;
         return authorized == (answer == PolkitAnswer::approve ? 1 : 0);
       },
       10s);
   EXPECT_TRUE(decided) << "polkitd did not take the new rule for " << action;
+}
+
+PrivateSystem::Agent::Agent(const PrivateSystem& system, pid_t subject) {
+  int terminal = -1, user = -1;
+  if (::openpty(&terminal, &user, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << errnoText("openpty");
+    return;
+  }
+  terminal_ = terminal;
+  ::fcntl(terminal_, F_SETFD, FD_CLOEXEC);
+  int registered[2];
+  if (::pipe2(registered, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << errnoText("pipe2");
+    ::close(user);
+    return;
+  }
+  std::vector<std::string> environment;
+  for (const auto& [name, value] : system.asUser().environment) {
+    if (value) environment.push_back(name + "=" + *value);
+  }
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  const std::string process = "--process=" + std::to_string(subject);
+  const uid_t uid = system.uid();
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::setsid();
+    ::ioctl(user, TIOCSCTTY, 0);
+    for (int stream = 0; stream <= 2; ++stream) ::dup2(user, stream);
+    ::dup2(registered[1], 3);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(120);
+    ::execle("/usr/bin/pkttyagent", "pkttyagent", process.c_str(), "--notify-fd=3", static_cast<char*>(nullptr),
+             envp.data());
+    ::_exit(127);
+  }
+  ::close(user);
+  ::close(registered[1]);
+  // The agent closes the descriptor once polkitd has it: then the pipe ends.
+  pollfd ready{registered[0], POLLIN, 0};
+  char byte;
+  registered_ = pid_ > 0 && ::poll(&ready, 1, 10000) == 1 && ::read(registered[0], &byte, 1) == 0;
+  ::close(registered[0]);
+  if (!registered_) {
+    waitFor("\n", 1s);
+    ADD_FAILURE() << "pkttyagent did not register: " << screen_;
+  }
+}
+
+PrivateSystem::Agent::~Agent() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (terminal_ >= 0) ::close(terminal_);
+}
+
+bool PrivateSystem::Agent::waitFor(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (const size_t at = screen_.find(text, consumed_); at != std::string::npos) {
+      consumed_ = at + text.size();
+      return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{terminal_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) != 1) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(terminal_, buffer, sizeof buffer);
+    if (n <= 0) return false;  // the agent is gone
+    screen_.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+void PrivateSystem::Agent::type(const std::string& line) {
+  // The agent turns echo off after it shows its prompt, and that discards what was typed before.
+  testing_support::eventually(
+      [&] {
+        termios settings{};
+        return ::tcgetattr(terminal_, &settings) == 0 && (settings.c_lflag & ECHO) == 0;
+      },
+      5s);
+  const std::string keys = line + "\n";
+  if (::write(terminal_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) ADD_FAILURE() << "typing";
 }
 
 bool PrivateSystem::bindPolkitActions(const std::vector<std::string>& actionFiles) {

@@ -32,7 +32,13 @@
 
 namespace system_testing {
 
-enum class PolkitAnswer { approve, deny };
+// approve and deny answer at once; authenticate asks for the user's own password through an
+// authentication agent and keeps the answer for a while (AUTH_ADMIN_KEEP), the test user being a
+// polkit administrator with kPassword.
+enum class PolkitAnswer { approve, deny, authenticate };
+
+// The test user's password, with PolkitAnswer::authenticate.
+inline constexpr const char* kPassword = "proxyhost-secret";
 
 struct PrivateSystemOptions {
   // What the rule answers the test user for the actions below; polkit's own defaults answer others.
@@ -68,8 +74,33 @@ class PrivateSystem {
   // DBUS_SESSION_BUS_ADDRESS, ...), with `extra` on top; the system bus is the private one.
   tools_testing::ToolOptions asUser(tools_testing::Environment extra = {}) const;
 
-  // Rewrites the rule to give `answer` from now on, and waits until polkitd decides by it.
+  // Rewrites the rule to give `answer` from now on, and waits until polkitd decides by it (for
+  // approve and deny).
   void answer(PolkitAnswer answer);
+
+  // A real authentication agent, pkttyagent, as the test user on a pseudo-terminal of its own,
+  // registered for process `subject`, as a desktop's agent would be for the user's session.
+  class Agent {
+   public:
+    Agent(const PrivateSystem& system, pid_t subject);
+    ~Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+    bool registered() const { return registered_; }
+    // Waits until the terminal shows `text` after what earlier waits consumed; false on timeout.
+    bool waitFor(const std::string& text, std::chrono::milliseconds timeout);
+    // Types a line at the password prompt, once the agent reads it (echo off).
+    void type(const std::string& line);
+    // Everything the terminal showed so far.
+    const std::string& screen() const { return screen_; }
+
+   private:
+    pid_t pid_ = -1;
+    int terminal_ = -1;
+    bool registered_ = false;
+    std::string screen_;
+    size_t consumed_ = 0;
+  };
 
   // Adds an activated device to the NetworkManager mock through its own methods; its object path.
   std::string addEthernet(const std::string& interface);
@@ -93,6 +124,7 @@ class PrivateSystem {
   bool mountPrivate(const char* source, const std::string& target, const char* type, unsigned long flags,
                     const std::string& data = {});
   bool addUser();
+  bool addPassword();
   bool installPackage(const std::string& package);
   bool writePolkitRules(const PrivateSystemOptions& options);
   bool writeRule(PolkitAnswer answer);

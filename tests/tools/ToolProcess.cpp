@@ -54,7 +54,7 @@ ToolProcess::ToolProcess(const std::vector<std::string>& argv, const ToolOptions
   }
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(in[0], 0);
+    dup2(options.standardInput >= 0 ? options.standardInput : in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
     // A test runner started in the background may ignore or block signals; the tools must not inherit that.

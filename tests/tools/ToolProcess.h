@@ -15,6 +15,7 @@ namespace tools_testing {
 struct ToolOptions {
   std::map<std::string, std::optional<std::string>> environment;  // nullopt removes the variable
   std::string input;
+  int standardInput = -1;     // a descriptor the child reads instead of `input`; the caller keeps it
   std::optional<uid_t> user;  // runs as this uid and its own group (needs root)
 };
 

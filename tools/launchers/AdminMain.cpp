@@ -1,16 +1,18 @@
 // proxyhost-admin MARKER: the privileged helper. pkexec starts it as root once the user has
-// authorized the product's action; it reads the shell command from standard input, runs it with
-// /bin/sh as root in the macOS tool view, and, as its last act, writes "MARKER STATUS" on standard
-// error, so the host can tell the command's status from pkexec's own 126 and 127.
+// authorized the product's action; it reads the shell command from standard input, lays the macOS
+// tool view as root, becomes the user pkexec names (PKEXEC_UID) for good, runs the command with
+// /bin/sh as that user, and, as its last act, writes "MARKER STATUS" on standard error, so the host
+// can tell the command's status from pkexec's own 126 and 127.
 //
 // It trusts nothing from its caller but the command, which the user's authorization is for: the
-// environment is replaced with a fixed one keeping only pkexec's PKEXEC_UID (the user networksetup
-// acts for), the tools are those beside this file, and it refuses to run unless pkexec started it.
-// Never installed setuid.
+// environment is replaced with the user's session variables and PKEXEC_UID, the tools are those
+// beside this file, and it refuses to run unless pkexec started it. The command's run ends with
+// the caller (the process that started pkexec). Never installed setuid.
 #include <fcntl.h>
-#include <signal.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,7 +26,9 @@
 #include "platform/macos_tools/MacOSTools.h"
 #include "platform/macos_tools/ToolView.h"
 #include "platform/posix/Files.h"
+#include "platform/posix/ProcessGroup.h"
 #include "platform/posix/UniqueFd.h"
+#include "platform/posix/User.h"
 #include "platform/scripting/ShellCommand.h"
 
 namespace {
@@ -64,43 +68,71 @@ std::optional<std::string> readCommand(std::string* why) {
   }
 }
 
-// Runs the shell as a child in a process group of its own and waits for it. When the host's side
-// ends (pkexec's caller dies) or the helper is told to stop, the whole group goes with it.
-int runShell(const std::vector<std::string>& argv) {
-  sigset_t waited;
-  sigemptyset(&waited);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&waited, sig);
-  sigprocmask(SIG_BLOCK, &waited, nullptr);
-  const pid_t parent = ::getppid();
-  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) return 128 + SIGTERM;
+// The caller, as this helper can still see it once pkexec has closed every descriptor above 2: its
+// process (pkexec became this helper, so the process that started pkexec) and, when standard input
+// is a socket (as the host gives it), the socket's other end, which the caller holds for as long as
+// the run may go on and closes, or shuts down, to end it.
+struct Caller {
+  posix::UniqueFd process;
+  posix::UniqueFd socket;
 
+  static Caller watch() {
+    Caller caller;
+    caller.process = posix::openProcessDescriptor(::getppid());
+    struct stat input {};
+    if (::fstat(STDIN_FILENO, &input) == 0 && S_ISSOCK(input.st_mode)) {
+      caller.socket = posix::UniqueFd(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
+    }
+    return caller;
+  }
+
+  // Whether the caller is still there to take the run's answer.
+  bool present() const {
+    if (::getppid() == 1) return false;
+    pollfd fds[2] = {{process.get(), POLLIN, 0}, {socket.get(), 0, 0}};
+    return ::poll(fds, 2, 0) == 0;
+  }
+};
+
+// Runs the shell in a supervised process group of its own and waits for it. The group ends with
+// its caller (a parent-death signal would not cross from the caller's user to root, nor tell a
+// caller that shuts its socket down) and with this helper: a SIGTERM, SIGINT or SIGHUP ends the
+// helper, and the supervisor the group.
+int runShell(const std::vector<std::string>& argv, const Caller& caller) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const pid_t child = ::fork();
-  if (child < 0) {
-    std::fprintf(stderr, "proxyhost-admin: fork: %s\n", std::strerror(errno));
+  int error = 0;
+  std::optional<posix::SupervisedGroup> group = posix::SupervisedGroup::start(
+      [&] {
+        ::execv(args[0], args.data());
+        return 127;
+      },
+      {.deadline = std::nullopt, .ownerProcess = caller.process.get(), .ownerHangUp = caller.socket.get()}, &error);
+  if (!group) {
+    std::fprintf(stderr, "proxyhost-admin: fork: %s\n", std::strerror(error));
     return 126;
   }
-  if (child == 0) {
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+  return group->wait().status;
+}
+
+// Holds the lock file's shared lock while it lives (nothing when there is none to hold): a cleanup
+// takes the same lock exclusively and so waits until no run is left.
+std::optional<posix::UniqueFd> holdRunLock(const char* path, std::string* why) {
+  if (path == nullptr) return posix::UniqueFd();
+  // As the user, not through a link, never blocking on a FIFO put in its place.
+  posix::UniqueFd lock(::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+  // No folder for it: nothing was ever recorded there, so no cleanup can be waiting on it.
+  if (!lock.valid() && errno == ENOENT) return posix::UniqueFd();
+  if (!lock.valid()) {
+    *why = std::string("cannot open the lock ") + path + ": " + std::strerror(errno);
+    return std::nullopt;
   }
-  ::setpgid(child, child);
-  int status = 0;
-  for (;;) {
-    const pid_t done = ::waitpid(child, &status, WNOHANG);
-    if (done == child) break;
-    if (done < 0 && errno != EINTR) return 126;
-    siginfo_t info;
-    if (const int sig = ::sigwaitinfo(&waited, &info); sig != SIGCHLD && sig > 0) ::kill(-child, SIGKILL);
+  if (posix::retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_SH | LOCK_NB); }) != 0) {
+    *why = "the proxies are being switched off";
+    return std::nullopt;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return lock;
 }
 
 }  // namespace
@@ -108,15 +140,21 @@ int runShell(const std::vector<std::string>& argv) {
 int main(int argc, char** argv) {
   // pkexec runs its program with real and effective uid 0 and says whose authorization it was.
   const char* caller = std::getenv("PKEXEC_UID");
-  if (::getuid() != 0 || ::geteuid() != 0 || !posix::parseUid(caller)) {
+  const std::optional<uid_t> user = posix::parseUid(caller);
+  if (::getuid() != 0 || ::geteuid() != 0 || !user) {
     return refuse("this helper runs the proxy client's administrator commands as root and only pkexec may start "
                   "it (uid " + std::to_string(::getuid()) + ", PKEXEC_UID " + (caller ? caller : "unset") + ")");
   }
-  if (argc != 2 || !isMarker(argv[1])) return refuse("usage: pkexec proxyhost-admin MARKER < COMMAND");
+  if (argc < 2 || argc > 3 || !isMarker(argv[1])) {
+    return refuse("usage: pkexec proxyhost-admin MARKER [LOCK] < COMMAND");
+  }
+  const Caller callerWatch = Caller::watch();
   std::string why;
   const std::optional<std::string> command = readCommand(&why);
   if (!command) return refuse(why);
   if (command->empty()) return refuse("no command was given on standard input");
+  // No command line can carry a NUL; the shell would run the text before it, or all of it.
+  if (command->find('\0') != std::string::npos) return refuse("the command holds a NUL byte");
 
   const std::string callerUid = caller;
   ::clearenv();
@@ -128,6 +166,20 @@ int main(int argc, char** argv) {
   if (!macos_tools::toolViewInPlace(*folder) && !macos_tools::enterToolView(*folder, &why)) {
     return refuse("the command cannot see the macOS tools: " + why);
   }
+  // Laying the view was the only thing that needed root. networksetup acts for this user anyway,
+  // and writes only the user's own state and desktop: the command gets exactly the user's rights.
+  if (!posix::becomeUser(*user, &why)) return refuse("cannot become uid " + callerUid + ": " + why);
+  // A long command is read by the shell through /proc/<this pid>/fd; the change of user made this
+  // process undumpable, which would shut the user's own shell out of it.
+  ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+
+  const std::optional<posix::UniqueFd> runLock = holdRunLock(argc == 3 ? argv[2] : nullptr, &why);
+  if (!runLock) return refuse(why);
+  // A prompt may be answered long after it was asked: a command whose caller has gone (a client
+  // that ended, and whose cleanup may already have switched everything off) must not run. From here
+  // on the run's supervisor watches the caller the same way.
+  if (!callerWatch.present()) return refuse("the proxy client that asked for this command has gone");
+
   // The shell reads /dev/null, as any "do shell script" command does.
   const posix::UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!devNull.valid() || ::dup2(devNull.get(), STDIN_FILENO) < 0) return refuse("cannot open /dev/null");
@@ -136,7 +188,7 @@ int main(int argc, char** argv) {
   if (shell.arguments().empty()) return refuse(shell.startError());
   std::vector<std::string> shellArgv{"/bin/sh"};
   shellArgv.insert(shellArgv.end(), shell.arguments().begin(), shell.arguments().end());
-  const int status = runShell(shellArgv);
+  const int status = runShell(shellArgv, callerWatch);
   std::fprintf(stderr, "%s %d\n", argv[1], status);
   return status;
 }

@@ -1,7 +1,9 @@
 // A script and everything it starts end together: when told to, and when the process that ran it
-// dies without a word (SIGKILL).
+// dies without a word (SIGKILL); with administrator privileges too, where the privileged helper
+// runs it as another user than root and pkexec is the host's own child.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,37 +42,64 @@ bool endsWithin(pid_t pid, std::chrono::milliseconds timeout) {
       timeout);
 }
 
-TEST(ScriptContainment, TerminatingRunningScriptsEndsThemWithWhatTheyStarted) {
-  testing_support::TempDir dir;
-  auto script = NSAppleScript::initWithSource(backgroundSleeper(dir.file("pid")));
+// Each test runs a plain script and, as root, one with administrator privileges through a pkexec
+// stand-in that starts the real privileged helper as pkexec would once the user has approved.
+class ScriptContainment : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!GetParam()) return;
+    if (::geteuid() != 0) GTEST_SKIP() << "the privileged helper runs only as root, as pkexec starts it";
+    // The helper runs the command as this user, who must reach the test's folder.
+    ::chmod(dir_.path().c_str(), 0777);
+    const std::string pkexec = dir_.file("pkexec");
+    std::ofstream(pkexec) << "#!/bin/sh\nPKEXEC_UID=65534 exec \"$@\"\n";
+    ::chmod(pkexec.c_str(), 0755);
+    NSAppleScript::setAdministratorEnvironmentForTesting(
+        NSAppleScriptAdministratorEnvironment{NSAppleScriptAdministratorEnvironment::FixedAnswer::none, "", false, pkexec});
+  }
+  void TearDown() override { NSAppleScript::setAdministratorEnvironmentForTesting(std::nullopt); }
+
+  std::unique_ptr<NSAppleScript> sleeperScript() {
+    std::string source = backgroundSleeper(dir_.file("pid"));
+    if (GetParam()) source += " with administrator privileges";
+    return NSAppleScript::initWithSource(source);
+  }
+
+  testing_support::TempDir dir_;
+};
+
+TEST_P(ScriptContainment, TerminatingRunningScriptsEndsThemWithWhatTheyStarted) {
+  auto script = sleeperScript();
   ASSERT_TRUE(script);
   std::optional<NSDictionary> error;
   auto started = std::chrono::steady_clock::now();
   std::thread runner([&] { script->executeAndReturnError(&error); });
-  pid_t sleeper = waitForPid(dir.file("pid"));
-  ASSERT_GT(sleeper, 0);
+  pid_t sleeper = waitForPid(dir_.file("pid"));
   NSAppleScript::terminateRunningScripts();
   runner.join();
+  ASSERT_GT(sleeper, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
   ASSERT_TRUE(error);
   EXPECT_TRUE(endsWithin(sleeper, 5s));
 }
 
-TEST(ScriptContainment, AScriptDiesWithAProcessKilledWhileItRuns) {
-  testing_support::TempDir dir;
-  const std::string pidFile = dir.file("pid");
+TEST_P(ScriptContainment, AScriptDiesWithAProcessKilledWhileItRuns) {
+  auto script = sleeperScript();
+  ASSERT_TRUE(script);
   pid_t host = ::fork();
   if (host == 0) {
-    auto script = NSAppleScript::initWithSource(backgroundSleeper(pidFile));
-    if (script) script->executeAndReturnError(nullptr);
+    script->executeAndReturnError(nullptr);
     _exit(0);
   }
   ASSERT_GT(host, 0);
-  pid_t sleeper = waitForPid(pidFile);
+  pid_t sleeper = waitForPid(dir_.file("pid"));
   ::kill(host, SIGKILL);
   ::waitpid(host, nullptr, 0);
   ASSERT_GT(sleeper, 0);
   EXPECT_TRUE(endsWithin(sleeper, 5s));
 }
+
+INSTANTIATE_TEST_SUITE_P(PlainAndAdministrator, ScriptContainment, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Administrator" : "Plain"; });
 
 }  // namespace

@@ -286,8 +286,10 @@ TEST_F(AdministratorRights, AreGrantedRefusedOrCancelledAsTheEnvironmentSays) {
 TEST_F(AdministratorRights, PkexecAnswersAreToldApartFromTheCommandsOwnStatus) {
   if (geteuid() != 0) GTEST_SKIP() << "the privileged helper runs only as root, as pkexec starts it";
   using A = Env::FixedAnswer;
-  // What pkexec does once the user has approved: runs the helper as root, saying for whom.
-  const std::string kApproves = "PKEXEC_UID=1000 exec \"$@\"";
+  // What pkexec does once the user has approved: runs the helper as root, saying for whom. The
+  // helper becomes that user, who must reach the test's folder.
+  const std::string kApproves = "PKEXEC_UID=65534 exec \"$@\"";
+  ::chmod(dir_.path().c_str(), 0777);
   struct Case {
     const char* what;
     std::string pkexecBody;
