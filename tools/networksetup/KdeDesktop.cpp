@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 
-#include "tools/networksetup/Desktop.h"
+#include "tools/networksetup/DesktopBackend.h"
 
 namespace networksetup {
 
