@@ -7,7 +7,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,6 +250,60 @@ TEST_F(DesktopEndToEnd, ADesktopThatCouldNotFollowIsRepairedByTheNextRun) {
   disable();
   EXPECT_EQ(session_.lookup("http://example.org/"), "http://127.0.0.1:7890");  // dconf could not be reached
   session_.startBus();
+  EXPECT_EQ(run({"-listallnetworkservices"}).exitCode(), 0);
+  EXPECT_EQ(session_.proxyView(), before);
+}
+
+// A folder nothing new can be written into while the object lives, as a full disk or a quota does to
+// the user's dconf database: read-only to its user, immutable for root (whom modes do not stop).
+class RefusedWrites {
+ public:
+  explicit RefusedWrites(const std::string& folder) : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    EXPECT_TRUE(fd_.valid()) << folder;
+    if (geteuid() == 0) {
+      int flags = 0;
+      EXPECT_EQ(ioctl(fd_.get(), FS_IOC_GETFLAGS, &flags), 0) << strerror(errno);
+      flags |= FS_IMMUTABLE_FL;
+      EXPECT_EQ(ioctl(fd_.get(), FS_IOC_SETFLAGS, &flags), 0) << "the test folder cannot be made immutable";
+    } else {
+      EXPECT_EQ(fchmod(fd_.get(), 0500), 0);
+    }
+  }
+  ~RefusedWrites() {
+    if (geteuid() == 0) {
+      int flags = 0;
+      ioctl(fd_.get(), FS_IOC_GETFLAGS, &flags);
+      flags &= ~FS_IMMUTABLE_FL;
+      ioctl(fd_.get(), FS_IOC_SETFLAGS, &flags);
+    } else {
+      fchmod(fd_.get(), 0700);
+    }
+  }
+
+ private:
+  posix::UniqueFd fd_;
+};
+
+// dconf answers a change it could not commit with only a warning: the store has not followed. An
+// enable says so and fails; the offs still succeed for the services, and the desktop they could not
+// change is repaired by the next run once dconf can write again.
+TEST_F(DesktopEndToEnd, ADconfWriteThatIsNotKeptIsAFailureAndRepairedByTheNextRun) {
+  session_.useOwnProxy();
+  const std::string before = session_.proxyView();
+  enable();
+  {
+    RefusedWrites refused(session_.configFile("dconf"));
+    disable();
+    EXPECT_EQ(session_.lookup("http://example.org/"), "http://127.0.0.1:7890");  // the refused restore
+    EXPECT_EQ(session_.kde("httpProxy"), "http://corp.example 3128");            // KDE followed
+    const ToolResult on = run({"-setwebproxystate", kService, "on"});
+    EXPECT_EQ(on.exitCode(), 1);
+    EXPECT_NE(on.standardError.find("networksetup: gsettings failed: the store did not keep the change ("),
+              std::string::npos)
+        << on.standardError;
+    EXPECT_EQ(session_.lookup("http://example.org/"), "http://127.0.0.1:7890");
+    EXPECT_EQ(run({"-setwebproxystate", kService, "off"}).exitCode(), 0);
+  }
   EXPECT_EQ(run({"-listallnetworkservices"}).exitCode(), 0);
   EXPECT_EQ(session_.proxyView(), before);
 }

@@ -1,6 +1,7 @@
 #include "tools/networksetup/Desktop.h"
 
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include "tools/networksetup/DesktopStep.h"
@@ -24,6 +25,18 @@ std::set<std::string> changedSince(const SavedSettings& written, const SavedSett
     if (!now.contains(key)) changed.insert(key);
   }
   return changed;
+}
+
+// A store that answered a write but does not hold it (a full disk, a database it cannot replace)
+// has not followed: what it holds, named by setting, against what was written.
+std::optional<std::string> notKept(const SavedSettings& intended, const SavedSettings& held) {
+  if (held == intended) return std::nullopt;
+  std::string differences;
+  for (const auto& key : changedSince(intended, held)) {
+    const auto value = held.find(key);
+    differences += (differences.empty() ? "" : ", ") + key + " is " + (value == held.end() ? "unset" : value->second);
+  }
+  return "the store did not keep the change (" + differences + ")";
 }
 
 // One backend's step, in the desktop user's process: the store moved to `target`, given what the
@@ -57,12 +70,17 @@ StepReport moveBackend(DesktopBackend& backend, const std::optional<DesktopProxy
       if (!backend.read(mine, &error)) return failed("cannot read the user's own settings: " + error);
       report.own = std::move(mine);
     }
-    if (!backend.write(*target, &error)) return failed(error);
+    SavedSettings intended;
+    if (!backend.write(*target, intended, &error)) return failed(error);
     if (!backend.read(report.carried->written, &error)) return failed("cannot read back what was written: " + error);
+    if (auto why = notKept(intended, report.carried->written)) return failed(*why);
     return report;
   }
   if (mine) {
     if (!backend.restore(*mine, &error)) return failed("cannot restore the user's own settings: " + error);
+    SavedSettings restored;
+    if (!backend.read(restored, &error)) return failed("cannot read back the user's own settings: " + error);
+    if (auto why = notKept(*mine, restored)) return failed("the user's own settings are not back: " + *why);
   }
   return {StepOutcome::followed, "", std::nullopt, std::nullopt};
 }

@@ -67,17 +67,20 @@ class KdeBackend final : public DesktopBackend {
     return true;
   }
 
-  bool write(const DesktopProxy& proxy, std::string* error) override {
-    return change(
-        {
-            {"ProxyType", kManualProxyType},
-            {"httpProxy", proxyValue("http", proxy.web)},
-            {"httpsProxy", proxyValue("http", proxy.secureWeb)},
-            {"socksProxy", proxyValue("socks", proxy.socks)},
-            {"NoProxyFor", joined(proxy.bypass)},
-            {"ReversedException", "false"},
-        },
-        error);
+  bool write(const DesktopProxy& proxy, SavedSettings& intended, std::string* error) override {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> values = {
+        {"ProxyType", kManualProxyType},
+        {"httpProxy", proxyValue("http", proxy.web)},
+        {"httpsProxy", proxyValue("http", proxy.secureWeb)},
+        {"socksProxy", proxyValue("socks", proxy.socks)},
+        {"NoProxyFor", joined(proxy.bypass)},
+        {"ReversedException", "false"},
+    };
+    // An empty value reads as no setting.
+    for (const auto& [key, value] : values) {
+      if (!value->empty()) intended[key] = *value;
+    }
+    return change(values, error);
   }
 
   bool restore(const SavedSettings& saved, std::string* error) override {
