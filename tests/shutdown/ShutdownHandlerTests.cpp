@@ -33,7 +33,10 @@ class RecordingRunner : public NetworkSetupRunner {
     if (!listing_) return std::nullopt;
     return NetworkSetupOutput{*listing_, cutShort_};
   }
-  void run(const std::vector<std::string>& arguments) override { runs.push_back(arguments); }
+  bool run(const std::vector<std::string>& arguments) override {
+    runs.push_back(arguments);
+    return true;
+  }
   Runs runs;
 
  private:

@@ -119,6 +119,70 @@ TEST_F(DesktopEndToEnd, TheHostSwitchesTheDesktopAndOffAndSigtermPutTheUsersOwnP
   EXPECT_EQ(session_.proxyView(), before);
 }
 
+// A quit while the session bus is gone (a log-out): the services go off, the desktop cannot follow.
+// The off runs say so, the host keeps its record, and once the bus is back the desktop is put in step
+// by the package's run at the next log-in, which touches nothing else and nothing when in step, and by
+// the next start before it serves. A user the tool never acted for is not touched at all.
+TEST_F(DesktopEndToEnd, ADesktopLeftBehindAtQuitIsRepairedAtTheNextLogInAndTheNextStart) {
+  session_.useOwnProxy();
+  const std::string before = session_.proxyView();
+  TempDir hostDir;
+  Environment env = toolEnvironment(session_);
+  env["PROXYHOST_ENGINE_SOCKET"] = hostDir.file("engine.sock");
+  env["PROXYHOST_AUTHORIZATION"] = "approve";
+  const std::string record = session_.environment().at("HOME").value() + "/.local/state/net.proxyhost.client/proxy-record";
+  auto startHost = [&] {
+    std::filesystem::remove(hostDir.file("engine.sock"));
+    auto host = std::make_unique<ToolProcess>(
+        std::vector<std::string>{kBinDir + "/macsim", "--state", state_.path(), "--", kBinDir + "/proxyhost"},
+        withEnvironment(env));
+    EXPECT_TRUE(testing_support::eventually([&] { return std::filesystem::exists(hostDir.file("engine.sock")); }, 30s));
+    return host;
+  };
+  auto quitWhileLoggedOut = [&] {
+    auto host = startHost();
+    const ToolResult reply = runTool({kBinDir + "/proxyhostctl", "--socket", hostDir.file("engine.sock"), "--timeout",
+                                      "30", "call", "/privileged_proxy", "setProxyElevated",
+                                      R"({"services": ["Test LAN"], "host": "127.0.0.1", "port": 7890, "socks": 7891,
+                                          "bypass": ["intranet", "*.local", "localhost"]})"});
+    ASSERT_EQ(reply.standardOutput, "{\"success\": true}\n") << reply.standardError;
+    session_.expectClientProxy();
+    session_.stopBus();
+    ::kill(host->pid(), SIGTERM);
+    const auto ended = host->finish(30s);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->exitCode(), 0) << ended->standardError;
+    EXPECT_TRUE(std::filesystem::exists(record)) << "the record went although the desktop did not follow";
+    session_.startBus();
+    EXPECT_EQ(session_.lookup("http://example.org/"), "http://127.0.0.1:7890");
+  };
+
+  quitWhileLoggedOut();
+  const std::string log = testing_support::readFile(state_.file("runs.log"));
+  const ToolResult repair = run({"-repairdesktop"});
+  EXPECT_EQ(repair.exitCode(), 0) << repair.standardError;
+  EXPECT_EQ(session_.proxyView(), before);
+  struct stat dconf {};
+  ASSERT_EQ(stat(session_.configFile("dconf/user").c_str(), &dconf), 0);
+  EXPECT_EQ(run({"-repairdesktop"}).exitCode(), 0);
+  struct stat dconfAfter {};
+  ASSERT_EQ(stat(session_.configFile("dconf/user").c_str(), &dconfAfter), 0);
+  EXPECT_EQ(dconfAfter.st_ino, dconf.st_ino);  // in step: not written again
+  EXPECT_EQ(testing_support::readFile(state_.file("runs.log")), log);
+
+  quitWhileLoggedOut();
+  auto host = startHost();  // serves only once it has cleaned up
+  EXPECT_EQ(session_.proxyView(), before);
+  ::kill(host->pid(), SIGTERM);
+  ASSERT_TRUE(host->finish(30s));
+  EXPECT_FALSE(std::filesystem::exists(record));
+
+  TempDir unused;
+  extra_["NETWORKSETUP_STATE_DIR"] = unused.file("state");
+  EXPECT_EQ(run({"-repairdesktop"}).exitCode(), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(unused.path()));
+}
+
 TEST_F(DesktopEndToEnd, APacModeAndUntouchedDefaultsComeBackExactly) {
   session_.gsettings({"set", "org.gnome.system.proxy", "mode", "auto"});
   session_.gsettings({"set", "org.gnome.system.proxy", "autoconfig-url", "http://wpad.corp.example/proxy.pac"});

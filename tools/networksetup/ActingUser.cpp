@@ -40,13 +40,6 @@ bool actAs(uid_t user, std::string* why) {
   return true;
 }
 
-uid_t desktopUser() {
-  if (::geteuid() == 0) {
-    for (const char* variable : {"PKEXEC_UID", "SUDO_UID"}) {
-      if (auto uid = posix::parseUid(std::getenv(variable))) return *uid;
-    }
-  }
-  return ::getuid();
-}
+uid_t desktopUser() { return posix::actingUser(); }
 
 }  // namespace networksetup

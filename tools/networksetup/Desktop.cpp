@@ -140,6 +140,7 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
     switch (report->outcome) {
       case StepOutcome::unreachable:
         noteInJournal(child.name + " skipped: " + report->message);
+        run.behind.push_back(child.name + " skipped: " + report->message);
         continue;
       case StepOutcome::failed:
         run.failures.push_back(child.name + " failed: " + report->message);
@@ -171,6 +172,7 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
   }
   if (saved.empty()) state.desktopSaved.erase(user);
   if (carried.empty()) state.desktopCarried.erase(user);
+  run.behind.insert(run.behind.begin(), run.failures.begin(), run.failures.end());
   return run;
 }
 

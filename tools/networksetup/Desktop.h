@@ -31,6 +31,9 @@ std::chrono::milliseconds desktopBound();
 struct DesktopRun {
   bool changedRecords = false;        // the state must be saved again
   std::vector<std::string> failures;  // "NAME failed: WHY", one per backend that could not follow
+  // Every backend the run leaves out of step: its failure, or "NAME skipped: WHY" for one that
+  // cannot be reached yet. Empty: the desktop is in step with the target.
+  std::vector<std::string> behind;
 };
 
 // Brings the desktop of `user` (this process's own, see actAs) in step with `target` (nothing: the

@@ -2,7 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+
+#include "platform/macos_tools/NetworkSetupCommands.h"
 
 #include "tools/networksetup/Desktop.h"
 #include "tools/networksetup/DesktopProxy.h"
@@ -28,6 +32,14 @@ size_t proxyStatesOn(const NetworkState& state) {
   return on;
 }
 
+// Whether `arguments` switch a proxy state off: a cleanup's run, which must learn whether the desktop
+// followed although it succeeds either way.
+bool switchesOff(const std::vector<std::string>& arguments) {
+  const auto& states = networksetup_commands::kProxyStateSettings;
+  return arguments.size() == 3 && arguments[2] == "off" &&
+         std::find(states.begin(), states.end(), arguments[0]) != states.end();
+}
+
 }  // namespace
 
 CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
@@ -42,9 +54,14 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   if (user != ::geteuid() && !actAs(user, &error)) return stateFolderFailure(error);
   const char* chosenFolder = std::getenv("NETWORKSETUP_STATE_DIR");
   const bool chosen = chosenFolder != nullptr && *chosenFolder != '\0';
-  auto folder = StateFolder::open(chosen ? chosenFolder : defaultStateFolder(), &error, !chosen);
+  const std::string folderPath = chosen ? chosenFolder : defaultStateFolder();
+  const bool repair = argv.size() == 2 && argv[1] == networksetup_commands::kRepairDesktop;
+  std::error_code unknown;
+  // A user the tool never acted for has no desktop of ours to repair, and gets no state folder.
+  if (repair && !std::filesystem::exists(folderPath, unknown)) return {};
+  auto folder = StateFolder::open(folderPath, &error, !chosen);
   if (!folder) return stateFolderFailure(error);
-  if (!folder->appendRun(argv, &error)) return stateFolderFailure(error);
+  if (!repair && !folder->appendRun(argv, &error)) return stateFolderFailure(error);
   // A slow tool, for tests of what overlaps a run: logged at once, in effect only after the delay.
   if (const char* delay = std::getenv("NETWORKSETUP_RUN_DELAY_MS"); delay != nullptr && std::atoi(delay) > 0) {
     ::usleep(static_cast<useconds_t>(std::atoi(delay)) * 1000);
@@ -57,7 +74,7 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   const std::vector<std::string> arguments(argv.begin() + (argv.empty() ? 0 : 1), argv.end());
   const auto before = effectiveProxy(*state);
   const size_t onBefore = proxyStatesOn(*state);
-  auto outcome = runCommand(arguments, *state);
+  auto outcome = repair ? CommandOutcome{} : runCommand(arguments, *state);
   if (real && outcome.changedState) {
     if (auto problem = uncarriableSetting(arguments, *state)) {
       // Refused as a whole: neither the desktop nor the services change.
@@ -92,6 +109,11 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
       }
     }
     if (failedOn && outcome.status == exitSuccess) outcome.status = exitDesktopRefused;
+    if (!failedOn && outcome.status == exitSuccess && (switchesOff(arguments) || repair) && !desktop.behind.empty()) {
+      std::string behind;
+      for (const auto& line : desktop.behind) behind += (behind.empty() ? "" : "; ") + line;
+      outcome.standardError += std::string(networksetup_commands::kDesktopBehind) + behind + "\n";
+    }
   }
   return outcome;
 }
