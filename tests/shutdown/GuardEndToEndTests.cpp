@@ -211,6 +211,23 @@ TEST_F(ShutdownEndToEnd, TwoUsersSharingAHomeKeepRecordsOfTheirOwn) {
   EXPECT_EQ(proxySummary("Wi-Fi"), "Yes 127.0.0.1:7890 Yes 127.0.0.1:7890 Yes 127.0.0.1:7891");
   EXPECT_TRUE(std::filesystem::exists(rootRecord));
 
+  // A second root host through sudo, acting for her (networksetup switches her services and her
+  // desktop): its record is apart from root's own, so its death is cleaned up by its guard and
+  // root's host keeps its proxies and its record.
+  std::filesystem::create_directories(dir_.file("for-her-host"));
+  auto forHer = startWithHerHome({"/usr/bin/env", "SUDO_UID=" + std::to_string(user)}, herState,
+                                 dir_.file("for-her-host"));
+  ASSERT_FALSE(HasFailure());
+  const std::string forHerRecord = "/root/.local/state/" + kRecordFolderName + "/for-uid-" + std::to_string(user) +
+                                   "/proxy-record";
+  EXPECT_TRUE(std::filesystem::exists(forHerRecord));
+  forHer->signal(SIGKILL);
+  ASSERT_TRUE(forHer->wait(10s));
+  EXPECT_TRUE(eventually([&] { return allOffIn(herState) && guardsOf(forHer->pid()).empty(); }, 20s))
+      << forHer->standardError();
+  EXPECT_EQ(proxySummary("Wi-Fi"), "Yes 127.0.0.1:7890 Yes 127.0.0.1:7890 Yes 127.0.0.1:7891");
+  EXPECT_TRUE(std::filesystem::exists(rootRecord));
+
   roots->signal(SIGINT);
   ASSERT_TRUE(roots->wait(20s));
   EXPECT_TRUE(allOff());
