@@ -120,12 +120,16 @@ void ShutdownHandler::cleanupSystemProxy() {
 }
 
 bool ShutdownHandler::switchProxiesOff(const proxy::ProxyRecord::Reading& reading) {
-  std::vector<std::string> services = getNetworkServices();
-  // A recorded service the listing lacks (the user disabled it since) keeps its states: it would
-  // come back on with them, pointing at a proxy that is gone.
+  const Listing listing = getNetworkServices();
+  std::vector<std::string> services = listing.enabled;
+  // A recorded service the user disabled since keeps its states: it would come back on with them,
+  // pointing at a proxy that is gone. One the listing does not show at all is not there to switch
+  // (removed, its device gone), unless the listing may have missed it.
   if (reading.content) {
     for (const std::string& service : reading.content->services) {
-      if (std::find(services.begin(), services.end(), service) == services.end()) services.push_back(service);
+      const bool shown = !listing.whole || std::find(listing.disabled.begin(), listing.disabled.end(), service) !=
+                                               listing.disabled.end();
+      if (shown && std::find(services.begin(), services.end(), service) == services.end()) services.push_back(service);
     }
   }
   bool followed = true;
@@ -165,11 +169,13 @@ bool ShutdownHandler::cleanupAfterHostEnded(const proxy::ProcessIdentity& host) 
   return true;
 }
 
-std::vector<std::string> ShutdownHandler::getNetworkServices() {
+ShutdownHandler::Listing ShutdownHandler::getNetworkServices() {
   std::optional<NetworkSetupOutput> output =
       env_.runner->runCapturingOutput({std::string(networksetup_commands::kListAllNetworkServices)});
-  if (!output || !dataUsingUTF8Encoding(output->standardOutput)) return fallbackNetworkServices();
-  std::vector<std::string> services = parseNetworkServices(output->standardOutput);
+  if (!output || !dataUsingUTF8Encoding(output->standardOutput)) return {fallbackNetworkServices(), {}, false};
+  Listing listing{parseNetworkServices(output->standardOutput), parseDisabledNetworkServices(output->standardOutput),
+                  !output->cutShort};
+  std::vector<std::string>& services = listing.enabled;
   // A listing cut short may lack any service after the point where it stopped. What it did print
   // is real (also names the fallback lacks), and the fallback adds the common services it may
   // have missed: switching off a service that is not there is harmless, skipping one is not.
@@ -178,7 +184,7 @@ std::vector<std::string> ShutdownHandler::getNetworkServices() {
       if (std::find(services.begin(), services.end(), name) == services.end()) services.emplace_back(name);
     }
   }
-  return services;
+  return listing;
 }
 
 bool ShutdownHandler::disableProxyForService(const std::string& service) {

@@ -113,11 +113,19 @@ class ShutdownHandler {
 
   void handleWillPowerOff(const NSNotification& notification);
   void handleWillTerminate(const NSNotification& notification);
-  std::vector<std::string> getNetworkServices();
+  // What the listing says: the enabled services to switch off, the disabled ones it shows, and
+  // whether it said all (false: the tool failed or was cut short, and the fallback stood in).
+  struct Listing {
+    std::vector<std::string> enabled;
+    std::vector<std::string> disabled;
+    bool whole = false;
+  };
+  Listing getNetworkServices();
   // False when a run said the desktop did not follow.
   bool disableProxyForService(const std::string& service);
-  // Every listed service's states off, and those of recorded services the listing lacks. False
-  // when a run said the desktop did not follow.
+  // Every listed service's states off, and those of recorded services the listing shows disabled
+  // (all recorded ones when the listing is not whole). False when a run said the desktop did not
+  // follow.
   bool switchProxiesOff(const proxy::ProxyRecord::Reading& reading);
 
   Environment env_;
