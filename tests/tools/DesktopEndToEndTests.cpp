@@ -204,7 +204,8 @@ TEST_F(DesktopEndToEnd, WhatADesktopCannotCarryIsRefusedWhenSetForEveryServiceAn
   // Refused while off too, and for a service the desktop does not show: a later "off" of the
   // effective service could make it the one to carry.
   for (const std::string& service : {kService, std::string("Second")}) {
-    for (const std::string host : {"bad host", "127.0.0.1:80", "a:b", "http://x", "", "1.2.3", "[::1"}) {
+    for (const std::string host : {"bad host", "127.0.0.1:80", "a:b", "http://x", "", "1.2.3", "[::1", "-", "-a.example",
+                                   "a-.example", "a.-b"}) {
       const ToolResult refused = run({"-setwebproxy", service, host, "7890"});
       EXPECT_EQ(refused.exitCode(), 4) << host;
       EXPECT_EQ(refused.standardOutput, "The web proxy server \"" + host +
@@ -221,7 +222,7 @@ TEST_F(DesktopEndToEnd, WhatADesktopCannotCarryIsRefusedWhenSetForEveryServiceAn
   }
   EXPECT_EQ(session_.gnomeProxySettings(), settings);
   EXPECT_EQ(testing_support::readFile(session_.configFile("kioslaverc")), kioslaverc);
-  for (const std::string host : {"::1", "[fe80::1]", "10.0.0.1", "proxy-1.example.org"}) {
+  for (const std::string host : {"::1", "[fe80::1]", "10.0.0.1", "proxy-1.example.org", "a--b.example", "x"}) {
     EXPECT_EQ(run({"-setwebproxy", "Second", host, "7890"}).exitCode(), 0) << host;
   }
 }
@@ -285,6 +286,55 @@ TEST_F(DesktopEndToEnd, CredentialsAndInversionAreOffWhileOursIsOnAndComeBackExa
   EXPECT_TRUE(session_.lookup("imap://mail.example.org/").starts_with("socks5://[::1]:7891"));
   EXPECT_EQ(session_.kde("httpProxy"), "http://[::1] 7890");
   EXPECT_EQ(session_.kde("socksProxy"), "socks://[::1] 7891");
+}
+
+// What an on saves is what the user set, not what GLib answers: after an on and an off, no key the user
+// never set is pinned in their dconf database (at today's default, which a later default would not
+// replace). And an off whose state holds only one of a store's two records (a state of an earlier
+// version had no record of what is carried) still puts the user's own settings back.
+TEST_F(DesktopEndToEnd, AnOnAndAnOffLeaveNoKeyTheUserNeverSetAndNeedOnlyOneRecordToRestore) {
+  session_.gsettings({"set", "org.gnome.system.proxy", "autoconfig-url", "http://wpad.example/proxy.pac"});
+  const std::string settings = session_.gnomeProxySettings();
+  enable();
+  disable();
+  EXPECT_EQ(session_.gnomeProxySettings(), settings);
+  const std::string database = testing_support::readFile(session_.configFile("dconf/user"));
+  EXPECT_NE(database.find("autoconfig-url"), std::string::npos);
+  for (const char* key : {"ignore-hosts", "use-authentication", "socks", "https"}) {
+    EXPECT_EQ(database.find(key), std::string::npos) << key << " is pinned in the user's dconf database";
+  }
+
+  session_.useOwnProxy();
+  const std::string before = session_.proxyView();
+  enable();
+  ASSERT_EQ(run({"-setwebproxystate", kService, "off"}).exitCode(), 0);
+  ASSERT_EQ(run({"-setsecurewebproxystate", kService, "off"}).exitCode(), 0);
+  auto state = networksetup::decodeStatePlist(testing_support::readFile(state_.file("state.plist")));
+  ASSERT_TRUE(state);
+  ASSERT_FALSE(state->desktopSaved.empty());
+  state->desktopCarried.clear();
+  std::ofstream(state_.file("state.plist")) << networksetup::encodeStatePlist(*state);
+  ASSERT_EQ(run({"-setsocksfirewallproxystate", kService, "off"}).exitCode(), 0);
+  EXPECT_EQ(session_.proxyView(), before);
+}
+
+// KDE expands an entry marked [$e] when it reads it; the user's own comes back as written, marker and
+// variable included, also from a run whose environment lacks the variable (pkexec clears it).
+TEST_F(DesktopEndToEnd, AKdeEntryMarkedForExpansionComesBackAsTheUserWroteIt) {
+  std::ofstream(session_.configFile("kioslaverc"))
+      << "[Proxy Settings]\nProxyType=1\nhttpProxy[$e]=http://$CORP_PROXY 8080\nNoProxyFor=localhost\n\n"
+         "[Other]\nkept[$e]=$HOME/x\n";
+  extra_["CORP_PROXY"] = std::nullopt;
+  enable();
+  session_.expectClientProxy();
+  disable();
+  const std::string kioslaverc = testing_support::readFile(session_.configFile("kioslaverc"));
+  EXPECT_NE(kioslaverc.find("\nhttpProxy[$e]=http://$CORP_PROXY 8080\n"), std::string::npos) << kioslaverc;
+  EXPECT_EQ(kioslaverc.find("httpProxy="), std::string::npos) << kioslaverc;
+  EXPECT_NE(kioslaverc.find("\nkept[$e]=$HOME/x\n"), std::string::npos) << kioslaverc;
+  EXPECT_EQ(session_.kde("ProxyType"), "1");
+  EXPECT_EQ(session_.kde("NoProxyFor"), "localhost");
+  EXPECT_EQ(session_.kde("socksProxy"), "");
 }
 
 TEST_F(DesktopEndToEnd, WhatTheUserChangesWhileOursIsOnIsKeptAtOff) {
