@@ -1,6 +1,7 @@
-// The KDE desktop: the [Proxy Settings] group of kioslaverc, changed through KDE's own KConfig in
-// one write (KConfig saves the whole file to a copy that replaces it in one rename, with its own
-// escaping), followed by the D-Bus signal on which running KDE applications reread it.
+// The KDE desktop: the [Proxy Settings] group of kioslaverc. Ours is written through KDE's own KConfig
+// in one write (KConfig saves the whole file to a copy that replaces it in one rename, with its own
+// escaping); the user's own entries are read and put back as the file has them. Each change is
+// followed by the D-Bus signal on which running KDE applications reread it.
 #include <KConfig>
 #include <KConfigGroup>
 #include <gio/gio.h>
@@ -144,7 +145,7 @@ class KdeBackend final : public DesktopBackend {
   }
 
   bool write(const DesktopProxy& proxy, SavedSettings& intended, std::string* error) override {
-    const std::vector<std::pair<std::string, std::optional<std::string>>> values = {
+    const std::vector<std::pair<std::string, std::string>> values = {
         {"ProxyType", kManualProxyType},
         {"httpProxy", proxyValue("http", proxy.web)},
         {"httpsProxy", proxyValue("http", proxy.secureWeb)},
@@ -154,7 +155,7 @@ class KdeBackend final : public DesktopBackend {
     };
     // An empty value reads as no setting.
     for (const auto& [key, value] : values) {
-      if (!value->empty()) intended[key] = kconfigEscaped(*value);
+      if (!value.empty()) intended[key] = kconfigEscaped(value);
     }
     return change(values, error);
   }
@@ -180,8 +181,6 @@ class KdeBackend final : public DesktopBackend {
   }
 
  private:
-  // Sets `values` (nothing: the key is deleted) and saves kioslaverc once. KConfig ignores writes to
-  // what the file marks immutable ([$i]) and still saves, so that is asked first.
   // kioslaverc's text; empty when there is none.
   bool readWhole(std::string& text, std::string* error) const {
     posix::SystemError failure;
@@ -205,20 +204,16 @@ class KdeBackend final : public DesktopBackend {
     return "the [" + std::string(kGroup) + "] settings of " + file_ + " are marked immutable";
   }
 
-  bool change(const std::vector<std::pair<std::string, std::optional<std::string>>>& values, std::string* error) {
+  // Sets `values` and saves kioslaverc once. KConfig ignores writes to what the file marks immutable
+  // ([$i]) and still saves, so that is asked first.
+  bool change(const std::vector<std::pair<std::string, std::string>>& values, std::string* error) {
     if (auto locked = immutable()) {
       *error = *locked;
       return false;
     }
     KConfig config(QString::fromStdString(file_), KConfig::SimpleConfig);
     KConfigGroup group = config.group(kGroup);
-    for (const auto& [key, value] : values) {
-      if (value) {
-        group.writeEntry(key.c_str(), QString::fromStdString(*value));
-      } else {
-        group.deleteEntry(key.c_str());
-      }
-    }
+    for (const auto& [key, value] : values) group.writeEntry(key.c_str(), QString::fromStdString(value));
     if (!config.sync()) {
       *error = "cannot write " + file_;
       return false;
