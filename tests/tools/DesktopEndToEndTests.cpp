@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <optional>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "platform/posix/UniqueFd.h"
@@ -75,9 +76,32 @@ class DesktopEndToEnd : public testing::Test {
     }
   }
 
+  // The host under macsim in the session, serving its engine link once this returns.
+  std::unique_ptr<ToolProcess> startHost() {
+    Environment env = toolEnvironment(session_);
+    env["PROXYHOST_ENGINE_SOCKET"] = hostDir_.file("engine.sock");
+    env["PROXYHOST_AUTHORIZATION"] = "approve";
+    std::filesystem::remove(hostDir_.file("engine.sock"));
+    auto host = std::make_unique<ToolProcess>(
+        std::vector<std::string>{kBinDir + "/macsim", "--state", state_.path(), "--", kBinDir + "/proxyhost"},
+        withEnvironment(env));
+    EXPECT_TRUE(testing_support::eventually([&] { return std::filesystem::exists(hostDir_.file("engine.sock")); }, 30s));
+    return host;
+  }
+  // The client's proxy on, as the client asks the host for it.
+  void switchOnThroughHost() {
+    const ToolResult reply = runTool({kBinDir + "/proxyhostctl", "--socket", hostDir_.file("engine.sock"), "--timeout",
+                                      "30", "call", "/privileged_proxy", "setProxyElevated",
+                                      R"({"services": ["Test LAN"], "host": "127.0.0.1", "port": 7890, "socks": 7891,
+                                          "bypass": ["intranet", "*.local", "localhost"]})"});
+    ASSERT_EQ(reply.standardOutput, "{\"success\": true}\n") << reply.standardError;
+    session_.expectClientProxy();
+  }
+
   TempDir state_;
   DesktopSession session_;
   Environment extra_;  // more variables for the tool's runs
+  TempDir hostDir_;
 };
 
 TEST_F(DesktopEndToEnd, TheHostSwitchesTheDesktopAndOffAndSigtermPutTheUsersOwnProxyBack) {
@@ -126,27 +150,10 @@ TEST_F(DesktopEndToEnd, TheHostSwitchesTheDesktopAndOffAndSigtermPutTheUsersOwnP
 TEST_F(DesktopEndToEnd, ADesktopLeftBehindAtQuitIsRepairedAtTheNextLogInAndTheNextStart) {
   session_.useOwnProxy();
   const std::string before = session_.proxyView();
-  TempDir hostDir;
-  Environment env = toolEnvironment(session_);
-  env["PROXYHOST_ENGINE_SOCKET"] = hostDir.file("engine.sock");
-  env["PROXYHOST_AUTHORIZATION"] = "approve";
   const std::string record = session_.environment().at("HOME").value() + "/.local/state/net.proxyhost.client/proxy-record";
-  auto startHost = [&] {
-    std::filesystem::remove(hostDir.file("engine.sock"));
-    auto host = std::make_unique<ToolProcess>(
-        std::vector<std::string>{kBinDir + "/macsim", "--state", state_.path(), "--", kBinDir + "/proxyhost"},
-        withEnvironment(env));
-    EXPECT_TRUE(testing_support::eventually([&] { return std::filesystem::exists(hostDir.file("engine.sock")); }, 30s));
-    return host;
-  };
   auto quitWhileLoggedOut = [&] {
     auto host = startHost();
-    const ToolResult reply = runTool({kBinDir + "/proxyhostctl", "--socket", hostDir.file("engine.sock"), "--timeout",
-                                      "30", "call", "/privileged_proxy", "setProxyElevated",
-                                      R"({"services": ["Test LAN"], "host": "127.0.0.1", "port": 7890, "socks": 7891,
-                                          "bypass": ["intranet", "*.local", "localhost"]})"});
-    ASSERT_EQ(reply.standardOutput, "{\"success\": true}\n") << reply.standardError;
-    session_.expectClientProxy();
+    switchOnThroughHost();
     session_.stopBus();
     ::kill(host->pid(), SIGTERM);
     const auto ended = host->finish(30s);
@@ -420,6 +427,73 @@ TEST_F(DesktopEndToEnd, ADconfWriteThatIsNotKeptIsAFailureAndRepairedByTheNextRu
   }
   EXPECT_EQ(run({"-listallnetworkservices"}).exitCode(), 0);
   EXPECT_EQ(session_.proxyView(), before);
+}
+
+// Random ends of the host (quit, SIGTERM, SIGKILL) while the desktop is in random trouble (the session
+// bus gone as at log-out, hung, or dconf refusing writes): every run ends with the services off, and
+// once the bus answers and dconf writes again, the next converging run (the package's run at log-in,
+// or the next start before it serves) leaves the desktop as the user had it.
+// DESKTOP_STORM_RUNS=200 makes it longer.
+TEST_F(DesktopEndToEnd, StormOfEndsWhileTheDesktopIsInTroubleEndsInStepOnceItAnswers) {
+  const char* runsSetting = std::getenv("DESKTOP_STORM_RUNS");
+  const int runs = runsSetting != nullptr ? std::atoi(runsSetting) : 6;
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  session_.useOwnProxy();
+  const std::string before = session_.proxyView();
+  auto servicesOff = [&] {
+    for (const char* getter : {"-getwebproxy", "-getsecurewebproxy", "-getsocksfirewallproxy"}) {
+      if (!run({getter, kService}).standardOutput.starts_with("Enabled: No")) return false;
+    }
+    return true;
+  };
+  enum Trouble { none, busGone, busHung, writeRefused, troubleCount };
+  enum End { quit, sigterm, sigkill, endCount };
+  const char* const troubles[] = {"no trouble", "bus gone", "bus hung", "dconf refusing writes"};
+  const char* const ends[] = {"quit", "SIGTERM", "SIGKILL"};
+  int tally[troubleCount][endCount] = {};
+  for (int i = 0; i < runs && !HasFailure(); ++i) {
+    const auto trouble = static_cast<Trouble>(random() % troubleCount);
+    const auto end = static_cast<End>(random() % endCount);
+    const bool atLogIn = random() % 2 == 0;
+    SCOPED_TRACE("run " + std::to_string(i) + ": " + troubles[trouble] + ", " + ends[end] + ", repaired " +
+                 (atLogIn ? "at log-in" : "by the next start"));
+    ++tally[trouble][end];
+    extra_["NETWORKSETUP_DESKTOP_BOUND_MS"] = "300";  // a hung bus costs each run this much
+    auto host = startHost();
+    switchOnThroughHost();
+    std::optional<RefusedWrites> refused;
+    if (trouble == busGone) session_.stopBus();
+    if (trouble == busHung) ASSERT_EQ(kill(session_.busPid(), SIGSTOP), 0);
+    if (trouble == writeRefused) refused.emplace(session_.configFile("dconf"));
+    ASSERT_EQ(kill(host->pid(), end == quit ? SIGINT : end == sigterm ? SIGTERM : SIGKILL), 0);
+    const auto ended = host->finish(60s);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(testing_support::eventually(servicesOff, 30s));  // after a kill, by the guard
+
+    if (trouble == busGone) session_.startBus();
+    if (trouble == busHung) ASSERT_EQ(kill(session_.busPid(), SIGCONT), 0);
+    refused.reset();
+    extra_.erase("NETWORKSETUP_DESKTOP_BOUND_MS");
+    if (atLogIn) {
+      const ToolResult repair = run({"-repairdesktop"});
+      EXPECT_EQ(repair.exitCode(), 0) << repair.standardError;
+    } else {
+      auto next = startHost();
+      ASSERT_EQ(kill(next->pid(), SIGTERM), 0);
+      ASSERT_TRUE(next->finish(60s));
+    }
+    EXPECT_EQ(session_.proxyView(), before);
+    EXPECT_TRUE(servicesOff());
+  }
+  std::string counts;
+  for (int trouble = 0; trouble < troubleCount; ++trouble) {
+    for (int end = 0; end < endCount; ++end) {
+      counts += std::string(troubles[trouble]) + " + " + ends[end] + ": " + std::to_string(tally[trouble][end]) + "\n";
+    }
+  }
+  std::printf("%d runs, seed %u\n%s", runs, seed, counts.c_str());
 }
 
 // Whether a process other than this test's own runs with the test's state folder: a run's child
