@@ -96,11 +96,18 @@ std::string recordFolderOfThisUser() {
   // Through sudo, HOME and XDG_STATE_HOME may still be another user's; two users must never
   // share a record, so a folder of another's is left to its owner.
   std::optional<uid_t> owner = posix::folderOwner(preferred);
-  if (owner == ::getuid()) return preferred;
-  const std::string account = accountApplicationSupportDirectory() + "/" + name;
-  NSLog("Keeping the proxy record in %@: %@ belongs to %@", account, preferred,
-        owner ? "user " + std::to_string(*owner) : std::string("a user this one cannot tell"));
-  return account;
+  std::string folder = preferred;
+  if (owner != ::getuid()) {
+    folder = accountApplicationSupportDirectory() + "/" + name;
+    NSLog("Keeping the proxy record in %@: %@ belongs to %@", folder, preferred,
+          owner ? "user " + std::to_string(*owner) : std::string("a user this one cannot tell"));
+  }
+  // Root asked by a user (pkexec, sudo) switches that user's proxies and desktop (networksetup acts
+  // for the same user): its record is kept apart from root's own host's, so that neither takes over
+  // the other's record nor clears it.
+  const uid_t acting = posix::actingUser();
+  if (acting != ::getuid()) folder += "/for-uid-" + std::to_string(acting);
+  return folder;
 }
 
 }  // namespace

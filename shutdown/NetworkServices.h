@@ -20,3 +20,6 @@ inline std::vector<std::string> fallbackNetworkServices() {
 // line holding an asterisk dropped (the legend and the disabled services alike). Nothing is
 // trimmed: a service's name is passed back to the tool exactly as the tool printed it.
 std::vector<std::string> parseNetworkServices(std::string_view text);
+
+// The disabled services the listing shows: the lines that start with an asterisk, without it.
+std::vector<std::string> parseDisabledNetworkServices(std::string_view text);

@@ -23,6 +23,21 @@
 #include "proxy/PrivilegedRunQueue.h"
 #include "shutdown/NetworkServices.h"
 
+namespace {
+
+// A finished cleanup takes the record away, unless the user's desktop still shows the proxy (a
+// session bus gone at log-out, a refused write): the services are off, and the record stays so that
+// the next start (or the package's run at the next log-in) puts the desktop in step.
+void finishRecord(proxy::ProxyRecord& record, bool desktopFollowed) {
+  if (desktopFollowed) {
+    record.clear();
+  } else {
+    NSLog("The desktop did not follow the proxies off: keeping the record for the next start");
+  }
+}
+
+}  // namespace
+
 TaskNetworkSetupRunner::TaskNetworkSetupRunner(std::string toolPath, std::chrono::milliseconds limit)
     : toolPath_(std::move(toolPath)), limit_(limit) {}
 
@@ -38,13 +53,16 @@ std::optional<NetworkSetupOutput> TaskNetworkSetupRunner::runCapturingOutput(con
                             task.terminationReason() == NSTaskTerminationReasonUncaughtSignal};
 }
 
-void TaskNetworkSetupRunner::run(const std::vector<std::string>& arguments) {
+bool TaskNetworkSetupRunner::run(const std::vector<std::string>& arguments) {
   NSTask task;
+  NSPipe errors;
   task.setLaunchPath(toolPath_);
   task.setArguments(arguments);
   task.setStandardOutput(NSFileHandle::fileHandleWithNullDevice());
-  task.setStandardError(NSFileHandle::fileHandleWithNullDevice());
+  task.setStandardError(errors);
   runTaskWithTimeLimit(task, limit_, nullptr);
+  const std::string said = errors.fileHandleForReading().readDataToEndOfFile();
+  return said.find(networksetup_commands::kDesktopBehind) == std::string::npos;
 }
 
 ShutdownHandler& ShutdownHandler::shared() {
@@ -97,20 +115,26 @@ void ShutdownHandler::handleWillTerminate(const NSNotification&) { cleanupSystem
 void ShutdownHandler::cleanupSystemProxy() {
   // A run still going could switch a proxy on after the cleanup switched it off.
   if (env_.privilegedRuns != nullptr) env_.privilegedRuns->stop(proxy::kPrivilegedRunStopLimit);
-  switchProxiesOff(env_.record != nullptr ? env_.record->read() : proxy::ProxyRecord::Reading{});
-  if (env_.record != nullptr) env_.record->clear();
+  const bool followed = switchProxiesOff(env_.record != nullptr ? env_.record->read() : proxy::ProxyRecord::Reading{});
+  if (env_.record != nullptr) finishRecord(*env_.record, followed);
 }
 
-void ShutdownHandler::switchProxiesOff(const proxy::ProxyRecord::Reading& reading) {
-  std::vector<std::string> services = getNetworkServices();
-  // A recorded service the listing lacks (the user disabled it since) keeps its states: it would
-  // come back on with them, pointing at a proxy that is gone.
+bool ShutdownHandler::switchProxiesOff(const proxy::ProxyRecord::Reading& reading) {
+  const Listing listing = getNetworkServices();
+  std::vector<std::string> services = listing.enabled;
+  // A recorded service the user disabled since keeps its states: it would come back on with them,
+  // pointing at a proxy that is gone. One the listing does not show at all is not there to switch
+  // (removed, its device gone), unless the listing may have missed it.
   if (reading.content) {
     for (const std::string& service : reading.content->services) {
-      if (std::find(services.begin(), services.end(), service) == services.end()) services.push_back(service);
+      const bool shown = !listing.whole || std::find(listing.disabled.begin(), listing.disabled.end(), service) !=
+                                               listing.disabled.end();
+      if (shown && std::find(services.begin(), services.end(), service) == services.end()) services.push_back(service);
     }
   }
-  for (const std::string& service : services) disableProxyForService(service);
+  bool followed = true;
+  for (const std::string& service : services) followed = disableProxyForService(service) && followed;
+  return followed;
 }
 
 bool ShutdownHandler::recoverLeftoverProxies() {
@@ -126,8 +150,7 @@ bool ShutdownHandler::recoverLeftoverProxies() {
   } else {
     NSLog("The record of switched-on proxies at %@ cannot be read: switching them off", env_.record->path());
   }
-  switchProxiesOff(reading);
-  env_.record->clear();
+  finishRecord(*env_.record, switchProxiesOff(reading));
   return true;
 }
 
@@ -146,11 +169,13 @@ bool ShutdownHandler::cleanupAfterHostEnded(const proxy::ProcessIdentity& host) 
   return true;
 }
 
-std::vector<std::string> ShutdownHandler::getNetworkServices() {
+ShutdownHandler::Listing ShutdownHandler::getNetworkServices() {
   std::optional<NetworkSetupOutput> output =
       env_.runner->runCapturingOutput({std::string(networksetup_commands::kListAllNetworkServices)});
-  if (!output || !dataUsingUTF8Encoding(output->standardOutput)) return fallbackNetworkServices();
-  std::vector<std::string> services = parseNetworkServices(output->standardOutput);
+  if (!output || !dataUsingUTF8Encoding(output->standardOutput)) return {fallbackNetworkServices(), {}, false};
+  Listing listing{parseNetworkServices(output->standardOutput), parseDisabledNetworkServices(output->standardOutput),
+                  !output->cutShort};
+  std::vector<std::string>& services = listing.enabled;
   // A listing cut short may lack any service after the point where it stopped. What it did print
   // is real (also names the fallback lacks), and the fallback adds the common services it may
   // have missed: switching off a service that is not there is harmless, skipping one is not.
@@ -159,13 +184,15 @@ std::vector<std::string> ShutdownHandler::getNetworkServices() {
       if (std::find(services.begin(), services.end(), name) == services.end()) services.emplace_back(name);
     }
   }
-  return services;
+  return listing;
 }
 
-void ShutdownHandler::disableProxyForService(const std::string& service) {
+bool ShutdownHandler::disableProxyForService(const std::string& service) {
+  bool followed = true;
   for (std::string_view setting : networksetup_commands::kProxyStateSettings) {
-    env_.runner->run({std::string(setting), service, "off"});
+    followed = env_.runner->run({std::string(setting), service, "off"}) && followed;
   }
+  return followed;
 }
 
 // SIGTERM. The signal handler only writes a byte; the cleanup runs on a thread of its own, outside

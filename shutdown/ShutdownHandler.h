@@ -35,8 +35,9 @@ class NetworkSetupRunner {
   virtual ~NetworkSetupRunner() = default;
   // What the run printed, or nothing when the tool could not be started.
   virtual std::optional<NetworkSetupOutput> runCapturingOutput(const std::vector<std::string>& arguments) = 0;
-  // Runs to the end with both streams on the null device; failures are dropped.
-  virtual void run(const std::vector<std::string>& arguments) = 0;
+  // Runs to the end; failures are dropped. False when the run said that a desktop store of the user
+  // did not follow (networksetup_commands::kDesktopBehind), so what it left is not forgotten.
+  virtual bool run(const std::vector<std::string>& arguments) = 0;
 };
 
 // A hung tool must not hold quit, logout or SIGTERM forever: a run still going after this is
@@ -49,7 +50,7 @@ class TaskNetworkSetupRunner : public NetworkSetupRunner {
   explicit TaskNetworkSetupRunner(std::string toolPath = std::string(networksetup_commands::kPath),
                                   std::chrono::milliseconds limit = kNetworkSetupRunLimit);
   std::optional<NetworkSetupOutput> runCapturingOutput(const std::vector<std::string>& arguments) override;
-  void run(const std::vector<std::string>& arguments) override;
+  bool run(const std::vector<std::string>& arguments) override;
 
  private:
   std::string toolPath_;
@@ -84,13 +85,15 @@ class ShutdownHandler {
   void unregisterNotifications();
   // Stops the privileged runs (the one in flight may finish within kPrivilegedRunStopLimit),
   // lists the services and switches their three proxy states off, one run after the other (also
-  // for recorded services the listing lacks), then clears the record.
+  // for recorded services the listing lacks), then clears the record, unless a run said the
+  // desktop did not follow: the record then stays for the next start to repair.
   void cleanupSystemProxy();
 
   // Start-up, before the engine link is served: a record whose owner is gone (power loss, host
   // and guard both killed) or that cannot be read means proxies may still be on; the same
-  // cleanup then runs and one line is logged. Holds the record's lock throughout, so a guard
-  // still cleaning up and this start do not both run. True when it cleaned up.
+  // cleanup then runs and one line is logged; the record stays only when the desktop did not follow
+  // again. Holds the record's lock throughout, so a guard still cleaning up and this start do not
+  // both run. True when it cleaned up.
   bool recoverLeftoverProxies();
   // The guard, once `host` has ended: the same cleanup when the record is `host`'s own (or cannot
   // be read), under the record's lock; nothing at all when the host cleaned up before it ended,
@@ -110,10 +113,20 @@ class ShutdownHandler {
 
   void handleWillPowerOff(const NSNotification& notification);
   void handleWillTerminate(const NSNotification& notification);
-  std::vector<std::string> getNetworkServices();
-  void disableProxyForService(const std::string& service);
-  // Every listed service's states off, and those of recorded services the listing lacks.
-  void switchProxiesOff(const proxy::ProxyRecord::Reading& reading);
+  // What the listing says: the enabled services to switch off, the disabled ones it shows, and
+  // whether it said all (false: the tool failed or was cut short, and the fallback stood in).
+  struct Listing {
+    std::vector<std::string> enabled;
+    std::vector<std::string> disabled;
+    bool whole = false;
+  };
+  Listing getNetworkServices();
+  // False when a run said the desktop did not follow.
+  bool disableProxyForService(const std::string& service);
+  // Every listed service's states off, and those of recorded services the listing shows disabled
+  // (all recorded ones when the listing is not whole). False when a run said the desktop did not
+  // follow.
+  bool switchProxiesOff(const proxy::ProxyRecord::Reading& reading);
 
   Environment env_;
   bool isRegistered_ = false;  // main thread only

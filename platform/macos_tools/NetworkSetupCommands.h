@@ -23,4 +23,12 @@ inline constexpr std::string_view kSetSocksFirewallProxyState = "-setsocksfirewa
 inline constexpr std::array<std::string_view, 3> kProxyStateSettings = {kSetWebProxyState, kSetSecureWebProxyState,
                                                                         kSetSocksFirewallProxyState};
 
+// The stand-in's own words, which no macOS tool has. A run that switches a proxy state off and leaves a
+// desktop store of the user out of step (no session bus at log-out, a refused write) still exits 0,
+// and says so on standard error in a line that starts with this; the cleanup keeps its record then.
+inline constexpr std::string_view kDesktopBehind = "networksetup: the desktop did not follow: ";
+// One converging run and nothing else: a user who never used the tool is not touched at all, and a
+// desktop in step is not touched either (the package's log-in entry).
+inline constexpr std::string_view kRepairDesktop = "-repairdesktop";
+
 }  // namespace networksetup_commands

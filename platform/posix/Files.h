@@ -30,6 +30,10 @@ std::optional<std::string> executablePath();
 // nothing for anything else, an empty text or the invalid id -1.
 std::optional<uid_t> parseUid(const char* text);
 
+// The user a run acts for: when this process is root, the one who asked for administrator rights
+// (PKEXEC_UID, then SUDO_UID), else this process's own real user.
+uid_t actingUser();
+
 // Makes `folder` and each missing folder above it with exactly `mode` (the umask does not apply);
 // folders that exist are left as they are. Fails when a component exists and is not a folder
 // (ENOTDIR) or a folder cannot be made.

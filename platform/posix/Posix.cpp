@@ -101,6 +101,15 @@ std::optional<uid_t> parseUid(const char* text) {
   return static_cast<uid_t>(value);
 }
 
+uid_t actingUser() {
+  if (::geteuid() == 0) {
+    for (const char* variable : {"PKEXEC_UID", "SUDO_UID"}) {
+      if (auto uid = parseUid(std::getenv(variable))) return *uid;
+    }
+  }
+  return ::getuid();
+}
+
 std::string folderOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);

@@ -21,7 +21,7 @@ trap 'rm -rf "$scratch"' EXIT
 # The installed tree under ROOT for the install prefix PREFIX (ROOT is where the files are; a
 # package's root holds its /usr, a prefix install holds the prefix itself).
 check_tree() {
-  local root=$1 prefix=$2
+  local root=$1 prefix=$2 etc=$3
   local files="$root$prefix"
   local app="$files/lib/proxyhost/ProxyHost.app/Contents"
   local tools="$files/libexec/proxyhost"
@@ -71,6 +71,12 @@ check_tree() {
   grep -q '^NoDisplay=true' "$entry" && fail "the desktop entry is hidden from the menu"
   xmllint --noout "$files/share/icons/hicolor/scalable/apps/net.proxyhost.client.svg" || fail "the icon is not well-formed"
 
+  # The log-in entry: one converging networksetup run, never shown in a menu.
+  local repair="$root$etc/xdg/autostart/net.proxyhost.client.repair-desktop.desktop"
+  desktop-file-validate "$repair" || fail "the log-in entry does not validate"
+  grep -qx "Exec=$prefix/libexec/proxyhost/networksetup -repairdesktop" "$repair" || fail "the log-in entry runs $(grep ^Exec= "$repair")"
+  grep -qx 'NoDisplay=true' "$repair" || fail "the log-in entry shows in menus"
+
   [ -s "$files/share/doc/proxyhost/copyright" ] || fail "no copyright file"
   for gz in doc/proxyhost/changelog.gz man/man1/proxyhost.1.gz man/man1/proxyhostctl.1.gz; do
     gzip -t "$files/share/$gz" || fail "no readable share/$gz"
@@ -104,9 +110,14 @@ $(grep -vE '^[-dl][rwx-]{9} root/root ' <<<"$listing")"
     || fail "Contents/Helpers: $(grep Helpers <<<"$listing")"
 
   dpkg-deb -x "$deb" "$scratch/root"
-  check_tree "$scratch/root" /usr
-  # Nothing outside /usr: a package that leaves files elsewhere changes more than the product.
-  expect_equal "top folders" "$(ls "$scratch/root")" "usr"
+  check_tree "$scratch/root" /usr /etc
+  # Nothing outside /usr but the log-in entry, a conffile: a package that leaves files elsewhere
+  # changes more than the product.
+  expect_equal "top folders" "$(ls "$scratch/root" | tr '\n' ' ')" "etc usr "
+  expect_equal "files in /etc" "$(cd "$scratch/root" && find etc -type f)" "etc/xdg/autostart/net.proxyhost.client.repair-desktop.desktop"
+  mkdir "$scratch/control"
+  dpkg-deb -e "$deb" "$scratch/control"
+  expect_equal "conffiles" "$(cat "$scratch/control/conffiles")" "/etc/xdg/autostart/net.proxyhost.client.repair-desktop.desktop"
 }
 
 case "${1:-}" in
@@ -117,7 +128,7 @@ case "${1:-}" in
     ;;
   prefix)
     cmake --install "$2" --prefix "$scratch/prefix" >/dev/null
-    check_tree "" "$scratch/prefix"
+    check_tree "" "$scratch/prefix" "$scratch/prefix/etc"
     ;;
   *)
     echo "usage: $0 package DEB VERSION | lintian DEB | prefix BUILD_DIR" >&2

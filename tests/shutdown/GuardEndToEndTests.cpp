@@ -203,13 +203,28 @@ TEST_F(ShutdownEndToEnd, TwoUsersSharingAHomeKeepRecordsOfTheirOwn) {
   EXPECT_NE(roots->standardError().find("Keeping the proxy record in /root/.local/state/"), std::string::npos)
       << roots->standardError();
 
-  // Her host dies: her guard switches hers off; root's stay on, its record untouched.
-  hers->signal(SIGKILL);
-  ASSERT_TRUE(hers->wait(10s));
-  EXPECT_TRUE(eventually([&] { return allOffIn(herState) && guardsOf(hers->pid()).empty(); }, 20s))
-      << hers->standardError();
-  EXPECT_EQ(proxySummary("Wi-Fi"), "Yes 127.0.0.1:7890 Yes 127.0.0.1:7890 Yes 127.0.0.1:7891");
-  EXPECT_TRUE(std::filesystem::exists(rootRecord));
+  // A host of hers dies: its guard switches hers off; root's stay on, its record untouched.
+  auto killedHerHost = [&](ChildProcess& host) {
+    host.signal(SIGKILL);
+    ASSERT_TRUE(host.wait(10s));
+    EXPECT_TRUE(eventually([&] { return allOffIn(herState) && guardsOf(host.pid()).empty(); }, 20s))
+        << host.standardError();
+    EXPECT_EQ(proxySummary("Wi-Fi"), "Yes 127.0.0.1:7890 Yes 127.0.0.1:7890 Yes 127.0.0.1:7891");
+    EXPECT_TRUE(std::filesystem::exists(rootRecord));
+  };
+  killedHerHost(*hers);
+
+  // A second root host through sudo, acting for her (networksetup switches her services and her
+  // desktop): its record is apart from root's own, so its death is cleaned up by its guard and
+  // root's host keeps its proxies and its record.
+  std::filesystem::create_directories(dir_.file("for-her-host"));
+  auto forHer = startWithHerHome({"/usr/bin/env", "SUDO_UID=" + std::to_string(user)}, herState,
+                                 dir_.file("for-her-host"));
+  ASSERT_FALSE(HasFailure());
+  const std::string forHerRecord = "/root/.local/state/" + kRecordFolderName + "/for-uid-" + std::to_string(user) +
+                                   "/proxy-record";
+  EXPECT_TRUE(std::filesystem::exists(forHerRecord));
+  killedHerHost(*forHer);
 
   roots->signal(SIGINT);
   ASSERT_TRUE(roots->wait(20s));

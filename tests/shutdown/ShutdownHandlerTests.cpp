@@ -33,7 +33,10 @@ class RecordingRunner : public NetworkSetupRunner {
     if (!listing_) return std::nullopt;
     return NetworkSetupOutput{*listing_, cutShort_};
   }
-  void run(const std::vector<std::string>& arguments) override { runs.push_back(arguments); }
+  bool run(const std::vector<std::string>& arguments) override {
+    runs.push_back(arguments);
+    return true;
+  }
   Runs runs;
 
  private:
@@ -125,7 +128,8 @@ class CleanupByRecord : public ::testing::Test {
 
   TempDir dir_;
   proxy::ProxyRecord record_{dir_.file("state")};
-  std::shared_ptr<RecordingRunner> runner_ = std::make_shared<RecordingRunner>("Wi-Fi\n");
+  std::shared_ptr<RecordingRunner> runner_ = std::make_shared<RecordingRunner>(
+      "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\n*Office LAN\n");
   Isolated world_{runner_};
 };
 
@@ -166,18 +170,22 @@ TEST_F(CleanupByRecord, AGuardActsOnlyOnItsOwnHostsRecord) {
   EXPECT_FALSE(record_.read().mayBeOn());
 }
 
-// A service the user disabled while its proxies were on is not listed, yet keeps its states.
-TEST_F(CleanupByRecord, EveryCleanupAlsoSwitchesOffRecordedServicesTheListingLacks) {
+// A service the user disabled while its proxies were on keeps its states: the listing shows it with an
+// asterisk. A recorded service the listing does not show at all is not there: no runs for it, however
+// many the record names.
+TEST_F(CleanupByRecord, EveryCleanupAlsoSwitchesOffRecordedServicesTheListingShowsDisabled) {
   const proxy::ProcessIdentity host{4242, 77};
-  writeRecordOf(proxy::ProcessIdentity::current(), {"Office LAN", "Wi-Fi"});
+  std::vector<std::string> recorded = {"Office LAN", "Wi-Fi"};
+  for (int i = 0; i < 10000; ++i) recorded.push_back("Gone " + std::to_string(i));
+  writeRecordOf(proxy::ProcessIdentity::current(), recorded);
   world_.make()->cleanupSystemProxy();
   Runs expected = cleanupRuns({"Wi-Fi", "Office LAN"});
   EXPECT_EQ(runner_->runs, expected);
   EXPECT_FALSE(record_.read().mayBeOn());
 
-  writeRecordOf(host, {"Office LAN"});
+  writeRecordOf(host, {"Office LAN", "Gone"});
   EXPECT_TRUE(world_.make()->cleanupAfterHostEnded(host));
-  writeRecordOf(host, {"Office LAN"});
+  writeRecordOf(host, {"Office LAN", "Gone"});
   EXPECT_TRUE(world_.make()->recoverLeftoverProxies());
   for (int cleanup = 0; cleanup < 2; ++cleanup) {
     for (auto& run : cleanupRuns({"Wi-Fi", "Office LAN"})) expected.push_back(run);

@@ -4,6 +4,6 @@
 #include "shutdown/ShutdownHandler.h"
 
 struct ShutdownHandlerTestAccess {
-  static std::vector<std::string> getNetworkServices(ShutdownHandler& h) { return h.getNetworkServices(); }
+  static std::vector<std::string> getNetworkServices(ShutdownHandler& h) { return h.getNetworkServices().enabled; }
   static bool isRegistered(const ShutdownHandler& h) { return h.isRegistered_; }
 };

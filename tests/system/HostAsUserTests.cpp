@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "platform/posix/UniqueFd.h"
@@ -168,6 +169,35 @@ TEST_F(HostAsUser, QuitSwitchesEverythingOffAndGivesTheUsersSettingsBack) {
   EXPECT_EQ(ended->exitCode(), 0) << ended->standardError;
   EXPECT_EQ(states(), kAllOff);
   EXPECT_EQ(system_->desktop().proxyView(), usersOwn_);
+}
+
+// A quit at log-out: the user's session bus is gone when the host cleans up, so the services go off
+// and the desktop cannot follow. At the next log-in the package's autostart entry, run as a session
+// runs it, puts the user's own settings back without the client.
+TEST_F(HostAsUser, AQuitAtLogOutIsRepairedAtTheNextLogInByThePackagesAutostartEntry) {
+  startWorld(PolkitAnswer::approve);
+  startHost();
+  switchOn();
+  system_->desktop().stopBus();
+  ::kill(host_->pid(), SIGTERM);
+  const auto ended = host_->finish(30s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exitCode(), 0) << ended->standardError;
+  EXPECT_EQ(states(), kAllOff);
+  system_->desktop().startBus();
+  EXPECT_EQ(system_->desktop().lookup("http://example.org/"), "http://127.0.0.1:7890");
+
+  const std::string entry =
+      testing_support::readFile("/etc/xdg/autostart/net.proxyhost.client.repair-desktop.desktop");
+  const size_t exec = entry.find("\nExec=");
+  ASSERT_NE(exec, std::string::npos) << entry;
+  std::vector<std::string> command;
+  std::istringstream words(entry.substr(exec + 6, entry.find('\n', exec + 1) - exec - 6));
+  for (std::string word; words >> word;) command.push_back(word);
+  const ToolResult repair = runTool(command, asUser());
+  EXPECT_EQ(repair.exitCode(), 0) << repair.standardError;
+  EXPECT_EQ(system_->desktop().proxyView(), usersOwn_);
+  EXPECT_EQ(states(), kAllOff);
 }
 
 // Administrator rights are refused from here on, so whatever switches off after the kill did it

@@ -217,18 +217,19 @@ bool PrivateSystem::installPackage(const std::string& package) {
   if (root.find_first_of(":,\\") != std::string::npos) return fail("cannot lay layers from " + root);
   std::error_code error;
   for (const auto& top : std::filesystem::directory_iterator(root, error)) {
-    if (top.path().filename() != "usr") return fail(package + " installs outside /usr: " + top.path().string());
-  }
-  for (const auto& folder : std::filesystem::directory_iterator(root + "/usr", error)) {
-    // The machine's folder is the lower layer under the package's; a link there would have the
-    // overlay cover its target instead.
-    const std::string target = "/usr/" + folder.path().filename().string();
-    if (!folder.is_directory() || !std::filesystem::is_directory(std::filesystem::symlink_status(target))) {
-      return fail(package + " fills " + target + ", which is not a folder of this machine");
-    }
-    if (!mountPrivate("private-system", target, "overlay", MS_RDONLY,
-                      "lowerdir=" + folder.path().string() + ":" + target)) {
-      return false;
+    const std::string name = top.path().filename();
+    if (name != "usr" && name != "etc") return fail(package + " installs outside /usr and /etc: " + top.path().string());
+    for (const auto& folder : std::filesystem::directory_iterator(top.path(), error)) {
+      // The machine's folder is the lower layer under the package's; a link there would have the
+      // overlay cover its target instead.
+      const std::string target = "/" + name + "/" + folder.path().filename().string();
+      if (!folder.is_directory() || !std::filesystem::is_directory(std::filesystem::symlink_status(target))) {
+        return fail(package + " fills " + target + ", which is not a folder of this machine");
+      }
+      if (!mountPrivate("private-system", target, "overlay", MS_RDONLY,
+                        "lowerdir=" + folder.path().string() + ":" + target)) {
+        return false;
+      }
     }
   }
   return !error || fail("cannot read the package's root " + root + ": " + error.message());

@@ -47,8 +47,8 @@ struct PrivateSystemOptions {
   std::vector<std::string> actionIds = {};
   // Action files (.policy) that polkitd reads beside the machine's own actions.
   std::vector<std::string> actionFiles = {};
-  // A Debian package installed in this system only: extracted into a private root whose /usr
-  // folders are laid, read-only, over the machine's, so its files appear in place. Empty: none.
+  // A Debian package installed in this system only: extracted into a private root whose /usr and
+  // /etc folders are laid, read-only, over the machine's, so its files appear in place. Empty: none.
   std::string package = {};
 };
 

@@ -25,21 +25,24 @@ bool isAddress(int family, std::string_view text) {
   return ::inet_pton(family, std::string(text).c_str(), address) == 1;
 }
 
+// Labels of 1 to 63 characters that neither start nor end with a hyphen, as RFC 1123 has them (the
+// underscore of some internal names is let through): a host such as "-" resolves nowhere.
 bool isHostName(std::string_view host) {
   if (host.empty() || host.size() > 253) return false;
   bool numeric = true;
-  size_t label = 0;
-  for (char c : host) {
-    if (c == '.') {
-      if (label == 0) return false;
-      label = 0;
+  size_t start = 0;
+  for (size_t i = 0; i <= host.size(); ++i) {
+    if (i == host.size() || host[i] == '.') {
+      const std::string_view label = host.substr(start, i - start);
+      if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+      start = i + 1;
       continue;
     }
-    if (!isLabelCharacter(c) || ++label > 63) return false;
-    if (c < '0' || c > '9') numeric = false;
+    if (!isLabelCharacter(host[i])) return false;
+    if (host[i] < '0' || host[i] > '9') numeric = false;
   }
   // Digits and dots only read as an IPv4 address to every resolver, so they must be one.
-  return label > 0 && !numeric;
+  return !numeric;
 }
 
 std::optional<std::string> hostProblem(const std::string& what, const std::string& host) {

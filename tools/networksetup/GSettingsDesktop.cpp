@@ -8,7 +8,7 @@
 #include <map>
 #include <memory>
 
-#include "tools/networksetup/Desktop.h"
+#include "tools/networksetup/DesktopBackend.h"
 
 namespace networksetup {
 
@@ -51,6 +51,20 @@ class ProxySettings {
   GSettings* of(const Setting& setting) { return *setting.child == '\0' ? root() : child(setting.child); }
   GSettings* child(const char* name) { return children_.at(name).get(); }
   GSettings* root() { return root_.get(); }
+  // The user's own value of every setting written, as "child.key" = GVariant text: with a change not
+  // applied yet, the values it sets.
+  void userValues(SavedSettings& saved) {
+    for (const auto& setting : kSettings) {
+      GVariant* value = g_settings_get_user_value(of(setting), setting.key);
+      if (value == nullptr) continue;
+      gchar* text = g_variant_print(value, FALSE);
+      saved[settingName(setting)] = text;
+      g_free(text);
+      g_variant_unref(value);
+    }
+  }
+  // Sends the change to dconf and waits until dconf has answered; whether it kept it only a read
+  // through other settings tells (a refused commit is only a warning of GLib's).
   bool apply(std::string* error) {
     g_settings_apply(root_.get());
     g_settings_sync();
@@ -97,20 +111,16 @@ class GSettingsBackend final : public DesktopBackend {
     return std::nullopt;
   }
 
+  // Through settings of its own, made after every earlier change was synced: dconf drops a change
+  // it could not commit and these read what its database holds.
   bool read(SavedSettings& saved, std::string* error) override {
+    g_settings_sync();
     ProxySettings settings;
-    for (const auto& setting : kSettings) {
-      GVariant* value = g_settings_get_user_value(settings.of(setting), setting.key);
-      if (value == nullptr) continue;
-      gchar* text = g_variant_print(value, FALSE);
-      saved[settingName(setting)] = text;
-      g_free(text);
-      g_variant_unref(value);
-    }
+    settings.userValues(saved);
     return true;
   }
 
-  bool write(const DesktopProxy& proxy, std::string* error) override {
+  bool write(const DesktopProxy& proxy, SavedSettings& intended, std::string* error) override {
     ProxySettings settings;
     std::vector<const char*> hosts;
     for (const auto& entry : proxy.bypass) hosts.push_back(entry.c_str());
@@ -125,6 +135,7 @@ class GSettingsBackend final : public DesktopBackend {
       *error = "the proxy settings are locked";
       return false;
     }
+    settings.userValues(intended);
     return settings.apply(error);
   }
 

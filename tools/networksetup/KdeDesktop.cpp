@@ -1,14 +1,18 @@
-// The KDE desktop: the [Proxy Settings] group of kioslaverc, changed through KDE's own KConfig in
-// one write (KConfig saves the whole file to a copy that replaces it in one rename, with its own
-// escaping), followed by the D-Bus signal on which running KDE applications reread it.
+// The KDE desktop: the [Proxy Settings] group of kioslaverc. Ours is written through KDE's own KConfig
+// in one write (KConfig saves the whole file to a copy that replaces it in one rename, with its own
+// escaping); the user's own entries are read and put back as the file has them. Each change is
+// followed by the D-Bus signal on which running KDE applications reread it.
 #include <KConfig>
 #include <KConfigGroup>
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
-#include "tools/networksetup/Desktop.h"
+#include "platform/posix/Files.h"
+#include "tools/networksetup/DesktopBackend.h"
 
 namespace networksetup {
 
@@ -43,6 +47,79 @@ std::string joined(const std::vector<std::string>& entries) {
   return text;
 }
 
+// A value as KConfig writes it into the file: the backslash escaped (the other escapes are for
+// blanks and control characters, which no value of ours holds).
+std::string kconfigEscaped(const std::string& value) {
+  std::string text;
+  for (char c : value) text += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return text;
+}
+
+std::string trimmed(std::string_view text) {
+  const size_t start = text.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return "";
+  return std::string(text.substr(start, text.find_last_not_of(" \t") - start + 1));
+}
+
+// kioslaverc as lines, and which of them are entries of ours in the [Proxy Settings] group: the key
+// as written (markers such as [$e] included) and its value as written, never expanded or unescaped,
+// so the user's own entries can be put back exactly.
+struct KioslavercLines {
+  struct Entry {
+    size_t line;
+    std::string key;    // "httpProxy[$e]"
+    std::string value;  // "http://$CORP_PROXY 8080"
+  };
+  std::vector<std::string> lines;
+  std::vector<Entry> ours;
+  std::optional<size_t> groupEnd;  // the line after the group's last line, when the file has the group
+
+  static KioslavercLines parse(const std::string& text) {
+    KioslavercLines file;
+    size_t start = 0;
+    while (start < text.size()) {
+      const size_t end = text.find('\n', start);
+      file.lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    bool inGroup = false;
+    for (size_t i = 0; i < file.lines.size(); ++i) {
+      const std::string line = trimmed(file.lines[i]);
+      if (line.starts_with('[')) {
+        inGroup = line == std::string("[") + kGroup + "]";
+        if (inGroup) file.groupEnd = i + 1;
+        continue;
+      }
+      if (!inGroup) continue;
+      file.groupEnd = i + 1;
+      const size_t equals = line.find('=');
+      if (line.empty() || line.starts_with('#') || equals == std::string::npos) continue;
+      const std::string key = trimmed(std::string_view(line).substr(0, equals));
+      const std::string name = key.substr(0, key.find('['));
+      if (std::find(std::begin(kKeys), std::end(kKeys), name) == std::end(kKeys)) continue;
+      file.ours.push_back({i, key, trimmed(std::string_view(line).substr(equals + 1))});
+    }
+    return file;
+  }
+
+  // The file with every entry of ours replaced by `settings`, in the group (made when missing).
+  std::string with(const SavedSettings& settings) const {
+    std::vector<bool> dropped(lines.size(), false);
+    for (const auto& entry : ours) dropped[entry.line] = true;
+    std::string own;
+    for (const auto& [key, value] : settings) own += key + "=" + value + "\n";
+    std::string text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (groupEnd && i == *groupEnd) text += own;
+      if (!dropped[i]) text += lines[i] + "\n";
+    }
+    if (groupEnd && *groupEnd >= lines.size()) text += own;
+    if (!groupEnd && !settings.empty()) text += std::string(text.empty() ? "" : "\n") + "[" + kGroup + "]\n" + own;
+    return text;
+  }
+};
+
 class KdeBackend final : public DesktopBackend {
  public:
   KdeBackend() : file_(configFolder() + "/kioslaverc") {}
@@ -56,58 +133,87 @@ class KdeBackend final : public DesktopBackend {
     return std::nullopt;
   }
 
-  bool read(SavedSettings& saved, std::string*) override {
-    if (!exists(file_)) return true;
-    const KConfig config(QString::fromStdString(file_), KConfig::SimpleConfig);
-    const KConfigGroup group = config.group(kGroup);
-    for (const char* key : kKeys) {
-      const std::string value = group.readEntry(key, QString()).toStdString();
-      if (!value.empty()) saved[key] = value;
+  // The entries as the file has them, markers and unexpanded text included; an empty value is no
+  // setting.
+  bool read(SavedSettings& saved, std::string* error) override {
+    std::string text;
+    if (!readWhole(text, error)) return false;
+    for (const auto& entry : KioslavercLines::parse(text).ours) {
+      if (!entry.value.empty()) saved[entry.key] = entry.value;
     }
     return true;
   }
 
-  bool write(const DesktopProxy& proxy, std::string* error) override {
-    return change(
-        {
-            {"ProxyType", kManualProxyType},
-            {"httpProxy", proxyValue("http", proxy.web)},
-            {"httpsProxy", proxyValue("http", proxy.secureWeb)},
-            {"socksProxy", proxyValue("socks", proxy.socks)},
-            {"NoProxyFor", joined(proxy.bypass)},
-            {"ReversedException", "false"},
-        },
-        error);
-  }
-
-  bool restore(const SavedSettings& saved, std::string* error) override {
-    std::vector<std::pair<std::string, std::optional<std::string>>> values;
-    for (const char* key : kKeys) {
-      auto own = saved.find(key);
-      values.emplace_back(key, own == saved.end() ? std::nullopt : std::optional(own->second));
+  bool write(const DesktopProxy& proxy, SavedSettings& intended, std::string* error) override {
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"ProxyType", kManualProxyType},
+        {"httpProxy", proxyValue("http", proxy.web)},
+        {"httpsProxy", proxyValue("http", proxy.secureWeb)},
+        {"socksProxy", proxyValue("socks", proxy.socks)},
+        {"NoProxyFor", joined(proxy.bypass)},
+        {"ReversedException", "false"},
+    };
+    // An empty value reads as no setting.
+    for (const auto& [key, value] : values) {
+      if (!value.empty()) intended[key] = kconfigEscaped(value);
     }
     return change(values, error);
   }
 
- private:
-  // Sets `values` (nothing: the key is deleted) and saves kioslaverc once. KConfig ignores writes to
-  // what the file marks immutable ([$i]) and still saves, so that is asked first.
-  bool change(const std::vector<std::pair<std::string, std::optional<std::string>>>& values, std::string* error) {
-    KConfig config(QString::fromStdString(file_), KConfig::SimpleConfig);
-    KConfigGroup group = config.group(kGroup);
-    bool locked = config.isImmutable() || group.isImmutable();
-    for (const auto& [key, value] : values) locked = locked || group.isEntryImmutable(key.c_str());
-    if (locked) {
-      *error = "the [" + std::string(kGroup) + "] settings of " + file_ + " are marked immutable";
+  // The user's entries go back as they were written, which KConfig cannot do: it would expand an
+  // entry marked [$e] (with the variables of this process, which pkexec has cleared) and write it
+  // back unmarked. So the lines of ours are replaced in the file's text, the rest of it kept byte
+  // for byte, and the file replaced in one rename as KConfig does.
+  bool restore(const SavedSettings& saved, std::string* error) override {
+    if (auto locked = immutable()) {
+      *error = *locked;
       return false;
     }
-    for (const auto& [key, value] : values) {
-      if (value) {
-        group.writeEntry(key.c_str(), QString::fromStdString(*value));
-      } else {
-        group.deleteEntry(key.c_str());
-      }
+    std::string text;
+    if (!readWhole(text, error)) return false;
+    struct stat info {};
+    const mode_t mode = ::stat(file_.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0600;
+    if (auto failure = posix::writeFileAtomically(file_, KioslavercLines::parse(text).with(saved), mode)) {
+      *error = "cannot write " + file_ + ": " + failure->message();
+      return false;
     }
+    return true;
+  }
+
+ private:
+  // kioslaverc's text; empty when there is none.
+  bool readWhole(std::string& text, std::string* error) const {
+    posix::SystemError failure;
+    auto bytes = posix::readFile(file_, &failure, 1 << 20);
+    if (bytes) {
+      text = std::move(*bytes);
+      return true;
+    }
+    if (!exists(file_)) return true;
+    *error = "cannot read " + file_ + ": " + failure.message();
+    return false;
+  }
+
+  // Why the settings of ours cannot be changed ([$i] on the file, the group or an entry), or nothing.
+  std::optional<std::string> immutable() const {
+    const KConfig config(QString::fromStdString(file_), KConfig::SimpleConfig);
+    const KConfigGroup group = config.group(kGroup);
+    bool locked = config.isImmutable() || group.isImmutable();
+    for (const char* key : kKeys) locked = locked || group.isEntryImmutable(key);
+    if (!locked) return std::nullopt;
+    return "the [" + std::string(kGroup) + "] settings of " + file_ + " are marked immutable";
+  }
+
+  // Sets `values` and saves kioslaverc once. KConfig ignores writes to what the file marks immutable
+  // ([$i]) and still saves, so that is asked first.
+  bool change(const std::vector<std::pair<std::string, std::string>>& values, std::string* error) {
+    if (auto locked = immutable()) {
+      *error = *locked;
+      return false;
+    }
+    KConfig config(QString::fromStdString(file_), KConfig::SimpleConfig);
+    KConfigGroup group = config.group(kGroup);
+    for (const auto& [key, value] : values) group.writeEntry(key.c_str(), QString::fromStdString(value));
     if (!config.sync()) {
       *error = "cannot write " + file_;
       return false;

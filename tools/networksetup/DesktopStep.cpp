@@ -1,0 +1,137 @@
+#include "tools/networksetup/DesktopStep.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/posix/Files.h"
+
+namespace networksetup {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Report: "<outcome><message>\n" then a state property list carrying the records under uid 0.
+std::string encodeReport(const std::string& name, const StepReport& report) {
+  std::string message = report.message;
+  std::replace(message.begin(), message.end(), '\n', ' ');
+  NetworkState carrier;
+  if (report.own) carrier.desktopSaved[0][name] = *report.own;
+  if (report.carried) carrier.desktopCarried[0][name] = *report.carried;
+  return static_cast<char>(report.outcome) + message + "\n" + encodeStatePlist(carrier);
+}
+
+std::optional<StepReport> decodeReport(const std::string& name, const std::string& bytes) {
+  const size_t end = bytes.find('\n');
+  if (end == std::string::npos || end == 0) return std::nullopt;
+  StepReport report;
+  report.outcome = static_cast<StepOutcome>(bytes[0]);
+  report.message = bytes.substr(1, end - 1);
+  auto carrier = decodeStatePlist(std::string_view(bytes).substr(end + 1));
+  if (!carrier) return std::nullopt;
+  if (auto own = carrier->desktopSaved[0].find(name); own != carrier->desktopSaved[0].end()) report.own = own->second;
+  if (auto carried = carrier->desktopCarried[0].find(name); carried != carrier->desktopCarried[0].end()) {
+    report.carried = carried->second;
+  }
+  return report;
+}
+
+}  // namespace
+
+std::optional<StepChild> startStep(const std::string& name, const std::function<StepReport()>& step,
+                                   const std::function<void(const StepReport&)>& afterwards, std::string* why) {
+  std::optional<posix::Pipe> channel = posix::openPipe(posix::PipeBlocking::NonBlocking);
+  if (!channel) {
+    *why = std::string("pipe: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::fflush(nullptr);
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child < 0) {
+    *why = std::string("fork: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (child == 0) {
+    ::setpgid(0, 0);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
+    if (::dup2(channel->write.get(), 3) != 3 || ::fcntl(3, F_SETFL, 0) != 0) ::_exit(1);
+    ::syscall(SYS_close_range, 4, ~0U, 0);
+    const StepReport report = step();
+    const bool sent = posix::writeAll(3, encodeReport(name, report));
+    ::close(3);
+    afterwards(report);
+    ::_exit(sent ? 0 : 1);
+  }
+  ::setpgid(child, child);
+  channel->write.reset();
+  return StepChild{name, child, std::move(channel->read), posix::openProcessDescriptor(child), {}, false, false};
+}
+
+void collectSteps(std::vector<StepChild>& children, Clock::time_point deadline) {
+  char buffer[4096];
+  auto drain = [&](StepChild& child) {
+    for (;;) {
+      const ssize_t n = ::read(child.report.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        child.bytes.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EINTR)) child.reported = true;
+      if (n == 0 || errno != EINTR) return;
+    }
+  };
+  for (;;) {
+    std::vector<pollfd> waiting;
+    for (auto& child : children) {
+      if (!child.reported) waiting.push_back({child.report.get(), POLLIN, 0});
+      if (!child.exited && child.process.get() >= 0) waiting.push_back({child.process.get(), POLLIN, 0});
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (waiting.empty() || left <= 0) return;
+    if (::poll(waiting.data(), waiting.size(), static_cast<int>(left)) < 0 && errno != EINTR) return;
+    bool allExited = true;
+    for (auto& child : children) {
+      if (!child.reported) drain(child);
+      if (!child.exited && child.process.get() >= 0) {
+        pollfd ended{child.process.get(), POLLIN, 0};
+        child.exited = ::poll(&ended, 1, 0) == 1;
+      }
+      // Without a pidfd the end of the report stands for the end of the child.
+      allExited = allExited && (child.exited || (child.process.get() < 0 && child.reported));
+    }
+    if (allExited) {
+      for (auto& child : children) {
+        if (!child.reported) drain(child);  // what an exited child wrote is all in the pipe now
+      }
+      return;
+    }
+  }
+}
+
+std::optional<StepReport> finishStep(StepChild& child, std::chrono::milliseconds bound, std::string* why) {
+  // The whole group goes, also what the step left running; the leader is reaped after, so its
+  // group id cannot have been given to another process yet.
+  ::kill(-child.pid, SIGKILL);
+  int status = 0;
+  posix::retryOnInterrupt([&] { return ::waitpid(child.pid, &status, 0); });
+  const bool whole = child.reported || child.exited;
+  auto report = whole ? decodeReport(child.name, child.bytes) : std::nullopt;
+  if (!report) {
+    *why = whole ? "its step ended without a report"
+                 : "no answer within " + std::to_string(bound.count()) + " ms; tried again next run";
+  }
+  return report;
+}
+
+}  // namespace networksetup
