@@ -5,11 +5,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <set>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 #include "platform/macos_tools/MacOSTools.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/AppleScriptSource.h"
@@ -26,9 +26,9 @@ constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorized = 127;
 
 struct Seams {
-  std::mutex mutex;
-  NSAppleScript::Compiler compiler;
-  std::optional<NSAppleScriptAdministratorEnvironment> environment;
+  Mutex mutex;
+  NSAppleScript::Compiler compiler GUARDED_BY(mutex);
+  std::optional<NSAppleScriptAdministratorEnvironment> environment GUARDED_BY(mutex);
 };
 
 Seams& seams() {
@@ -39,8 +39,8 @@ Seams& seams() {
 // The scripts running now, by a process descriptor of each one's supervisor, so that
 // terminateRunningScripts can reach them from any thread without mistaking a reused pid.
 struct RunningScripts {
-  std::mutex mutex;
-  std::set<int> descriptors;
+  Mutex mutex;
+  std::set<int> descriptors GUARDED_BY(mutex);
 };
 
 RunningScripts& runningScripts() {
@@ -61,12 +61,12 @@ ProcessRun runScriptCommand(const std::vector<std::string>& argv, int standardIn
   // -1 when the kernel has none: terminateGroup passes over it.
   posix::UniqueFd descriptor(child->duplicateProcessDescriptor());
   {
-    std::lock_guard lock(runningScripts().mutex);
+    MutexLock lock(runningScripts().mutex);
     runningScripts().descriptors.insert(descriptor.get());
   }
   child->finish(run);
   {
-    std::lock_guard lock(runningScripts().mutex);
+    MutexLock lock(runningScripts().mutex);
     runningScripts().descriptors.erase(descriptor.get());
   }
   return run;
@@ -185,7 +185,7 @@ ProcessRun runThroughPkexec(const std::string& pkexecPath, const std::string& co
 
 NSAppleScriptAdministratorEnvironment administratorEnvironment() {
   {
-    std::lock_guard lock(seams().mutex);
+    MutexLock lock(seams().mutex);
     if (seams().environment) return *seams().environment;
   }
   return NSAppleScriptAdministratorEnvironment::current();
@@ -276,7 +276,7 @@ NSAppleScriptAdministratorEnvironment NSAppleScriptAdministratorEnvironment::cur
 std::unique_ptr<NSAppleScript> NSAppleScript::initWithSource(const std::string& source) {
   Compiler compiler;
   {
-    std::lock_guard lock(seams().mutex);
+    MutexLock lock(seams().mutex);
     compiler = seams().compiler;
   }
   if (compiler) return compiler(source);
@@ -290,17 +290,17 @@ std::unique_ptr<NSAppleScript> NSAppleScript::compileShellScriptSource(const std
 }
 
 void NSAppleScript::terminateRunningScripts() {
-  std::lock_guard lock(runningScripts().mutex);
+  MutexLock lock(runningScripts().mutex);
   for (int descriptor : runningScripts().descriptors) terminateGroup(descriptor);
 }
 
 void NSAppleScript::setCompilerForTesting(Compiler compiler) {
-  std::lock_guard lock(seams().mutex);
+  MutexLock lock(seams().mutex);
   seams().compiler = std::move(compiler);
 }
 
 void NSAppleScript::setAdministratorEnvironmentForTesting(
     std::optional<NSAppleScriptAdministratorEnvironment> environment) {
-  std::lock_guard lock(seams().mutex);
+  MutexLock lock(seams().mutex);
   seams().environment = std::move(environment);
 }
