@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/UniqueFd.h"
+
 // inherit: this process's own descriptor (standard error only makes sense so).
 enum class SubprocessStream { pipe, null, inherit };
 
@@ -92,7 +94,7 @@ class Subprocess {
   Subprocess() = default;
   pid_t pid_ = -1;
   pid_t killTarget_ = -1;  // the child, or its whole group (a negative pid)
-  int outFd_ = -1, errFd_ = -1;
+  posix::UniqueFd outFd_, errFd_;  // this side of the piped streams
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   bool finished_ = true;
 };

@@ -10,13 +10,16 @@
 
 #include "platform/NoDestructor.h"
 #include "platform/ThreadSafety.h"
+#include "platform/foundation/Subprocess.h"
 #include "platform/macos_tools/MacOSTools.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/AppleScriptSource.h"
-#include "platform/scripting/ProcessRun.h"
 #include "platform/scripting/ShellCommand.h"
 
 namespace {
+
+// What one command of a script left: how it ended and what it wrote.
+using ProcessRun = SubprocessResult;
 
 constexpr const char* kPkexec = "/usr/bin/pkexec";
 

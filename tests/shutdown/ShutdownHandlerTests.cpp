@@ -117,7 +117,7 @@ class CleanupByRecord : public ::testing::Test {
   void SetUp() override { world_.record = &record_; }
 
   // A record owned by `owner`, written as that process would.
-  void writeRecordOf(const proxy::ProcessIdentity& owner, std::vector<std::string> services = {"Wi-Fi"}) {
+  void writeRecordOf(const posix::ProcessIdentity& owner, std::vector<std::string> services = {"Wi-Fi"}) {
     proxy::ProxyRecordContent content{owner, std::move(services), "127.0.0.1", 7890, 7891};
     std::filesystem::create_directories(dir_.path() + "/state");
     std::ofstream(record_.path()) << proxy::encodeProxyRecord(content);
@@ -131,11 +131,11 @@ class CleanupByRecord : public ::testing::Test {
 
 TEST_F(CleanupByRecord, AStartCleansUpAfterAnOwnerThatIsGoneOrUnknownOnly) {
   EXPECT_FALSE(world_.make()->recoverLeftoverProxies());  // no record
-  writeRecordOf(proxy::ProcessIdentity::current());        // a live host's
+  writeRecordOf(posix::ProcessIdentity::current());        // a live host's
   EXPECT_FALSE(world_.make()->recoverLeftoverProxies());
   EXPECT_TRUE(runner_->runs.empty());
 
-  proxy::ProcessIdentity gone = proxy::ProcessIdentity::current();
+  posix::ProcessIdentity gone = posix::ProcessIdentity::current();
   gone.startTime += 1;  // the same pid, another process
   writeRecordOf(gone);
   EXPECT_TRUE(world_.make()->recoverLeftoverProxies());
@@ -149,7 +149,7 @@ TEST_F(CleanupByRecord, AStartCleansUpAfterAnOwnerThatIsGoneOrUnknownOnly) {
 }
 
 TEST_F(CleanupByRecord, AGuardActsOnlyOnItsOwnHostsRecord) {
-  proxy::ProcessIdentity host{4242, 77}, other{4243, 78};
+  posix::ProcessIdentity host{4242, 77}, other{4243, 78};
   EXPECT_FALSE(world_.make()->cleanupAfterHostEnded(host));  // it cleaned up, or had nothing on
   writeRecordOf(other);
   EXPECT_FALSE(world_.make()->cleanupAfterHostEnded(host));
@@ -168,8 +168,8 @@ TEST_F(CleanupByRecord, AGuardActsOnlyOnItsOwnHostsRecord) {
 
 // A service the user disabled while its proxies were on is not listed, yet keeps its states.
 TEST_F(CleanupByRecord, EveryCleanupAlsoSwitchesOffRecordedServicesTheListingLacks) {
-  const proxy::ProcessIdentity host{4242, 77};
-  writeRecordOf(proxy::ProcessIdentity::current(), {"Office LAN", "Wi-Fi"});
+  const posix::ProcessIdentity host{4242, 77};
+  writeRecordOf(posix::ProcessIdentity::current(), {"Office LAN", "Wi-Fi"});
   world_.make()->cleanupSystemProxy();
   Runs expected = cleanupRuns({"Wi-Fi", "Office LAN"});
   EXPECT_EQ(runner_->runs, expected);
