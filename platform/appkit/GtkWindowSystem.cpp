@@ -308,8 +308,11 @@ gboolean onXEvent(GdkX11Display* display, gpointer event, gpointer) {
   if (x->type != DestroyNotify) return FALSE;
   // GDK marks a surface destroyed before it destroys the window itself.
   GdkSurface* surface = gdk_x11_surface_lookup_for_display(GDK_DISPLAY(display), x->xdestroywindow.window);
-  if (surface != nullptr && !gdk_surface_is_destroyed(surface)) windowGoneBehindOurBack(x->xdestroywindow.window);
-  return FALSE;
+  if (surface == nullptr || gdk_surface_is_destroyed(surface)) return FALSE;
+  windowGoneBehindOurBack(x->xdestroywindow.window);
+  // Kept from GDK, which would tear the surface down under its renderer (GTK 4.8 then aborts on
+  // a surface with a GL window); the application ends before the surface is used again.
+  return TRUE;
 }
 
 XErrorHandler passOnXError = nullptr;
