@@ -286,21 +286,20 @@ int onDisplayLost(Display*) {
   return 0;
 }
 
-// Another X client destroyed a window of ours (XDestroyWindow) behind GDK's back. Left alone, the
-// next request GTK makes on it is an X error that ends the process at once, without the cleanup.
-// No window the user sees is left to serve, so the application terminates, as when the display
-// goes away; the errors on the window until then are expected and passed over. Main thread: X
+// Another X client destroyed a window of ours (XDestroyWindow) behind GDK's back. Left alone, GTK
+// goes on drawing into it, and the X errors that earns end the process at once (GDK's handler
+// too), without the cleanup. No window the user sees is left to serve, so the application
+// terminates, as when the display goes away, before GTK makes another request. Main thread: X
 // events and errors are read there.
 std::set<XID>& windowsGone() {
   static NoDestructor<std::set<XID>> gone;
   return *gone;
 }
 
-void windowGoneBehindOurBack(XID window) {
-  if (!windowsGone().insert(window).second) return;
+bool noteWindowGone(XID window) {
+  if (!windowsGone().insert(window).second) return false;
   NSLog("Another X client destroyed the window: terminating");
-  // Not from inside Xlib's handlers: on the run loop's next turn.
-  DispatchQueue::main().async([] { NSApplication::sharedApplication().terminate(nullptr); });
+  return true;
 }
 
 gboolean onXEvent(GdkX11Display* display, gpointer event, gpointer) {
@@ -309,22 +308,25 @@ gboolean onXEvent(GdkX11Display* display, gpointer event, gpointer) {
   // GDK marks a surface destroyed before it destroys the window itself.
   GdkSurface* surface = gdk_x11_surface_lookup_for_display(GDK_DISPLAY(display), x->xdestroywindow.window);
   if (surface == nullptr || gdk_surface_is_destroyed(surface)) return FALSE;
-  windowGoneBehindOurBack(x->xdestroywindow.window);
-  // Kept from GDK, which would tear the surface down under its renderer (GTK 4.8 then aborts on
-  // a surface with a GL window); the application ends before the surface is used again.
+  noteWindowGone(x->xdestroywindow.window);
+  // Here, not later: GTK's next frame would draw into the window that is gone. Kept from GDK,
+  // which would tear the surface down under its renderer (GTK 4.8 aborts on a GL one).
+  NSApplication::sharedApplication().terminate(nullptr);
   return TRUE;
 }
 
 XErrorHandler passOnXError = nullptr;
 
+// An error on a live window of ours can come before its DestroyNotify is read: the window is gone
+// all the same. From then on errors are the aftermath, passed over until the application ends
+// (Xlib's handlers must not terminate themselves: the run loop's next turn does).
 int onXError(Display* xdisplay, XErrorEvent* error) {
   const bool onWindow = error->error_code == BadWindow || error->error_code == BadDrawable;
   GdkSurface* surface = gdk_x11_surface_lookup_for_display(gdk_display_get_default(), error->resourceid);
-  if (windowsGone().contains(error->resourceid) ||
-      (onWindow && surface != nullptr && !gdk_surface_is_destroyed(surface))) {
-    windowGoneBehindOurBack(error->resourceid);
-    return 0;
+  if (onWindow && surface != nullptr && !gdk_surface_is_destroyed(surface) && noteWindowGone(error->resourceid)) {
+    DispatchQueue::main().async([] { NSApplication::sharedApplication().terminate(nullptr); });
   }
+  if (!windowsGone().empty()) return 0;
   return passOnXError != nullptr ? passOnXError(xdisplay, error) : 0;
 }
 #endif

@@ -229,6 +229,7 @@ TEST_F(WindowEndToEnd, AnotherClientEndingTheWindowTerminatesThroughThePlatform)
     startWindowed();
     const std::string window = shownWindow();
     ASSERT_FALSE(window.empty());
+    screenshot(window, "before " + way);  // drawn, as the user sees it: no first frame under way
     end(window);
     auto status = host_->wait(20s);
     ASSERT_TRUE(status) << "the host went on without its window";
