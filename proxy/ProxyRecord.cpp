@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 
 #include "platform/NoDestructor.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSPathUtilities.h"
+#include "platform/posix/Decimal.h"
 #include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 
@@ -55,14 +55,6 @@ std::optional<std::string> unescape(std::string_view text) {
     }
   }
   return out;
-}
-
-template <typename Int>
-std::optional<Int> number(std::string_view text) {
-  Int value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
 }
 
 // The record's bytes; nothing when there is none. Anything but a regular file (a FIFO, a device,
@@ -124,8 +116,8 @@ std::optional<ProxyRecordContent> decodeProxyRecord(std::string_view text) {
   auto socks = value(lines[4], "socks");
   if (!owner || !host || !port || !socks) return std::nullopt;
   auto hostText = unescape(*host);
-  auto portNumber = number<int64_t>(*port);
-  auto socksNumber = number<int64_t>(*socks);
+  auto portNumber = posix::parseDecimal<int64_t>(*port);
+  auto socksNumber = posix::parseDecimal<int64_t>(*socks);
   if (!hostText || !portNumber || !socksNumber) return std::nullopt;
   content.owner = *owner;
   content.host = std::move(*hostText);

@@ -4,19 +4,12 @@
 
 #include <charconv>
 
+#include "platform/posix/Decimal.h"
 #include "platform/posix/Files.h"
 
 namespace posix {
 
 namespace {
-
-template <typename Int>
-std::optional<Int> number(std::string_view text) {
-  Int value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
 
 std::optional<uint64_t> startTimeOf(pid_t pid) {
   if (pid <= 0) return std::nullopt;
@@ -67,8 +60,8 @@ std::string ProcessIdentity::text() const { return std::to_string(pid) + " " + s
 std::optional<ProcessIdentity> ProcessIdentity::fromText(std::string_view text) {
   size_t blank = text.find(' ');
   if (blank == std::string_view::npos) return std::nullopt;
-  auto pid = number<pid_t>(text.substr(0, blank));
-  auto started = number<uint64_t>(text.substr(blank + 1));
+  auto pid = parseDecimal<pid_t>(text.substr(0, blank));
+  auto started = parseDecimal<uint64_t>(text.substr(blank + 1));
   if (!pid || !started) return std::nullopt;
   return ProcessIdentity{*pid, *started};
 }
