@@ -6,7 +6,6 @@
 //   shutdown_bench [RUNS]          (10 runs by default; needs build/bin/macsim)
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +26,7 @@
 #include "platform/flutter/FlutterCodecs.h"
 #include "platform/foundation/Subprocess.h"
 #include "platform/macos_tools/NetworkSetupCommands.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 #include "tools/proxyhostctl/LinkClient.h"
 
@@ -163,8 +163,7 @@ double killToLastOff(const std::string& dir, const std::string& state, const std
   }
   // A run logs itself as it starts and holds the state lock to its end: taking the lock waits
   // for the last off to be in effect.
-  const posix::UniqueFd lock(::open((state + "/state.lock").c_str(), O_RDWR | O_CLOEXEC));
-  if (lock.valid()) posix::retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_EX); });
+  posix::lockFile(state + "/state.lock", O_RDWR);
   return msSince(start);
 }
 }  // namespace

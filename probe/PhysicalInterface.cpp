@@ -9,10 +9,10 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 #include "platform/darwin/DarwinSystem.h"
 #include "platform/foundation/NSLog.h"
 #include "probe/NativeTcpPing.h"
@@ -77,10 +77,10 @@ std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::pickPhysicalInter
   // the next probe; a snapshot that could not be taken is not kept. The platform in force is part
   // of the key, so a test's double never sees another's snapshot.
   struct Kept {
-    std::mutex mutex;
-    const darwin::DarwinSystem* system = nullptr;
-    uint64_t generation = 0;
-    std::optional<PhysicalInterface> chosen;
+    Mutex mutex;
+    const darwin::DarwinSystem* system GUARDED_BY(mutex) = nullptr;
+    uint64_t generation GUARDED_BY(mutex) = 0;
+    std::optional<PhysicalInterface> chosen GUARDED_BY(mutex);
   };
   static NoDestructor<Kept> keptStorage;  // used by worker threads, also while exit runs
   Kept& kept = *keptStorage;
@@ -88,7 +88,7 @@ std::optional<NativeTcpPing::PhysicalInterface> NativeTcpPing::pickPhysicalInter
   std::optional<PhysicalInterface> chosen;
   std::unique_ptr<ifaddrs, InterfaceListFree> snapshot;  // freed after the log line, when one was taken
   {
-    std::lock_guard lock(kept.mutex);
+    MutexLock lock(kept.mutex);
     const darwin::DarwinSystem* system = &darwin::DarwinSystem::current();
     const uint64_t generation = darwin::interfaceListGeneration();
     if (kept.system != system || kept.generation != generation) {

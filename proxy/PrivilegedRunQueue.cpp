@@ -62,6 +62,8 @@ void PrivilegedRunQueue::submit(PrivilegedRun run, FlutterResult result) {
 }
 
 void PrivilegedRunQueue::perform(uint64_t generation, const PrivilegedRun& run, FlutterResult result) {
+  // One run at a time rests on running only here.
+  queue_.assertCurrent("PrivilegedRunQueue: a run");
   bool dropped = false;
   {
     MutexLock lock(mutex_);

@@ -1,18 +1,16 @@
 #include "proxy/ProxyRecord.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
+#include <cerrno>
 
 #include "platform/NoDestructor.h"
-#include "platform/darwin/DarwinProcess.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSPathUtilities.h"
+#include "platform/posix/Decimal.h"
 #include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 
@@ -59,35 +57,14 @@ std::optional<std::string> unescape(std::string_view text) {
   return out;
 }
 
-template <typename Int>
-std::optional<Int> number(std::string_view text) {
-  Int value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
-
 // The record's bytes; nothing when there is none. Anything but a regular file (a FIFO, a device,
-// a link) reads as empty, and so as unreadable: opened without blocking and never read.
+// a link) reads as empty, and so as unreadable, as does a file too large to be a record.
 std::optional<std::string> readWhole(const std::string& path) {
-  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-  if (!fd.valid()) {
-    // No such file, or a folder above it is not one: there can be no record.
-    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-    return std::string();
-  }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::string();
-  std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = posix::retryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n <= 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-    // A record is small; something this large is not one.
-    if (bytes.size() > (1u << 20)) break;
-  }
-  return bytes;
+  posix::SystemError error;
+  std::optional<std::string> bytes = posix::readFile(path, &error, 1u << 20, posix::FileKind::regularFile);
+  // No such file, or a folder above it is not one: there can be no record.
+  if (!bytes && (error.code == ENOENT || error.code == ENOTDIR)) return std::nullopt;
+  return bytes ? std::move(*bytes) : std::string();
 }
 
 std::string recordFolderOfThisUser() {
@@ -111,33 +88,6 @@ std::string recordFolderOfThisUser() {
 }
 
 }  // namespace
-
-ProcessIdentity ProcessIdentity::current() {
-  const pid_t self = ::getpid();
-  return {self, darwin::processStartTime(self).value_or(0)};
-}
-
-std::optional<ProcessIdentity> ProcessIdentity::of(pid_t pid) {
-  auto started = darwin::processStartTime(pid);
-  if (!started) return std::nullopt;
-  return ProcessIdentity{pid, *started};
-}
-
-bool ProcessIdentity::isAlive() const {
-  auto now = of(pid);
-  return now && *now == *this;
-}
-
-std::string ProcessIdentity::text() const { return std::to_string(pid) + " " + std::to_string(startTime); }
-
-std::optional<ProcessIdentity> ProcessIdentity::fromText(std::string_view text) {
-  size_t blank = text.find(' ');
-  if (blank == std::string_view::npos) return std::nullopt;
-  auto pid = number<pid_t>(text.substr(0, blank));
-  auto started = number<uint64_t>(text.substr(blank + 1));
-  if (!pid || !started) return std::nullopt;
-  return ProcessIdentity{*pid, *started};
-}
 
 std::string encodeProxyRecord(const ProxyRecordContent& content) {
   std::string text(kHeader);
@@ -167,14 +117,14 @@ std::optional<ProxyRecordContent> decodeProxyRecord(std::string_view text) {
     return line.substr(key.size() + 1);
   };
   auto ownerText = value(lines[1], "owner");
-  auto owner = ownerText ? ProcessIdentity::fromText(*ownerText) : std::nullopt;
+  auto owner = ownerText ? posix::ProcessIdentity::fromText(*ownerText) : std::nullopt;
   auto host = value(lines[2], "host");
   auto port = value(lines[3], "port");
   auto socks = value(lines[4], "socks");
   if (!owner || !host || !port || !socks) return std::nullopt;
   auto hostText = unescape(*host);
-  auto portNumber = number<int64_t>(*port);
-  auto socksNumber = number<int64_t>(*socks);
+  auto portNumber = posix::parseDecimal<int64_t>(*port);
+  auto socksNumber = posix::parseDecimal<int64_t>(*socks);
   if (!hostText || !portNumber || !socksNumber) return std::nullopt;
   content.owner = *owner;
   content.host = std::move(*hostText);
@@ -217,7 +167,7 @@ std::optional<std::string> ProxyRecord::addEnabled(const std::vector<std::string
       content.services.push_back(service);
     }
   }
-  content.owner = ProcessIdentity::current();
+  content.owner = posix::ProcessIdentity::current();
   content.host = host;
   content.port = port;
   content.socks = socks;
@@ -245,14 +195,15 @@ ProxyRecord::Lock ProxyRecord::lock() const {
   posix::createOwnFolder(folder_);
   const std::string lockPath = this->lockPath();
   // Not through a link, and never blocking on a FIFO put in its place.
-  posix::UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-  if (!fd.valid()) {
-    // Without the lock file the cleanups may overlap; each is harmless on its own.
-    NSLog("Cannot lock the proxy record %@: errno %d", lockPath, errno);
+  posix::SystemError failure;
+  std::optional<posix::UniqueFd> fd =
+      posix::lockFile(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, &failure);
+  if (!fd) {
+    // Without the lock the cleanups may overlap; each is harmless on its own.
+    NSLog("Cannot lock the proxy record: %@", failure.message());
     return Lock(posix::UniqueFd());
   }
-  posix::retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX); });
-  return Lock(std::move(fd));
+  return Lock(std::move(*fd));
 }
 
 }  // namespace proxy

@@ -29,28 +29,13 @@
 #include <vector>
 
 #include "platform/ThreadSafety.h"
+#include "platform/posix/Process.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace proxy {
 
-// A process told apart from a later one that reuses its pid.
-struct ProcessIdentity {
-  pid_t pid = 0;
-  uint64_t startTime = 0;
-  bool operator==(const ProcessIdentity&) const = default;
-  static ProcessIdentity current();
-  // Nothing when the process has ended (or never was).
-  static std::optional<ProcessIdentity> of(pid_t pid);
-  // Whether this very process still runs (not only some process with its pid).
-  bool isAlive() const;
-  // "<pid> <start time>", as the record's owner line and the guard's report to the host carry it;
-  // back, nothing unless the text is exactly that.
-  std::string text() const;
-  static std::optional<ProcessIdentity> fromText(std::string_view text);
-};
-
 struct ProxyRecordContent {
-  ProcessIdentity owner;
+  posix::ProcessIdentity owner;
   std::vector<std::string> services;  // switched on, in the order they first were
   std::string host;
   int64_t port = 0;

@@ -35,7 +35,7 @@ int guardLog(const char* what) {
 
 // A guard that watches the host, as the host watches it.
 struct RunningGuard {
-  proxy::ProcessIdentity identity;
+  posix::ProcessIdentity identity;
   darwin::ProcessExitWatch watch;
 };
 
@@ -60,14 +60,14 @@ std::optional<RunningGuard> launchGuard(const std::string& executable, std::stri
   }
   // The guard proper's identity, on one line.
   const std::string text = report.fileHandleForReading().readDataToEndOfFile();
-  std::optional<proxy::ProcessIdentity> reported =
-      text.ends_with('\n') ? proxy::ProcessIdentity::fromText(std::string_view(text).substr(0, text.size() - 1))
+  std::optional<posix::ProcessIdentity> reported =
+      text.ends_with('\n') ? posix::ProcessIdentity::fromText(std::string_view(text).substr(0, text.size() - 1))
                            : std::nullopt;
   if (!reported) {
     error = executable + " did not say which process guards";
     return std::nullopt;
   }
-  const proxy::ProcessIdentity identity = *reported;
+  const posix::ProcessIdentity identity = *reported;
   const pid_t pid = identity.pid;
   int watchError = 0;
   auto watch = darwin::ProcessExitWatch::watch(pid, &watchError);
@@ -130,7 +130,7 @@ int ProxyGuard::runGuard(int argc, char* argv[]) {
   // (a pid alone could by now name another process).
   if (!watch || ::getppid() != host) return guardLog("the host is not this process's parent");
   // The host waits for this process, so it cannot have ended yet: its start time is its own.
-  auto identity = proxy::ProcessIdentity::of(host);
+  auto identity = posix::ProcessIdentity::of(host);
   if (!identity) return guardLog("the host's start time cannot be read");
 
   pid_t guard = ::fork();
@@ -138,17 +138,15 @@ int ProxyGuard::runGuard(int argc, char* argv[]) {
   if (guard > 0) {
     // The host waits for this one and then watches the child, which guards: it needs to know
     // which process that is, told apart from a later one with its pid.
-    auto guardIdentity = proxy::ProcessIdentity::of(guard);
+    auto guardIdentity = posix::ProcessIdentity::of(guard);
     if (!guardIdentity) return guardLog("the guard ended as it started");
     return posix::writeAll(STDOUT_FILENO, guardIdentity->text() + "\n") ? 0 : guardLog(std::strerror(errno));
   }
 
   ::setsid();
-  int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (devNull >= 0) {
-    ::dup2(devNull, STDIN_FILENO);
-    ::dup2(devNull, STDOUT_FILENO);
-    ::close(devNull);
+  if (const posix::UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC)); devNull.valid()) {
+    ::dup2(devNull.get(), STDIN_FILENO);
+    ::dup2(devNull.get(), STDOUT_FILENO);
   }
   // Only an ended host counts: a watch that gave up on an error must not pass for one.
   while (!watch->waitUntilExit() || identity->isAlive()) ::usleep(100000);

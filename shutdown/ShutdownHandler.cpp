@@ -1,24 +1,20 @@
 #include "shutdown/ShutdownHandler.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #include "platform/NoDestructor.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSWorkspace.h"
+#include "platform/appkit/SignalSource.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSTask.h"
-#include "platform/posix/Signals.h"
 #include "platform/macos_tools/NetworkSetupCommands.h"
-#include "platform/posix/UniqueFd.h"
 #include "platform/scripting/TextEncoding.h"
 #include "proxy/PrivilegedRunQueue.h"
 #include "shutdown/NetworkServices.h"
@@ -154,7 +150,7 @@ bool ShutdownHandler::recoverLeftoverProxies() {
   return true;
 }
 
-bool ShutdownHandler::cleanupAfterHostEnded(const proxy::ProcessIdentity& host) {
+bool ShutdownHandler::cleanupAfterHostEnded(const posix::ProcessIdentity& host) {
   if (env_.record == nullptr) return false;
   proxy::ProxyRecord::Lock lock = env_.record->lock();
   proxy::ProxyRecord::Reading reading = env_.record->read();
@@ -195,55 +191,23 @@ bool ShutdownHandler::disableProxyForService(const std::string& service) {
   return followed;
 }
 
-// SIGTERM. The signal handler only writes a byte; the cleanup runs on a thread of its own, outside
-// signal context, so it may allocate, spawn and wait. That thread reads one byte only: a second
-// SIGTERM while the first is handled lands in the pipe and is never acted on. The main thread may
-// be anywhere meanwhile, even in a cleanup of its own; the two cleanups share no lock (each run is
-// its own child), so neither can wait for the other.
+// SIGTERM. The cleanup runs on a thread of its own, outside signal context, so it may allocate,
+// spawn and wait, and never waits for the main thread. That thread handles one SIGTERM only: a
+// second one while the first is handled is never acted on. The main thread may be anywhere
+// meanwhile, even in a cleanup of its own; the two cleanups share no lock (each run is its own
+// child), so neither can wait for the other.
 //
 // The process then ends with _exit(0) after flushing stdio rather than exit(0): exit would run the
 // static destructors while the main thread may still be using what they destroy (the application
 // loop, a cleanup in progress), which can crash or hang the exit. Nothing in this process has
 // exit-time work that matters once the proxies are off.
-namespace {
-
-int sigtermPipe[2] = {-1, -1};
-
-void onSigterm(int) {
-  int saved = errno;
-  char b = 't';
-  [[maybe_unused]] ssize_t n = ::write(sigtermPipe[1], &b, 1);
-  errno = saved;
-}
-
-void sigtermCleanupThread() {
-  char b;
-  posix::retryOnInterrupt([&] { return ::read(sigtermPipe[0], &b, 1); });
-  ShutdownHandler::shared().cleanupSystemProxy();
-  std::fflush(nullptr);
-  ::_exit(0);
-}
-
-}  // namespace
-
 void ShutdownHandler::installSigtermHandler() {
   static std::once_flag once;
   std::call_once(once, [] {
-    std::optional<posix::Pipe> pipe = posix::openPipe();
-    if (!pipe) {
-      NSLog("Cannot make the SIGTERM pipe: errno %d", errno);
-      return;
-    }
-    sigtermPipe[0] = pipe->read.release();
-    sigtermPipe[1] = pipe->write.release();
-    // The write end never blocks the handler: a full pipe means a wake-up is already pending.
-    ::fcntl(sigtermPipe[1], F_SETFL, O_NONBLOCK);
-    // The thread takes no signal itself, SIGTERM least of all while it cleans up: the main thread
-    // takes them and the handler's byte wakes this one.
-    {
-      posix::ServiceThreadSignals blocked;
-      std::thread(sigtermCleanupThread).detach();
-    }
-    ::signal(SIGTERM, onSigterm);
+    appkit::handleSignal(SIGTERM, appkit::SignalThread::own, [] {
+      ShutdownHandler::shared().cleanupSystemProxy();
+      std::fflush(nullptr);
+      ::_exit(0);
+    });
   });
 }

@@ -99,7 +99,7 @@ class ShutdownHandler {
   // be read), under the record's lock; nothing at all when the host cleaned up before it ended,
   // had nothing on, or the record is another live host's. The record stays (its owner ended
   // without its own cleanup), so the next start cleans up once more. True when it cleaned up.
-  bool cleanupAfterHostEnded(const proxy::ProcessIdentity& host);
+  bool cleanupAfterHostEnded(const posix::ProcessIdentity& host);
 
   // Installs the SIGTERM handler with `signal`: the handler only wakes a thread (started here,
   // once) which runs one cleanup of `shared()` and then ends the process with status 0. Later

@@ -8,9 +8,11 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/NoDestructor.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/appkit/WindowSystem.h"
@@ -283,6 +285,50 @@ int onDisplayLost(Display*) {
   NSApplication::sharedApplication().terminate(nullptr);
   return 0;
 }
+
+// Another X client destroyed a window of ours (XDestroyWindow) behind GDK's back. Left alone, GTK
+// goes on drawing into it, and the X errors that earns end the process at once (GDK's handler
+// too), without the cleanup. No window the user sees is left to serve, so the application
+// terminates, as when the display goes away, before GTK makes another request. Main thread: X
+// events and errors are read there.
+std::set<XID>& windowsGone() {
+  static NoDestructor<std::set<XID>> gone;
+  return *gone;
+}
+
+bool noteWindowGone(XID window) {
+  if (!windowsGone().insert(window).second) return false;
+  NSLog("Another X client destroyed the window: terminating");
+  return true;
+}
+
+gboolean onXEvent(GdkX11Display* display, gpointer event, gpointer) {
+  const auto* x = static_cast<const XEvent*>(event);
+  if (x->type != DestroyNotify) return FALSE;
+  // GDK marks a surface destroyed before it destroys the window itself.
+  GdkSurface* surface = gdk_x11_surface_lookup_for_display(GDK_DISPLAY(display), x->xdestroywindow.window);
+  if (surface == nullptr || gdk_surface_is_destroyed(surface)) return FALSE;
+  noteWindowGone(x->xdestroywindow.window);
+  // Here, not later: GTK's next frame would draw into the window that is gone. Kept from GDK,
+  // which would tear the surface down under its renderer (GTK 4.8 aborts on a GL one).
+  NSApplication::sharedApplication().terminate(nullptr);
+  return TRUE;
+}
+
+XErrorHandler passOnXError = nullptr;
+
+// An error on a live window of ours can come before its DestroyNotify is read: the window is gone
+// all the same. From then on errors are the aftermath, passed over until the application ends
+// (Xlib's handlers must not terminate themselves: the run loop's next turn does).
+int onXError(Display* xdisplay, XErrorEvent* error) {
+  const bool onWindow = error->error_code == BadWindow || error->error_code == BadDrawable;
+  GdkSurface* surface = gdk_x11_surface_lookup_for_display(gdk_display_get_default(), error->resourceid);
+  if (onWindow && surface != nullptr && !gdk_surface_is_destroyed(surface) && noteWindowGone(error->resourceid)) {
+    DispatchQueue::main().async([] { NSApplication::sharedApplication().terminate(nullptr); });
+  }
+  if (!windowsGone().empty()) return 0;
+  return passOnXError != nullptr ? passOnXError(xdisplay, error) : 0;
+}
 #endif
 
 bool headlessChosen() {
@@ -346,7 +392,11 @@ LaunchMode chooseWindowSystem(NSApplication& app) {
 
   GdkDisplay* display = gdk_display_get_default();
 #ifdef GDK_WINDOWING_X11
-  if (GDK_IS_X11_DISPLAY(display)) XSetIOErrorHandler(&onDisplayLost);
+  if (GDK_IS_X11_DISPLAY(display)) {
+    XSetIOErrorHandler(&onDisplayLost);
+    passOnXError = XSetErrorHandler(&onXError);
+    g_signal_connect(display, "xevent", G_CALLBACK(&onXEvent), nullptr);
+  }
 #endif
   // The application's icon is in the bundle's resources, named by CFBundleIconFile.
   gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(display), bundle.resourcePath().c_str());

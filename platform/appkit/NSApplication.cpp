@@ -1,9 +1,6 @@
 #include "platform/appkit/NSApplication.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <glib-unix.h>
 #include <glib.h>
@@ -11,45 +8,27 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/NoDestructor.h"
 #include "platform/appkit/NSNib.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/appkit/NSWorkspace.h"
+#include "platform/appkit/SignalSource.h"
 #include "platform/appkit/WindowSystem.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
-#include "platform/posix/UniqueFd.h"
 
 NSApplication* NSApp = nullptr;
 
 namespace {
 
-// The quit signal only writes a byte here; the loop does the terminating on the main thread.
-int quitPipe[2] = {-1, -1};
-
-void onQuitSignal(int) {
-  int saved = errno;
-  char b = 'q';
-  [[maybe_unused]] ssize_t n = write(quitPipe[1], &b, 1);
-  errno = saved;
-}
-
+// The quit signal terminates on the main thread, when the run loop next turns.
 void installQuitSignal() {
-  if (quitPipe[0] >= 0) return;
-  std::optional<posix::Pipe> pipe = posix::openPipe(posix::PipeBlocking::NonBlocking);
-  if (!pipe) {
-    NSLog("Cannot make the quit pipe: errno %d", errno);
-    return;
-  }
-  quitPipe[0] = pipe->read.release();
-  quitPipe[1] = pipe->write.release();
-  struct sigaction sa {};
-  sa.sa_handler = onQuitSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
+  static bool installed = false;
+  if (std::exchange(installed, true)) return;
+  appkit::handleSignal(SIGINT, appkit::SignalThread::main, [] { NSApp->terminate(nullptr); });
 }
 
 }  // namespace
@@ -106,7 +85,7 @@ void NSApplication::run() {
   NSWorkspace::sharedWorkspace().startWatchingSession();
   running_ = true;
   // The main queue and the quit signal are sources of GLib's main context, so the windows, the
-  // desktop and the Flutter side's messages are served by one loop on this thread.
+  // desktop, the signals and the Flutter side's messages are served by one loop on this thread.
   g_unix_fd_add_full(
       G_PRIORITY_DEFAULT, mainQueueWakeDescriptor(), G_IO_IN,
       [](int, GIOCondition, gpointer) -> gboolean {
@@ -114,15 +93,6 @@ void NSApplication::run() {
         return G_SOURCE_CONTINUE;
       },
       nullptr, nullptr);
-  if (quitPipe[0] >= 0) {
-    g_unix_fd_add(
-        quitPipe[0], G_IO_IN,
-        [](int, GIOCondition, gpointer app) -> gboolean {
-          static_cast<NSApplication*>(app)->quitSignalArrived();
-          return G_SOURCE_CONTINUE;
-        },
-        this);
-  }
   // Work queued before the loop started has already made the descriptor readable.
   if (appkit::WindowSystem* system = appkit::WindowSystem::active()) {
     for (;;) {
@@ -132,13 +102,6 @@ void NSApplication::run() {
     }
   }
   for (;;) g_main_context_iteration(nullptr, TRUE);
-}
-
-void NSApplication::quitSignalArrived() {
-  char buf[16];
-  while (read(quitPipe[0], buf, sizeof buf) > 0) {
-  }
-  terminate(nullptr);
 }
 
 void NSApplication::terminate(const void* sender) {

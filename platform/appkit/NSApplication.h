@@ -93,7 +93,6 @@ class NSApplication {
  private:
   friend class NoDestructor<NSApplication>;
   NSApplication() = default;
-  void quitSignalArrived();
 
   std::vector<NSWindow*> windows_;
   std::vector<NSWindow*> frontToBack_;

@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSProcessInfo.h"
@@ -55,7 +55,7 @@ class SessionWatch {
 
   // Main thread, after the power-off notification's observers have returned.
   void release() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     lockFd_.reset();
   }
 
@@ -84,7 +84,7 @@ class SessionWatch {
     bool wanted = NSProcessInfo::processInfo().suddenTerminationDisableCount() > 0 && !announced_;
     bool held;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       held = lockFd_.valid();
     }
     if (wanted && !held && !inhibitFailed_) {
@@ -103,7 +103,7 @@ class SessionWatch {
     if (r >= 0 && sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0) {
       // The message owns the descriptor it carries.
       int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       lockFd_.reset(own);
     } else {
       // One line, not one per look: the rest of the watch still works without the lock.
@@ -117,8 +117,8 @@ class SessionWatch {
   sd_bus* bus_;
   std::atomic<bool> announced_{false};
   bool inhibitFailed_ = false;  // watch thread only
-  std::mutex mutex_;
-  posix::UniqueFd lockFd_;
+  Mutex mutex_;
+  posix::UniqueFd lockFd_ GUARDED_BY(mutex_);
 };
 
 }  // namespace

@@ -17,10 +17,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "platform/ThreadSafety.h"
 
 namespace Combine {
 
@@ -67,7 +68,7 @@ class SubscriberList : public std::enable_shared_from_this<SubscriberList<Values
   AnyCancellable subscribe(Receive receive, Receive* deliverFirst = nullptr) {
     auto subscriber = std::make_shared<Subscriber>(std::move(receive));
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       subscribers_.push_back(subscriber);
     }
     if (deliverFirst != nullptr) *deliverFirst = subscriber->receive;
@@ -84,7 +85,7 @@ class SubscriberList : public std::enable_shared_from_this<SubscriberList<Values
   void send(const Values&... values) const {
     std::vector<std::shared_ptr<Subscriber>> now;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       now = subscribers_;
     }
     // Outside the lock: a subscriber may subscribe, cancel or send again from inside.
@@ -94,7 +95,7 @@ class SubscriberList : public std::enable_shared_from_this<SubscriberList<Values
   }
 
   size_t count() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return subscribers_.size();
   }
 
@@ -106,12 +107,12 @@ class SubscriberList : public std::enable_shared_from_this<SubscriberList<Values
   };
 
   void remove(const Subscriber* s) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::erase_if(subscribers_, [s](const auto& p) { return p.get() == s; });
   }
 
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<Subscriber>> subscribers_;
+  mutable Mutex mutex_;
+  std::vector<std::shared_ptr<Subscriber>> subscribers_ GUARDED_BY(mutex_);
 };
 
 }  // namespace detail
@@ -143,7 +144,7 @@ class CurrentValueSubject {
   explicit CurrentValueSubject(Output value) : state_(std::make_shared<State>(std::move(value))) {}
 
   Output value() const {
-    std::lock_guard lock(state_->mutex);
+    RecursiveMutexLock lock(state_->mutex);
     return state_->value;
   }
   // Assigning the value sends it, as on the platform.
@@ -152,7 +153,7 @@ class CurrentValueSubject {
   void send(Output value) const {
     // One lock around the change and its delivery, so every subscriber sees the values in the
     // order they became current, and a new subscriber's first value is never overtaken.
-    std::lock_guard lock(state_->mutex);
+    RecursiveMutexLock lock(state_->mutex);
     state_->value = value;
     state_->subscribers->send(value);
   }
@@ -172,13 +173,13 @@ class CurrentValueSubject {
   struct State {
     explicit State(Output v) : value(std::move(v)) {}
     // Recursive: a subscriber may send again, or subscribe, from inside a delivery.
-    std::recursive_mutex mutex;
-    Output value;
+    RecursiveMutex mutex;
+    Output value GUARDED_BY(mutex);
     std::shared_ptr<detail::SubscriberList<Output>> subscribers = std::make_shared<detail::SubscriberList<Output>>();
   };
 
   static AnyCancellable subscribe(const std::shared_ptr<State>& state, std::function<void(const Output&)> receive) {
-    std::lock_guard lock(state->mutex);
+    RecursiveMutexLock lock(state->mutex);
     std::function<void(const Output&)> first;
     AnyCancellable token = state->subscribers->subscribe(std::move(receive), &first);
     first(state->value);

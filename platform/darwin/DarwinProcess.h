@@ -1,14 +1,10 @@
-// The Darwin process calls the proxy guard makes: another process's start time and a wait for a
-// process to end.
+// The Darwin process call the proxy guard makes: a wait for a process to end. (Which process a pid
+// names is posix::ProcessIdentity's.)
 //
 //   auto watch = darwin::ProcessExitWatch::watch(hostPid, &error);
-//   auto started = darwin::processStartTime(hostPid);   // tells the host from a later reuse of its pid
 //   watch->waitUntilExit();                              // a stopped host has not ended
 //
-// How each maps onto macOS (docs/guard.md):
-// - processStartTime: proc_pidinfo(pid, PROC_PIDTBSDINFO) gives pbi_start_tvsec/usec and the
-//   status (SZOMB for a process that ended and was not reaped). Linux: /proc/<pid>/stat, field 22
-//   (start time in clock ticks since boot) and field 3 (state, Z or X for an ended process).
+// How it maps onto macOS (docs/guard.md):
 // - ProcessExitWatch: a kqueue with an EVFILT_PROC / NOTE_EXIT filter on the pid. Linux: a process
 //   descriptor (pidfd_open), readable once the process has ended. Neither fires for SIGSTOP.
 #pragma once
@@ -16,16 +12,11 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
 
 #include "platform/posix/UniqueFd.h"
 
 namespace darwin {
-
-// The start time of `pid` in the kernel's own units, comparable only with another result of this
-// call; nothing when no such process exists or it has ended (also while it waits to be reaped).
-std::optional<uint64_t> processStartTime(pid_t pid);
 
 // Waits for one process to end. Move-only; owns its descriptor.
 class ProcessExitWatch {

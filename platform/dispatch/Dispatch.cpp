@@ -159,14 +159,14 @@ class WorkerSpawner {
 
   // The worker start under test control: a nonzero answer stands for pthread_create's error. The
   // gate is called under its lock, so once a ScopedWorkerStartGate is gone its gate is not running.
-  std::function<int()> startGate;
-  bool startGateIncludesSpawner = false;
-  std::mutex startGateMutex;
+  Mutex startGateMutex;
+  std::function<int()> startGate GUARDED_BY(startGateMutex);
+  bool startGateIncludesSpawner GUARDED_BY(startGateMutex) = false;
   std::atomic<bool> gated{false};
 
   int askStartGate(bool forSpawner = false) {
     if (!gated.load(std::memory_order_acquire)) return 0;
-    std::lock_guard lock(startGateMutex);
+    MutexLock lock(startGateMutex);
     return startGate && (!forSpawner || startGateIncludesSpawner) ? startGate() : 0;
   }
 
@@ -461,7 +461,7 @@ size_t globalQueueThreadCount() { return GlobalQueue::totalThreads.load(); }
 
 ScopedWorkerStartGate::ScopedWorkerStartGate(std::function<int()> gate, Spawner includes) {
   WorkerSpawner& spawner = WorkerSpawner::shared();
-  std::lock_guard lock(spawner.startGateMutex);
+  MutexLock lock(spawner.startGateMutex);
   previous_ = std::exchange(spawner.startGate, std::move(gate));
   previousIncludesSpawner_ = std::exchange(spawner.startGateIncludesSpawner, includes == Spawner::included);
   spawner.gated.store(static_cast<bool>(spawner.startGate), std::memory_order_release);
@@ -469,7 +469,7 @@ ScopedWorkerStartGate::ScopedWorkerStartGate(std::function<int()> gate, Spawner 
 
 ScopedWorkerStartGate::~ScopedWorkerStartGate() {
   WorkerSpawner& spawner = WorkerSpawner::shared();
-  std::lock_guard lock(spawner.startGateMutex);
+  MutexLock lock(spawner.startGateMutex);
   spawner.startGate = std::move(previous_);
   spawner.startGateIncludesSpawner = previousIncludesSpawner_;
   spawner.gated.store(static_cast<bool>(spawner.startGate), std::memory_order_release);

@@ -109,7 +109,18 @@ class DispatchSerialQueue final : public DispatchQueue {
   void activate();
   const std::string& label() const { return label_; }
 
+  // True inside this queue's work (on its thread): the code runs in the queue's sequence.
+  bool isCurrent() const;
+  // States an "on this queue only" contract where it is relied on, as dispatchAssertMainThread
+  // does for the main thread: elsewhere it logs `what` and aborts. Checked in the same builds.
+  void assertCurrent(const char* what) const {
+#if !defined(NDEBUG) || defined(PROXYHOST_CHECK_THREADS)
+    if (!isCurrent()) sequenceViolated(what);
+#endif
+  }
+
  private:
+  [[noreturn]] void sequenceViolated(const char* what) const;
   struct State;
   static void* workerMain(void* state);
   std::string label_;

@@ -1,7 +1,11 @@
-#include <condition_variable>
-#include <deque>
-#include <mutex>
+#include <unistd.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+
+#include "platform/ThreadSafety.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/ThreadStarts.h"
 
@@ -12,18 +16,19 @@ constexpr size_t kStackSize = 256 * 1024;
 // The worker shares this with the queue, so a queue destroyed while an item runs leaves the
 // worker nothing dangling: it finishes the item, sees `ended` and stops.
 struct DispatchSerialQueue::State {
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable wake;
-  std::deque<Work> pending;
-  bool active = false;
-  bool workerStarted = false;
-  bool ended = false;
+  std::deque<Work> pending GUARDED_BY(mutex);
+  bool active GUARDED_BY(mutex) = false;
+  bool workerStarted GUARDED_BY(mutex) = false;
+  bool ended GUARDED_BY(mutex) = false;
 
   void serve() {
-    std::unique_lock lock(mutex);
+    current = this;
+    MutexLock lock(mutex);
     for (;;) {
-      wake.wait(lock, [this] { return ended || (active && !pending.empty()); });
-      if (ended) return;
+      wake.wait(lock.native(), [this]() REQUIRES(mutex) { return ended || (active && !pending.empty()); });
+      if (ended) break;
       Work work = std::move(pending.front());
       pending.pop_front();
       lock.unlock();
@@ -31,8 +36,14 @@ struct DispatchSerialQueue::State {
       work = nullptr;  // captures are released outside the lock
       lock.lock();
     }
+    current = nullptr;
   }
+
+  // The queue whose work this thread runs, if any: the worker thread is the queue's for its life.
+  static thread_local const State* current;
 };
+
+thread_local const DispatchSerialQueue::State* DispatchSerialQueue::State::current = nullptr;
 
 void* DispatchSerialQueue::workerMain(void* state) {
   auto* held = static_cast<std::shared_ptr<DispatchSerialQueue::State>*>(state);
@@ -48,7 +59,7 @@ DispatchSerialQueue::DispatchSerialQueue(std::string label, Activation activatio
 }
 
 DispatchSerialQueue::~DispatchSerialQueue() {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->ended = true;
   state_->pending.clear();
   state_->wake.notify_all();
@@ -57,7 +68,7 @@ DispatchSerialQueue::~DispatchSerialQueue() {
 void DispatchSerialQueue::async(Work work) {
   bool startWorker = false;
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->pending.push_back(std::move(work));
     startWorker = !state_->workerStarted;
     state_->workerStarted = true;
@@ -76,7 +87,15 @@ void DispatchSerialQueue::async(Work work) {
 }
 
 void DispatchSerialQueue::activate() {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->active = true;
   state_->wake.notify_one();
+}
+
+bool DispatchSerialQueue::isCurrent() const { return State::current == state_.get(); }
+
+void DispatchSerialQueue::sequenceViolated(const char* what) const {
+  fprintf(stderr, "%s: called on thread %d, not on the serial queue \"%s\"\n", what, static_cast<int>(gettid()),
+          label_.c_str());
+  abort();
 }

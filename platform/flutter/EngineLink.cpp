@@ -4,7 +4,6 @@
 #include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -565,12 +564,10 @@ class EngineLinkServer final : public EngineLink {
 // the other's fresh socket for a stale one (it refuses connections between bind and listen).
 class FolderLock {
  public:
-  explicit FolderLock(const std::string& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_.valid()) posix::retryOnInterrupt([&] { return ::flock(fd_.get(), LOCK_EX); });
-  }
+  explicit FolderLock(const std::string& dir) : fd_(posix::lockFile(dir, O_RDONLY | O_DIRECTORY)) {}
 
  private:
-  posix::UniqueFd fd_;
+  std::optional<posix::UniqueFd> fd_;
 };
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <vector>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 #include "platform/foundation/NSStringsFile.h"
 #include "platform/posix/Files.h"
 
@@ -66,8 +66,8 @@ std::optional<std::string> NSBundle::objectForInfoDictionaryKey(const std::strin
 
 // Parsed string tables by file, a file that could not be read as nothing; shared by copies of a bundle.
 struct NSBundle::StringTables {
-  std::mutex mutex;
-  std::map<std::string, std::optional<std::map<std::string, std::string>>> byFile;
+  Mutex mutex;
+  std::map<std::string, std::optional<std::map<std::string, std::string>>> byFile GUARDED_BY(mutex);
 };
 
 std::shared_ptr<NSBundle::StringTables> NSBundle::makeStringTables() { return std::make_shared<StringTables>(); }
@@ -128,7 +128,7 @@ std::string NSBundle::localizedStringForKey(const std::string& key, const std::s
   for (const auto& localization : localizations) {
     if (!isPlainName(localization)) continue;
     std::string file = resourcePath() + "/" + localization + ".lproj/" + tableName + ".strings";
-    std::lock_guard lock(stringTables_->mutex);
+    MutexLock lock(stringTables_->mutex);
     auto cached = stringTables_->byFile.find(file);
     if (cached == stringTables_->byFile.end()) {
       std::optional<std::string> bytes = posix::readFile(file);

@@ -1,8 +1,9 @@
 #include "platform/foundation/NSKeyValueObserving.h"
 
-#include <mutex>
 #include <utility>
 #include <vector>
+
+#include "platform/ThreadSafety.h"
 
 namespace kvo_detail {
 
@@ -16,17 +17,17 @@ struct Observer {
 class Observers {
  public:
   long add(std::string key, unsigned options, NSObject::ObservationHandler handler) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     long id = ++lastId_;
     list_.push_back(std::make_shared<Observer>(Observer{id, std::move(key), options, std::move(handler)}));
     return id;
   }
   void remove(long id) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::erase_if(list_, [id](const auto& o) { return o->id == id; });
   }
   std::vector<std::shared_ptr<Observer>> forKey(const std::string& key) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<std::shared_ptr<Observer>> out;
     for (const auto& o : list_) {
       if (o->key == key) out.push_back(o);
@@ -34,7 +35,7 @@ class Observers {
     return out;
   }
   bool stillObserving(long id) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& o : list_) {
       if (o->id == id) return true;
     }
@@ -42,9 +43,9 @@ class Observers {
   }
 
  private:
-  mutable std::mutex mutex_;
-  long lastId_ = 0;
-  std::vector<std::shared_ptr<Observer>> list_;
+  mutable Mutex mutex_;
+  long lastId_ GUARDED_BY(mutex_) = 0;
+  std::vector<std::shared_ptr<Observer>> list_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kvo_detail

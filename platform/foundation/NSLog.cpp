@@ -10,17 +10,17 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <mutex>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 #include "platform/posix/Files.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace {
 
 struct Sink {
-  std::mutex mutex;
-  std::function<void(const std::string&)> capture;
+  Mutex mutex;
+  std::function<void(const std::string&)> capture GUARDED_BY(mutex);
   // Set while a capture is in force, so that a line on its way to standard error takes no lock.
   std::atomic<bool> capturing{false};
 };
@@ -162,7 +162,7 @@ void log(std::string_view fmt, std::initializer_list<Arg> args) {
   if (s.capturing.load(std::memory_order_acquire)) {
     std::string message;
     formatInto(message, fmt, args);
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     if (s.capture) {
       s.capture(message);
       return;
@@ -180,7 +180,7 @@ void log(std::string_view fmt, std::initializer_list<Arg> args) {
 
 NSLogCapture::NSLogCapture(std::function<void(const std::string&)> sinkFn) : sink_(std::move(sinkFn)) {
   Sink& s = sink();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   previous_ = std::move(s.capture);
   s.capture = sink_;
   s.capturing.store(true, std::memory_order_release);
@@ -190,7 +190,7 @@ NSLogCapture::NSLogCapture() : kept_(std::make_shared<std::vector<std::string>>(
   // The sink runs under the sink lock, which lines() takes too.
   sink_ = [kept = kept_](const std::string& line) { kept->push_back(line); };
   Sink& s = sink();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   previous_ = std::move(s.capture);
   s.capture = sink_;
   s.capturing.store(true, std::memory_order_release);
@@ -198,13 +198,13 @@ NSLogCapture::NSLogCapture() : kept_(std::make_shared<std::vector<std::string>>(
 
 NSLogCapture::~NSLogCapture() {
   Sink& s = sink();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.capture = std::move(previous_);
   s.capturing.store(static_cast<bool>(s.capture), std::memory_order_release);
 }
 
 std::vector<std::string> NSLogCapture::lines() const {
   Sink& s = sink();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return kept_ ? *kept_ : std::vector<std::string>{};
 }

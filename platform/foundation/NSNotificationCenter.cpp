@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 
 NSNotificationCenter& NSNotificationCenter::defaultCenter() {
   static NoDestructor<NSNotificationCenter> center;
@@ -11,17 +12,17 @@ NSNotificationCenter& NSNotificationCenter::defaultCenter() {
 
 void NSNotificationCenter::addObserver(const void* observer, Block block, const std::string& name,
                                        const void* object) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   registrations_.push_back({observer, name, object, std::make_shared<Block>(std::move(block))});
 }
 
 void NSNotificationCenter::removeObserver(const void* observer) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(registrations_, [&](const Registration& r) { return r.observer == observer; });
 }
 
 void NSNotificationCenter::removeObserver(const void* observer, const std::string& name) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(registrations_,
                 [&](const Registration& r) { return r.observer == observer && r.name == name; });
 }
@@ -29,7 +30,7 @@ void NSNotificationCenter::removeObserver(const void* observer, const std::strin
 void NSNotificationCenter::postNotificationName(const std::string& name, const void* object) {
   std::vector<std::shared_ptr<Block>> targets;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& r : registrations_) {
       if (r.name == name && (r.object == nullptr || r.object == object)) targets.push_back(r.block);
     }
@@ -40,7 +41,7 @@ void NSNotificationCenter::postNotificationName(const std::string& name, const v
 }
 
 size_t NSNotificationCenter::registrationCount(const void* observer, const std::string& name) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return static_cast<size_t>(std::count_if(registrations_.begin(), registrations_.end(), [&](const Registration& r) {
     return r.observer == observer && (name.empty() || r.name == name);
   }));

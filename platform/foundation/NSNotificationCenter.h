@@ -10,9 +10,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/ThreadSafety.h"
 
 struct NSNotification {
   std::string name;
@@ -51,6 +52,6 @@ class NSNotificationCenter {
     const void* object;
     std::shared_ptr<Block> block;
   };
-  mutable std::mutex mutex_;
-  std::vector<Registration> registrations_;
+  mutable Mutex mutex_;
+  std::vector<Registration> registrations_ GUARDED_BY(mutex_);
 };

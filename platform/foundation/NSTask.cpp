@@ -1,8 +1,7 @@
 #include "platform/foundation/NSTask.h"
 
 #include <cerrno>
-#include <mutex>
-
+#include "platform/ThreadSafety.h"
 #include "platform/foundation/Subprocess.h"
 #include "platform/macos_tools/MacOSTools.h"
 #include "platform/posix/UniqueFd.h"
@@ -10,16 +9,16 @@
 // What a launched task and the reading handles of its pipes share. The mutex makes a wait on one
 // thread and a read on another meet in one drain.
 struct NSTaskState {
-  std::mutex mutex;
-  std::optional<Subprocess> child;
-  SubprocessResult result;
-  bool finished = false;
+  Mutex mutex;
+  std::optional<Subprocess> child GUARDED_BY(mutex);
+  SubprocessResult result GUARDED_BY(mutex);
+  bool finished GUARDED_BY(mutex) = false;
   // Set on an error pipe's state when the task's output pipe carries the child: reads go there.
-  std::shared_ptr<NSTaskState> source;
-  bool errorStream = false;  // this handle reads the child's standard error
+  std::shared_ptr<NSTaskState> source GUARDED_BY(mutex);
+  bool errorStream GUARDED_BY(mutex) = false;  // this handle reads the child's standard error
 
   void finish() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (finished) return;
     if (child) child->finish(result);
     child.reset();
@@ -30,22 +29,53 @@ struct NSTaskState {
 // An OS pipe for a task's standard input, made with the NSPipe: the task gets the reading end, this
 // side writes to the other.
 struct NSPipeInput {
-  std::mutex mutex;
-  posix::UniqueFd read;
-  posix::UniqueFd write;
+  Mutex mutex;
+  posix::UniqueFd read GUARDED_BY(mutex);
+  posix::UniqueFd write GUARDED_BY(mutex);
 };
+
+namespace {
+
+enum class Start { refused, failed, started };
+
+// Starts the task's child on `state`, which must carry none yet; `refused` when nothing was tried.
+Start startChild(NSTaskState& state, const SubprocessOptions& options, const std::string& launchPath,
+                 bool errorStream, std::optional<NSError>* error) {
+  MutexLock lock(state.mutex);
+  if (state.child || state.finished) {
+    if (error) *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "The pipe is already attached to a task.");
+    return Start::refused;
+  }
+  if (launchPath.empty() || launchPath[0] != '/') {
+    if (error) *error = NSError(NSCocoaErrorDomain, NSFileNoSuchFileError, "The launch path is not absolute.");
+    return Start::refused;
+  }
+  state.child = Subprocess::start(options, state.result);
+  if (!state.child) {
+    if (error) {
+      long code = state.result.startErrno == ENOENT ? NSFileNoSuchFileError : NSFileReadUnknownError;
+      *error = NSError(NSCocoaErrorDomain, code, state.result.startError);
+    }
+    state.result = SubprocessResult{};
+    return Start::failed;
+  }
+  state.errorStream = errorStream;
+  return Start::started;
+}
+
+}  // namespace
 
 NSFileHandle NSFileHandle::fileHandleWithNullDevice() { return NSFileHandle(); }
 
 void NSFileHandle::writeData(const std::string& data) {
   if (!input_) return;
-  std::lock_guard<std::mutex> lock(input_->mutex);
+  MutexLock lock(input_->mutex);
   if (input_->write.valid()) posix::writeAll(input_->write.get(), data);
 }
 
 void NSFileHandle::closeFile() {
   if (!input_) return;
-  std::lock_guard<std::mutex> lock(input_->mutex);
+  MutexLock lock(input_->mutex);
   input_->write.reset();
 }
 
@@ -58,11 +88,17 @@ NSFileHandle NSFileHandle::fileHandleWithStandardError() {
 std::string NSFileHandle::readDataToEndOfFile() {
   if (!state_) return {};
   // A pipe never attached to a task has nothing and no child: it reads as empty.
-  std::shared_ptr<NSTaskState> owner = state_->source ? state_->source : state_;
+  std::shared_ptr<NSTaskState> owner;
+  bool errorStream = false;
+  {
+    MutexLock lock(state_->mutex);
+    owner = state_->source ? state_->source : state_;
+    errorStream = state_->errorStream;
+  }
   owner->finish();
-  std::lock_guard<std::mutex> lock(owner->mutex);
+  MutexLock lock(owner->mutex);
   std::string data;
-  data.swap(state_->errorStream ? owner->result.standardError : owner->result.standardOutput);
+  data.swap(errorStream ? owner->result.standardError : owner->result.standardOutput);
   return data;
 }
 
@@ -103,7 +139,7 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   auto state = outPiped ? standardOutput_.state_ : errPiped ? standardError_.state_ : std::make_shared<NSTaskState>();
   if (errPiped && outPiped) {
     auto& errState = standardError_.state_;
-    std::lock_guard<std::mutex> lock(errState->mutex);
+    MutexLock lock(errState->mutex);
     if (errState->source || errState->child || errState->finished) {
       if (error) *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "The pipe is already attached to a task.");
       return false;
@@ -123,34 +159,19 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   options.timeLimit = timeLimit_;
   // The child holds the reading end from here on; this side's copy goes once the child has it, so
   // the input ends when the writing handle is closed.
-  std::unique_lock<std::mutex> inputLock;
+  Start started;
   if (standardInput_) {
-    inputLock = std::unique_lock<std::mutex>(standardInput_->mutex);
+    MutexLock inputLock(standardInput_->mutex);
     options.standardInput = standardInput_->read.get();
+    started = startChild(*state, options, launchPath_, errPiped && !outPiped, error);
+    if (started != Start::refused) standardInput_->read.reset();
+  } else {
+    started = startChild(*state, options, launchPath_, errPiped && !outPiped, error);
   }
+  if (started != Start::started) return false;
 
-  std::lock_guard<std::mutex> lock(state->mutex);
-  if (state->child || state->finished) {
-    if (error) *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "The pipe is already attached to a task.");
-    return false;
-  }
-  if (launchPath_.empty() || launchPath_[0] != '/') {
-    if (error) *error = NSError(NSCocoaErrorDomain, NSFileNoSuchFileError, "The launch path is not absolute.");
-    return false;
-  }
-  state->child = Subprocess::start(options, state->result);
-  if (standardInput_) standardInput_->read.reset();
-  if (!state->child) {
-    if (error) {
-      long code = state->result.startErrno == ENOENT ? NSFileNoSuchFileError : NSFileReadUnknownError;
-      *error = NSError(NSCocoaErrorDomain, code, state->result.startError);
-    }
-    state->result = SubprocessResult{};
-    return false;
-  }
-  state->errorStream = errPiped && !outPiped;
   if (errPiped && outPiped) {
-    std::lock_guard<std::mutex> errLock(standardError_.state_->mutex);
+    MutexLock errLock(standardError_.state_->mutex);
     standardError_.state_->source = state;
     standardError_.state_->errorStream = true;
   }
@@ -164,19 +185,19 @@ void NSTask::waitUntilExit() {
 
 bool NSTask::isRunning() const {
   if (!state_) return false;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return !state_->finished;
 }
 
 pid_t NSTask::processIdentifier() const {
   if (!state_) return 0;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->child ? state_->child->pid() : 0;
 }
 
 int NSTask::terminationStatus() const {
   if (!state_) return 0;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->result.exitStatus;
 }
 
@@ -189,6 +210,6 @@ bool runTaskWithTimeLimit(NSTask& task, std::chrono::milliseconds limit, std::op
 
 NSTaskTerminationReason NSTask::terminationReason() const {
   if (!state_) return NSTaskTerminationReasonExit;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->result.terminatingSignal != 0 ? NSTaskTerminationReasonUncaughtSignal : NSTaskTerminationReasonExit;
 }

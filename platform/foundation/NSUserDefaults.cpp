@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSPathUtilities.h"
 #include "platform/foundation/NSProcessInfo.h"
@@ -15,14 +16,15 @@
 
 namespace {
 
-std::mutex& standardConfigMutex() {
-  static NoDestructor<std::mutex> m;
-  return *m;
-}
+// The configuration folder a test pinned in place of the user's.
+struct PinnedConfigHome {
+  Mutex mutex;
+  std::optional<std::string> folder GUARDED_BY(mutex);
+};
 
-std::optional<std::string>& pinnedConfigHome() {
-  static NoDestructor<std::optional<std::string>> home;
-  return *home;
+PinnedConfigHome& pinnedConfigHome() {
+  static NoDestructor<PinnedConfigHome> pinned;
+  return *pinned;
 }
 
 // A name that is safe as one path component: no separators, no dot-dot, nothing hidden.
@@ -68,8 +70,9 @@ NSUserDefaults::~NSUserDefaults() {
 
 std::string NSUserDefaults::userConfigurationDirectory() {
   {
-    std::lock_guard lock(standardConfigMutex());
-    if (pinnedConfigHome()) return *pinnedConfigHome();
+    PinnedConfigHome& pinned = pinnedConfigHome();
+    MutexLock lock(pinned.mutex);
+    if (pinned.folder) return *pinned.folder;
   }
   const char* xdg = getenv("XDG_CONFIG_HOME");
   // Relative values are invalid for the variable and are ignored.
@@ -79,11 +82,12 @@ std::string NSUserDefaults::userConfigurationDirectory() {
 
 void NSUserDefaults::resetStandardUserDefaultsForTesting(std::optional<std::string> configHome) {
   {
-    std::lock_guard lock(standardConfigMutex());
-    pinnedConfigHome() = std::move(configHome);
+    PinnedConfigHome& pinned = pinnedConfigHome();
+    MutexLock lock(pinned.mutex);
+    pinned.folder = std::move(configHome);
   }
   NSUserDefaults& standard = standardUserDefaults();
-  std::lock_guard lock(standard.mutex_);
+  MutexLock lock(standard.mutex_);
   if (standard.dictionary_ != nullptr) plist_free(asPlist(standard.dictionary_));
   standard.dictionary_ = nullptr;
   standard.loaded_ = false;
@@ -111,13 +115,13 @@ bool NSUserDefaults::writeLocked() {
 }
 
 std::string NSUserDefaults::path() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   loadLocked();
   return path_;
 }
 
 bool NSUserDefaults::boolForKey(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   loadLocked();
   plist_t value = plist_dict_get_item(asPlist(dictionary_), key.c_str());
   if (value == nullptr) return false;
@@ -156,7 +160,7 @@ bool NSUserDefaults::boolForKey(const std::string& key) {
 }
 
 void NSUserDefaults::setBool(bool value, const std::string& key) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   loadLocked();
   plist_dict_set_item(asPlist(dictionary_), key.c_str(), plist_new_bool(value ? 1 : 0));
   writeLocked();

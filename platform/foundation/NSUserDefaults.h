@@ -12,11 +12,11 @@
 // writing the same file: the later whole-file write wins. Safe from any thread.
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 
 class NSUserDefaults {
  public:
@@ -47,11 +47,11 @@ class NSUserDefaults {
  private:
   friend class NoDestructor<NSUserDefaults>;
   NSUserDefaults() = default;
-  void loadLocked();
-  bool writeLocked();
+  void loadLocked() REQUIRES(mutex_);
+  bool writeLocked() REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::string path_;  // empty for the standard defaults until first use
-  bool loaded_ = false;
-  void* dictionary_ = nullptr;  // plist_t, kept opaque so users need no libplist header
+  Mutex mutex_;
+  std::string path_ GUARDED_BY(mutex_);  // empty for the standard defaults until first use
+  bool loaded_ GUARDED_BY(mutex_) = false;
+  void* dictionary_ GUARDED_BY(mutex_) = nullptr;  // plist_t, kept opaque so users need no libplist header
 };

@@ -216,18 +216,21 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
   Subprocess child;
   child.pid_ = pid;
   child.group_ = std::move(group);
-  child.outFd_ = out.read.release();
-  child.errFd_ = err.read.release();
+  child.outFd_ = std::move(out.read);
+  child.errFd_ = std::move(err.read);
   if (options.timeLimit) child.deadline_ = startedAt + *options.timeLimit;
   child.finished_ = false;
   return std::optional<Subprocess>(std::move(child));
 }
 
 Subprocess::Subprocess(Subprocess&& other) noexcept
-    : pid_(other.pid_), group_(std::move(other.group_)), outFd_(other.outFd_), errFd_(other.errFd_),
-      deadline_(other.deadline_), finished_(other.finished_) {
+    : pid_(other.pid_),
+      group_(std::move(other.group_)),
+      outFd_(std::move(other.outFd_)),
+      errFd_(std::move(other.errFd_)),
+      deadline_(other.deadline_),
+      finished_(other.finished_) {
   other.pid_ = -1;
-  other.outFd_ = other.errFd_ = -1;
   other.finished_ = true;
 }
 
@@ -239,12 +242,11 @@ Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
   }
   pid_ = other.pid_;
   group_ = std::move(other.group_);
-  outFd_ = other.outFd_;
-  errFd_ = other.errFd_;
+  outFd_ = std::move(other.outFd_);
+  errFd_ = std::move(other.errFd_);
   deadline_ = other.deadline_;
   finished_ = other.finished_;
   other.pid_ = -1;
-  other.outFd_ = other.errFd_ = -1;
   other.finished_ = true;
   return *this;
 }
@@ -259,8 +261,7 @@ Subprocess::~Subprocess() {
 void Subprocess::finish(SubprocessResult& result) {
   if (finished_) return;
   finished_ = true;
-  Fd out(outFd_), err(errFd_);
-  outFd_ = errFd_ = -1;
+  Fd out(std::move(outFd_)), err(std::move(errFd_));
 
   // Worker threads have small stacks: the buffer lives on the heap.
   constexpr size_t kBufferSize = 64 * 1024;

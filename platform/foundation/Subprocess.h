@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/posix/ProcessGroup.h"
+#include "platform/posix/UniqueFd.h"
 
 // inherit: this process's own descriptor (standard error only makes sense so).
 enum class SubprocessStream { pipe, null, inherit };
@@ -94,7 +95,7 @@ class Subprocess {
   Subprocess() = default;
   pid_t pid_ = -1;
   std::optional<posix::SupervisedGroup> group_;  // a contained child's
-  int outFd_ = -1, errFd_ = -1;
+  posix::UniqueFd outFd_, errFd_;                // this side of the piped streams
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   bool finished_ = true;
 };

@@ -4,9 +4,9 @@
 
 #include <climits>
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 #include "platform/posix/Files.h"
 
 namespace macos_tools {
@@ -14,8 +14,8 @@ namespace macos_tools {
 namespace {
 
 struct Seam {
-  std::mutex mutex;
-  std::optional<std::string> folder;
+  Mutex mutex;
+  std::optional<std::string> folder GUARDED_BY(mutex);
 };
 
 Seam& seam() {
@@ -47,8 +47,9 @@ std::string resolved(const std::string& folder) {
 
 std::optional<std::string> toolFolder() {
   {
-    std::lock_guard lock(seam().mutex);
-    if (seam().folder) return seam().folder;
+    Seam& s = seam();
+    MutexLock lock(s.mutex);
+    if (s.folder) return s.folder;
   }
   const std::string own = executableFolder();
   if (own.empty()) return std::nullopt;
@@ -72,8 +73,9 @@ std::optional<std::string> toolFor(std::string_view macosPath) {
 }
 
 void setToolFolderForTesting(std::optional<std::string> folder) {
-  std::lock_guard lock(seam().mutex);
-  seam().folder = std::move(folder);
+  Seam& s = seam();
+  MutexLock lock(s.mutex);
+  s.folder = std::move(folder);
 }
 
 }  // namespace macos_tools

@@ -109,7 +109,7 @@ bool layOverSbin(const std::string& folder, std::string* error) {
   if (::mkdir(stage.c_str(), 0755) != 0) return fail(error, "mkdir(" + stage + ")");
   for (const MacOSTool& tool : kMacOSTools) {
     if (!inSbin(tool)) continue;
-    const std::string link = stage + tool.macosPath.substr(std::strlen(kSbin)).data();
+    const std::string link = stage + std::string(tool.macosPath.substr(std::strlen(kSbin)));
     if (::symlink(toolIn(folder, tool).c_str(), link.c_str()) != 0) return fail(error, "symlink(" + link + ")");
   }
   const std::string options = "lowerdir=" + stage + ":/proc/self/fd/" + std::to_string(realSbin.get());

@@ -2,15 +2,15 @@
 
 #include <syslog.h>
 
-#include <mutex>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 
 namespace {
 
 struct Sink {
-  std::mutex mutex;
-  std::function<void(const OSLogEntry&)> capture;
+  Mutex mutex;
+  std::function<void(const OSLogEntry&)> capture GUARDED_BY(mutex);
 };
 
 Sink& sink() {
@@ -34,7 +34,7 @@ Logger::Logger(std::string subsystem, std::string category)
 void Logger::write(OSLogType type, std::string message) const {
   Sink& s = sink();
   {
-    std::lock_guard lock(s.mutex);
+    MutexLock lock(s.mutex);
     if (s.capture) {
       s.capture(OSLogEntry{subsystem_, category_, type, std::move(message)});
       return;
@@ -47,7 +47,7 @@ void Logger::write(OSLogType type, std::string message) const {
 
 OSLogCapture::OSLogCapture() : kept_(std::make_shared<std::vector<OSLogEntry>>()) {
   Sink& s = sink();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   previous_ = std::move(s.capture);
   // Runs under the sink lock, which entries() takes too.
   s.capture = [kept = kept_](const OSLogEntry& entry) { kept->push_back(entry); };
@@ -55,11 +55,11 @@ OSLogCapture::OSLogCapture() : kept_(std::make_shared<std::vector<OSLogEntry>>()
 
 OSLogCapture::~OSLogCapture() {
   Sink& s = sink();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.capture = std::move(previous_);
 }
 
 std::vector<OSLogEntry> OSLogCapture::entries() const {
-  std::lock_guard lock(sink().mutex);
+  MutexLock lock(sink().mutex);
   return *kept_;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace posix {
 
 // A failed system call: its name, the path it worked on, and its errno.
@@ -56,11 +58,23 @@ std::optional<std::string> createOwnFolder(const std::string& folder);
 // a failure of the final folder sync is reported although the new content is in place.
 std::optional<SystemError> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
+// Waits for an exclusive flock(2) on `path`, opened with `flags` (close-on-exec added; with O_CREAT,
+// made with `mode`). The lock is held while the descriptor stays open, and ends with it, also when
+// the process dies. Nothing, with why in `error` ("open" or "flock"), when either fails.
+//
+//   std::optional<posix::UniqueFd> lock = posix::lockFile(dir + "/state.lock", O_RDWR | O_CREAT, 0644);
+std::optional<UniqueFd> lockFile(const std::string& path, int flags, mode_t mode = 0, SystemError* error = nullptr);
+
+// What readFile takes for the file. A file that someone else could have put in place (in a folder
+// of the user's that another process of theirs writes) is read only as `regularFile`: a link is
+// refused (ELOOP) and so is anything but a regular file (EINVAL), a FIFO without ever blocking.
+enum class FileKind { any, regularFile };
+
 // The whole content of `path`, read to its end. Nothing when it cannot be opened or read, with
 // why in `error` when given: ENOENT for a missing file, EFBIG when it holds more than `limit`
 // bytes (what a caller knows to be small must not make it take in an endless /dev/zero).
 std::optional<std::string> readFile(const std::string& path, SystemError* error = nullptr,
-                                    size_t limit = std::numeric_limits<size_t>::max());
+                                    size_t limit = std::numeric_limits<size_t>::max(), FileKind kind = FileKind::any);
 
 // The first line of `path` without its line feed (the whole content when it has none), read no
 // further than that. Nothing as for readFile, also when the line is longer than `limit`.

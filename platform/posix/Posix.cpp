@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -135,13 +136,23 @@ namespace {
 
 // Reads `path` until `enough` says the bytes so far are all that is wanted, or to its end.
 template <typename Enough>
-std::optional<std::string> readUntil(const std::string& path, SystemError* error, size_t limit, Enough enough) {
+std::optional<std::string> readUntil(const std::string& path, SystemError* error, size_t limit, FileKind kind,
+                                     Enough enough) {
   auto fail = [&](const char* call) -> std::optional<std::string> {
     if (error != nullptr) *error = failure(call, path);
     return std::nullopt;
   };
-  UniqueFd file(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  const int flags = O_RDONLY | O_CLOEXEC | (kind == FileKind::regularFile ? O_NOFOLLOW | O_NONBLOCK : 0);
+  UniqueFd file(retryOnInterrupt([&] { return ::open(path.c_str(), flags); }));
   if (!file.valid()) return fail("open");
+  if (kind == FileKind::regularFile) {
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) return fail("fstat");
+    if (!S_ISREG(info.st_mode)) {
+      errno = EINVAL;
+      return fail("open");
+    }
+  }
   std::string bytes;
   char buffer[16384];
   for (;;) {
@@ -160,18 +171,28 @@ std::optional<std::string> readUntil(const std::string& path, SystemError* error
 
 }  // namespace
 
-std::optional<std::string> readFile(const std::string& path, SystemError* error, size_t limit) {
-  return readUntil(path, error, limit, [](const std::string&, size_t) { return false; });
+std::optional<std::string> readFile(const std::string& path, SystemError* error, size_t limit, FileKind kind) {
+  return readUntil(path, error, limit, kind, [](const std::string&, size_t) { return false; });
 }
 
 std::optional<std::string> readFirstLine(const std::string& path, SystemError* error, size_t limit) {
   size_t end = std::string::npos;
-  auto line = readUntil(path, error, limit, [&](const std::string& bytes, size_t from) {
+  auto line = readUntil(path, error, limit, FileKind::any, [&](const std::string& bytes, size_t from) {
     end = bytes.find('\n', from);
     return end != std::string::npos && end <= limit;
   });
   if (line && end != std::string::npos) line->resize(end);
   return line;
+}
+
+std::optional<UniqueFd> lockFile(const std::string& path, int flags, mode_t mode, SystemError* error) {
+  UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); }));
+  const char* failed = !fd.valid()                                                          ? "open"
+                       : retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX); }) != 0 ? "flock"
+                                                                                           : nullptr;
+  if (failed == nullptr) return fd;
+  if (error != nullptr) *error = failure(failed, path);
+  return std::nullopt;
 }
 
 std::optional<uid_t> folderOwner(const std::string& folder) {

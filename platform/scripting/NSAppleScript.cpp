@@ -6,19 +6,22 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <random>
 #include <set>
 
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
+#include "platform/foundation/Subprocess.h"
 #include "platform/macos_tools/MacOSTools.h"
 #include "platform/posix/ProcessGroup.h"
 #include "platform/posix/UniqueFd.h"
 #include "platform/scripting/AppleScriptSource.h"
-#include "platform/scripting/ProcessRun.h"
 #include "platform/scripting/ShellCommand.h"
 
 namespace {
+
+// What one command of a script left: how it ended and what it wrote.
+using ProcessRun = SubprocessResult;
 
 constexpr const char* kPkexec = "/usr/bin/pkexec";
 
@@ -28,10 +31,10 @@ constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorized = 127;
 
 struct Seams {
-  std::mutex mutex;
-  NSAppleScript::Compiler compiler;
-  std::optional<NSAppleScriptAdministratorEnvironment> environment;
-  std::string administratorRunLock;
+  Mutex mutex;
+  NSAppleScript::Compiler compiler GUARDED_BY(mutex);
+  std::optional<NSAppleScriptAdministratorEnvironment> environment GUARDED_BY(mutex);
+  std::string administratorRunLock GUARDED_BY(mutex);
 };
 
 Seams& seams() {
@@ -40,7 +43,7 @@ Seams& seams() {
 }
 
 std::string administratorRunLock() {
-  std::lock_guard lock(seams().mutex);
+  MutexLock lock(seams().mutex);
   return seams().administratorRunLock;
 }
 
@@ -55,8 +58,8 @@ struct RunningScript {
 };
 
 struct RunningScripts {
-  std::mutex mutex;
-  std::set<RunningScript> scripts;
+  Mutex mutex;
+  std::set<RunningScript> scripts GUARDED_BY(mutex);
 };
 
 RunningScripts& runningScripts() {
@@ -68,11 +71,11 @@ RunningScripts& runningScripts() {
 class RunningScriptEntry {
  public:
   explicit RunningScriptEntry(RunningScript script) : script_(script) {
-    std::lock_guard lock(runningScripts().mutex);
+    MutexLock lock(runningScripts().mutex);
     runningScripts().scripts.insert(script_);
   }
   ~RunningScriptEntry() {
-    std::lock_guard lock(runningScripts().mutex);
+    MutexLock lock(runningScripts().mutex);
     runningScripts().scripts.erase(script_);
   }
   RunningScriptEntry(const RunningScriptEntry&) = delete;
@@ -242,7 +245,7 @@ ProcessRun runThroughPkexec(const std::string& pkexecPath, const std::string& co
 
 NSAppleScriptAdministratorEnvironment administratorEnvironment() {
   {
-    std::lock_guard lock(seams().mutex);
+    MutexLock lock(seams().mutex);
     if (seams().environment) return *seams().environment;
   }
   return NSAppleScriptAdministratorEnvironment::current();
@@ -340,7 +343,7 @@ NSAppleScriptAdministratorEnvironment NSAppleScriptAdministratorEnvironment::cur
 std::unique_ptr<NSAppleScript> NSAppleScript::initWithSource(const std::string& source) {
   Compiler compiler;
   {
-    std::lock_guard lock(seams().mutex);
+    MutexLock lock(seams().mutex);
     compiler = seams().compiler;
   }
   if (compiler) return compiler(source);
@@ -354,7 +357,7 @@ std::unique_ptr<NSAppleScript> NSAppleScript::compileShellScriptSource(const std
 }
 
 void NSAppleScript::terminateRunningScripts() {
-  std::lock_guard lock(runningScripts().mutex);
+  MutexLock lock(runningScripts().mutex);
   for (const RunningScript& script : runningScripts().scripts) {
     // Ends an administrator run also while its helper is root, which no signal of ours reaches.
     if (script.callerEnd >= 0) ::shutdown(script.callerEnd, SHUT_RDWR);
@@ -364,17 +367,17 @@ void NSAppleScript::terminateRunningScripts() {
 }
 
 void NSAppleScript::setAdministratorRunLock(std::string path) {
-  std::lock_guard lock(seams().mutex);
+  MutexLock lock(seams().mutex);
   seams().administratorRunLock = std::move(path);
 }
 
 void NSAppleScript::setCompilerForTesting(Compiler compiler) {
-  std::lock_guard lock(seams().mutex);
+  MutexLock lock(seams().mutex);
   seams().compiler = std::move(compiler);
 }
 
 void NSAppleScript::setAdministratorEnvironmentForTesting(
     std::optional<NSAppleScriptAdministratorEnvironment> environment) {
-  std::lock_guard lock(seams().mutex);
+  MutexLock lock(seams().mutex);
   seams().environment = std::move(environment);
 }

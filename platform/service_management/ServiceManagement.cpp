@@ -1,33 +1,34 @@
 #include "platform/service_management/ServiceManagement.h"
 
-#include <mutex>
-
 #include "platform/NoDestructor.h"
+#include "platform/ThreadSafety.h"
 #include "platform/service_management/XDGLoginItemRegistry.h"
 
 namespace {
 
-std::mutex& registryMutex() {
-  static NoDestructor<std::mutex> m;
-  return *m;
-}
+struct Installed {
+  Mutex mutex;
+  std::shared_ptr<SMLoginItemRegistry> registry GUARDED_BY(mutex);
+};
 
-std::shared_ptr<SMLoginItemRegistry>& installed() {
-  static NoDestructor<std::shared_ptr<SMLoginItemRegistry>> registry;
-  return *registry;
+Installed& installed() {
+  static NoDestructor<Installed> installed;
+  return *installed;
 }
 
 }  // namespace
 
 std::shared_ptr<SMLoginItemRegistry> SMLoginItemRegistry::current() {
-  std::lock_guard lock(registryMutex());
-  if (!installed()) installed() = std::make_shared<XDGLoginItemRegistry>();
-  return installed();
+  Installed& in = installed();
+  MutexLock lock(in.mutex);
+  if (!in.registry) in.registry = std::make_shared<XDGLoginItemRegistry>();
+  return in.registry;
 }
 
 void SMLoginItemRegistry::setCurrentForTesting(std::shared_ptr<SMLoginItemRegistry> registry) {
-  std::lock_guard lock(registryMutex());
-  installed() = std::move(registry);
+  Installed& in = installed();
+  MutexLock lock(in.mutex);
+  in.registry = std::move(registry);
 }
 
 SMAppService SMAppService::mainAppService() { return SMAppService(std::nullopt); }

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/ThreadSafety.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSUserDefaults.h"
 #include "platform/posix/Files.h"
@@ -116,7 +117,7 @@ std::optional<NSError> XDGLoginItemRegistry::unregisterService(const SMAppServic
 }
 
 bool XDGLoginItemRegistry::setLoginItemEnabled(const std::string& identifier, bool enabled) {
-  std::lock_guard lock(jobsMutex_);
+  MutexLock lock(jobsMutex_);
   if (!jobs_) jobs_ = CFValue(CFValue::Array{});
   const CFValue::Array* current = jobs_->asArray();
   if (current == nullptr) return false;  // a table of another shape is not ours to repair
@@ -131,11 +132,11 @@ bool XDGLoginItemRegistry::setLoginItemEnabled(const std::string& identifier, bo
 
 std::optional<CFValue> XDGLoginItemRegistry::copyAllJobDictionaries(std::string_view domain) {
   if (domain != kSMDomainUserLaunchd) return std::nullopt;
-  std::lock_guard lock(jobsMutex_);
+  MutexLock lock(jobsMutex_);
   return jobs_;
 }
 
 void XDGLoginItemRegistry::setJobDictionaries(std::optional<CFValue> jobs) {
-  std::lock_guard lock(jobsMutex_);
+  MutexLock lock(jobsMutex_);
   jobs_ = std::move(jobs);
 }

@@ -18,11 +18,11 @@
 // kSMDomainSystemLaunchd and other domains give nothing.
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/ThreadSafety.h"
 #include "platform/service_management/ServiceManagement.h"
 #include "platform/service_management/XDGDesktopEntry.h"
 
@@ -52,6 +52,6 @@ class XDGLoginItemRegistry : public SMLoginItemRegistry {
 
  private:
   Options options_;
-  std::mutex jobsMutex_;
-  std::optional<CFValue> jobs_ = CFValue(CFValue::Array{});
+  Mutex jobsMutex_;
+  std::optional<CFValue> jobs_ GUARDED_BY(jobsMutex_) = CFValue(CFValue::Array{});
 };

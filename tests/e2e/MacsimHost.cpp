@@ -4,7 +4,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "platform/scripting/ProcessRun.h"
+#include "tests/support/ProcessRun.h"
 
 namespace testing_support {
 

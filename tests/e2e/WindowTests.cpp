@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <utility>
 
 #include "tests/e2e/FakeSessionManager.h"
 #include "tests/e2e/MacsimHost.h"
@@ -136,6 +138,13 @@ TEST_F(WindowEndToEnd, ClosingLeavesTheHostServingAndASecondStartShowsTheWindowA
   screenshot(window, "reopened");
   EXPECT_FALSE(host_->wait(0ms));
   EXPECT_TRUE(hostRuns().empty()) << "the second start ran a cleanup";
+
+  // The window shown again is the one the application has: its Quit still ends the host.
+  desktop_.pressKeys({"ctrl+q"});
+  auto quit = host_->wait(20s);
+  ASSERT_TRUE(quit) << "Ctrl+Q in the window shown again did not end the host";
+  EXPECT_TRUE(WIFEXITED(*quit) && WEXITSTATUS(*quit) == 0) << *quit << host_->standardError();
+  EXPECT_EQ(hostRuns(), cleanups(2));
 }
 
 TEST_F(WindowEndToEnd, CtrlQRunsBothCleanupsAndExitsZero) {
@@ -203,6 +212,50 @@ TEST_F(WindowEndToEnd, TheDisplayGoingAwayTerminatesThroughThePlatform) {
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << host_->standardError();
   EXPECT_EQ(hostRuns(), cleanups(2));
+}
+
+// Another X client ends the window behind the host's back: `xdotool windowkill` (as xkill does, the
+// host's connection to the display is closed with it) or a plain XDestroyWindow. Without its
+// window the host cannot go on as the user sees it: it terminates through the platform, as when
+// the display goes away, with both cleanups and status 0.
+TEST_F(WindowEndToEnd, AnotherClientEndingTheWindowTerminatesThroughThePlatform) {
+  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> ways = {
+      {"xdotool windowkill", [&](const std::string& w) { desktop_.tool({"/usr/bin/xdotool", "windowkill", w}); }},
+      {"XDestroyWindow", [&](const std::string& w) { EXPECT_TRUE(desktop_.destroyWindow(w)); }},
+  };
+  int ended = 0;
+  for (const auto& [way, end] : ways) {
+    SCOPED_TRACE(way);
+    startWindowed();
+    const std::string window = shownWindow();
+    ASSERT_FALSE(window.empty());
+    screenshot(window, "before " + way);  // drawn, as the user sees it: no first frame under way
+    end(window);
+    auto status = host_->wait(20s);
+    ASSERT_TRUE(status) << "the host went on without its window";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << host_->standardError();
+    EXPECT_EQ(hostRuns(), cleanups(2 * ++ended));
+  }
+}
+
+// Quit keeps the size the window has then, also one the user set a moment before (sooner than a
+// resize is kept on its own, once the changes have settled).
+TEST_F(WindowEndToEnd, QuitKeepsASizeSetJustBefore) {
+  startWindowed();
+  const std::string window = shownWindow();
+  ASSERT_FALSE(window.empty());
+  // --sync: back once the X server has the new size, which the host then hears of at once. A
+  // size already kept when the quit comes proves nothing: then another one.
+  for (const std::string width : {"900", "880", "860"}) {
+    const std::string kept = width + " 640\n";
+    desktop_.tool({"/usr/bin/xdotool", "windowsize", "--sync", window, width, "640"});
+    if (windowState() == kept) continue;
+    desktop_.pressKeys({"ctrl+q"});
+    ASSERT_TRUE(host_->wait(20s));
+    EXPECT_EQ(windowState(), kept);
+    return;
+  }
+  GTEST_SKIP() << "each size was kept before the quit could follow it: too slow a machine to tell";
 }
 
 TEST_F(WindowEndToEnd, TheWindowSizeComesBackAtTheNextStart) {

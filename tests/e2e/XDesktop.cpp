@@ -1,5 +1,6 @@
 #include "tests/e2e/XDesktop.h"
 
+#include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,6 +105,15 @@ std::string XDesktop::tool(const std::vector<std::string>& argv) const {
   std::filesystem::remove_all(out);
   if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return "";
   return output;
+}
+
+bool XDesktop::destroyWindow(const std::string& window) const {
+  Display* display = XOpenDisplay(environment_.at("DISPLAY").c_str());
+  if (display == nullptr) return false;
+  XDestroyWindow(display, std::stoul(window));
+  XSync(display, False);
+  XCloseDisplay(display);
+  return true;
 }
 
 std::vector<std::string> XDesktop::shownWindows(const std::string& title) const {

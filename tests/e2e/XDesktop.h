@@ -45,6 +45,9 @@ class XDesktop {
   std::optional<WindowGeometry> geometry(const std::string& window) const;
   // Asks the window manager to close `title`'s window, as its close button does.
   void closeWindow(const std::string& title) const;
+  // Destroys `window` as another X client may (XDestroyWindow), behind its owner's and the window
+  // manager's back; true once the X server has done it.
+  bool destroyWindow(const std::string& window) const;
   // Presses keys one after the other (xdotool's names: "ctrl+q", "F10", "Down") in the focused window.
   void pressKeys(const std::vector<std::string>& keys) const;
 

@@ -2,7 +2,6 @@
 // and disables change it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +15,7 @@
 
 namespace {
 
-using proxy::ProcessIdentity;
+using posix::ProcessIdentity;
 using proxy::ProxyRecord;
 using proxy::ProxyRecordContent;
 
@@ -136,24 +135,6 @@ TEST(ProxyRecordFolder, ARecordThatCannotBeWrittenSaysWhy) {
     EXPECT_EQ(*why, folder + " belongs to user 4242, not to user 0");
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.file("home of 4242")));
-}
-
-TEST(ProcessIdentityOf, TellsAnEndedProcessAndAReusedPidApart) {
-  EXPECT_TRUE(ProcessIdentity::current().isAlive());
-  ProcessIdentity reused = ProcessIdentity::current();
-  reused.startTime += 1;
-  EXPECT_FALSE(reused.isAlive());
-
-  pid_t child = ::fork();
-  if (child == 0) _exit(0);
-  auto before = ProcessIdentity::of(child);
-  // Ended but not yet reaped counts as ended.
-  for (int i = 0; i < 500 && ProcessIdentity::of(child); ++i) ::usleep(2000);
-  EXPECT_FALSE(ProcessIdentity::of(child));
-  if (before) {
-    EXPECT_FALSE(before->isAlive());
-  }
-  ::waitpid(child, nullptr, 0);
 }
 
 }  // namespace

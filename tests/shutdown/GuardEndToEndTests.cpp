@@ -8,8 +8,8 @@
 
 #include <cstring>
 
-#include "platform/scripting/ProcessRun.h"
 #include "tests/shutdown/ShutdownEndToEnd.h"
+#include "tests/support/ProcessRun.h"
 
 namespace {
 

@@ -120,7 +120,7 @@ class CleanupByRecord : public ::testing::Test {
   void SetUp() override { world_.record = &record_; }
 
   // A record owned by `owner`, written as that process would.
-  void writeRecordOf(const proxy::ProcessIdentity& owner, std::vector<std::string> services = {"Wi-Fi"}) {
+  void writeRecordOf(const posix::ProcessIdentity& owner, std::vector<std::string> services = {"Wi-Fi"}) {
     proxy::ProxyRecordContent content{owner, std::move(services), "127.0.0.1", 7890, 7891};
     std::filesystem::create_directories(dir_.path() + "/state");
     std::ofstream(record_.path()) << proxy::encodeProxyRecord(content);
@@ -135,11 +135,11 @@ class CleanupByRecord : public ::testing::Test {
 
 TEST_F(CleanupByRecord, AStartCleansUpAfterAnOwnerThatIsGoneOrUnknownOnly) {
   EXPECT_FALSE(world_.make()->recoverLeftoverProxies());  // no record
-  writeRecordOf(proxy::ProcessIdentity::current());        // a live host's
+  writeRecordOf(posix::ProcessIdentity::current());        // a live host's
   EXPECT_FALSE(world_.make()->recoverLeftoverProxies());
   EXPECT_TRUE(runner_->runs.empty());
 
-  proxy::ProcessIdentity gone = proxy::ProcessIdentity::current();
+  posix::ProcessIdentity gone = posix::ProcessIdentity::current();
   gone.startTime += 1;  // the same pid, another process
   writeRecordOf(gone);
   EXPECT_TRUE(world_.make()->recoverLeftoverProxies());
@@ -153,7 +153,7 @@ TEST_F(CleanupByRecord, AStartCleansUpAfterAnOwnerThatIsGoneOrUnknownOnly) {
 }
 
 TEST_F(CleanupByRecord, AGuardActsOnlyOnItsOwnHostsRecord) {
-  proxy::ProcessIdentity host{4242, 77}, other{4243, 78};
+  posix::ProcessIdentity host{4242, 77}, other{4243, 78};
   EXPECT_FALSE(world_.make()->cleanupAfterHostEnded(host));  // it cleaned up, or had nothing on
   writeRecordOf(other);
   EXPECT_FALSE(world_.make()->cleanupAfterHostEnded(host));
@@ -174,10 +174,10 @@ TEST_F(CleanupByRecord, AGuardActsOnlyOnItsOwnHostsRecord) {
 // asterisk. A recorded service the listing does not show at all is not there: no runs for it, however
 // many the record names.
 TEST_F(CleanupByRecord, EveryCleanupAlsoSwitchesOffRecordedServicesTheListingShowsDisabled) {
-  const proxy::ProcessIdentity host{4242, 77};
+  const posix::ProcessIdentity host{4242, 77};
   std::vector<std::string> recorded = {"Office LAN", "Wi-Fi"};
   for (int i = 0; i < 10000; ++i) recorded.push_back("Gone " + std::to_string(i));
-  writeRecordOf(proxy::ProcessIdentity::current(), recorded);
+  writeRecordOf(posix::ProcessIdentity::current(), recorded);
   world_.make()->cleanupSystemProxy();
   Runs expected = cleanupRuns({"Wi-Fi", "Office LAN"});
   EXPECT_EQ(runner_->runs, expected);

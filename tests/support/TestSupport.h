@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,16 +30,29 @@ class ThreadLimit {
   explicit ThreadLimit(ScopedWorkerStartGate::Spawner spawner = ScopedWorkerStartGate::Spawner::excluded)
       : gate_([this] {
           if (!refusing_) return 0;
+          std::lock_guard lock(mutex_);
           ++refused_;
+          refusedAt_.push_back(std::chrono::steady_clock::now());
           return EAGAIN;
         }, spawner) {}
   void lift() { refusing_ = false; }
   // How many starts were refused so far.
   int refused() const { return refused_; }
+  // When the starts refused after `since` were.
+  std::vector<std::chrono::steady_clock::time_point> refusedSince(std::chrono::steady_clock::time_point since) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::chrono::steady_clock::time_point> times;
+    for (auto at : refusedAt_) {
+      if (at > since) times.push_back(at);
+    }
+    return times;
+  }
 
  private:
   std::atomic<bool> refusing_{true};
   std::atomic<int> refused_{0};
+  mutable std::mutex mutex_;
+  std::vector<std::chrono::steady_clock::time_point> refusedAt_;
   ScopedWorkerStartGate gate_;
 };
 

@@ -4,11 +4,14 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 namespace system_testing {
@@ -27,7 +30,21 @@ std::string contentOf(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Every live process that /proc shows; zombies and those that end meanwhile are left out.
+// A decimal number at the start of `text` after blanks; nothing when there is none (a file cut
+// short because its process ended as it was read).
+template <typename Int>
+std::optional<Int> leadingNumber(std::string_view text) {
+  const size_t start = text.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return std::nullopt;
+  Int value{};
+  auto [end, ec] = std::from_chars(text.data() + start, text.data() + text.size(), value);
+  if (ec != std::errc()) return std::nullopt;
+  return value;
+}
+
+// Every live process that /proc shows; zombies and those that end meanwhile are left out. A
+// process may end at any point of its reading: every file is taken as it comes, never trusted
+// to be whole.
 std::vector<ProcessEntry> liveProcesses() {
   std::vector<ProcessEntry> result;
   DIR* proc = opendir("/proc");
@@ -36,19 +53,23 @@ std::vector<ProcessEntry> liveProcesses() {
     const std::string name = entry->d_name;
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
     ProcessEntry process;
-    process.pid = std::stoi(name);
+    const auto pid = leadingNumber<pid_t>(name);
+    if (!pid) continue;
+    process.pid = *pid;
     // The command name may hold spaces and parentheses; the fields after its last ')' do not.
     const std::string stat = contentOf("/proc/" + name + "/stat");
     const auto close = stat.rfind(')');
     if (close == std::string::npos) continue;
     char state = '?';
-    std::istringstream(stat.substr(close + 1)) >> state >> process.parent;
+    if (!(std::istringstream(stat.substr(close + 1)) >> state >> process.parent)) continue;
     if (state == 'Z' || state == 'X') continue;
     std::istringstream status(contentOf("/proc/" + name + "/status"));
     bool hasUid = false;
     for (std::string line; !hasUid && std::getline(status, line);) {
       if (line.starts_with("Uid:")) {
-        process.realUid = static_cast<uid_t>(std::stoul(line.substr(4)));
+        const auto uid = leadingNumber<uid_t>(std::string_view(line).substr(4));
+        if (!uid) break;
+        process.realUid = *uid;
         hasUid = true;
       }
     }

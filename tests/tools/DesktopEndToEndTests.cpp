@@ -500,12 +500,13 @@ TEST_F(DesktopEndToEnd, StormOfEndsWhileTheDesktopIsInTroubleEndsInStepOnceItAns
 // left behind.
 bool anyProcessUses(const std::string& stateFolder) {
   const std::string mark = "NETWORKSETUP_STATE_DIR=" + stateFolder + std::string(1, '\0');
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string pid = entry.path().filename();
+  // A process may end at any moment of the walk: its entry or its file may be gone, or cut short.
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::string pid = entry->path().filename();
     if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid())) continue;
-    std::ifstream environ(entry.path() / "environ");
-    const std::string text((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
-    if (text.find(mark) != std::string::npos) return true;
+    if (testing_support::readFile(entry->path() / "environ").find(mark) != std::string::npos) return true;
   }
   return false;
 }

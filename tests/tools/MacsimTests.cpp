@@ -98,6 +98,10 @@ TEST(Macsim, Base64TakesTheMacOSOptions) {
       {{"-D", "-i", "-"}, "aGk=", "hi", 0},
       {{"-D"}, "a?Gk=", "", 1},
       {{"-D"}, "aGk=aGk=", "", 1},
+      // Only the canonical last character: bits left over below the last byte must be zero.
+      {{"-D"}, "aGl=", "", 1},
+      {{"-D"}, "aGVsbB==", "", 1},
+      {{"-D"}, "aGVsbA==", "hell", 0},
       {{"-w", "0"}, "", "", 64},  // GNU's option, not the macOS tool's
   };
   for (const auto& row : rows) {

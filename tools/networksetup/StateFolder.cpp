@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,16 +47,13 @@ std::optional<StateFolder> StateFolder::open(const std::string& path, std::strin
     return std::nullopt;
   }
   const std::string lockPath = path + "/" + kLockFileName;
-  UniqueFd lock(retryOnInterrupt([&] { return ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }));
-  if (lock.get() < 0) {
-    fail(error, "open", lockPath);
+  posix::SystemError failure;
+  std::optional<UniqueFd> lock = posix::lockFile(lockPath, O_RDWR | O_CREAT, 0644, &failure);
+  if (!lock) {
+    if (error != nullptr) *error = failure.message();
     return std::nullopt;
   }
-  if (retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_EX); }) != 0) {
-    fail(error, "flock", lockPath);
-    return std::nullopt;
-  }
-  return StateFolder(path, std::move(lock));
+  return StateFolder(path, std::move(*lock));
 }
 
 bool StateFolder::appendRun(const std::vector<std::string>& argv, std::string* error) {

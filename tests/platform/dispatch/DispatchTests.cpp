@@ -253,6 +253,28 @@ TEST(MainThreadContractDeathTest, WorkOffTheMainThreadStopsTheProcess) {
                "message delivery: called on thread");
 }
 
+// A serial queue knows its own sequence: inside its work, not on the main thread nor inside
+// another queue's work; its contract breaks as the main thread's does.
+TEST(SerialQueueContractDeathTest, WorkOffTheQueueStopsTheProcess) {
+  DispatchSerialQueue queue("contract"), other("contract other");
+  std::atomic<int> inOwn{-1}, inOther{-1};
+  queue.async([&] {
+    queue.assertCurrent("own work");
+    inOwn = queue.isCurrent() && !other.isCurrent() ? 1 : 0;
+  });
+  other.async([&] { inOther = queue.isCurrent() ? 1 : 0; });
+  ASSERT_TRUE(runMainQueueUntil([&] { return inOwn >= 0 && inOther >= 0; }, 10s));
+  EXPECT_EQ(inOwn, 1);
+  EXPECT_EQ(inOther, 0);
+  EXPECT_FALSE(queue.isCurrent());
+#if defined(NDEBUG) && !defined(PROXYHOST_CHECK_THREADS)
+  GTEST_SKIP() << "this build does not check thread contracts";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(queue.assertCurrent("a privileged run"),
+               "a privileged run: called on thread [0-9]+, not on the serial queue \"contract\"");
+}
+
 TEST(SerialQueue, RunsOneItemAtATimeInSubmissionOrderFromManyThreadsOnOneThreadOfItsOwn) {
   DispatchSerialQueue queue("test serial");
   std::mutex mutex;

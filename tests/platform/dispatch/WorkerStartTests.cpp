@@ -23,6 +23,17 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Retries of a refused thread start back off: 10 ms after the first refusal, twice as long after
+// each one since, so the last three gaps take at least 10 + 20 + 40 ms. A loaded machine only
+// stretches them; a retry that no longer backs off comes every 10 ms. Refusals that a submission
+// causes come at once, so only the last ones (long after the submissions) count.
+void expectBackingOff(const std::vector<Clock::time_point>& refusals) {
+  if (refusals.size() < 4) return;  // too few to tell; the counts above speak for a stall
+  const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(refusals.back() - refusals.end()[-4]);
+  EXPECT_GE(span, 70ms) << "the last 3 of " << refusals.size() << " retries came within " << span.count() << " ms";
+}
 
 // Whoever submits, the thread starts happen elsewhere: a burst from the main thread costs it
 // pushes and wake-ups only, and every task still gets a thread of its own.
@@ -62,12 +73,14 @@ TEST(GlobalQueueWorkers, WorkWaitsOutAThreadShortageAndRunsWhenAStartSucceeds) {
   const int tasks = static_cast<int>(globalQueueThreadCount()) + 2;
   auto gate = std::make_shared<Gate>();
   for (int i = 0; i < tasks; ++i) DispatchQueue::global(DispatchQoS::background).async(gate->task(gate));
+  const auto submitted = Clock::now();
 
   // Retries back off: after 400 ms there have been a handful, not a busy loop.
   std::this_thread::sleep_for(400ms);
   EXPECT_LT(gate->startedNow(), tasks);
   EXPECT_GE(limit.refused(), 2);
   EXPECT_LE(limit.refused(), 40);
+  expectBackingOff(limit.refusedSince(submitted));
   const std::string shortage = "[dispatch] ⚠️ cannot start a worker thread: errno=" + std::to_string(EAGAIN);
   auto shortageLines = [&] {
     auto lines = log.lines();
@@ -115,11 +128,13 @@ TEST(GlobalQueueWorkers, WorkRunsAfterTheSpawnersOwnShortageWithoutAnotherSubmis
   testing_support::ThreadLimit limit(ScopedWorkerStartGate::Spawner::included);
   auto gate = std::make_shared<Gate>();
   for (int i = 0; i < 2; ++i) DispatchQueue::global(DispatchQoS::userInitiated).async(gate->task(gate));
+  const auto submitted = Clock::now();
 
   runMainQueueUntil([] { return false; }, 300ms);
   EXPECT_EQ(gate->startedNow(), 0);
   EXPECT_GE(limit.refused(), 3) << "the timer retried";
   EXPECT_LE(limit.refused(), 40) << "backing off, not a busy loop";
+  expectBackingOff(limit.refusedSince(submitted));
 
   limit.lift();
   EXPECT_TRUE(runMainQueueUntil([&] { return gate->startedNow() == 2; }, 3s));

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/posix/Files.h"
+#include "platform/posix/Process.h"
 #include "platform/posix/UniqueFd.h"
 #include "tests/support/TestSupport.h"
 
@@ -251,6 +253,24 @@ TEST(ReadFile, ReadsWholeFilesAndFirstLinesAndSaysWhyNot) {
   // Endless files end at the limit.
   EXPECT_EQ(posix::readFile("/dev/zero", &error, 1 << 20), std::nullopt);
   EXPECT_EQ(error.code, EFBIG);
+}
+
+TEST(ProcessIdentityOf, TellsAnEndedProcessAndAReusedPidApart) {
+  EXPECT_TRUE(posix::ProcessIdentity::current().isAlive());
+  posix::ProcessIdentity reused = posix::ProcessIdentity::current();
+  reused.startTime += 1;
+  EXPECT_FALSE(reused.isAlive());
+
+  pid_t child = ::fork();
+  if (child == 0) _exit(0);
+  auto before = posix::ProcessIdentity::of(child);
+  // Ended but not yet reaped counts as ended.
+  for (int i = 0; i < 500 && posix::ProcessIdentity::of(child); ++i) ::usleep(2000);
+  EXPECT_FALSE(posix::ProcessIdentity::of(child));
+  if (before) {
+    EXPECT_FALSE(before->isAlive());
+  }
+  ::waitpid(child, nullptr, 0);
 }
 
 }  // namespace

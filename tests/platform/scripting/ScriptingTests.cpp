@@ -13,8 +13,8 @@
 #include "platform/Utf8.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/NSAppleScript.h"
-#include "platform/scripting/ProcessRun.h"
 #include "platform/scripting/TextEncoding.h"
+#include "tests/support/ProcessRun.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/scripting/ProcessRun.h"
+#include "tests/support/ProcessRun.h"
 
 ProcessRun runProcess(const std::vector<std::string>& argv) {
   SubprocessOptions options;

@@ -1,5 +1,5 @@
-// Runs a child process to its end and collects what it wrote: the scripting stand-in's way of
-// running "do shell script" commands.
+// Runs a child process to its end and collects what it wrote, for tests that start a tool or a
+// host command and look at its status and output.
 //
 //   ProcessRun run = runProcess({"/bin/sh", "-c", "echo hi"});
 //   if (run.started && run.exitStatus == 0) use(run.standardOutput);

@@ -1,0 +1,5 @@
+// The one file allowed the standard library's mutexes.
+#include <mutex>
+class Mutex {
+  std::mutex mutex_;
+};
