@@ -23,4 +23,9 @@ inline constexpr std::string_view kSetSocksFirewallProxyState = "-setsocksfirewa
 inline constexpr std::array<std::string_view, 3> kProxyStateSettings = {kSetWebProxyState, kSetSecureWebProxyState,
                                                                         kSetSocksFirewallProxyState};
 
+// What a person (or an interface) reads back: each prints "Enabled: Yes|No", "Server: ...", "Port: ...".
+inline constexpr std::string_view kGetWebProxy = "-getwebproxy";
+inline constexpr std::string_view kGetSecureWebProxy = "-getsecurewebproxy";
+inline constexpr std::string_view kGetSocksFirewallProxy = "-getsocksfirewallproxy";
+
 }  // namespace networksetup_commands
