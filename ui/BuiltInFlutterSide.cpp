@@ -49,7 +49,7 @@ struct TargetRow {
 struct ServiceRow {
   NetworkService service;
   AdwActionRow* row = nullptr;
-  GtkCheckButton* check = nullptr;
+  GtkSwitch* choice = nullptr;  // whether the system proxy switch sets this service
 };
 
 class Interface final : public BuiltInFlutterSide {
@@ -67,7 +67,7 @@ class Interface final : public BuiltInFlutterSide {
   // Runs `work` on the main thread later, unless the interface has gone by then.
   template <typename F>
   auto guarded(F work) {
-    return [alive = std::weak_ptr<bool>(alive_), work = std::move(work)](auto&&... args) mutable {
+    return [alive = std::weak_ptr<Interface*>(alive_), work = std::move(work)](auto&&... args) mutable {
       if (alive.lock()) work(std::forward<decltype(args)>(args)...);
     };
   }
@@ -80,11 +80,12 @@ class Interface final : public BuiltInFlutterSide {
   bool proxySwitchAsked(bool on);
   void proxyCallFinished(bool on, MethodOutcome outcome);
   void setProxySwitch(bool on);
+  void settleProxySwitchLater();
   void showError(const ExplainedError& error);
   void hideError();
   void toast(const std::string& text);
   void refreshServices();
-  void applySnapshot(NetworkSnapshot snapshot);
+  void applySnapshot(NetworkSnapshot snapshot, int changeSerial);
   std::vector<std::string> chosenServices() const;
   void formChanged();
 
@@ -108,7 +109,8 @@ class Interface final : public BuiltInFlutterSide {
   ChannelClient channels_;
   const std::string bundleIdentifier_;
   const std::string proxyChannel_, pingChannel_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  // Callbacks and GLib sources that may outlive the interface hold it weakly through this.
+  std::shared_ptr<Interface*> alive_ = std::make_shared<Interface*>(this);
   GObjectPtr<GtkBuilder> builder_;
   GObjectPtr<GtkCssProvider> css_;
   std::string preferencesFile_;
@@ -119,6 +121,7 @@ class Interface final : public BuiltInFlutterSide {
   bool settingSwitch_ = false;
   bool readInFlight_ = false;
   bool readAgain_ = false;
+  int changeSerial_ = 0;  // counts this side's finished proxy calls: a read begun before one is stale
   std::vector<ServiceRow> services_;
   std::vector<TargetRow> targets_;
   int testGeneration_ = 0;
@@ -177,7 +180,6 @@ Interface::Interface(FlutterViewController& controller)
 }
 
 Interface::~Interface() {
-  *alive_ = false;
   alive_.reset();
   for (guint source : {resortSource_, saveSource_, refreshSource_}) {
     if (source != 0) g_source_remove(source);
@@ -264,7 +266,7 @@ void Interface::connectSignals() {
     gtk_editable_set_text(GTK_EDITABLE(row), "");
     self->scheduleSave();
   };
-  g_signal_connect_swapped(widget<AdwEntryRow>("add_target_row"), "apply", G_CALLBACK(addFromEntry), this);
+  g_signal_connect_swapped(widget<GtkButton>("add_target_button"), "clicked", G_CALLBACK(addFromEntry), this);
   g_signal_connect_swapped(widget<AdwEntryRow>("add_target_row"), "entry-activated", G_CALLBACK(addFromEntry), this);
   g_signal_connect_swapped(widget<GtkSpinButton>("timeout_spin"), "value-changed", G_CALLBACK(+[](Interface* self) {
                              self->prefs_.timeoutMs = gtk_spin_button_get_value_as_int(self->widget<GtkSpinButton>("timeout_spin"));
@@ -316,6 +318,16 @@ void Interface::formChanged() {
   scheduleSave();
 }
 
+void Interface::settleProxySwitchLater() {
+  // Not from inside the switch's own change: GTK finishes that change after its handler returns,
+  // and would show the new position again.
+  g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer alive) -> gboolean {
+    auto* token = static_cast<std::weak_ptr<Interface*>*>(alive);
+    if (auto me = token->lock()) (*me)->setProxySwitch((*me)->proxyOn_);
+    return G_SOURCE_REMOVE;
+  }, new std::weak_ptr<Interface*>(alive_), [](gpointer alive) { delete static_cast<std::weak_ptr<Interface*>*>(alive); });
+}
+
 void Interface::setProxySwitch(bool on) {
   GtkSwitch* sw = widget<GtkSwitch>("proxy_switch");
   settingSwitch_ = true;
@@ -330,9 +342,7 @@ bool Interface::proxySwitchAsked(bool on) {
   GtkSwitch* sw = widget<GtkSwitch>("proxy_switch");
   if (proxyBusy_) {
     // One change at a time from here: the one in flight decides.
-    settingSwitch_ = true;
-    gtk_switch_set_active(sw, gtk_switch_get_state(sw));
-    settingSwitch_ = false;
+    settleProxySwitchLater();
     return TRUE;
   }
   std::vector<std::string> services = chosenServices();
@@ -343,7 +353,7 @@ bool Interface::proxySwitchAsked(bool on) {
                                   text("bypass_row"), services);
     if (auto* problem = std::get_if<FormProblem>(&checked)) {
       showError({"The system proxy was not switched on", problem->message, "checked here; nothing was sent"});
-      setProxySwitch(proxyOn_);
+      settleProxySwitchLater();
       return TRUE;
     }
     arguments = enableArguments(std::get<ProxySettings>(checked));
@@ -351,7 +361,7 @@ bool Interface::proxySwitchAsked(bool on) {
     if (services.empty()) {
       showError({"The system proxy was not switched off", "Choose the network services to switch off.",
                  "checked here; nothing was sent"});
-      setProxySwitch(proxyOn_);
+      settleProxySwitchLater();
       return TRUE;
     }
     arguments = disableArguments(services);
@@ -368,6 +378,7 @@ bool Interface::proxySwitchAsked(bool on) {
 
 void Interface::proxyCallFinished(bool on, MethodOutcome outcome) {
   proxyBusy_ = false;
+  ++changeSerial_;
   gtk_spinner_stop(widget<GtkSpinner>("proxy_busy"));
   const char* method = on ? "setProxyElevated" : "disableProxyElevated";
   if (std::holds_alternative<EncodableValue>(outcome)) {
@@ -395,7 +406,11 @@ void Interface::showError(const ExplainedError& error) {
   adw_view_stack_set_visible_child_name(widget<AdwViewStack>("stack"), "proxy");
 }
 
-void Interface::hideError() { gtk_widget_set_visible(widget<GtkWidget>("error_card"), FALSE); }
+void Interface::hideError() {
+  gtk_widget_set_visible(widget<GtkWidget>("error_card"), FALSE);
+  // Emptied too, so a screen reader walking the page finds no stale error.
+  for (const char* id : {"error_title", "error_explanation", "error_details"}) gtk_label_set_text(widget<GtkLabel>(id), "");
+}
 
 void Interface::toast(const std::string& text) {
   adw_toast_overlay_add_toast(widget<AdwToastOverlay>("toasts"), adw_toast_new(text.c_str()));
@@ -408,39 +423,64 @@ void Interface::refreshServices() {
   }
   readInFlight_ = true;
   std::vector<std::string> chosen = chosenServices();
-  auto done = guarded([this](NetworkSnapshot snapshot) { applySnapshot(std::move(snapshot)); });
+  auto done = guarded([this, serial = changeSerial_](NetworkSnapshot snapshot) {
+    applySnapshot(std::move(snapshot), serial);
+  });
   DispatchQueue::global(DispatchQoS::userInitiated).async([chosen, done]() mutable {
     NetworkSnapshot snapshot = readNetworkSnapshot(chosen);
     DispatchQueue::main().async([done, snapshot = std::move(snapshot)]() mutable { done(std::move(snapshot)); });
   });
 }
 
-void Interface::applySnapshot(NetworkSnapshot snapshot) {
+void Interface::applySnapshot(NetworkSnapshot snapshot, int changeSerial) {
   readInFlight_ = false;
+  if (changeSerial != changeSerial_) {
+    // Read while a change of ours was landing: what it says may be from before; read again.
+    readAgain_ = false;
+    refreshServices();
+    return;
+  }
   AdwPreferencesGroup* group = widget<AdwPreferencesGroup>("services_group");
+  if (snapshot.listed && !prefs_.servicesChosen) {
+    // Nothing chosen yet: the system proxy is every enabled service's, as the cleanup's is.
+    prefs_.proxy.services.clear();
+    for (const NetworkService& service : snapshot.services) {
+      if (service.enabled) prefs_.proxy.services.push_back(service.name);
+    }
+    prefs_.servicesChosen = true;
+    readAgain_ = true;
+  }
+  if (snapshot.listed) {
+    // A chosen service the tool no longer lists stays shown, so the person can see it and take it
+    // out of the choice.
+    for (const std::string& name : prefs_.proxy.services) {
+      auto listed = std::find_if(snapshot.services.begin(), snapshot.services.end(),
+                                 [&](const NetworkService& s) { return s.name == name; });
+      if (listed == snapshot.services.end()) snapshot.services.push_back({name, true, false});
+    }
+  }
   bool sameList = snapshot.services.size() == services_.size();
   for (size_t i = 0; sameList && i < services_.size(); ++i) sameList = services_[i].service == snapshot.services[i];
   if (snapshot.listed && !sameList) {
     for (ServiceRow& row : services_) adw_preferences_group_remove(group, GTK_WIDGET(row.row));
     services_.clear();
     for (const NetworkService& service : snapshot.services) {
-      ServiceRow row{service, ADW_ACTION_ROW(adw_action_row_new()), GTK_CHECK_BUTTON(gtk_check_button_new())};
+      ServiceRow row{service, ADW_ACTION_ROW(adw_action_row_new()), GTK_SWITCH(gtk_switch_new())};
       adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row.row), service.name.c_str());
       adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(row.row), FALSE);
-      gtk_widget_set_valign(GTK_WIDGET(row.check), GTK_ALIGN_CENTER);
-      gtk_accessible_update_property(GTK_ACCESSIBLE(row.check), GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                     ("Switch " + service.name).c_str(), -1);
+      gtk_widget_set_valign(GTK_WIDGET(row.choice), GTK_ALIGN_CENTER);
       const auto& chosen = prefs_.proxy.services;
-      gtk_check_button_set_active(row.check, std::find(chosen.begin(), chosen.end(), service.name) != chosen.end());
-      adw_action_row_add_prefix(row.row, GTK_WIDGET(row.check));
-      adw_action_row_set_activatable_widget(row.row, GTK_WIDGET(row.check));
-      g_signal_connect_swapped(row.check, "toggled", G_CALLBACK(+[](Interface* self) {
+      gtk_switch_set_active(row.choice, std::find(chosen.begin(), chosen.end(), service.name) != chosen.end());
+      adw_action_row_add_suffix(row.row, GTK_WIDGET(row.choice));
+      adw_action_row_set_activatable_widget(row.row, GTK_WIDGET(row.choice));
+      g_signal_connect_swapped(row.choice, "notify::active", G_CALLBACK(+[](Interface* self) {
                                  // The chosen services in the order the tool lists them.
                                  std::vector<std::string> chosen;
                                  for (const ServiceRow& r : self->services_) {
-                                   if (gtk_check_button_get_active(r.check)) chosen.push_back(r.service.name);
+                                   if (gtk_switch_get_active(r.choice)) chosen.push_back(r.service.name);
                                  }
                                  self->prefs_.proxy.services = chosen;
+                                 self->prefs_.servicesChosen = true;
                                  self->scheduleSave();
                                  self->refreshServices();
                                }),
@@ -457,11 +497,13 @@ void Interface::applySnapshot(NetworkSnapshot snapshot) {
   }
   std::vector<std::string> onFor;
   for (ServiceRow& row : services_) {
-    std::string subtitle = row.service.enabled ? "Not chosen" : "Disabled service; not chosen";
+    std::string subtitle = !row.service.listed   ? "Not found: networksetup does not list this service"
+                           : row.service.enabled ? "Not chosen"
+                                                 : "Disabled service; not chosen";
     for (const ServiceProxies& proxies : snapshot.proxies) {
       if (proxies.service != row.service.name) continue;
-      subtitle = (row.service.enabled ? "" : "Disabled service. ") + describe(proxies);
-      if (proxies.anyOn()) onFor.push_back(proxies.service);
+      if (row.service.listed) subtitle = (row.service.enabled ? "" : "Disabled service. ") + describe(proxies);
+      if (proxies.readable && proxies.anyOn()) onFor.push_back(proxies.service);
     }
     adw_action_row_set_subtitle(row.row, subtitle.c_str());
   }
@@ -485,11 +527,11 @@ void Interface::addTarget(const LatencyTarget& target) {
   adw_preferences_row_set_title(ADW_PREFERENCES_ROW(entry.row), "Target");
   gtk_editable_set_text(GTK_EDITABLE(entry.row), text.c_str());
   adw_entry_row_set_show_apply_button(entry.row, TRUE);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(entry.row), GTK_ACCESSIBLE_PROPERTY_LABEL, ("Target " + text).c_str(),
-                                 -1);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(entry.row), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+                                 ("Target " + text).c_str(), -1);
   gtk_widget_add_css_class(GTK_WIDGET(entry.result), "dim-label");
   gtk_widget_add_css_class(GTK_WIDGET(entry.result), "numeric");
-  gtk_accessible_update_property(GTK_ACCESSIBLE(entry.result), GTK_ACCESSIBLE_PROPERTY_LABEL,
+  gtk_accessible_update_property(GTK_ACCESSIBLE(entry.result), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
                                  ("Result for " + text).c_str(), -1);
   adw_entry_row_add_suffix(entry.row, GTK_WIDGET(entry.result));
   GtkWidget* remove = gtk_button_new_from_icon_name("user-trash-symbolic");
@@ -536,7 +578,8 @@ void Interface::editTarget(AdwEntryRow* row) {
   it->target = std::get<LatencyTarget>(parsed);
   const std::string text = targetText(it->target);
   gtk_editable_set_text(GTK_EDITABLE(row), text.c_str());
-  gtk_accessible_update_property(GTK_ACCESSIBLE(row), GTK_ACCESSIBLE_PROPERTY_LABEL, ("Target " + text).c_str(), -1);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(row), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, ("Target " + text).c_str(),
+                                 -1);
   gtk_label_set_text(it->result, "Not tested");
   it->sortKey = INT64_MAX;
   prefs_.targets.clear();

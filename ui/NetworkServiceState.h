@@ -13,6 +13,7 @@ namespace ui {
 struct NetworkService {
   std::string name;  // exactly as the tool printed it, without the asterisk of a disabled one
   bool enabled = true;
+  bool listed = true;  // false: chosen once, but the tool no longer lists it
   bool operator==(const NetworkService&) const = default;
 };
 

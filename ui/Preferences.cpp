@@ -76,7 +76,10 @@ LoadedPreferences parsePreferences(const std::string& text) {
     }
   }
   if (auto bypass = listAt(file.get(), kProxyGroup, "bypass")) prefs.proxy.bypass = *bypass;
-  if (auto services = listAt(file.get(), kProxyGroup, "services")) prefs.proxy.services = *services;
+  if (auto services = listAt(file.get(), kProxyGroup, "services")) {
+    prefs.proxy.services = *services;
+    prefs.servicesChosen = true;
+  }
   if (auto targets = listAt(file.get(), kLatencyGroup, "targets")) {
     prefs.targets.clear();
     for (const std::string& text : *targets) {
@@ -118,7 +121,7 @@ std::string formatPreferences(const Preferences& prefs) {
   g_key_file_set_string(file.get(), kProxyGroup, "httpPort", std::to_string(prefs.proxy.httpPort).c_str());
   g_key_file_set_string(file.get(), kProxyGroup, "socksPort", std::to_string(prefs.proxy.socksPort).c_str());
   setList(file.get(), kProxyGroup, "bypass", prefs.proxy.bypass);
-  setList(file.get(), kProxyGroup, "services", prefs.proxy.services);
+  if (prefs.servicesChosen) setList(file.get(), kProxyGroup, "services", prefs.proxy.services);
   std::vector<std::string> targets;
   for (const LatencyTarget& target : prefs.targets) targets.push_back(targetText(target));
   setList(file.get(), kLatencyGroup, "targets", targets);

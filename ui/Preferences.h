@@ -19,6 +19,8 @@ struct Preferences {
   ProxySettings proxy;
   std::vector<LatencyTarget> targets = {{"1.1.1.1", 443}, {"8.8.8.8", 53}, {"example.org", 443}};
   int timeoutMs = kDefaultTimeoutMs;
+  // False until the person (or the saved file) chose services: then every enabled one is meant.
+  bool servicesChosen = false;
   bool operator==(const Preferences&) const = default;
 };
 

@@ -250,6 +250,7 @@ GtkNativeWindow::GtkNativeWindow(GtkSystem& system, GtkApplication* app, NSWindo
   gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(menuButton), "open-menu-symbolic");
   gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(menuButton), system_.primaryMenu());
   gtk_widget_set_tooltip_text(menuButton, "Main Menu");
+  gtk_accessible_update_property(GTK_ACCESSIBLE(menuButton), GTK_ACCESSIBLE_PROPERTY_LABEL, "Main Menu", -1);
   // F10 opens it, as the primary menu of a GNOME application.
   gtk_menu_button_set_primary(GTK_MENU_BUTTON(menuButton), TRUE);
   gtk_header_bar_pack_end(GTK_HEADER_BAR(header), menuButton);

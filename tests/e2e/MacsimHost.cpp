@@ -35,6 +35,7 @@ void MacsimHostTest::startHost(std::map<std::string, std::string> env, HostReady
   client_.reset();
   std::vector<std::string> argv = {kBinDir + "/macsim", "--state", state(), "--", binary};
   if (simulated_) argv.insert(argv.begin() + 1, "--simulated");
+  argv.insert(argv.begin(), launcher_.begin(), launcher_.end());
   host_ = std::make_unique<ChildProcess>(argv, env, dir_.file("host"));
   if (until == HostReady::started) return;
   std::string error;

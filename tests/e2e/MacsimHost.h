@@ -46,6 +46,8 @@ class MacsimHostTest : public ::testing::Test {
   TempDir dir_;
   // False: the host's networksetup acts in the real world (set before startHost).
   bool simulated_ = true;
+  // What macsim is started under, when not directly (`ip netns exec NS`, for a network of the test's).
+  std::vector<std::string> launcher_;
   std::unique_ptr<ChildProcess> host_;
   std::unique_ptr<enginelink::LinkClient> client_;
 };
