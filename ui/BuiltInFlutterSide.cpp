@@ -22,6 +22,7 @@
 #include "ui/NetworkServiceState.h"
 #include "ui/Preferences.h"
 #include "ui/ProxyForm.h"
+#include "ui/StatusNotifierItem.h"
 
 extern "C" GResource* proxyhost_ui_get_resource(void);
 
@@ -122,6 +123,7 @@ class Interface final : public BuiltInFlutterSide {
   bool readInFlight_ = false;
   bool readAgain_ = false;
   int changeSerial_ = 0;  // counts this side's finished proxy calls: a read begun before one is stale
+  std::unique_ptr<StatusNotifierItem> tray_;
   std::vector<ServiceRow> services_;
   std::vector<TargetRow> targets_;
   int testGeneration_ = 0;
@@ -181,6 +183,7 @@ Interface::Interface(FlutterViewController& controller)
 
 Interface::~Interface() {
   alive_.reset();
+  tray_.reset();
   for (guint source : {resortSource_, saveSource_, refreshSource_}) {
     if (source != 0) g_source_remove(source);
   }
@@ -189,7 +192,24 @@ Interface::~Interface() {
 }
 
 
-void Interface::startTray() {}
+void Interface::startTray() {
+  tray_ = StatusNotifierItem::start(
+      bundleIdentifier_, NSBundle::mainBundle().objectForInfoDictionaryKey("CFBundleName").value_or("ProxyHost"),
+      StatusNotifierItem::Callbacks{
+          .showWindow =
+              [] {
+                // As a second start does: the application comes to the front and shows its window.
+                NSApplication& app = NSApplication::sharedApplication();
+                app.activateIgnoringOtherApps(true);
+                app.reopen();
+              },
+          .toggleProxy = guarded([this] {
+            GtkSwitch* sw = widget<GtkSwitch>("proxy_switch");
+            gtk_switch_set_active(sw, !gtk_switch_get_active(sw));
+          }),
+          .quit = [] { NSApplication::sharedApplication().terminate(nullptr); },
+      });
+}
 
 void Interface::addActions() {
   GSimpleActionGroup* group = g_simple_action_group_new();
@@ -335,6 +355,7 @@ void Interface::setProxySwitch(bool on) {
   gtk_switch_set_state(sw, on);
   settingSwitch_ = false;
   proxyOn_ = on;
+  if (tray_) tray_->setProxyOn(on);
 }
 
 bool Interface::proxySwitchAsked(bool on) {

@@ -178,4 +178,65 @@ TEST_F(InterfaceEndToEnd, LatencyPageAndStartAtLogin) {
   EXPECT_FALSE(std::filesystem::exists(entry));
 }
 
+// The tray through a StatusNotifierWatcher stand-in: the item registers, its menu has the three
+// items, "System proxy" switches the chosen services, and "Quit" ends the host after its cleanups.
+TEST_F(InterfaceEndToEnd, TrayItemRegistersSwitchesTheProxyAndQuits) {
+  std::filesystem::create_directories(dir_.file("watcher"));
+  ChildProcess watcher({"/usr/bin/python3", PROXYHOST_SNI_WATCHER}, desktop_.environment(), dir_.file("watcher"));
+  ASSERT_TRUE(eventually([&] { return watcher.standardOutput().find("watching") != std::string::npos; }, 15s))
+      << watcher.standardError();
+  savedChoices("[Proxy]\nservices=Wi-Fi;\n");
+  startWindowed();
+  std::smatch registered;
+  ASSERT_TRUE(eventually(
+      [&] {
+        const std::string out = watcher.standardOutput();
+        return std::regex_search(out, registered, std::regex("registered (\\S+) (\\S+)"));
+      },
+      15s))
+      << watcher.standardOutput() << host_->standardError();
+  const std::string item = registered[1];
+  auto call = [&](const std::string& path, const std::string& method, std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/usr/bin/gdbus", "call", "--session", "--dest", item, "--object-path", path,
+                                     "--method", method};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return desktop_.tool(argv);
+  };
+  const std::string layout = call("/MenuBar", "com.canonical.dbusmenu.GetLayout", {"0", "--", "-1", "@as []"});
+  for (const char* label : {"'System proxy'", "'Show ProxyHost'", "'Quit'"}) {
+    EXPECT_NE(layout.find(label), std::string::npos) << layout;
+  }
+  EXPECT_NE(layout.find("'toggle-state': <0>"), std::string::npos) << layout;
+  EXPECT_NE(call("/StatusNotifierItem", "org.freedesktop.DBus.Properties.Get",
+                 {"org.kde.StatusNotifierItem", "IconName"}).find("disabled"), std::string::npos);
+
+  call("/MenuBar", "com.canonical.dbusmenu.Event", {"1", "clicked", "<''>", "0"});
+  EXPECT_TRUE(eventually([&] { return networksetup({"-getwebproxy", "Wi-Fi"}).starts_with("Enabled: Yes"); }, 20s))
+      << host_->standardError();
+  EXPECT_TRUE(eventually(
+      [&] {
+        return call("/MenuBar", "com.canonical.dbusmenu.GetLayout", {"0", "--", "-1", "@as []"}).find("'toggle-state': <1>") !=
+               std::string::npos;
+      },
+      15s));
+
+  call("/MenuBar", "com.canonical.dbusmenu.Event", {"3", "clicked", "<''>", "0"});
+  auto status = host_->wait(30s);
+  ASSERT_TRUE(status) << "Quit in the tray menu did not end the host";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << host_->standardError();
+  EXPECT_NE(networksetup({"-getwebproxy", "Wi-Fi"}).find("Enabled: No"), std::string::npos) << "no cleanup";
+}
+
+// Without a watcher there is no tray, said once; the host goes on as before.
+TEST_F(InterfaceEndToEnd, WithoutAWatcherThereIsNoTrayAndOneLine) {
+  startWindowed();
+  EXPECT_TRUE(eventually([&] { return host_->standardError().find("no StatusNotifierWatcher") != std::string::npos; }, 15s))
+      << host_->standardError();
+  desktop_.closeWindow(kTitle);
+  ASSERT_TRUE(eventually([&] { return desktop_.shownWindows(kTitle).empty(); }, 10s));
+  EXPECT_FALSE(host_->wait(0ms));
+  EXPECT_EQ(callOver(*client_, "launch_at_startup", "launchAtStartupIsEnabled"),
+            testing_support::Reply(EncodableValue(false)));
+}
+
 }  // namespace
