@@ -12,6 +12,8 @@ Steps (NAME matches an accessible name exactly, or its start when it ends in '*'
     expect-text TEXT SECONDS  waits until a visible label's text contains TEXT; prints it
     expect-no-text TEXT       fails when a label's text contains TEXT
     text DESCRIPTION          prints the text of the label with that accessible description
+    window TITLE 0|1 SECONDS  waits until the window TITLE is shown (1) or not (0)
+    close-window TITLE        closes the window TITLE, as its close button does
 
 Each failing step prints why and ends with status 1; the tree is read afresh for every step.
 """
@@ -140,6 +142,18 @@ def run(step, args):
                 print(text_of(node))
                 return
         fail("no label described as %r" % args[0])
+    elif step == "window":
+        want = args[1] == "1"
+
+        def shown():
+            for node in application():
+                if node is not None and node.getRoleName() == "frame" and node.name == args[0]:
+                    if node.getState().contains(pyatspi.STATE_SHOWING):
+                        return True
+            return False
+        wait(lambda: shown() == want, args[2], lambda: "the window %r is %sshown" % (args[0], "not " if want else ""))
+    elif step == "close-window":
+        act(find(["frame"], args[0]), "window.close")
     else:
         fail("unknown step " + step)
 
