@@ -80,6 +80,7 @@ class Interface final : public BuiltInFlutterSide {
   // System proxy.
   bool proxySwitchAsked(bool on);
   void proxyCallFinished(bool on, MethodOutcome outcome);
+  void setSwitchQuietly(GtkSwitch* sw, bool on);
   void setProxySwitch(bool on);
   void settleProxySwitchLater();
   void showError(const ExplainedError& error);
@@ -348,12 +349,16 @@ void Interface::settleProxySwitchLater() {
   }, new std::weak_ptr<Interface*>(alive_), [](gpointer alive) { delete static_cast<std::weak_ptr<Interface*>*>(alive); });
 }
 
-void Interface::setProxySwitch(bool on) {
-  GtkSwitch* sw = widget<GtkSwitch>("proxy_switch");
+// Shows a settled state without asking for it: the switch's own handlers let this one pass.
+void Interface::setSwitchQuietly(GtkSwitch* sw, bool on) {
   settingSwitch_ = true;
   gtk_switch_set_active(sw, on);
   gtk_switch_set_state(sw, on);
   settingSwitch_ = false;
+}
+
+void Interface::setProxySwitch(bool on) {
+  setSwitchQuietly(widget<GtkSwitch>("proxy_switch"), on);
   proxyOn_ = on;
   if (tray_) tray_->setProxyOn(on);
 }
@@ -677,13 +682,7 @@ void Interface::resortTargets() {
 
 // ---- Launch at login ----
 
-void Interface::setLoginSwitch(bool on) {
-  GtkSwitch* sw = widget<GtkSwitch>("login_switch");
-  settingSwitch_ = true;
-  gtk_switch_set_active(sw, on);
-  gtk_switch_set_state(sw, on);
-  settingSwitch_ = false;
-}
+void Interface::setLoginSwitch(bool on) { setSwitchQuietly(widget<GtkSwitch>("login_switch"), on); }
 
 void Interface::readLoginState() {
   channels_.invoke("launch_at_startup", "launchAtStartupIsEnabled", EncodableValue(),

@@ -86,17 +86,7 @@ TEST_F(WaylandEndToEnd, TheWindowMapsClosesAndASecondStartShowsItAgain) {
   ASSERT_TRUE(drive({"close-window", kTitle, "--", "window", kTitle, "0", "10"}));
   EXPECT_FALSE(host_->wait(0ms)) << "closing the window ended the host";
 
-  auto env = env_;
-  env["PROXYHOST_ENGINE_SOCKET"] = dir_.file("engine.sock");
-  env["XDG_STATE_HOME"] = stateHome();
-  env["NETWORKSETUP_STATE_DIR"] = state();
-  env["NETWORKSETUP_WORLD"] = "simulated";
-  std::filesystem::create_directories(dir_.file("second"));
-  ChildProcess second({PROXYHOST_BIN}, env, dir_.file("second"));
-  auto status = second.wait(20s);
-  ASSERT_TRUE(status);
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << second.standardError();
-  EXPECT_NE(second.standardError().find("already running"), std::string::npos) << second.standardError();
+  expectASecondStartReachesTheRunningHost(env_);
   EXPECT_TRUE(drive({"window", kTitle, "1", "20"}));
 }
 

@@ -134,18 +134,7 @@ TEST_F(WindowEndToEnd, ClosingLeavesTheHostServingAndASecondStartShowsTheWindowA
             testing_support::Reply(EncodableValue(false)));
 
   // As from the desktop entry: no second host; the running one shows its window, focused.
-  auto env = desktop_.environment();
-  env["PROXYHOST_ENGINE_SOCKET"] = dir_.file("engine.sock");
-  env["XDG_STATE_HOME"] = stateHome();
-  // Its cleanup's networksetup runs keep to the test's folder and world, never this machine's.
-  env["NETWORKSETUP_STATE_DIR"] = dir_.file("networksetup");
-  env["NETWORKSETUP_WORLD"] = "simulated";
-  std::filesystem::create_directories(dir_.file("second"));
-  ChildProcess second({PROXYHOST_BIN}, env, dir_.file("second"));
-  auto status = second.wait(20s);
-  ASSERT_TRUE(status);
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << second.standardError();
-  EXPECT_NE(second.standardError().find("already running"), std::string::npos) << second.standardError();
+  expectASecondStartReachesTheRunningHost(desktop_.environment());
 
   const std::string window = shownWindow();
   ASSERT_FALSE(window.empty());
