@@ -394,6 +394,8 @@ bool Interface::proxySwitchAsked(bool on) {
   }
   hideError();
   proxyBusy_ = true;
+  // Busy, for the eye and for a screen reader: one change at a time, the rest of the window live.
+  gtk_widget_set_sensitive(GTK_WIDGET(sw), FALSE);
   gtk_spinner_start(widget<GtkSpinner>("proxy_busy"));
   adw_action_row_set_subtitle(widget<AdwActionRow>("proxy_row"),
                               on ? "Switching on: waiting for approval…" : "Switching off…");
@@ -405,6 +407,7 @@ bool Interface::proxySwitchAsked(bool on) {
 void Interface::proxyCallFinished(bool on, MethodOutcome outcome) {
   proxyBusy_ = false;
   ++changeSerial_;
+  gtk_widget_set_sensitive(widget<GtkWidget>("proxy_switch"), TRUE);
   gtk_spinner_stop(widget<GtkSpinner>("proxy_busy"));
   const char* method = on ? "setProxyElevated" : "disableProxyElevated";
   if (std::holds_alternative<EncodableValue>(outcome)) {

@@ -8,7 +8,7 @@ Steps (NAME matches an accessible name exactly, or its start when it ends in '*'
     set-text NAME TEXT        replaces the text of the editable field NAME
     toggle NAME               toggles the switch NAME
     click NAME                clicks the button NAME
-    expect-checked NAME 0|1 SECONDS   waits until the switch NAME is (not) on
+    expect-checked NAME 0|1 SECONDS   waits until the switch NAME is (not) on and settled (sensitive)
     expect-text TEXT SECONDS  waits until a visible label's text contains TEXT; prints it
     expect-no-text TEXT       fails when a label's text contains TEXT
     text DESCRIPTION          prints the text of the label with that accessible description
@@ -40,7 +40,11 @@ def fail(why):
 
 def nodes(node):
     yield node
-    for child in node:
+    try:
+        children = list(node)
+    except Exception:
+        return  # gone while it was read: the interface rebuilt that part
+    for child in children:
         if child is not None:
             yield from nodes(child)
 
@@ -104,6 +108,10 @@ def checked(node):
     return node.getState().contains(pyatspi.STATE_CHECKED)
 
 
+def sensitive(node):
+    return node.getState().contains(pyatspi.STATE_SENSITIVE)
+
+
 def wait(condition, seconds, why):
     deadline = time.monotonic() + float(seconds)
     while time.monotonic() < deadline:
@@ -120,12 +128,16 @@ def run(step, args):
     elif step == "set-text":
         find(["text", "spin button"], args[0]).queryEditableText().setTextContents(args[1])
     elif step == "toggle":
+        # A busy switch (a change in flight) is insensitive: wait until it takes a new one.
+        wait(lambda: sensitive(find(["check box", "toggle button"], args[0])), 60,
+             lambda: "%r stays busy" % args[0])
         act(find(["check box", "toggle button"], args[0]), "toggle")
     elif step == "click":
         act(find(["push button"], args[0]), "click")
     elif step == "expect-checked":
         want = args[1] == "1"
-        wait(lambda: checked(find(["check box"], args[0])) == want, args[2],
+        node = lambda: find(["check box"], args[0])
+        wait(lambda: checked(node()) == want and sensitive(node()), args[2],
              lambda: "%r is not %s; labels: %r" % (args[0], "on" if want else "off", list(labels())))
     elif step == "expect-text":
         found = wait(lambda: next((t for t in labels() if args[0] in t), None), args[1],
