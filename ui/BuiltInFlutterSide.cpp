@@ -169,7 +169,8 @@ Interface::Interface(FlutterViewController& controller)
 
   if (loaded.note) {
     NSLog("Interface: %@ (%@)", *loaded.note, preferencesFile_);
-    toast("Your saved choices could not all be read: " + *loaded.note);
+    // The details go to the log; the person needs to know only that defaults stand in.
+    toast("Your saved choices could not all be read; defaults stand in for them");
   }
   refreshServices();
   readLoginState();
