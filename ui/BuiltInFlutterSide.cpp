@@ -43,6 +43,7 @@ struct TargetRow {
   LatencyTarget target;
   AdwEntryRow* row = nullptr;
   GtkLabel* result = nullptr;
+  GtkWidget* remove = nullptr;
   // Sort key: milliseconds; timed out and errors after every answer, not yet tested last.
   int64_t sortKey = INT64_MAX;
 };
@@ -190,7 +191,19 @@ Interface::~Interface() {
     if (source != 0) g_source_remove(source);
   }
   if (saveSource_ != 0) save();
-  if (GObject* root = gtk_builder_get_object(builder_.get(), "root")) g_signal_handlers_disconnect_by_data(root, this);
+  // The widgets may outlive this (the view holds the root until the window lets it go): none of
+  // their handlers may reach it any more.
+  GSList* objects = gtk_builder_get_objects(builder_.get());
+  for (GSList* object = objects; object != nullptr; object = object->next) {
+    g_signal_handlers_disconnect_by_data(object->data, this);
+  }
+  g_slist_free(objects);
+  for (ServiceRow& row : services_) g_signal_handlers_disconnect_by_data(row.choice, this);
+  for (TargetRow& row : targets_) {
+    g_signal_handlers_disconnect_by_data(row.row, this);
+    if (row.remove != nullptr) g_signal_handlers_disconnect_by_data(row.remove, this);
+  }
+  gtk_widget_insert_action_group(widget<GtkWidget>("root"), "ui", nullptr);
 }
 
 
@@ -570,6 +583,7 @@ void Interface::addTarget(const LatencyTarget& target) {
   gtk_widget_set_tooltip_text(remove, "Remove");
   gtk_accessible_update_property(GTK_ACCESSIBLE(remove), GTK_ACCESSIBLE_PROPERTY_LABEL, ("Remove " + text).c_str(), -1);
   adw_entry_row_add_suffix(entry.row, remove);
+  entry.remove = remove;
   g_object_set_data(G_OBJECT(remove), "target-row", entry.row);
   g_signal_connect(remove, "clicked", G_CALLBACK(+[](GtkButton* button, gpointer self) {
                      static_cast<Interface*>(self)->removeTarget(
