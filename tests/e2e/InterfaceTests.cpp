@@ -188,10 +188,11 @@ TEST_F(InterfaceEndToEnd, TrayItemRegistersSwitchesTheProxyAndQuits) {
   savedChoices("[Proxy]\nservices=Wi-Fi;\n");
   startWindowed();
   std::smatch registered;
+  std::string heard;  // the match points into it
   ASSERT_TRUE(eventually(
       [&] {
-        const std::string out = watcher.standardOutput();
-        return std::regex_search(out, registered, std::regex("registered (\\S+) (\\S+)"));
+        heard = watcher.standardOutput();
+        return std::regex_search(heard, registered, std::regex("registered (\\S+) (\\S+)"));
       },
       15s))
       << watcher.standardOutput() << host_->standardError();

@@ -49,6 +49,10 @@ XDesktop::XDesktop(Accessibility accessibility) {
       {"XDG_DATA_HOME", home + "/.local/share"},
       {"PROXYHOST_HEADLESS", "0"},
       {"GDK_BACKEND", "x11"},
+      // No GPU here: GDK's GL stays off (Mesa's software driver, loaded and unloaded again, is
+      // not the application's) and GTK draws with cairo.
+      {"GDK_DEBUG", "gl-disable"},
+      {"GSK_RENDERER", "cairo"},
       // No accessibility bus in this desktop: GTK would look for one and say so on every start.
       {"GTK_A11Y", "none"},
       {"NO_AT_BRIDGE", "1"},
