@@ -1,8 +1,10 @@
 // The host with its window, on an X server of the bench's own (Xvfb, openbox, a private session
-// bus): how long from exec until the window is mapped and until the engine link serves, against
-// the headless start in the same run; and an unrelated engine-link call's round trip while the
-// window is being resized (so laid out and redrawn) as a drag of its corner does, sixty new sizes a
-// second, against the same calls with the window idle.
+// bus): how long from exec until the window is mapped and until the engine link serves, with the
+// built-in Flutter side, against the headless start and against the view that shows only its text
+// (the host without ui/, PlainView.app) in the same run; and an unrelated engine-link call's round
+// trip while the window is being resized (so laid out and redrawn) as a drag of its corner does,
+// sixty new sizes a second, and while the latency page tests 200 targets again and again (Ctrl+T),
+// against the same calls with the window idle.
 //
 //   window_bench [STARTS] [SECONDS]        (10 starts of each, 3 s of calls each way by default)
 //
@@ -66,8 +68,9 @@ struct Start {
   double mapped = -1, serving = -1;
 };
 
-// One start of the host: exec to mapped window (when `windowed`) and exec to engine-link hello.
-Start startOnce(XDesktop& desktop, Display* display, bool windowed, const std::string& dir) {
+// One start of `binary`: exec to mapped window (when `windowed`) and exec to engine-link hello.
+Start startOnce(XDesktop& desktop, Display* display, bool windowed, const std::string& dir,
+                const std::string& binary = PROXYHOST_BIN) {
   const std::string socket = dir + "/engine.sock";
   std::filesystem::remove(socket);
   auto env = desktop.environment();
@@ -76,7 +79,7 @@ Start startOnce(XDesktop& desktop, Display* display, bool windowed, const std::s
   env["PROXYHOST_HEADLESS"] = windowed ? "0" : "1";
   Start result;
   const auto start = Clock::now();
-  ChildProcess host({PROXYHOST_BIN}, env, dir);
+  ChildProcess host({binary}, env, dir);
   std::string error;
   while (msSince(start) < 20000 && (result.serving < 0 || (windowed && result.mapped < 0))) {
     if (result.serving < 0 && enginelink::LinkClient::connect(socket, 5s, &error)) result.serving = msSince(start);
@@ -135,21 +138,38 @@ int main(int argc, char* argv[]) {
   const std::string dir = desktop.dir().file("bench");
   std::filesystem::create_directories(dir);
 
-  std::vector<double> headlessServing, windowedServing, windowedMapped;
+  std::vector<double> headlessServing, windowedServing, windowedMapped, plainServing, plainMapped;
   for (int i = 0; i < starts; ++i) {
     Start headless = startOnce(desktop, display, false, dir);
     Start windowed = startOnce(desktop, display, true, dir);
+    Start plain = startOnce(desktop, display, true, dir, PLAIN_VIEW_HOST);
     if (headless.serving >= 0) headlessServing.push_back(headless.serving);
     if (windowed.serving >= 0) windowedServing.push_back(windowed.serving);
     if (windowed.mapped >= 0) windowedMapped.push_back(windowed.mapped);
+    if (plain.serving >= 0) plainServing.push_back(plain.serving);
+    if (plain.mapped >= 0) plainMapped.push_back(plain.mapped);
   }
   std::printf("Start (%d runs of each, alternating):\n", starts);
   printStarts("headless: exec to serving", headlessServing);
-  printStarts("windowed: exec to serving", windowedServing);
-  printStarts("windowed: exec to mapped window", windowedMapped);
-  std::printf("  ratio windowed/headless to serving: %.2f; to mapped window: %.2f\n",
-              percentile(windowedServing, 0.5) / percentile(headlessServing, 0.5),
-              percentile(windowedMapped, 0.5) / percentile(headlessServing, 0.5));
+  printStarts("text-only view: exec to serving", plainServing);
+  printStarts("text-only view: exec to mapped", plainMapped);
+  printStarts("built-in side: exec to serving", windowedServing);
+  printStarts("built-in side: exec to mapped", windowedMapped);
+  std::printf("  ratio built-in/text-only to mapped window: %.2f; built-in/headless to serving: %.2f\n",
+              percentile(windowedMapped, 0.5) / percentile(plainMapped, 0.5),
+              percentile(windowedServing, 0.5) / percentile(headlessServing, 0.5));
+
+  // The round trips' host has 200 latency targets, loopback ports nothing listens on: each answered at once, so a test is a
+  // burst of 200 calls and 200 row updates.
+  {
+    std::string targets = "[Latency]\ntargets=";
+    for (int port = 20000; port < 20200; ++port) targets += "127.0.0.1:" + std::to_string(port) + ";";
+    const std::string folder = desktop.environment().at("XDG_CONFIG_HOME") + "/" + "net.proxyhost.client";
+    std::filesystem::create_directories(folder);
+    FILE* file = std::fopen((folder + "/interface.conf").c_str(), "w");
+    std::fprintf(file, "%s\ntimeoutMs=1000\n", targets.c_str());
+    std::fclose(file);
+  }
 
   // One host for the round trips.
   const std::string socket = dir + "/engine.sock";
@@ -194,9 +214,25 @@ int main(int argc, char* argv[]) {
   resizing = false;
   resizer.join();
 
+  // The latency page tests its 200 targets, again every 100 ms, while the calls run.
+  std::atomic<bool> testing{true};
+  std::atomic<int> tests{0};
+  std::thread tester([&] {
+    while (testing) {
+      desktop.pressKeys({"ctrl+t"});
+      ++tests;
+      std::this_thread::sleep_for(100ms);
+    }
+  });
+  std::vector<double> pinging = roundTrips(*client, seconds);
+  testing = false;
+  tester.join();
+
   std::printf("Engine-link round trip of an unrelated call:\n");
   printTrips("window idle", idle);
   printTrips("window resized at 60 Hz", busy);
+  printTrips("latency page testing 200 targets", pinging);
+  std::printf("  %d tests of 200 targets during the calls\n", tests.load());
   std::printf("  %d resizes during the calls; ratio of p99 %.2f, of worst %.2f\n", resizes.load(),
               percentile(busy, 0.99) / percentile(idle, 0.99), percentile(busy, 1.0) / percentile(idle, 1.0));
   host.signal(SIGKILL);

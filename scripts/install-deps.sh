@@ -14,6 +14,9 @@ packages=(
   libkf5config-dev libkf5config-bin
   nmap
   libgtk-4-dev adwaita-icon-theme librsvg2-common fonts-dejavu-core
+  # The built-in interface (libadwaita, its GResource compiler) and its tests: the accessibility bus
+  # with pyatspi to drive it, GObject introspection for the tray's watcher stand-in, weston for Wayland.
+  libadwaita-1-dev libglib2.0-dev-bin at-spi2-core python3-pyatspi gir1.2-atspi-2.0 python3-gi weston
   xvfb openbox xdotool wmctrl imagemagick tesseract-ocr tesseract-ocr-eng
   # The Debian package and its checks: dpkg-shlibdeps, lintian, the desktop entry's and the polkit
   # action's validators (polkitd ships the action's DTD).

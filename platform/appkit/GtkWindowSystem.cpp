@@ -68,14 +68,26 @@ class GtkNativeWindow final : public NativeWindow {
   bool isVisible() const override { return gtk_widget_get_visible(GTK_WIDGET(window_)); }
 
   void setContentView(NSView* view) override {
-    if (view_ != nullptr) view_->setStringValueObserver(nullptr);
+    if (view_ != nullptr) view_->setContentObserver(nullptr);
     view_ = view;
-    if (view_ != nullptr) view_->setStringValueObserver([this] { showText(); });
-    showText();
+    if (view_ != nullptr) view_->setContentObserver([this] { showContent(); });
+    showContent();
   }
 
  private:
-  void showText() { gtk_label_set_text(content_, view_ != nullptr ? view_->stringValue().c_str() : ""); }
+  // The view's own widget when it draws itself, else its text in the label.
+  void showContent() {
+    GtkWidget* widget = view_ != nullptr ? static_cast<GtkWidget*>(view_->nativeContent()) : nullptr;
+    if (widget == nullptr) widget = GTK_WIDGET(content_);
+    gtk_label_set_text(content_, view_ != nullptr ? view_->stringValue().c_str() : "");
+    if (gtk_window_get_child(window_) != widget) {
+      // A widget shown elsewhere before is taken from there: one widget has one parent.
+      if (GtkWidget* parent = gtk_widget_get_parent(widget); parent != nullptr && GTK_IS_WINDOW(parent)) {
+        gtk_window_set_child(GTK_WINDOW(parent), nullptr);
+      }
+      gtk_window_set_child(window_, widget);
+    }
+  }
 
   static gboolean onCloseRequest(GtkWindow*, gpointer self) {
     // The platform decides: a closed window is hidden and stays in the application's list.
@@ -240,12 +252,14 @@ GtkNativeWindow::GtkNativeWindow(GtkSystem& system, GtkApplication* app, NSWindo
   gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(menuButton), "open-menu-symbolic");
   gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(menuButton), system_.primaryMenu());
   gtk_widget_set_tooltip_text(menuButton, "Main Menu");
+  gtk_accessible_update_property(GTK_ACCESSIBLE(menuButton), GTK_ACCESSIBLE_PROPERTY_LABEL, "Main Menu", -1);
   // F10 opens it, as the primary menu of a GNOME application.
   gtk_menu_button_set_primary(GTK_MENU_BUTTON(menuButton), TRUE);
   gtk_header_bar_pack_end(GTK_HEADER_BAR(header), menuButton);
   gtk_window_set_titlebar(window_, header);
 
-  content_ = GTK_LABEL(gtk_label_new(""));
+  // Held here, so the label outlives its turns out of the window while the view draws itself.
+  content_ = GTK_LABEL(g_object_ref_sink(gtk_label_new("")));
   gtk_label_set_wrap(content_, TRUE);
   gtk_label_set_justify(content_, GTK_JUSTIFY_CENTER);
   gtk_widget_set_margin_start(GTK_WIDGET(content_), 24);
@@ -260,9 +274,10 @@ GtkNativeWindow::GtkNativeWindow(GtkSystem& system, GtkApplication* app, NSWindo
 
 GtkNativeWindow::~GtkNativeWindow() {
   g_signal_handlers_disconnect_by_data(window_, this);
-  if (view_ != nullptr) view_->setStringValueObserver(nullptr);
+  if (view_ != nullptr) view_->setContentObserver(nullptr);
   gtk_window_destroy(window_);
   g_object_unref(window_);
+  g_object_unref(content_);
 }
 
 void GtkNativeWindow::onSizeChanged(GObject* window, GParamSpec*, gpointer self) {

@@ -13,6 +13,11 @@ void NSView::setStringValue(std::string value) {
   if (observer_) observer_();
 }
 
+void NSView::setNativeContent(std::shared_ptr<void> widget) {
+  nativeContent_ = std::move(widget);
+  if (observer_) observer_();
+}
+
 NSViewController::NSViewController() : view_(kDefaultViewFrame) {}
 
 NSWindow::NSWindow(NSRect contentRect, NSWindowStyleMask style, NSBackingStoreType backing, bool defer)
@@ -25,7 +30,7 @@ NSWindow::NSWindow(NSRect contentRect, NSWindowStyleMask style, NSBackingStoreTy
 }
 
 NSWindow::~NSWindow() {
-  if (native_ && contentViewController_) contentViewController_->view().setStringValueObserver(nullptr);
+  if (native_ && contentViewController_) contentViewController_->view().setContentObserver(nullptr);
   native_.reset();
   NSApplication::sharedApplication().windowDestroyed(this);
 }
@@ -52,7 +57,7 @@ void NSWindow::nativeWindowResized(NSSize size) {
 }
 
 void NSWindow::setContentViewController(std::shared_ptr<NSViewController> controller) {
-  if (native_ && contentViewController_) contentViewController_->view().setStringValueObserver(nullptr);
+  if (native_ && contentViewController_) contentViewController_->view().setContentObserver(nullptr);
   contentViewController_ = std::move(controller);
   if (contentViewController_) {
     // The window takes the size of the controller's view, keeping its top-left corner.

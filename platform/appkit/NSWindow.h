@@ -48,15 +48,21 @@ class NSView {
   NSRect frame() const { return frame_; }
   void setFrame(NSRect frame) { frame_ = frame; }
 
-  // The text the view shows: a stand-in view draws its text and nothing else. The window that
-  // shows the view hears each change through the observer (one at a time; empty to stop).
+  // The text the view shows: a stand-in view draws its text and nothing else.
   const std::string& stringValue() const { return stringValue_; }
   void setStringValue(std::string value);
-  void setStringValueObserver(std::function<void()> observer) { observer_ = std::move(observer); }
+  // A view drawn by a toolkit of its own: the window system's widget (a GtkWidget on GTK 4), held
+  // by the view, that the window shows in place of the text; empty for the text.
+  void* nativeContent() const { return nativeContent_.get(); }
+  void setNativeContent(std::shared_ptr<void> widget);
+  // The window that shows the view hears each change of its content, text or widget, through the
+  // observer (one at a time; empty to stop).
+  void setContentObserver(std::function<void()> observer) { observer_ = std::move(observer); }
 
  private:
   NSRect frame_;
   std::string stringValue_;
+  std::shared_ptr<void> nativeContent_;
   std::function<void()> observer_;
 };
 

@@ -104,6 +104,23 @@ void FlutterEngine::handlePlatformMessage(const std::string& channel, std::span<
   messenger_->deliver(channel, message, std::move(reply));
 }
 
+void FlutterEngine::sendFromBuiltInFlutterSide(const std::string& channel, std::vector<uint8_t> message,
+                                               FlutterBinaryReply reply) {
+  std::weak_ptr<Messenger> messenger = messenger_;
+  DispatchQueue::main().async([messenger, channel, message = std::move(message), reply = std::move(reply)] {
+    // A handler may answer from a worker thread; the Flutter side hears it on the main thread, and
+    // never inside the handler's own call.
+    FlutterBinaryReply onMain = [reply](std::vector<uint8_t> answer) {
+      DispatchQueue::main().async([reply, answer = std::move(answer)] { reply(answer); });
+    };
+    if (auto m = messenger.lock()) {
+      m->deliver(channel, message, std::move(onMain));
+    } else {
+      onMain({});
+    }
+  });
+}
+
 void FlutterEngine::setRunsEngineLinkByDefault(bool runs) { runsLinkByDefault = runs; }
 bool FlutterEngine::runsEngineLinkByDefault() { return runsLinkByDefault; }
 

@@ -41,6 +41,12 @@ class FlutterEngine {
   // Hears each change of attachedProcesses() on the main thread; empty to stop.
   void setAttachmentObserver(std::function<void()> observer);
 
+  // What the Flutter side built into this engine sends (see FlutterViewController.h): the message
+  // reaches the channel's handler on the main queue, after the messages already queued, as one from
+  // the engine link does; `reply` runs on the main queue with the answer (empty when no handler
+  // answered), whichever thread the handler answers from. Any thread.
+  void sendFromBuiltInFlutterSide(const std::string& channel, std::vector<uint8_t> message, FlutterBinaryReply reply);
+
   // What the embedder calls when the Flutter side sends a platform message: the channel's
   // handler gets it, or the reply is empty. Main thread. Tests use it to play the Flutter side.
   void handlePlatformMessage(const std::string& channel, std::span<const uint8_t> message, FlutterBinaryReply reply);

@@ -2,6 +2,16 @@
 
 #include <algorithm>
 
+#include "platform/appkit/WindowSystem.h"
+
+namespace {
+BuiltInFlutterSideEntrypoint builtInSideEntrypoint = nullptr;  // main thread
+}  // namespace
+
+void FlutterViewController::setBuiltInFlutterSideEntrypoint(BuiltInFlutterSideEntrypoint entrypoint) {
+  builtInSideEntrypoint = entrypoint;
+}
+
 class FlutterViewController::Registrar final : public FlutterPluginRegistrar {
  public:
   explicit Registrar(FlutterBinaryMessenger& messenger) : messenger_(messenger) {}
@@ -22,11 +32,21 @@ class FlutterViewController::Registrar final : public FlutterPluginRegistrar {
 
 FlutterViewController::FlutterViewController() : engine_(std::make_unique<FlutterEngine>()) {
   if (FlutterEngine::runsEngineLinkByDefault()) engine_->run();
-  engine_->setAttachmentObserver([this] { showLinkState(); });
+  engine_->setAttachmentObserver([this] {
+    showLinkState();
+    if (builtInSide_) builtInSide_->engineAttachmentChanged();
+  });
   showLinkState();
+  if (builtInSideEntrypoint != nullptr && appkit::WindowSystem::active() != nullptr) {
+    builtInSide_ = builtInSideEntrypoint(*this);
+  }
 }
 
-FlutterViewController::~FlutterViewController() { engine_->setAttachmentObserver(nullptr); }
+FlutterViewController::~FlutterViewController() {
+  engine_->setAttachmentObserver(nullptr);
+  builtInSide_.reset();
+  view().setNativeContent(nullptr);
+}
 
 void FlutterViewController::showLinkState() {
   std::string text =

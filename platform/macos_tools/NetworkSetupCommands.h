@@ -23,6 +23,10 @@ inline constexpr std::string_view kSetSocksFirewallProxyState = "-setsocksfirewa
 inline constexpr std::array<std::string_view, 3> kProxyStateSettings = {kSetWebProxyState, kSetSecureWebProxyState,
                                                                         kSetSocksFirewallProxyState};
 
+// What a person (or an interface) reads back: each prints "Enabled: Yes|No", "Server: ...", "Port: ...".
+inline constexpr std::string_view kGetWebProxy = "-getwebproxy";
+inline constexpr std::string_view kGetSecureWebProxy = "-getsecurewebproxy";
+inline constexpr std::string_view kGetSocksFirewallProxy = "-getsocksfirewallproxy";
 // The stand-in's own words, which no macOS tool has. A run that switches a proxy state off and leaves a
 // desktop store of the user out of step (no session bus at log-out, a refused write) still exits 0,
 // and says so on standard error in a line that starts with this; the cleanup keeps its record then.

@@ -1,5 +1,7 @@
 #include "tests/e2e/MacsimHost.h"
 
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -35,6 +37,7 @@ void MacsimHostTest::startHost(std::map<std::string, std::string> env, HostReady
   client_.reset();
   std::vector<std::string> argv = {kBinDir + "/macsim", "--state", state(), "--", binary};
   if (simulated_) argv.insert(argv.begin() + 1, "--simulated");
+  argv.insert(argv.begin(), launcher_.begin(), launcher_.end());
   host_ = std::make_unique<ChildProcess>(argv, env, dir_.file("host"));
   if (until == HostReady::started) return;
   std::string error;
@@ -43,6 +46,19 @@ void MacsimHostTest::startHost(std::map<std::string, std::string> env, HostReady
   if (until == HostReady::armed) {
     ASSERT_TRUE(waitUntilArmed(*client_)) << host_->standardError();
   }
+}
+
+void MacsimHostTest::expectASecondStartReachesTheRunningHost(std::map<std::string, std::string> env) {
+  env["PROXYHOST_ENGINE_SOCKET"] = dir_.file("engine.sock");
+  env["XDG_STATE_HOME"] = stateHome();
+  env["NETWORKSETUP_STATE_DIR"] = state();
+  env["NETWORKSETUP_WORLD"] = simulated_ ? "simulated" : "real";
+  std::filesystem::create_directories(dir_.file("second"));
+  ChildProcess second({PROXYHOST_BIN}, env, dir_.file("second"));
+  auto status = second.wait(std::chrono::seconds(20));
+  ASSERT_TRUE(status) << "the second start did not end";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << second.standardError();
+  EXPECT_NE(second.standardError().find("already running"), std::string::npos) << second.standardError();
 }
 
 std::string MacsimHostTest::networksetup(const std::vector<std::string>& args, int expectedStatus) {

@@ -35,6 +35,11 @@ class MacsimHostTest : public ::testing::Test {
   // says otherwise. Waits until the host is as ready as `until` says (serving: client_ is set).
   void startHost(std::map<std::string, std::string> env = {}, HostReady until = HostReady::serving,
                  const std::string& binary = PROXYHOST_BIN);
+  // Starts the host once more in the desktop `desktopEnvironment` describes, as the desktop entry
+  // would, with this test's engine link, state and networksetup world (a cleanup it ran would keep
+  // to the test's folder, and show in hostRuns()); expects it to find the running host, ask it to
+  // show its window, and end with status 0.
+  void expectASecondStartReachesTheRunningHost(std::map<std::string, std::string> desktopEnvironment);
   // Runs the stand-in directly on the host's state (or the one in `stateFolder`), as a person
   // looking at the settings would.
   std::string networksetup(const std::vector<std::string>& args, int expectedStatus = 0);
@@ -46,6 +51,8 @@ class MacsimHostTest : public ::testing::Test {
   TempDir dir_;
   // False: the host's networksetup acts in the real world (set before startHost).
   bool simulated_ = true;
+  // What macsim is started under, when not directly (`ip netns exec NS`, for a network of the test's).
+  std::vector<std::string> launcher_;
   std::unique_ptr<ChildProcess> host_;
   std::unique_ptr<enginelink::LinkClient> client_;
 };

@@ -19,7 +19,7 @@ std::string firstLine(const std::string& text) { return text.substr(0, text.find
 
 }  // namespace
 
-XDesktop::XDesktop() {
+XDesktop::XDesktop(Accessibility accessibility) {
   const std::string home = dir_.file("home");
   std::filesystem::create_directories(home + "/runtime");
   ::chmod((home + "/runtime").c_str(), 0700);
@@ -63,6 +63,22 @@ XDesktop::XDesktop() {
     failure_ = "the session bus did not start: " + bus_->standardError();
     return;
   }
+  if (accessibility == Accessibility::on) {
+    environment_.erase("GTK_A11Y");
+    environment_.erase("NO_AT_BRIDGE");
+    std::filesystem::create_directories(dir_.file("a11y"));
+    accessibilityBus_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher"}, environment_, dir_.file("a11y"));
+    // Ready once it owns its name on the session bus.
+    if (!eventually([&] {
+          return tool({"/usr/bin/gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                       "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", "org.a11y.Bus"})
+                     .find("true") != std::string::npos;
+        }, 15s)) {
+      failure_ = "the accessibility bus did not start: " + accessibilityBus_->standardError();
+      return;
+    }
+  }
   // On a loaded machine openbox can take a while to take over the screen, and now and then it ends
   // at once with status 1 and nothing said; a window manager that ended is started again.
   bool managed = false;
@@ -87,7 +103,7 @@ XDesktop::XDesktop() {
 
 XDesktop::~XDesktop() {
   // Politely, so the X server removes its lock and socket.
-  for (auto* process : {&windowManager_, &bus_, &server_}) {
+  for (auto* process : {&accessibilityBus_, &windowManager_, &bus_, &server_}) {
     if (*process) {
       (*process)->signal(SIGTERM);
       (*process)->wait(5s);

@@ -20,7 +20,10 @@ struct WindowGeometry {
 
 class XDesktop {
  public:
-  XDesktop();
+  // With accessibility, the desktop runs an accessibility bus (at-spi-bus-launcher) on its session
+  // bus, and applications expose their widgets there, as for a screen reader.
+  enum class Accessibility { off, on };
+  explicit XDesktop(Accessibility accessibility = Accessibility::off);
   ~XDesktop();
   XDesktop(const XDesktop&) = delete;
   XDesktop& operator=(const XDesktop&) = delete;
@@ -65,7 +68,7 @@ class XDesktop {
   TempDir dir_;
   std::string failure_;
   std::map<std::string, std::string> environment_;
-  std::unique_ptr<ChildProcess> server_, bus_, windowManager_;
+  std::unique_ptr<ChildProcess> server_, bus_, windowManager_, accessibilityBus_;
 };
 
 }  // namespace testing_support
