@@ -302,8 +302,9 @@ bool becomeUser(uid_t user, std::string* why) {
   for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
     ::unsetenv(variable);
   }
-  // The working folder is a courtesy to what runs next: the home, else the root, else where it was.
-  if (::chdir(home.c_str()) != 0 && ::chdir("/") != 0) return true;
+  // The working folder is a courtesy to what runs next: the home, else the root. Neither open to the
+  // user leaves it where it was, which does not undo the change of user.
+  [[maybe_unused]] const bool moved = ::chdir(home.c_str()) == 0 || ::chdir("/") == 0;
   return true;
 }
 

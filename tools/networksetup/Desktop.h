@@ -36,7 +36,7 @@ struct DesktopRun {
   std::vector<std::string> behind;
 };
 
-// Brings the desktop of `user` (this process's own, see actAs) in step with `target` (nothing: the
+// Brings the desktop of `user` (this process's own, see posix::becomeUser) in step with `target` (nothing: the
 // user's own settings) through the named backends. A backend is in step when its record in `state`
 // (desktopCarried, desktopSaved) says it carries `target`; only the others are touched, each in a
 // step of its own (DesktopStep.h) bounded by `bound`. A backend that follows gets its records

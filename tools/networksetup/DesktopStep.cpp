@@ -2,10 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,26 +53,25 @@ std::optional<StepChild> startStep(const std::string& name, const std::function<
     return std::nullopt;
   }
   std::fflush(nullptr);
-  const pid_t parent = ::getpid();
-  const pid_t child = ::fork();
-  if (child < 0) {
-    *why = std::string("fork: ") + std::strerror(errno);
+  const int reportEnd = channel->write.get();
+  int error = 0;
+  std::optional<posix::SupervisedGroup> group = posix::SupervisedGroup::start(
+      [&]() -> int {
+        if (::dup2(reportEnd, 3) != 3 || ::fcntl(3, F_SETFL, 0) != 0) return 1;
+        ::syscall(SYS_close_range, 4, ~0U, 0);
+        const StepReport report = step();
+        const bool sent = posix::writeAll(3, encodeReport(name, report));
+        ::close(3);
+        afterwards(report);
+        return sent ? 0 : 1;
+      },
+      {}, &error);
+  if (!group) {
+    *why = std::string("fork: ") + std::strerror(error);
     return std::nullopt;
   }
-  if (child == 0) {
-    ::setpgid(0, 0);
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
-    if (::dup2(channel->write.get(), 3) != 3 || ::fcntl(3, F_SETFL, 0) != 0) ::_exit(1);
-    ::syscall(SYS_close_range, 4, ~0U, 0);
-    const StepReport report = step();
-    const bool sent = posix::writeAll(3, encodeReport(name, report));
-    ::close(3);
-    afterwards(report);
-    ::_exit(sent ? 0 : 1);
-  }
-  ::setpgid(child, child);
   channel->write.reset();
-  return StepChild{name, child, std::move(channel->read), posix::openProcessDescriptor(child), {}, false, false};
+  return StepChild{name, std::move(group), std::move(channel->read), {}, false, false};
 }
 
 void collectSteps(std::vector<StepChild>& children, Clock::time_point deadline) {
@@ -95,7 +91,7 @@ void collectSteps(std::vector<StepChild>& children, Clock::time_point deadline) 
     std::vector<pollfd> waiting;
     for (auto& child : children) {
       if (!child.reported) waiting.push_back({child.report.get(), POLLIN, 0});
-      if (!child.exited && child.process.get() >= 0) waiting.push_back({child.process.get(), POLLIN, 0});
+      if (!child.exited && child.group->descriptor() >= 0) waiting.push_back({child.group->descriptor(), POLLIN, 0});
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (waiting.empty() || left <= 0) return;
@@ -103,12 +99,12 @@ void collectSteps(std::vector<StepChild>& children, Clock::time_point deadline) 
     bool allExited = true;
     for (auto& child : children) {
       if (!child.reported) drain(child);
-      if (!child.exited && child.process.get() >= 0) {
-        pollfd ended{child.process.get(), POLLIN, 0};
+      if (!child.exited && child.group->descriptor() >= 0) {
+        pollfd ended{child.group->descriptor(), POLLIN, 0};
         child.exited = ::poll(&ended, 1, 0) == 1;
       }
       // Without a pidfd the end of the report stands for the end of the child.
-      allExited = allExited && (child.exited || (child.process.get() < 0 && child.reported));
+      allExited = allExited && (child.exited || (child.group->descriptor() < 0 && child.reported));
     }
     if (allExited) {
       for (auto& child : children) {
@@ -120,11 +116,8 @@ void collectSteps(std::vector<StepChild>& children, Clock::time_point deadline) 
 }
 
 std::optional<StepReport> finishStep(StepChild& child, std::chrono::milliseconds bound, std::string* why) {
-  // The whole group goes, also what the step left running; the leader is reaped after, so its
-  // group id cannot have been given to another process yet.
-  ::kill(-child.pid, SIGKILL);
-  int status = 0;
-  posix::retryOnInterrupt([&] { return ::waitpid(child.pid, &status, 0); });
+  // The whole group goes, also what the step left running.
+  child.group->reap();
   const bool whole = child.reported || child.exited;
   auto report = whole ? decodeReport(child.name, child.bytes) : std::nullopt;
   if (!report) {

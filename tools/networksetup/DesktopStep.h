@@ -1,5 +1,6 @@
-// A desktop step runs in a child process of its own process group that holds no descriptor of the
-// run but its report pipe, dies with the run and is killed with its whole group at its bound: a
+// A desktop step runs in a child process of its own supervised process group (posix::SupervisedGroup)
+// that holds no descriptor of the run but its report pipe, dies with the run and is killed with its
+// whole group at its bound: a
 // desktop that hangs (a session bus that does not answer) never holds the run or its state lock.
 // The child reports on the pipe in a small wire format of its own.
 #pragma once
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/ProcessGroup.h"
 #include "platform/posix/UniqueFd.h"
 #include "tools/networksetup/NetworkState.h"
 
@@ -32,12 +34,11 @@ struct StepReport {
   std::optional<CarriedProxy> carried;  // what the store carries; nothing: the user's own
 };
 
-// A step running in its own process group.
+// A step running in its own supervised process group.
 struct StepChild {
   std::string name;
-  pid_t pid = -1;
+  std::optional<posix::SupervisedGroup> group;  // its descriptor is readable once the step has exited
   posix::UniqueFd report;
-  posix::UniqueFd process;  // readable once the child has exited
   std::string bytes;
   bool reported = false;  // the report pipe reached its end
   bool exited = false;

@@ -7,7 +7,8 @@
 #include <filesystem>
 
 #include "platform/macos_tools/NetworkSetupCommands.h"
-
+#include "platform/posix/User.h"
+#include "tools/networksetup/ActingUser.h"
 #include "tools/networksetup/Desktop.h"
 #include "tools/networksetup/DesktopProxy.h"
 #include "tools/networksetup/NetworkDevices.h"
@@ -51,7 +52,7 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   // Root acts for the user who asked, for state and desktop alike: nothing below runs with root's
   // rights, so no root file is written and no link of that user's is followed as root.
   const uid_t user = desktopUser();
-  if (user != ::geteuid() && !actAs(user, &error)) return stateFolderFailure(error);
+  if (user != ::geteuid() && !posix::becomeUser(user, &error)) return stateFolderFailure(error);
   const char* chosenFolder = std::getenv("NETWORKSETUP_STATE_DIR");
   const bool chosen = chosenFolder != nullptr && *chosenFolder != '\0';
   const std::string folderPath = chosen ? chosenFolder : defaultStateFolder();
