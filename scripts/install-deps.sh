@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config git ccache
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev libcli11-dev nlohmann-json3-dev libsystemd-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   iproute2 util-linux procps python3
   dbus-daemon polkitd pkexec python3-dbusmock systemd
   libglib2.0-dev libglib2.0-bin glib-networking gsettings-desktop-schemas dconf-gsettings-backend dconf-service

@@ -50,6 +50,11 @@ XDesktop::XDesktop() {
       {"XDG_DATA_HOME", home + "/.local/share"},
       {"PROXYHOST_HEADLESS", "0"},
       {"GDK_BACKEND", "x11"},
+      // No OpenGL: GDK's probe would load the machine's Mesa driver into every GTK process started
+      // here (also a second instance that only reaches the first), and what it draws and leaks then
+      // depends on that driver's version. The window is drawn with cairo, as on a machine without GL.
+      {"GDK_DEBUG", "gl-disable"},
+      {"GSK_RENDERER", "cairo"},
       // No accessibility bus in this desktop: GTK would look for one and say so on every start.
       {"GTK_A11Y", "none"},
       {"NO_AT_BRIDGE", "1"},
