@@ -24,7 +24,8 @@
 #include "ui/ProxyForm.h"
 #include "ui/StatusNotifierItem.h"
 
-extern "C" GResource* proxyhost_ui_get_resource(void);
+// Made by glib-compile-resources from ui/resources, compiled with this as C++.
+GResource* proxyhost_ui_get_resource();
 
 namespace ui {
 

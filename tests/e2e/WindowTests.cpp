@@ -104,7 +104,8 @@ TEST_F(WindowEndToEnd, MapsWithTheBundlesTitleAndSizeAndShowsWhoIsAttached) {
   // The built-in Flutter side draws the view; its General page shows the engine link and the test's
   // own connection as the outside Flutter side.
   desktop_.pressKeys({"alt+3"});
-  auto body = [&] { return desktop_.textIn(shot, 0, 46, size->width, size->height - 46); };
+  // The "Flutter engine" rows sit in the middle column, below the page switcher and the first group.
+  auto body = [&] { return desktop_.textIn(shot, size->width / 2 - 300, 220, 600, 130); };
   std::string attached;
   EXPECT_TRUE(eventually(
       [&] {
