@@ -68,8 +68,7 @@ double millisecondsOf(const std::function<void()>& work) {
 
 void expectSuccess(const std::string& what, const ToolResult& result, const std::string& output) {
   if (result.exitCode() != 0 || (!output.empty() && result.standardOutput != output)) {
-    stop(what + " answered " + std::to_string(result.exitCode()) + ": " + result.standardOutput +
-         result.standardError);
+    stop(what + " answered " + std::to_string(result.exitCode()) + ": " + result.standardOutput + result.standardError);
   }
 }
 
@@ -154,9 +153,8 @@ int main(int argc, char** argv) {
     oneRun.push_back(millisecondsOf([&] {
       expectSuccess("networksetup", runTool({kBinDir + "/networksetup", "-getwebproxy", "Ethernet"}, user.options), "");
     }));
-    call.push_back(millisecondsOf([&] {
-      expectSuccess("a call", user.call("launch_at_startup", "launchAtStartupIsEnabled", "null"), "");
-    }));
+    call.push_back(millisecondsOf(
+        [&] { expectSuccess("a call", user.call("launch_at_startup", "launchAtStartupIsEnabled", "null"), ""); }));
     authorization.push_back(millisecondsOf([&] {
       expectSuccess("pkexec /bin/true", runTool({"/usr/bin/pkexec", "/bin/true"}, user.options), "");
     }));
@@ -172,9 +170,10 @@ int main(int argc, char** argv) {
   const double byUser = median(userEnable), byRoot = median(rootEnable);
   const double callMs = median(call), authorizationMs = median(authorization), helperMs = median(helper);
   const double rootShellMs = median(rootShell);
-  std::printf("one enable of 3 services (Ethernet, Wi-Fi, Ethernet 2 from NetworkManager; the user's desktop "
-              "follows), median of %d:\n",
-              runs);
+  std::printf(
+      "one enable of 3 services (Ethernet, Wi-Fi, Ethernet 2 from NetworkManager; the user's desktop "
+      "follows), median of %d:\n",
+      runs);
   std::printf("  user host through polkit (pkexec, proxyhost-admin)  %8.1f ms\n", byUser);
   std::printf("  root host, its own shell (proxyhost-shell)          %8.1f ms\n", byRoot);
   std::printf("  ratio user / root                                   %8.2f x   (aim: at most 1.50)\n", byUser / byRoot);

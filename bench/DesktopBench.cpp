@@ -39,7 +39,8 @@ bool run(const std::vector<std::string>& argv) {
   options.argv = argv;
   options.standardOutput = SubprocessStream::null;
   const SubprocessResult result = runSubprocess(options);
-  if (result.exitStatus != 0) std::fprintf(stderr, "%s failed: %s\n", argv.back().c_str(), result.standardError.c_str());
+  if (result.exitStatus != 0)
+    std::fprintf(stderr, "%s failed: %s\n", argv.back().c_str(), result.standardError.c_str());
   return result.exitStatus == 0;
 }
 

@@ -77,7 +77,8 @@ double timeBareExec() {
 int main(int argc, char** argv) {
   int runs = argc > 1 ? std::atoi(argv[1]) : 20;
   std::string host = PROXYHOST_BIN;
-  std::string socket = (std::filesystem::temp_directory_path() / ("startup-bench-" + std::to_string(getpid()) + ".sock")).string();
+  std::string socket =
+      (std::filesystem::temp_directory_path() / ("startup-bench-" + std::to_string(getpid()) + ".sock")).string();
   std::vector<double> hello, bare;
   for (int i = 0; i < runs; ++i) {
     double ms = timeToHello(host, socket);

@@ -165,9 +165,9 @@ int main(int argc, char** argv) {
   rawPath = dir + "/raw.sock";
 
   std::string error;
-  auto link = EngineLink::start(linkPath, "bench.link", [](const std::string&, Bytes, FlutterBinaryReply reply) {
-    reply(replyPayload());
-  }, &error);
+  auto link = EngineLink::start(
+      linkPath, "bench.link", [](const std::string&, Bytes, FlutterBinaryReply reply) { reply(replyPayload()); },
+      &error);
   if (!link) {
     std::fprintf(stderr, "link_bench: %s\n", error.c_str());
     return 1;

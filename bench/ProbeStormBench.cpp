@@ -212,10 +212,11 @@ int main(int argc, char** argv) {
     std::printf("  replies: silent -1: %d/500, delayed >= D: %d/500 (in [D, D+1]: %d), missing: %d\n", silentRight,
                 delayedRight, delayedExact, missing);
     std::printf("  host peak RSS: %.1f MB (aim: under 50 MB), peak threads: %zu\n", peakMiB, busy.peakThreads);
-    std::printf("  unrelated call round trip: idle p50 %.2f / p99 %.2f ms; in the storm p50 %.2f / p99 %.2f / max %.2f ms "
-                "over %zu calls (aim: p99 under 2 ms, max under 10 ms)\n",
-                percentile(idle.roundTrips, 0.5), percentile(idle.roundTrips, 0.99),
-                percentile(busy.roundTrips, 0.5), p99, worst, busy.roundTrips.size());
+    std::printf(
+        "  unrelated call round trip: idle p50 %.2f / p99 %.2f ms; in the storm p50 %.2f / p99 %.2f / max %.2f ms "
+        "over %zu calls (aim: p99 under 2 ms, max under 10 ms)\n",
+        percentile(idle.roundTrips, 0.5), percentile(idle.roundTrips, 0.99), percentile(busy.roundTrips, 0.5), p99,
+        worst, busy.roundTrips.size());
     allGood = allGood && silentRight == 500 && delayedRight == 500 && missing == 0;
   }
 
@@ -240,10 +241,11 @@ int main(int argc, char** argv) {
         ++histogram[*r];
       }
       const double probeShare = share(exact, results.size()), line = lineShare(handshakes, d);
-      std::printf("  D=%3d ms, %3d in flight: tcpPing %6.2f%% of %d, line %6.2f%% of %zu, gap %+.2f points, "
-                  "below D %d, failed %d; %s; results:",
-                  d, inFlight, probeShare, count, line, handshakes.size(), probeShare - line, below, failed,
-                  machineLoad().c_str());
+      std::printf(
+          "  D=%3d ms, %3d in flight: tcpPing %6.2f%% of %d, line %6.2f%% of %zu, gap %+.2f points, "
+          "below D %d, failed %d; %s; results:",
+          d, inFlight, probeShare, count, line, handshakes.size(), probeShare - line, below, failed,
+          machineLoad().c_str());
       for (const auto& [ms, n] : histogram) std::printf(" %lld:%d", static_cast<long long>(ms), n);
       std::printf("\n");
       allGood = allGood && below == 0 && failed == 0;
@@ -295,8 +297,8 @@ int main(int argc, char** argv) {
     int missing = static_cast<int>(std::count(results.begin(), results.end(), std::nullopt));
     std::printf("descriptors: %zu idle, %zu after 10000 probes of five outcomes (%.1f s, %d missing replies): %s\n",
                 before, after, wall / 1000.0, missing, before == after ? "equal" : "DIFFERENT");
-    std::printf("threads: %zu idle, %zu right after the probes, %zu %.1f s later: %s\n", idleThreads, busyThreads, afterThreads, retireWait / 1000.0,
-                afterThreads == idleThreads ? "back to idle" : "NOT BACK");
+    std::printf("threads: %zu idle, %zu right after the probes, %zu %.1f s later: %s\n", idleThreads, busyThreads,
+                afterThreads, retireWait / 1000.0, afterThreads == idleThreads ? "back to idle" : "NOT BACK");
     allGood = allGood && before == after && missing == 0 && afterThreads == idleThreads;
   }
   return allGood ? 0 : 1;

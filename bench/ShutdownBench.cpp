@@ -39,12 +39,15 @@ using namespace std::chrono_literals;
 
 const std::string kBinDir = PROXYHOST_BIN_DIR;
 
-double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 // The stand-in on `state`, both streams discarded, as the cleanup runs it.
 void networksetup(const std::string& state, std::vector<std::string> args) {
   SubprocessOptions options;
-  options.argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state, kBinDir + "/networksetup"};
+  options.argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + state,
+                  kBinDir + "/networksetup"};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.standardOutput = SubprocessStream::null;
   options.standardError = SubprocessStream::null;

@@ -36,7 +36,9 @@ using namespace std::chrono_literals;
 using testing_support::ChildProcess;
 using testing_support::XDesktop;
 
-double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return -1;
@@ -159,8 +161,8 @@ int main(int argc, char* argv[]) {
               percentile(windowedMapped, 0.5) / percentile(plainMapped, 0.5),
               percentile(windowedServing, 0.5) / percentile(headlessServing, 0.5));
 
-  // The round trips' host has 200 latency targets, loopback ports nothing listens on: each answered at once, so a test is a
-  // burst of 200 calls and 200 row updates.
+  // The round trips' host has 200 latency targets, loopback ports nothing listens on: each answered at once, so a test
+  // is a burst of 200 calls and 200 row updates.
   {
     std::string targets = "[Latency]\ntargets=";
     for (int port = 20000; port < 20200; ++port) targets += "127.0.0.1:" + std::to_string(port) + ";";

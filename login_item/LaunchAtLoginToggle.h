@@ -27,30 +27,24 @@ class Toggle {
  public:
   // A label view, built once, now.
   template <typename MakeLabel>
-    requires std::invocable<MakeLabel&> && std::same_as<std::invoke_result_t<MakeLabel&>, Label>
+  requires std::invocable<MakeLabel&> && std::same_as<std::invoke_result_t<MakeLabel&>, Label>
   explicit Toggle(MakeLabel label) : label_(label()) {}
 
-  Toggle(SwiftUI::LocalizedStringKey titleKey)
-    requires std::same_as<Label, SwiftUI::Text>
+  Toggle(SwiftUI::LocalizedStringKey titleKey) requires std::same_as<Label, SwiftUI::Text>
       : label_(SwiftUI::Text(std::move(titleKey))) {}
 
   // A literal is a key to look up, as on the platform.
   template <std::size_t N>
-  Toggle(const char (&titleKey)[N])
-    requires std::same_as<Label, SwiftUI::Text>
+  Toggle(const char (&titleKey)[N]) requires std::same_as<Label, SwiftUI::Text>
       : label_(SwiftUI::Text(SwiftUI::LocalizedStringKey(titleKey))) {}
 
-  Toggle(std::string title)
-    requires std::same_as<Label, SwiftUI::Text>
+  Toggle(std::string title) requires std::same_as<Label, SwiftUI::Text>
       : label_(SwiftUI::Text::verbatim(std::move(title))) {}
 
-  Toggle(std::string_view title)
-    requires std::same_as<Label, SwiftUI::Text>
+  Toggle(std::string_view title) requires std::same_as<Label, SwiftUI::Text>
       : label_(SwiftUI::Text::verbatim(std::string(title))) {}
 
-  Toggle()
-    requires std::same_as<Label, SwiftUI::Text>
-      : label_(SwiftUI::Text::verbatim("Launch at login")) {}
+  Toggle() requires std::same_as<Label, SwiftUI::Text> : label_(SwiftUI::Text::verbatim("Launch at login")) {}
 
   auto body() const {
     return SwiftUI::Toggle(launchAtLogin_.projectedValue().binding(&Observable::isEnabled, &Observable::setIsEnabled),
@@ -62,14 +56,14 @@ class Toggle {
   Label label_;
 };
 
-Toggle() -> Toggle<SwiftUI::Text>;
-Toggle(SwiftUI::LocalizedStringKey) -> Toggle<SwiftUI::Text>;
+Toggle()->Toggle<SwiftUI::Text>;
+Toggle(SwiftUI::LocalizedStringKey)->Toggle<SwiftUI::Text>;
 template <std::size_t N>
 Toggle(const char (&)[N]) -> Toggle<SwiftUI::Text>;
-Toggle(std::string) -> Toggle<SwiftUI::Text>;
-Toggle(std::string_view) -> Toggle<SwiftUI::Text>;
+Toggle(std::string)->Toggle<SwiftUI::Text>;
+Toggle(std::string_view)->Toggle<SwiftUI::Text>;
 template <typename MakeLabel>
-  requires std::invocable<MakeLabel&>
-Toggle(MakeLabel) -> Toggle<std::invoke_result_t<MakeLabel&>>;
+requires std::invocable<MakeLabel&> Toggle(MakeLabel)
+->Toggle<std::invoke_result_t<MakeLabel&>>;
 
 }  // namespace LaunchAtLogin

@@ -22,7 +22,8 @@ class StandInPlugin : public FlutterPlugin {
 
  protected:
   static void attach(FlutterPluginRegistrar& registrar) {
-    auto channel = FlutterMethodChannel::methodChannelWithName(std::string(Plugin::kChannelName), registrar.messenger());
+    auto channel =
+        FlutterMethodChannel::methodChannelWithName(std::string(Plugin::kChannelName), registrar.messenger());
     registrar.addMethodCallDelegate(std::make_shared<Plugin>(), channel);
   }
 };

@@ -1,11 +1,10 @@
-#include "probe/NativeTcpPing.h"
-
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
 
 #include "platform/dispatch/Dispatch.h"
+#include "probe/NativeTcpPing.h"
 
 namespace {
 
@@ -42,8 +41,8 @@ void NativeTcpPing::handleNativeTcpPingCall(const FlutterMethodCall& call, Flutt
     return;
   }
   const EncodableValue* timeoutValue = args->find("timeoutMs");
-  const int64_t timeoutMs = timeoutValue != nullptr ? timeoutValue->asInteger().value_or(kDefaultTimeoutMs)
-                                                    : kDefaultTimeoutMs;
+  const int64_t timeoutMs =
+      timeoutValue != nullptr ? timeoutValue->asInteger().value_or(kDefaultTimeoutMs) : kDefaultTimeoutMs;
 
   // The probe blocks for seconds; each call gets its own task, never queued behind another.
   DispatchQueue::global(DispatchQoS::userInitiated)

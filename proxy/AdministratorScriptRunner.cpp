@@ -28,8 +28,8 @@ constexpr std::chrono::seconds kDecodeCheckLimit{5};
 struct DecodeStep {
   Mutex mutex;
   std::function<std::optional<std::string>()> check GUARDED_BY(mutex);  // none: checkDecodeStep
-  bool works GUARDED_BY(mutex) = false;                                  // once it has, it does
-  std::optional<std::string> problem GUARDED_BY(mutex);                  // the last failed check's
+  bool works GUARDED_BY(mutex) = false;                                 // once it has, it does
+  std::optional<std::string> problem GUARDED_BY(mutex);                 // the last failed check's
 };
 
 // The error dictionary's message; nothing when it holds none.

@@ -10,15 +10,11 @@ namespace {
 
 void answer(FlutterResult& result, const AdminRunOutcome& outcome) {
   switch (outcome.kind()) {
-    case AdminRunOutcome::Case::success:
-      result(EncodableValue(true));
-      break;
+    case AdminRunOutcome::Case::success: result(EncodableValue(true)); break;
     case AdminRunOutcome::Case::cancelled:
       result(FlutterError{"cancelled", std::string("User cancelled authorization"), {}});
       break;
-    case AdminRunOutcome::Case::failed:
-      result(FlutterError{"failed", outcome.message(), {}});
-      break;
+    case AdminRunOutcome::Case::failed: result(FlutterError{"failed", outcome.message(), {}}); break;
   }
 }
 

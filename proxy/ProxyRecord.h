@@ -65,8 +65,8 @@ class ProxyRecord {
   Reading read() const;
   // Adds `services` (keeping the ones already there) for this process as the owner, with the
   // host and ports of the latest enable. Nothing when it is written; else why it cannot be.
-  std::optional<std::string> addEnabled(const std::vector<std::string>& services, const std::string& host,
-                                        int64_t port, int64_t socks);
+  std::optional<std::string> addEnabled(const std::vector<std::string>& services, const std::string& host, int64_t port,
+                                        int64_t socks);
   void clear();
 
   // An exclusive lock on the record between processes, held while the object lives; blocks

@@ -1,8 +1,9 @@
 // The enable and disable scripts: plain text, one networksetup command a line. What the scripts
 // say is a contract with the administrator run and with the people who read them in the prompt,
 // so every byte here is deliberate; the tests hold the exact texts.
-#include "platform/macos_tools/NetworkSetupCommands.h"
 #include "proxy/ProxyScriptBuilder.h"
+
+#include "platform/macos_tools/NetworkSetupCommands.h"
 
 namespace {
 

@@ -37,7 +37,8 @@ void finishRecord(proxy::ProxyRecord& record, bool desktopFollowed) {
 TaskNetworkSetupRunner::TaskNetworkSetupRunner(std::string toolPath, std::chrono::milliseconds limit)
     : toolPath_(std::move(toolPath)), limit_(limit) {}
 
-std::optional<NetworkSetupOutput> TaskNetworkSetupRunner::runCapturingOutput(const std::vector<std::string>& arguments) {
+std::optional<NetworkSetupOutput> TaskNetworkSetupRunner::runCapturingOutput(
+    const std::vector<std::string>& arguments) {
   NSTask task;
   NSPipe pipe;
   task.setLaunchPath(toolPath_);
@@ -123,8 +124,8 @@ bool ShutdownHandler::switchProxiesOff(const proxy::ProxyRecord::Reading& readin
   // (removed, its device gone), unless the listing may have missed it.
   if (reading.content) {
     for (const std::string& service : reading.content->services) {
-      const bool shown = !listing.whole || std::find(listing.disabled.begin(), listing.disabled.end(), service) !=
-                                               listing.disabled.end();
+      const bool shown = !listing.whole ||
+                         std::find(listing.disabled.begin(), listing.disabled.end(), service) != listing.disabled.end();
       if (shown && std::find(services.begin(), services.end(), service) == services.end()) services.push_back(service);
     }
   }
@@ -138,7 +139,7 @@ bool ShutdownHandler::recoverLeftoverProxies() {
   if (env_.record == nullptr || !env_.record->read().mayBeOn()) return false;
   proxy::ProxyRecord::Lock lock = env_.record->lock();
   proxy::ProxyRecord::Reading reading = env_.record->read();
-  if (!reading.mayBeOn()) return false;  // a guard cleaned up while this start waited
+  if (!reading.mayBeOn()) return false;                                   // a guard cleaned up while this start waited
   if (reading.content && reading.content->owner.isAlive()) return false;  // a host that serves
   if (reading.content) {
     NSLog("Proxies switched on by an earlier run (process %d) were left behind: switching them off",

@@ -176,11 +176,14 @@ Interface::Interface(FlutterViewController& controller)
   }
   refreshServices();
   readLoginState();
-  refreshSource_ = g_timeout_add_seconds(kRefreshSeconds, [](gpointer self) -> gboolean {
-    auto* me = static_cast<Interface*>(self);
-    if (gtk_widget_get_mapped(me->widget<GtkWidget>("root"))) me->refreshServices();
-    return G_SOURCE_CONTINUE;
-  }, this);
+  refreshSource_ = g_timeout_add_seconds(
+      kRefreshSeconds,
+      [](gpointer self) -> gboolean {
+        auto* me = static_cast<Interface*>(self);
+        if (gtk_widget_get_mapped(me->widget<GtkWidget>("root"))) me->refreshServices();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
 
   startTray();
 }
@@ -207,7 +210,6 @@ Interface::~Interface() {
   gtk_widget_insert_action_group(widget<GtkWidget>("root"), "ui", nullptr);
 }
 
-
 void Interface::startTray() {
   tray_ = StatusNotifierItem::start(
       bundleIdentifier_, NSBundle::mainBundle().objectForInfoDictionaryKey("CFBundleName").value_or("ProxyHost"),
@@ -230,23 +232,37 @@ void Interface::startTray() {
 void Interface::addActions() {
   GSimpleActionGroup* group = g_simple_action_group_new();
   static const GActionEntry entries[] = {
-      {"refresh", [](GSimpleAction*, GVariant*, gpointer self) { static_cast<Interface*>(self)->refreshServices(); },
-       nullptr, nullptr, nullptr, {}},
-      {"test-latency", [](GSimpleAction*, GVariant*, gpointer self) { static_cast<Interface*>(self)->testLatency(); },
-       nullptr, nullptr, nullptr, {}},
+      {"refresh",
+       [](GSimpleAction*, GVariant*, gpointer self) { static_cast<Interface*>(self)->refreshServices(); },
+       nullptr,
+       nullptr,
+       nullptr,
+       {}},
+      {"test-latency",
+       [](GSimpleAction*, GVariant*, gpointer self) { static_cast<Interface*>(self)->testLatency(); },
+       nullptr,
+       nullptr,
+       nullptr,
+       {}},
       {"toggle-proxy",
        [](GSimpleAction*, GVariant*, gpointer self) {
          auto* me = static_cast<Interface*>(self);
          GtkSwitch* sw = me->widget<GtkSwitch>("proxy_switch");
          gtk_switch_set_active(sw, !gtk_switch_get_active(sw));
        },
-       nullptr, nullptr, nullptr, {}},
+       nullptr,
+       nullptr,
+       nullptr,
+       {}},
       {"show-page",
        [](GSimpleAction*, GVariant* page, gpointer self) {
          auto* me = static_cast<Interface*>(self);
          adw_view_stack_set_visible_child_name(me->widget<AdwViewStack>("stack"), g_variant_get_string(page, nullptr));
        },
-       "s", nullptr, nullptr, {}},
+       "s",
+       nullptr,
+       nullptr,
+       {}},
   };
   g_action_map_add_action_entries(G_ACTION_MAP(group), entries, G_N_ELEMENTS(entries), this);
   GtkWidget* root = widget<GtkWidget>("root");
@@ -262,12 +278,11 @@ void Interface::addActions() {
     const char* action;
     const char* page;
   };
-  for (const Binding& b : {Binding{"F5", "ui.refresh", nullptr}, Binding{"<Control>t", "ui.test-latency", nullptr},
-                           Binding{"<Control><Shift>p", "ui.toggle-proxy", nullptr},
-                           Binding{"<Alt>1", "ui.show-page", "proxy"}, Binding{"<Alt>2", "ui.show-page", "latency"},
-                           Binding{"<Alt>3", "ui.show-page", "general"}}) {
-    GtkShortcut* shortcut = gtk_shortcut_new(gtk_shortcut_trigger_parse_string(b.keys),
-                                             gtk_named_action_new(b.action));
+  for (const Binding& b :
+       {Binding{"F5", "ui.refresh", nullptr}, Binding{"<Control>t", "ui.test-latency", nullptr},
+        Binding{"<Control><Shift>p", "ui.toggle-proxy", nullptr}, Binding{"<Alt>1", "ui.show-page", "proxy"},
+        Binding{"<Alt>2", "ui.show-page", "latency"}, Binding{"<Alt>3", "ui.show-page", "general"}}) {
+    GtkShortcut* shortcut = gtk_shortcut_new(gtk_shortcut_trigger_parse_string(b.keys), gtk_named_action_new(b.action));
     if (b.page != nullptr) gtk_shortcut_set_arguments(shortcut, g_variant_new_string(b.page));
     gtk_shortcut_controller_add_shortcut(GTK_SHORTCUT_CONTROLLER(shortcuts), shortcut);
   }
@@ -288,8 +303,8 @@ void Interface::connectSignals() {
   g_signal_connect_swapped(widget<GtkButton>("error_dismiss"), "clicked",
                            G_CALLBACK(+[](Interface* self) { self->hideError(); }), this);
   for (const char* id : {"host_row", "http_port_row", "socks_port_row", "bypass_row"}) {
-    g_signal_connect_swapped(widget<GtkEditable>(id), "changed", G_CALLBACK(+[](Interface* self) { self->formChanged(); }),
-                             this);
+    g_signal_connect_swapped(widget<GtkEditable>(id), "changed",
+                             G_CALLBACK(+[](Interface* self) { self->formChanged(); }), this);
   }
   auto addFromEntry = +[](Interface* self) {
     AdwEntryRow* row = self->widget<AdwEntryRow>("add_target_row");
@@ -305,7 +320,8 @@ void Interface::connectSignals() {
   g_signal_connect_swapped(widget<GtkButton>("add_target_button"), "clicked", G_CALLBACK(addFromEntry), this);
   g_signal_connect_swapped(widget<AdwEntryRow>("add_target_row"), "entry-activated", G_CALLBACK(addFromEntry), this);
   g_signal_connect_swapped(widget<GtkSpinButton>("timeout_spin"), "value-changed", G_CALLBACK(+[](Interface* self) {
-                             self->prefs_.timeoutMs = gtk_spin_button_get_value_as_int(self->widget<GtkSpinButton>("timeout_spin"));
+                             self->prefs_.timeoutMs =
+                                 gtk_spin_button_get_value_as_int(self->widget<GtkSpinButton>("timeout_spin"));
                              self->scheduleSave();
                            }),
                            this);
@@ -357,11 +373,15 @@ void Interface::formChanged() {
 void Interface::settleProxySwitchLater() {
   // Not from inside the switch's own change: GTK finishes that change after its handler returns,
   // and would show the new position again.
-  g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer alive) -> gboolean {
-    auto* token = static_cast<std::weak_ptr<Interface*>*>(alive);
-    if (auto me = token->lock()) (*me)->setProxySwitch((*me)->proxyOn_);
-    return G_SOURCE_REMOVE;
-  }, new std::weak_ptr<Interface*>(alive_), [](gpointer alive) { delete static_cast<std::weak_ptr<Interface*>*>(alive); });
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      [](gpointer alive) -> gboolean {
+        auto* token = static_cast<std::weak_ptr<Interface*>*>(alive);
+        if (auto me = token->lock()) (*me)->setProxySwitch((*me)->proxyOn_);
+        return G_SOURCE_REMOVE;
+      },
+      new std::weak_ptr<Interface*>(alive_),
+      [](gpointer alive) { delete static_cast<std::weak_ptr<Interface*>*>(alive); });
 }
 
 // Shows a settled state without asking for it: the switch's own handlers let this one pass.
@@ -390,8 +410,8 @@ bool Interface::proxySwitchAsked(bool on) {
   EncodableValue arguments;
   if (on) {
     auto text = [&](const char* id) { return std::string(gtk_editable_get_text(widget<GtkEditable>(id))); };
-    auto checked = checkProxyForm(text("host_row"), text("http_port_row"), text("socks_port_row"),
-                                  text("bypass_row"), services);
+    auto checked =
+        checkProxyForm(text("host_row"), text("http_port_row"), text("socks_port_row"), text("bypass_row"), services);
     if (auto* problem = std::get_if<FormProblem>(&checked)) {
       showError({"The system proxy was not switched on", problem->message, "checked here; nothing was sent"});
       settleProxySwitchLater();
@@ -453,7 +473,8 @@ void Interface::showError(const ExplainedError& error) {
 void Interface::hideError() {
   gtk_widget_set_visible(widget<GtkWidget>("error_card"), FALSE);
   // Emptied too, so a screen reader walking the page finds no stale error.
-  for (const char* id : {"error_title", "error_explanation", "error_details"}) gtk_label_set_text(widget<GtkLabel>(id), "");
+  for (const char* id : {"error_title", "error_explanation", "error_details"})
+    gtk_label_set_text(widget<GtkLabel>(id), "");
 }
 
 void Interface::toast(const std::string& text) {
@@ -467,9 +488,8 @@ void Interface::refreshServices() {
   }
   readInFlight_ = true;
   std::vector<std::string> chosen = chosenServices();
-  auto done = guarded([this, serial = changeSerial_](NetworkSnapshot snapshot) {
-    applySnapshot(std::move(snapshot), serial);
-  });
+  auto done =
+      guarded([this, serial = changeSerial_](NetworkSnapshot snapshot) { applySnapshot(std::move(snapshot), serial); });
   DispatchQueue::global(DispatchQoS::userInitiated).async([chosen, done]() mutable {
     NetworkSnapshot snapshot = readNetworkSnapshot(chosen);
     DispatchQueue::main().async([done, snapshot = std::move(snapshot)]() mutable { done(std::move(snapshot)); });
@@ -586,14 +606,13 @@ void Interface::addTarget(const LatencyTarget& target) {
   adw_entry_row_add_suffix(entry.row, remove);
   entry.remove = remove;
   g_object_set_data(G_OBJECT(remove), "target-row", entry.row);
-  g_signal_connect(remove, "clicked", G_CALLBACK(+[](GtkButton* button, gpointer self) {
-                     static_cast<Interface*>(self)->removeTarget(
-                         ADW_ENTRY_ROW(g_object_get_data(G_OBJECT(button), "target-row")));
-                   }),
-                   this);
-  g_signal_connect(entry.row, "apply", G_CALLBACK(+[](AdwEntryRow* row, gpointer self) {
-                     static_cast<Interface*>(self)->editTarget(row);
-                   }),
+  g_signal_connect(
+      remove, "clicked", G_CALLBACK(+[](GtkButton* button, gpointer self) {
+        static_cast<Interface*>(self)->removeTarget(ADW_ENTRY_ROW(g_object_get_data(G_OBJECT(button), "target-row")));
+      }),
+      this);
+  g_signal_connect(entry.row, "apply",
+                   G_CALLBACK(+[](AdwEntryRow* row, gpointer self) { static_cast<Interface*>(self)->editTarget(row); }),
                    this);
   adw_preferences_group_add(widget<AdwPreferencesGroup>("targets_group"), GTK_WIDGET(entry.row));
   targets_.push_back(entry);
@@ -678,25 +697,27 @@ void Interface::testLatency() {
 void Interface::resortTargets() {
   if (!gtk_switch_get_active(widget<GtkSwitch>("sort_switch")) || resortSource_ != 0) return;
   // Results arrive in bursts: the rows are put in order once per burst, not once per answer.
-  resortSource_ = g_idle_add([](gpointer self) -> gboolean {
-    auto* me = static_cast<Interface*>(self);
-    me->resortSource_ = 0;
-    std::stable_sort(me->targets_.begin(), me->targets_.end(),
-                     [](const TargetRow& a, const TargetRow& b) { return a.sortKey < b.sortKey; });
-    GtkWidget* previous = nullptr;
-    for (TargetRow& row : me->targets_) {
-      GtkWidget* listBox = gtk_widget_get_parent(GTK_WIDGET(row.row));
-      if (GTK_IS_LIST_BOX(listBox)) {
-        g_object_ref(row.row);
-        gtk_list_box_remove(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row));
-        int position = previous == nullptr ? 1 : gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(previous)) + 1;
-        gtk_list_box_insert(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row), position);
-        g_object_unref(row.row);
-      }
-      previous = GTK_WIDGET(row.row);
-    }
-    return G_SOURCE_REMOVE;
-  }, this);
+  resortSource_ = g_idle_add(
+      [](gpointer self) -> gboolean {
+        auto* me = static_cast<Interface*>(self);
+        me->resortSource_ = 0;
+        std::stable_sort(me->targets_.begin(), me->targets_.end(),
+                         [](const TargetRow& a, const TargetRow& b) { return a.sortKey < b.sortKey; });
+        GtkWidget* previous = nullptr;
+        for (TargetRow& row : me->targets_) {
+          GtkWidget* listBox = gtk_widget_get_parent(GTK_WIDGET(row.row));
+          if (GTK_IS_LIST_BOX(listBox)) {
+            g_object_ref(row.row);
+            gtk_list_box_remove(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row));
+            int position = previous == nullptr ? 1 : gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(previous)) + 1;
+            gtk_list_box_insert(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row), position);
+            g_object_unref(row.row);
+          }
+          previous = GTK_WIDGET(row.row);
+        }
+        return G_SOURCE_REMOVE;
+      },
+      this);
 }
 
 // ---- Launch at login ----
@@ -716,22 +737,23 @@ bool Interface::loginSwitchAsked(bool on) {
   if (settingSwitch_) return FALSE;
   if (loginBusy_) return TRUE;
   loginBusy_ = true;
-  channels_.invoke(
-      "launch_at_startup", "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", on}},
-      guarded([this, on](MethodOutcome outcome) {
-        // The set answers nothing: what it did is read back.
-        if (auto* error = std::get_if<FlutterError>(&outcome)) toast("Start at login: " + detailsLine(*error));
-        channels_.invoke("launch_at_startup", "launchAtStartupIsEnabled", EncodableValue(),
-                         guarded([this, on](MethodOutcome readBack) {
-                           loginBusy_ = false;
-                           auto* value = std::get_if<EncodableValue>(&readBack);
-                           std::optional<bool> now = value ? value->asBool() : std::nullopt;
-                           setLoginSwitch(now.value_or(!on));
-                           if (now != on) {
-                             toast(on ? "Start at login could not be turned on" : "Start at login could not be turned off");
-                           }
-                         }));
-      }));
+  channels_.invoke("launch_at_startup", "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", on}},
+                   guarded([this, on](MethodOutcome outcome) {
+                     // The set answers nothing: what it did is read back.
+                     if (auto* error = std::get_if<FlutterError>(&outcome))
+                       toast("Start at login: " + detailsLine(*error));
+                     channels_.invoke("launch_at_startup", "launchAtStartupIsEnabled", EncodableValue(),
+                                      guarded([this, on](MethodOutcome readBack) {
+                                        loginBusy_ = false;
+                                        auto* value = std::get_if<EncodableValue>(&readBack);
+                                        std::optional<bool> now = value ? value->asBool() : std::nullopt;
+                                        setLoginSwitch(now.value_or(!on));
+                                        if (now != on) {
+                                          toast(on ? "Start at login could not be turned on"
+                                                   : "Start at login could not be turned off");
+                                        }
+                                      }));
+                   }));
   return TRUE;
 }
 
@@ -739,12 +761,15 @@ bool Interface::loginSwitchAsked(bool on) {
 
 void Interface::scheduleSave() {
   if (saveSource_ != 0) g_source_remove(saveSource_);
-  saveSource_ = g_timeout_add(kSaveDelayMs, [](gpointer self) -> gboolean {
-    auto* me = static_cast<Interface*>(self);
-    me->saveSource_ = 0;
-    me->save();
-    return G_SOURCE_REMOVE;
-  }, this);
+  saveSource_ = g_timeout_add(
+      kSaveDelayMs,
+      [](gpointer self) -> gboolean {
+        auto* me = static_cast<Interface*>(self);
+        me->saveSource_ = 0;
+        me->save();
+        return G_SOURCE_REMOVE;
+      },
+      this);
 }
 
 void Interface::save() {

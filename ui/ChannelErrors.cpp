@@ -30,8 +30,9 @@ ExplainedError explainProxyError(const FlutterError& error, bool enabling) {
     explained.explanation = "The system's policy does not let this user change the network proxy settings.";
   } else if (mentions(message, "is not a recognized network service")) {
     explained.title = what + ": a network service does not exist";
-    explained.explanation = "One of the chosen network services is gone. Services before it may already have "
-                            "changed; refresh the list and choose again.";
+    explained.explanation =
+        "One of the chosen network services is gone. Services before it may already have "
+        "changed; refresh the list and choose again.";
   } else if (error.code == "bad_args") {
     explained.title = what + ": the settings were refused";
     explained.explanation = "The host did not accept the server, ports or bypass list.";

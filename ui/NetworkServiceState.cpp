@@ -116,9 +116,9 @@ NetworkSnapshot readNetworkSnapshot(const std::vector<std::string>& chosen) {
   NetworkSnapshot snapshot;
   ToolRun list = runTool({std::string(commands::kListAllNetworkServices)});
   if (!list.ran || list.status != 0) {
-    snapshot.problem = list.problem.empty() ? "networksetup -listallnetworkservices ended with status " +
-                                                  std::to_string(list.status)
-                                            : list.problem;
+    snapshot.problem = list.problem.empty()
+                           ? "networksetup -listallnetworkservices ended with status " + std::to_string(list.status)
+                           : list.problem;
   } else {
     snapshot.listed = true;
     snapshot.services = parseServiceList(list.output);
@@ -126,9 +126,9 @@ NetworkSnapshot readNetworkSnapshot(const std::vector<std::string>& chosen) {
   for (const std::string& name : chosen) {
     ServiceProxies proxies{.service = name};
     proxies.readable = true;
-    for (auto [option, state] : {std::pair{commands::kGetWebProxy, &proxies.web},
-                                 std::pair{commands::kGetSecureWebProxy, &proxies.secureWeb},
-                                 std::pair{commands::kGetSocksFirewallProxy, &proxies.socks}}) {
+    for (auto [option, state] :
+         {std::pair{commands::kGetWebProxy, &proxies.web}, std::pair{commands::kGetSecureWebProxy, &proxies.secureWeb},
+          std::pair{commands::kGetSocksFirewallProxy, &proxies.socks}}) {
       ToolRun get = runTool({std::string(option), name});
       auto parsed = get.ran && get.status == 0 ? parseProxyState(get.output) : std::nullopt;
       if (!parsed) {

@@ -68,7 +68,8 @@ LoadedPreferences parsePreferences(const std::string& text) {
     noteIf(true, parsed.has_value(), "host");
     if (parsed) prefs.proxy.host = *parsed;
   }
-  for (auto [key, port] : {std::pair{"httpPort", &prefs.proxy.httpPort}, std::pair{"socksPort", &prefs.proxy.socksPort}}) {
+  for (auto [key, port] :
+       {std::pair{"httpPort", &prefs.proxy.httpPort}, std::pair{"socksPort", &prefs.proxy.socksPort}}) {
     if (auto text = stringAt(file.get(), kProxyGroup, key)) {
       auto parsed = parsePort(*text);
       noteIf(true, parsed.has_value(), key);

@@ -45,8 +45,8 @@ bool isHostName(std::string_view name) {
 }  // namespace
 
 std::vector<std::string> defaultBypass() {
-  return {"localhost", "127.0.0.0/8", "::1", "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "169.254.0.0/16",
-          "fc00::/7", "*.local"};
+  return {"localhost",      "127.0.0.0/8",    "::1",      "10.0.0.0/8", "172.16.0.0/12",
+          "192.168.0.0/16", "169.254.0.0/16", "fc00::/7", "*.local"};
 }
 
 std::optional<int> parsePort(std::string_view text) {
@@ -97,8 +97,7 @@ std::variant<ProxySettings, FormProblem> checkProxyForm(std::string_view host, s
   ProxySettings settings;
   auto parsedHost = parseHost(host);
   if (!parsedHost) {
-    return FormProblem{"The server host \"" + std::string(trimmed(host)) +
-                       "\" is not a host name or an IP address."};
+    return FormProblem{"The server host \"" + std::string(trimmed(host)) + "\" is not a host name or an IP address."};
   }
   auto http = parsePort(httpPort);
   if (!http) return FormProblem{"The HTTP port must be a number from 1 to 65535."};

@@ -88,12 +88,15 @@ class DBusItem final : public StatusNotifierItem {
       return;
     }
     static const GDBusInterfaceVTable vtable = {&DBusItem::onMethod, &DBusItem::onProperty, nullptr, {}};
-    itemObject_ = g_dbus_connection_register_object(bus_, kItemPath, info_->interfaces[0], &vtable, this, nullptr, nullptr);
-    menuObject_ = g_dbus_connection_register_object(bus_, kMenuPath, info_->interfaces[1], &vtable, this, nullptr, nullptr);
+    itemObject_ =
+        g_dbus_connection_register_object(bus_, kItemPath, info_->interfaces[0], &vtable, this, nullptr, nullptr);
+    menuObject_ =
+        g_dbus_connection_register_object(bus_, kMenuPath, info_->interfaces[1], &vtable, this, nullptr, nullptr);
     nameOwner_ = g_bus_own_name_on_connection(bus_, busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr,
                                               nullptr, nullptr);
-    watcher_ = g_bus_watch_name_on_connection(bus_, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
-                                              &DBusItem::onWatcherAppeared, &DBusItem::onWatcherVanished, this, nullptr);
+    watcher_ =
+        g_bus_watch_name_on_connection(bus_, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE, &DBusItem::onWatcherAppeared,
+                                       &DBusItem::onWatcherVanished, this, nullptr);
   }
 
   ~DBusItem() override {
@@ -128,9 +131,7 @@ class DBusItem final : public StatusNotifierItem {
     GVariantBuilder props;
     g_variant_builder_init(&props, G_VARIANT_TYPE("a{sv}"));
     switch (id) {
-      case kRoot:
-        g_variant_builder_add(&props, "{sv}", "children-display", g_variant_new_string("submenu"));
-        break;
+      case kRoot: g_variant_builder_add(&props, "{sv}", "children-display", g_variant_new_string("submenu")); break;
       case kSystemProxy:
         g_variant_builder_add(&props, "{sv}", "label", g_variant_new_string("System proxy"));
         g_variant_builder_add(&props, "{sv}", "toggle-type", g_variant_new_string("checkmark"));
@@ -139,9 +140,7 @@ class DBusItem final : public StatusNotifierItem {
       case kShowWindow:
         g_variant_builder_add(&props, "{sv}", "label", g_variant_new_string(("Show " + title_).c_str()));
         break;
-      case kQuit:
-        g_variant_builder_add(&props, "{sv}", "label", g_variant_new_string("Quit"));
-        break;
+      case kQuit: g_variant_builder_add(&props, "{sv}", "label", g_variant_new_string("Quit")); break;
     }
     return g_variant_builder_end(&props);
   }
@@ -151,22 +150,27 @@ class DBusItem final : public StatusNotifierItem {
     g_variant_builder_init(&children, G_VARIANT_TYPE("av"));
     for (int32_t id : {kSystemProxy, kShowWindow, kQuit}) {
       g_variant_builder_add(&children, "v",
-                            g_variant_new("(i@a{sv}@av)", id, itemProperties(id), g_variant_new_array(G_VARIANT_TYPE_VARIANT, nullptr, 0)));
+                            g_variant_new("(i@a{sv}@av)", id, itemProperties(id),
+                                          g_variant_new_array(G_VARIANT_TYPE_VARIANT, nullptr, 0)));
     }
     return g_variant_new("(u(i@a{sv}av))", revision_, kRoot, itemProperties(kRoot), &children);
   }
 
   void activate(int32_t id) {
     // Run after the reply has gone: quitting ends the process, and a toggle may take a while.
-    std::function<void()> action = id == kSystemProxy ? callbacks_.toggleProxy
+    std::function<void()> action = id == kSystemProxy  ? callbacks_.toggleProxy
                                    : id == kShowWindow ? callbacks_.showWindow
                                    : id == kQuit       ? callbacks_.quit
                                                        : std::function<void()>();
     if (!action) return;
-    g_idle_add_full(G_PRIORITY_DEFAULT, [](gpointer work) -> gboolean {
-      (*static_cast<std::function<void()>*>(work))();
-      return G_SOURCE_REMOVE;
-    }, new std::function<void()>(std::move(action)), [](gpointer work) { delete static_cast<std::function<void()>*>(work); });
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer work) -> gboolean {
+          (*static_cast<std::function<void()>*>(work))();
+          return G_SOURCE_REMOVE;
+        },
+        new std::function<void()>(std::move(action)),
+        [](gpointer work) { delete static_cast<std::function<void()>*>(work); });
   }
 
   static void onMethod(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
@@ -199,7 +203,8 @@ class DBusItem final : public StatusNotifierItem {
       GVariant* value = g_variant_lookup_value(props, property, nullptr);
       g_variant_unref(g_variant_ref_sink(props));
       if (value == nullptr) {
-        g_dbus_method_invocation_return_dbus_error(invocation, "com.canonical.dbusmenu.Error.UnknownProperty", property);
+        g_dbus_method_invocation_return_dbus_error(invocation, "com.canonical.dbusmenu.Error.UnknownProperty",
+                                                   property);
       } else {
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", value));
         g_variant_unref(value);
@@ -219,13 +224,14 @@ class DBusItem final : public StatusNotifierItem {
         if (std::string(event) == "clicked") me->activate(id);
       }
       g_variant_iter_free(events);
-      g_dbus_method_invocation_return_value(invocation, g_variant_new("(@ai)", g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0)));
+      g_dbus_method_invocation_return_value(
+          invocation, g_variant_new("(@ai)", g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0)));
     } else if (name == "AboutToShow") {
       g_dbus_method_invocation_return_value(invocation, g_variant_new("(b)", FALSE));
     } else if (name == "AboutToShowGroup") {
-      g_dbus_method_invocation_return_value(invocation,
-                                            g_variant_new("(@ai@ai)", g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0),
-                                                          g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0)));
+      g_dbus_method_invocation_return_value(
+          invocation, g_variant_new("(@ai@ai)", g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0),
+                                    g_variant_new_array(G_VARIANT_TYPE_INT32, nullptr, 0)));
     } else {
       g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.UnknownMethod", method);
     }
@@ -262,27 +268,29 @@ class DBusItem final : public StatusNotifierItem {
 
   static void onWatcherAppeared(GDBusConnection* bus, const gchar*, const gchar*, gpointer self) {
     auto* me = static_cast<DBusItem*>(self);
-    g_dbus_connection_call(bus, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem",
-                           g_variant_new("(s)", me->busName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-                           [](GObject* source, GAsyncResult* result, gpointer) {
-                             GError* error = nullptr;
-                             GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-                             if (reply != nullptr) {
-                               g_variant_unref(reply);
-                             } else {
-                               NSLog("Tray: the StatusNotifierWatcher refused the item: %@", std::string(error->message));
-                               g_error_free(error);
-                             }
-                           },
-                           nullptr);
+    g_dbus_connection_call(
+        bus, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem",
+        g_variant_new("(s)", me->busName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer) {
+          GError* error = nullptr;
+          GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+          if (reply != nullptr) {
+            g_variant_unref(reply);
+          } else {
+            NSLog("Tray: the StatusNotifierWatcher refused the item: %@", std::string(error->message));
+            g_error_free(error);
+          }
+        },
+        nullptr);
   }
 
   static void onWatcherVanished(GDBusConnection*, const gchar*, gpointer self) {
     auto* me = static_cast<DBusItem*>(self);
     if (!me->saidNoWatcher_) {
       me->saidNoWatcher_ = true;
-      NSLog("Tray: no StatusNotifierWatcher on the session bus, so no tray item (the window stays reachable by "
-            "starting ProxyHost again)");
+      NSLog(
+          "Tray: no StatusNotifierWatcher on the session bus, so no tray item (the window stays reachable by "
+          "starting ProxyHost again)");
     }
   }
 

@@ -17,7 +17,8 @@ class StatusNotifierItem {
     std::function<void()> quit;         // "Quit"
   };
   // Nothing when there is no session bus.
-  static std::unique_ptr<StatusNotifierItem> start(const std::string& id, const std::string& title, Callbacks callbacks);
+  static std::unique_ptr<StatusNotifierItem> start(const std::string& id, const std::string& title,
+                                                   Callbacks callbacks);
   virtual ~StatusNotifierItem() = default;
   // The icon and the check item follow whether the system proxy is on.
   virtual void setProxyOn(bool on) = 0;

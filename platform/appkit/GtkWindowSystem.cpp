@@ -167,12 +167,15 @@ class GtkSystem final : public WindowSystem {
   // A resize settled or a window closed: keep the sizes, once the changes have stopped.
   void scheduleSave() {
     if (saveSource_ != 0) g_source_remove(saveSource_);
-    saveSource_ = g_timeout_add(kSaveDelayMs, [](gpointer self) -> gboolean {
-      auto* me = static_cast<GtkSystem*>(self);
-      me->saveSource_ = 0;
-      me->saveWindowState(NSApplication::sharedApplication());
-      return G_SOURCE_REMOVE;
-    }, this);
+    saveSource_ = g_timeout_add(
+        kSaveDelayMs,
+        [](gpointer self) -> gboolean {
+          auto* me = static_cast<GtkSystem*>(self);
+          me->saveSource_ = 0;
+          me->saveWindowState(NSApplication::sharedApplication());
+          return G_SOURCE_REMOVE;
+        },
+        this);
   }
 
   GMenuModel* primaryMenu() const { return primaryMenu_; }
@@ -211,10 +214,18 @@ class GtkSystem final : public WindowSystem {
 
   void addActions() {
     static const GActionEntry entries[] = {
-        {"about", [](GSimpleAction*, GVariant*, gpointer self) { static_cast<GtkSystem*>(self)->showAbout(); },
-         nullptr, nullptr, nullptr, {}},
-        {"quit", [](GSimpleAction*, GVariant*, gpointer) { NSApplication::sharedApplication().terminate(nullptr); },
-         nullptr, nullptr, nullptr, {}},
+        {"about",
+         [](GSimpleAction*, GVariant*, gpointer self) { static_cast<GtkSystem*>(self)->showAbout(); },
+         nullptr,
+         nullptr,
+         nullptr,
+         {}},
+        {"quit",
+         [](GSimpleAction*, GVariant*, gpointer) { NSApplication::sharedApplication().terminate(nullptr); },
+         nullptr,
+         nullptr,
+         nullptr,
+         {}},
     };
     g_action_map_add_action_entries(G_ACTION_MAP(app_), entries, G_N_ELEMENTS(entries), this);
     const char* quitKeys[] = {"<Control>q", nullptr};
@@ -420,8 +431,7 @@ LaunchMode chooseWindowSystem(NSApplication& app) {
   if (!iconFile.empty()) gtk_window_set_default_icon_name(iconFile.c_str());
   g_set_application_name(bundleName().c_str());
 
-  std::string stateFile = applicationSupportDirectory() + "/" + identifier.value_or(g_get_prgname()) +
-                          "/window-state";
+  std::string stateFile = applicationSupportDirectory() + "/" + identifier.value_or(g_get_prgname()) + "/window-state";
   static GtkSystem* system = new GtkSystem(gtkApp, stateFile);
   activeSystem = system;
   NSLog("Windows on display %@ (GTK %d.%d)", std::string(gdk_display_get_name(display)), gtk_get_major_version(),

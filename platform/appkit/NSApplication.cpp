@@ -1,9 +1,8 @@
 #include "platform/appkit/NSApplication.h"
 
-#include <signal.h>
-
 #include <glib-unix.h>
 #include <glib.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -61,12 +60,15 @@ void NSApplication::setDelegate(std::shared_ptr<NSApplicationDelegate> delegate)
   delegate_ = std::move(delegate);
   if (!delegate_) return;
   NSApplicationDelegate* d = delegate_.get();
-  center.addObserver(d, [d](const NSNotification& n) { d->applicationWillFinishLaunching(n); },
-                     NSApplicationWillFinishLaunchingNotification, this);
-  center.addObserver(d, [d](const NSNotification& n) { d->applicationDidFinishLaunching(n); },
-                     NSApplicationDidFinishLaunchingNotification, this);
-  center.addObserver(d, [d](const NSNotification& n) { d->applicationWillTerminate(n); },
-                     NSApplicationWillTerminateNotification, this);
+  center.addObserver(
+      d, [d](const NSNotification& n) { d->applicationWillFinishLaunching(n); },
+      NSApplicationWillFinishLaunchingNotification, this);
+  center.addObserver(
+      d, [d](const NSNotification& n) { d->applicationDidFinishLaunching(n); },
+      NSApplicationDidFinishLaunchingNotification, this);
+  center.addObserver(
+      d, [d](const NSNotification& n) { d->applicationWillTerminate(n); }, NSApplicationWillTerminateNotification,
+      this);
 }
 
 void NSApplication::finishLaunching() {

@@ -22,8 +22,8 @@
 struct NSNibWindow {
   std::function<std::shared_ptr<NSWindow>(NSRect, NSWindowStyleMask, NSBackingStoreType, bool)> make;
   NSRect contentRect;
-  NSWindowStyleMask styleMask = NSWindowStyleMaskTitled | NSWindowStyleMaskClosable |
-                                NSWindowStyleMaskMiniaturizable | NSWindowStyleMaskResizable;
+  NSWindowStyleMask styleMask = NSWindowStyleMaskTitled | NSWindowStyleMaskClosable | NSWindowStyleMaskMiniaturizable |
+                                NSWindowStyleMaskResizable;
   std::string title;
   bool visibleAtLaunch = true;
 };

@@ -2,8 +2,7 @@
 
 namespace Combine {
 
-ObservableObjectPublisher::ObservableObjectPublisher()
-    : subscribers_(std::make_shared<detail::SubscriberList<>>()) {}
+ObservableObjectPublisher::ObservableObjectPublisher() : subscribers_(std::make_shared<detail::SubscriberList<>>()) {}
 
 void ObservableObjectPublisher::send() const { subscribers_->send(); }
 

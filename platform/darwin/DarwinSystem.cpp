@@ -19,9 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/darwin/InterfaceWatch.h"
-
 #include "platform/NoDestructor.h"
+#include "platform/darwin/InterfaceWatch.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace darwin {
@@ -154,7 +153,8 @@ void DarwinSystem::freeaddrinfo(addrinfo* list) { ::freeaddrinfo(list); }
 int DarwinSystem::socket(int domain, int type, int protocol) { return ::socket(domain, type, protocol); }
 
 int DarwinSystem::setsockopt(int fd, int level, int option, const void* value, socklen_t length) {
-  bool boundInterface = (level == IPPROTO_IP && option == IP_BOUND_IF) || (level == IPPROTO_IPV6 && option == IPV6_BOUND_IF);
+  bool boundInterface =
+      (level == IPPROTO_IP && option == IP_BOUND_IF) || (level == IPPROTO_IPV6 && option == IPV6_BOUND_IF);
   if (!boundInterface) return ::setsockopt(fd, level, option, value, length);
 
   if (value == nullptr || length != sizeof(uint32_t)) {

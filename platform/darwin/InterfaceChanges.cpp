@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "platform/darwin/DarwinSystem.h"
 #include "platform/darwin/InterfaceWatch.h"
-#include "platform/ThreadSafety.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace darwin {
@@ -91,7 +91,8 @@ class InterfaceWatch {
     }
     bool changed = false;
     for (;;) {
-      const ssize_t n = posix::retryOnInterrupt([&] { return ::recv(fd_.get(), buffer_, sizeof buffer_, MSG_DONTWAIT); });
+      const ssize_t n =
+          posix::retryOnInterrupt([&] { return ::recv(fd_.get(), buffer_, sizeof buffer_, MSG_DONTWAIT); });
       if (n > 0 || (n < 0 && errno == ENOBUFS)) {
         changed = true;
         continue;

@@ -3,9 +3,9 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -343,7 +343,8 @@ void WorkerSpawner::ensureThread() {
   }
   running_ = rc == 0;
   if (running_) {
-    if (std::exchange(spawnerStartLogged_, false)) NSLog("[dispatch] worker threads start again; the waiting work runs");
+    if (std::exchange(spawnerStartLogged_, false))
+      NSLog("[dispatch] worker threads start again; the waiting work runs");
     spawnerRetry_ = kFirstRetry;
     return;
   }
@@ -364,7 +365,7 @@ void WorkerSpawner::retryThread() {
 }
 
 void WorkerSpawner::run() {
-  uint32_t failing = 0;  // queues whose last start failed
+  uint32_t failing = 0;                            // queues whose last start failed
   std::deque<std::function<int()>> failingStarts;  // other threads whose last start failed
   auto retryAfter = kFirstRetry;
   std::chrono::steady_clock::time_point retryAt{};

@@ -51,18 +51,16 @@ class EncodableMap {
 
 class EncodableValue {
  public:
-  using Storage = std::variant<std::monostate, bool, int32_t, int64_t, double, std::string,
-                               std::vector<uint8_t>, std::vector<int32_t>, std::vector<int64_t>,
-                               std::vector<double>, EncodableList, EncodableMap,
-                               std::vector<float>>;
+  using Storage = std::variant<std::monostate, bool, int32_t, int64_t, double, std::string, std::vector<uint8_t>,
+                               std::vector<int32_t>, std::vector<int64_t>, std::vector<double>, EncodableList,
+                               EncodableMap, std::vector<float>>;
 
   EncodableValue() = default;
   EncodableValue(std::nullptr_t) {}
   // Exactly bool: a pointer would otherwise convert, so `EncodableValue v = map.find("a");`
   // would compile and hold true.
   template <typename T>
-    requires std::is_same_v<T, bool>
-  EncodableValue(T v) : storage_(v) {}
+  requires std::is_same_v<T, bool> EncodableValue(T v) : storage_(v) {}
   EncodableValue(int32_t v) : storage_(v) {}
   EncodableValue(int64_t v) : storage_(v) {}
   EncodableValue(double v) : storage_(v) {}
@@ -78,20 +76,26 @@ class EncodableValue {
   EncodableValue(EncodableMap v) : storage_(std::move(v)) {}
   // Other integer types are ambiguous on purpose: say int32_t or int64_t.
   template <typename T>
-    requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, int32_t> &&
-             !std::is_same_v<T, int64_t>)
-  EncodableValue(T) = delete;
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, int32_t> &&
+           !std::is_same_v<T, int64_t>) EncodableValue(T)
+  = delete;
 
   // The integer in the narrowest width the codec would use for it, as the Dart side sends it.
   static EncodableValue integer(int64_t v);
 
   bool isNull() const { return std::holds_alternative<std::monostate>(storage_); }
   template <typename T>
-  bool is() const { return std::holds_alternative<T>(storage_); }
+  bool is() const {
+    return std::holds_alternative<T>(storage_);
+  }
   template <typename T>
-  const T& get() const { return std::get<T>(storage_); }
+  const T& get() const {
+    return std::get<T>(storage_);
+  }
   template <typename T>
-  const T* getIf() const { return std::get_if<T>(&storage_); }
+  const T* getIf() const {
+    return std::get_if<T>(&storage_);
+  }
 
   // int32 or int64, whichever came.
   std::optional<int64_t> asInteger() const;

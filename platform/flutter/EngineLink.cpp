@@ -275,9 +275,9 @@ class EngineLinkServer final : public EngineLink {
     int pid = 0;  // the client's process, from SO_PEERCRED
     FrameReader reader;
     OutputQueue out;
-    size_t unanswered = 0;     // messages handed to the main queue, not yet answered
-    size_t inbound = 0;        // what those messages were counted at
-    bool readClosed = false;   // the client shut down its side: answer what it sent, then close
+    size_t unanswered = 0;    // messages handed to the main queue, not yet answered
+    size_t inbound = 0;       // what those messages were counted at
+    bool readClosed = false;  // the client shut down its side: answer what it sent, then close
     bool closed = false;
     std::map<uint32_t, FlutterBinaryReply> awaiting;  // our messages to it, by id
 
@@ -297,15 +297,15 @@ class EngineLinkServer final : public EngineLink {
       fds.push_back({listenFd_.get(), static_cast<short>(accepting ? POLLIN : 0), 0});
       for (auto& [serial, c] : connections_) {
         short events = 0;
-        if (!c.readClosed && c.inbound + c.reader.memoryCost() < kClientInboundBudget &&
-            inbound_ < kHostBudget / 2) {
+        if (!c.readClosed && c.inbound + c.reader.memoryCost() < kClientInboundBudget && inbound_ < kHostBudget / 2) {
           events |= POLLIN;
         }
         if (!c.out.empty()) events |= POLLOUT;
         fds.push_back({c.fd.get(), events, 0});
         serials.push_back(serial);
       }
-      if (posix::retryOnInterrupt([&] { return ::poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs); }) < 0) {
+      if (posix::retryOnInterrupt([&] { return ::poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs); }) <
+          0) {
         NSLog("engine link: poll failed: %@", errnoText(errno));
         return;
       }
@@ -348,9 +348,10 @@ class EngineLinkServer final : public EngineLink {
         if (!c.closed && (largest == nullptr || c.releasable() > largest->releasable())) largest = &c;
       }
       if (largest == nullptr || largest->releasable() == 0) return;
-      NSLog("engine link: closed the connection holding the most memory (%lu bytes): all clients together held "
-            "%lu bytes, more than the %lu allowed",
-            largest->releasable(), total, kHostBudget);
+      NSLog(
+          "engine link: closed the connection holding the most memory (%lu bytes): all clients together held "
+          "%lu bytes, more than the %lu allowed",
+          largest->releasable(), total, kHostBudget);
       total -= largest->releasable();
       drop(*largest);
     }
@@ -431,8 +432,8 @@ class EngineLinkServer final : public EngineLink {
         continue;
       }
       if (peer.uid != ::geteuid()) {
-        NSLog("engine link: closed a connection from uid %u (pid %d): only uid %u may connect", peer.uid,
-              peer.pid, ::geteuid());
+        NSLog("engine link: closed a connection from uid %u (pid %d): only uid %u may connect", peer.uid, peer.pid,
+              ::geteuid());
         continue;
       }
       const uint64_t serial = nextSerial_++;
@@ -512,7 +513,8 @@ class EngineLinkServer final : public EngineLink {
       msghdr msg{};
       msg.msg_iov = iov;
       msg.msg_iovlen = c.out.pending(iov, kMaxIov);
-      const ssize_t n = posix::retryOnInterrupt([&] { return ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT); });
+      const ssize_t n =
+          posix::retryOnInterrupt([&] { return ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT); });
       if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) break;
         drop(c);  // EPIPE, ECONNRESET: the client has gone, and with it the replies it was owed
@@ -638,5 +640,6 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
     return fail("eventfd: " + errnoText(err));
   }
   auto shared = std::make_shared<Shared>(std::move(wakeFd), std::move(deliver), std::move(peersChanged));
-  return std::make_unique<EngineLinkServer>(socketPath, bundleIdentifier, std::move(listenFd), bound, std::move(shared));
+  return std::make_unique<EngineLinkServer>(socketPath, bundleIdentifier, std::move(listenFd), bound,
+                                            std::move(shared));
 }

@@ -80,8 +80,8 @@ class FrameReader {
   void scan();
 
   std::vector<uint8_t> buffer_;
-  size_t start_ = 0;    // first byte not yet handed out by next()
-  size_t scanned_ = 0;  // end of the whole frames whose headers were checked
+  size_t start_ = 0;       // first byte not yet handed out by next()
+  size_t scanned_ = 0;     // end of the whole frames whose headers were checked
   size_t partialEnd_ = 0;  // where the frame coming in will end, once its length is in; else 0
   std::string error_;
   std::string pendingError_;  // a bad header behind frames not yet taken

@@ -11,8 +11,7 @@
 // "not implemented"); the Flutter side reads it as such. Call it exactly once.
 using FlutterBinaryReply = std::function<void(std::vector<uint8_t> reply)>;
 
-using FlutterBinaryMessageHandler =
-    std::function<void(std::span<const uint8_t> message, FlutterBinaryReply reply)>;
+using FlutterBinaryMessageHandler = std::function<void(std::span<const uint8_t> message, FlutterBinaryReply reply)>;
 
 class FlutterBinaryMessenger {
  public:

@@ -128,20 +128,19 @@ void FlutterMethodChannel::setMethodCallHandler(FlutterMethodCallHandler handler
     return;
   }
   const StandardMethodCodec& codec = codec_;
-  messenger_.setMessageHandlerOnChannel(
-      name_, [name = name_, &codec, handler = std::move(handler)](std::span<const uint8_t> message,
-                                                                   FlutterBinaryReply reply) {
-        dispatchAssertMainThread("FlutterMethodChannel: method call handler");
-        std::string why;
-        auto call = codec.decodeMethodCall(message, &why);
-        if (!call) {
-          NSLog("Flutter channel %@: undecodable method call (%@); sending the empty reply", name, why);
-          reply({});
-          return;
-        }
-        auto pending = std::make_shared<PendingReply>(name, call->method, std::move(reply), codec);
-        handler(*call, [pending](FlutterResultValue value) { pending->answer(value); });
-      });
+  messenger_.setMessageHandlerOnChannel(name_, [name = name_, &codec, handler = std::move(handler)](
+                                                   std::span<const uint8_t> message, FlutterBinaryReply reply) {
+    dispatchAssertMainThread("FlutterMethodChannel: method call handler");
+    std::string why;
+    auto call = codec.decodeMethodCall(message, &why);
+    if (!call) {
+      NSLog("Flutter channel %@: undecodable method call (%@); sending the empty reply", name, why);
+      reply({});
+      return;
+    }
+    auto pending = std::make_shared<PendingReply>(name, call->method, std::move(reply), codec);
+    handler(*call, [pending](FlutterResultValue value) { pending->answer(value); });
+  });
 }
 
 void FlutterMethodChannel::invokeMethod(const std::string& method, EncodableValue arguments, FlutterResult callback) {

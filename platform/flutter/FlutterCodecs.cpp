@@ -119,7 +119,8 @@ class Reader {
  public:
   explicit Reader(ByteSpan in)
       : in_(in),
-        budget_(std::max(StandardMessageCodec::kMinDecodeBudget, StandardMessageCodec::kMaxDecodeExpansion * in.size())) {}
+        budget_(
+            std::max(StandardMessageCodec::kMinDecodeBudget, StandardMessageCodec::kMaxDecodeExpansion * in.size())) {}
 
   bool atEnd() const { return pos_ == in_.size(); }
   size_t remaining() const { return in_.size() - pos_; }
@@ -146,9 +147,9 @@ class Reader {
 
   // Counts `bytes` of memory about to be allocated for the value; false once the budget is spent.
   bool charge(size_t bytes) {
-    if (bytes > budget_) return fail("decoded value would take more than " +
-                                     std::to_string(StandardMessageCodec::kMaxDecodeExpansion) +
-                                     " times the size of the message");
+    if (bytes > budget_)
+      return fail("decoded value would take more than " + std::to_string(StandardMessageCodec::kMaxDecodeExpansion) +
+                  " times the size of the message");
     budget_ -= bytes;
     return true;
   }
@@ -196,15 +197,9 @@ class Reader {
     uint8_t type = 0;
     if (!byte(type)) return false;
     switch (static_cast<Type>(type)) {
-      case Type::null:
-        out = EncodableValue();
-        return true;
-      case Type::true_:
-        out = EncodableValue(true);
-        return true;
-      case Type::false_:
-        out = EncodableValue(false);
-        return true;
+      case Type::null: out = EncodableValue(); return true;
+      case Type::true_: out = EncodableValue(true); return true;
+      case Type::false_: out = EncodableValue(false); return true;
       case Type::int32: {
         int32_t v = 0;
         if (!raw(v)) return false;
@@ -233,16 +228,11 @@ class Reader {
         pos_ += n;
         return true;
       }
-      case Type::uint8List:
-        return typedList<uint8_t>(out);
-      case Type::int32List:
-        return typedList<int32_t>(out);
-      case Type::int64List:
-        return typedList<int64_t>(out);
-      case Type::float64List:
-        return typedList<double>(out);
-      case Type::float32List:
-        return typedList<float>(out);
+      case Type::uint8List: return typedList<uint8_t>(out);
+      case Type::int32List: return typedList<int32_t>(out);
+      case Type::int64List: return typedList<int64_t>(out);
+      case Type::float64List: return typedList<double>(out);
+      case Type::float32List: return typedList<float>(out);
       case Type::list: {
         if (depth >= StandardMessageCodec::kMaxNesting) return fail("nesting too deep");
         size_t n = 0;
@@ -275,9 +265,7 @@ class Reader {
         out = EncodableValue(std::move(map));
         return true;
       }
-      default:
-        pos_--;
-        return fail("unknown type byte " + std::to_string(type));
+      default: pos_--; return fail("unknown type byte " + std::to_string(type));
     }
   }
 
@@ -327,8 +315,7 @@ std::vector<uint8_t> StandardMessageCodec::encodeMessage(const EncodableValue& v
   return out;
 }
 
-std::optional<EncodableValue> StandardMessageCodec::decodeMessage(ByteSpan bytes,
-                                                                  std::string* why) const {
+std::optional<EncodableValue> StandardMessageCodec::decodeMessage(ByteSpan bytes, std::string* why) const {
   Reader r(bytes);
   EncodableValue v;
   if (!readWhole(r, {&v}, why)) return std::nullopt;
@@ -348,8 +335,7 @@ std::vector<uint8_t> StandardMethodCodec::encodeMethodCall(const FlutterMethodCa
   return out;
 }
 
-std::optional<FlutterMethodCall> StandardMethodCodec::decodeMethodCall(ByteSpan bytes,
-                                                                       std::string* why) const {
+std::optional<FlutterMethodCall> StandardMethodCodec::decodeMethodCall(ByteSpan bytes, std::string* why) const {
   Reader r(bytes);
   EncodableValue method, arguments;
   if (!readWhole(r, {&method, &arguments}, why)) return std::nullopt;
@@ -376,8 +362,7 @@ std::vector<uint8_t> StandardMethodCodec::encodeErrorEnvelope(const FlutterError
   return out;
 }
 
-std::optional<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteSpan bytes,
-                                                                  std::string* why) const {
+std::optional<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteSpan bytes, std::string* why) const {
   Reader r(bytes);
   uint8_t kind = 0;
   if (!r.byte(kind)) {

@@ -10,8 +10,7 @@ NSNotificationCenter& NSNotificationCenter::defaultCenter() {
   return *center;
 }
 
-void NSNotificationCenter::addObserver(const void* observer, Block block, const std::string& name,
-                                       const void* object) {
+void NSNotificationCenter::addObserver(const void* observer, Block block, const std::string& name, const void* object) {
   MutexLock lock(mutex_);
   registrations_.push_back({observer, name, object, std::make_shared<Block>(std::move(block))});
 }
@@ -23,8 +22,7 @@ void NSNotificationCenter::removeObserver(const void* observer) {
 
 void NSNotificationCenter::removeObserver(const void* observer, const std::string& name) {
   MutexLock lock(mutex_);
-  std::erase_if(registrations_,
-                [&](const Registration& r) { return r.observer == observer && r.name == name; });
+  std::erase_if(registrations_, [&](const Registration& r) { return r.observer == observer && r.name == name; });
 }
 
 void NSNotificationCenter::postNotificationName(const std::string& name, const void* object) {

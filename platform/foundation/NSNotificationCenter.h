@@ -31,8 +31,7 @@ class NSNotificationCenter {
   void addObserver(T* observer, void (T::*selector)(const NSNotification&), const std::string& name,
                    const void* object = nullptr) {
     addObserver(static_cast<const void*>(observer),
-                Block([observer, selector](const NSNotification& n) { (observer->*selector)(n); }), name,
-                object);
+                Block([observer, selector](const NSNotification& n) { (observer->*selector)(n); }), name, object);
   }
   void addObserver(const void* observer, Block block, const std::string& name, const void* object = nullptr);
 

@@ -14,9 +14,7 @@ NSProcessInfo& NSProcessInfo::processInfo() {
 
 int NSProcessInfo::processIdentifier() const { return getpid(); }
 
-std::string NSProcessInfo::processName() const {
-  return posix::readFirstLine("/proc/self/comm").value_or("");
-}
+std::string NSProcessInfo::processName() const { return posix::readFirstLine("/proc/self/comm").value_or(""); }
 
 NSOperatingSystemVersion NSProcessInfo::operatingSystemVersion() const {
   return {major_.load(), minor_.load(), patch_.load()};

@@ -159,7 +159,8 @@ class Parser {
         default:
           if (e >= '0' && e <= '7') {
             uint32_t v = static_cast<uint32_t>(e - '0');
-            for (int i = 0; i < 2 && peek() >= '0' && peek() <= '7'; ++i) v = v * 8 + static_cast<uint32_t>(s_[at_++] - '0');
+            for (int i = 0; i < 2 && peek() >= '0' && peek() <= '7'; ++i)
+              v = v * 8 + static_cast<uint32_t>(s_[at_++] - '0');
             utf8::append(out, v);
           } else {
             out += e;  // \" \\ \' and any other character stand for themselves

@@ -1,6 +1,7 @@
 #include "platform/foundation/NSTask.h"
 
 #include <cerrno>
+
 #include "platform/ThreadSafety.h"
 #include "platform/foundation/Subprocess.h"
 #include "platform/macos_tools/MacOSTools.h"
@@ -39,8 +40,8 @@ namespace {
 enum class Start { refused, failed, started };
 
 // Starts the task's child on `state`, which must carry none yet; `refused` when nothing was tried.
-Start startChild(NSTaskState& state, const SubprocessOptions& options, const std::string& launchPath,
-                 bool errorStream, std::optional<NSError>* error) {
+Start startChild(NSTaskState& state, const SubprocessOptions& options, const std::string& launchPath, bool errorStream,
+                 std::optional<NSError>* error) {
   MutexLock lock(state.mutex);
   if (state.child || state.finished) {
     if (error) *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "The pipe is already attached to a task.");
@@ -133,7 +134,8 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   bool outPiped = standardOutput_.state_ != nullptr;
   bool errPiped = standardError_.state_ != nullptr;
   if (outPiped && errPiped && standardOutput_.state_ == standardError_.state_) {
-    if (error) *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "One pipe for both streams is not supported.");
+    if (error)
+      *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "One pipe for both streams is not supported.");
     return false;
   }
   auto state = outPiped ? standardOutput_.state_ : errPiped ? standardError_.state_ : std::make_shared<NSTaskState>();
@@ -141,7 +143,8 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
     auto& errState = standardError_.state_;
     MutexLock lock(errState->mutex);
     if (errState->source || errState->child || errState->finished) {
-      if (error) *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "The pipe is already attached to a task.");
+      if (error)
+        *error = NSError(NSCocoaErrorDomain, NSFileReadUnknownError, "The pipe is already attached to a task.");
       return false;
     }
   }
@@ -153,7 +156,7 @@ bool NSTask::launchAndReturnError(std::optional<NSError>* error) {
   options.executable = macos_tools::toolFor(launchPath_).value_or("");
   options.argv.insert(options.argv.end(), arguments_.begin(), arguments_.end());
   options.standardOutput = outPiped ? SubprocessStream::pipe : SubprocessStream::null;
-  options.standardError = errPiped                          ? SubprocessStream::pipe
+  options.standardError = errPiped                           ? SubprocessStream::pipe
                           : standardError_.isStandardError() ? SubprocessStream::inherit
                                                              : SubprocessStream::null;
   options.timeLimit = timeLimit_;

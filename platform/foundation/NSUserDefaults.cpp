@@ -30,9 +30,8 @@ PinnedConfigHome& pinnedConfigHome() {
 // A name that is safe as one path component: no separators, no dot-dot, nothing hidden.
 bool isSafeFileName(const std::string& name) {
   if (name.empty() || name.front() == '.') return false;
-  return std::all_of(name.begin(), name.end(), [](unsigned char c) {
-    return std::isalnum(c) || c == '.' || c == '-' || c == '_';
-  });
+  return std::all_of(name.begin(), name.end(),
+                     [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-' || c == '_'; });
 }
 
 std::string standardDomain() {
@@ -154,8 +153,7 @@ bool NSUserDefaults::boolForKey(const std::string& key) {
       long long n = strtoll(s.c_str(), &end, 10);
       return end != s.c_str() && n != 0;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 

@@ -54,8 +54,8 @@ std::optional<std::string> toolFolder() {
   const std::string own = executableFolder();
   if (own.empty()) return std::nullopt;
   // <bundle>/Contents/MacOS/<executable> and its <bundle>/Contents/Helpers.
-  if (const std::string helpers = own.substr(0, own.rfind('/')) + "/Helpers"; own.ends_with("/Contents/MacOS") &&
-                                                                               holdsTools(helpers)) {
+  if (const std::string helpers = own.substr(0, own.rfind('/')) + "/Helpers";
+      own.ends_with("/Contents/MacOS") && holdsTools(helpers)) {
     return resolved(helpers);
   }
   if (holdsTools(own)) return own;

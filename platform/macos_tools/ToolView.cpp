@@ -63,8 +63,8 @@ bool enterUserNamespace(std::string* error) {
   const gid_t gid = ::getegid();
   if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
     const std::string why = std::strerror(errno);
-    *error = "the macOS tools need root or an unprivileged user namespace, and none can be created (unshare: " +
-             why + "): " + userNamespaceDiagnosis();
+    *error = "the macOS tools need root or an unprivileged user namespace, and none can be created (unshare: " + why +
+             "): " + userNamespaceDiagnosis();
     return false;
   }
   // The command keeps its own identity: ids map to themselves, so it is not root in there either.
@@ -83,12 +83,15 @@ bool enterMountNamespace(std::string* error) {
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-  struct stat first {}, second {};
+  struct stat first {
+  }, second{};
   return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
          first.st_ino == second.st_ino;
 }
 
-std::string toolIn(const std::string& folder, const MacOSTool& tool) { return folder + "/" + std::string(tool.toolName); }
+std::string toolIn(const std::string& folder, const MacOSTool& tool) {
+  return folder + "/" + std::string(tool.toolName);
+}
 
 // The tools whose macOS folder is /usr/sbin get the overlay; the others are bound over their file.
 bool inSbin(const MacOSTool& tool) { return tool.macosPath.starts_with("/usr/sbin/"); }

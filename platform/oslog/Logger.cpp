@@ -2,7 +2,6 @@
 
 #include <syslog.h>
 
-
 #include "platform/NoDestructor.h"
 #include "platform/ThreadSafety.h"
 
@@ -20,8 +19,7 @@ Sink& sink() {
 
 int syslogPriority(OSLogType type) {
   switch (type) {
-    case OSLogType::error:
-      return LOG_ERR;
+    case OSLogType::error: return LOG_ERR;
   }
   return LOG_ERR;
 }

@@ -1,10 +1,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
-#include <pwd.h>
-#include <sys/prctl.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -187,7 +187,7 @@ std::optional<std::string> readFirstLine(const std::string& path, SystemError* e
 
 std::optional<UniqueFd> lockFile(const std::string& path, int flags, mode_t mode, SystemError* error) {
   UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); }));
-  const char* failed = !fd.valid()                                                          ? "open"
+  const char* failed = !fd.valid()                                                         ? "open"
                        : retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX); }) != 0 ? "flock"
                                                                                            : nullptr;
   if (failed == nullptr) return fd;
@@ -287,8 +287,8 @@ bool becomeUser(uid_t user, std::string* why) {
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return failed(why, "PR_SET_NO_NEW_PRIVS");
   uid_t ruid, euid, suid;
   gid_t rgid, egid, sgid;
-  if (::getresuid(&ruid, &euid, &suid) != 0 || ::getresgid(&rgid, &egid, &sgid) != 0 || ruid != user ||
-      euid != user || suid != user || rgid != group || egid != group || sgid != group || !holdsNoCapability() ||
+  if (::getresuid(&ruid, &euid, &suid) != 0 || ::getresgid(&rgid, &egid, &sgid) != 0 || ruid != user || euid != user ||
+      suid != user || rgid != group || egid != group || sgid != group || !holdsNoCapability() ||
       ::setresuid(0, 0, 0) == 0) {
     *why = "uid " + std::to_string(user) + " kept rights it must not have";
     return false;

@@ -64,8 +64,8 @@ long long nowNs() {
   ::_exit(128 + sig);
 }
 
-[[noreturn]] void supervise(const std::function<int()>& body, const SupervisedGroup::Options& options,
-                            pid_t starter, int starterProcess, long long deadlineNs) {
+[[noreturn]] void supervise(const std::function<int()>& body, const SupervisedGroup::Options& options, pid_t starter,
+                            int starterProcess, long long deadlineNs) {
   ::setpgid(0, 0);
   // Only ever waited for, through a signalfd; blocked from before the member exists, none is missed.
   sigset_t waited;
@@ -141,8 +141,8 @@ std::optional<SupervisedGroup> SupervisedGroup::start(const std::function<int()>
   // steady_clock is CLOCK_MONOTONIC; the supervisor counts in it without the library.
   long long deadlineNs = -1;
   if (options.deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*options.deadline -
-                                                                           std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(*options.deadline - std::chrono::steady_clock::now());
     deadlineNs = nowNs() + std::max<long long>(0, left.count());
   }
   const pid_t starter = ::getpid();
@@ -209,8 +209,9 @@ SupervisedGroup::End SupervisedGroup::wait(std::optional<Deadline> deadline) {
       killed = true;
       continue;
     }
-    const auto left = deadline ? std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now())
-                               : std::chrono::milliseconds(-1);
+    const auto left = deadline
+                          ? std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now())
+                          : std::chrono::milliseconds(-1);
     const int ms = left.count() < 0 ? -1 : static_cast<int>(std::min<long long>(left.count(), 1 << 30));
     if (processDescriptor_.valid()) {
       pollfd p{processDescriptor_.get(), POLLIN, 0};

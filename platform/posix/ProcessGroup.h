@@ -65,8 +65,7 @@ class SupervisedGroup {
   };
 
   // Starts the group; nothing, with errno in `error`, when the supervisor cannot be forked.
-  static std::optional<SupervisedGroup> start(const std::function<int()>& body, const Options& options,
-                                              int* error);
+  static std::optional<SupervisedGroup> start(const std::function<int()>& body, const Options& options, int* error);
 
   SupervisedGroup(SupervisedGroup&& other) noexcept;
   SupervisedGroup& operator=(SupervisedGroup&& other) noexcept;

@@ -255,22 +255,18 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
   using FixedAnswer = NSAppleScriptAdministratorEnvironment::FixedAnswer;
   const NSAppleScriptAdministratorEnvironment env = administratorEnvironment();
   switch (env.fixedAnswer) {
-    case FixedAnswer::cancel:
-      return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
-    case FixedAnswer::approve:
-      return outcomeOf(runShellCommand(command));
+    case FixedAnswer::cancel: return failure(NSAppleScript::kUserCanceledErrorNumber, "User canceled.");
+    case FixedAnswer::approve: return outcomeOf(runShellCommand(command));
     case FixedAnswer::invalid:
       return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
-                             "PROXYHOST_AUTHORIZATION is \"" + env.fixedAnswerText +
-                                 "\": it must be approve or cancel.");
-    case FixedAnswer::none:
-      break;
+                     "PROXYHOST_AUTHORIZATION is \"" + env.fixedAnswerText + "\": it must be approve or cancel.");
+    case FixedAnswer::none: break;
   }
   if (env.processIsRoot) return outcomeOf(runShellCommand(command));
   if (env.pkexecPath.empty()) {
     return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
-                           "Administrator privileges are not available: this process does not run as root "
-                           "and pkexec is not installed.");
+                   "Administrator privileges are not available: this process does not run as root "
+                   "and pkexec is not installed.");
   }
 
   PkexecRun pkexec;
@@ -285,11 +281,11 @@ Execution runWithAdministratorPrivileges(const std::string& command) {
       // name no remedy.
       if (why.find("No authentication agent found") != std::string::npos ||
           why.find("Error creating textual authentication agent") != std::string::npos) {
-        why = "Administrator rights cannot be asked for: no authentication agent is running for this session "
-              "(a desktop session starts one; in a terminal, pkttyagent).";
+        why =
+            "Administrator rights cannot be asked for: no authentication agent is running for this session "
+            "(a desktop session starts one; in a terminal, pkttyagent).";
       }
-      return failure(NSAppleScript::kAuthorizationDeniedErrorNumber,
-                             why.empty() ? "Authorization was refused." : why);
+      return failure(NSAppleScript::kAuthorizationDeniedErrorNumber, why.empty() ? "Authorization was refused." : why);
     }
   }
   return outcomeOf(run);

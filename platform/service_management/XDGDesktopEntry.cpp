@@ -164,4 +164,3 @@ bool XDGAutostartEntryStarts(std::string_view text, const std::optional<std::str
   if (!arguments || arguments->empty() || arguments->front().empty()) return false;
   return !executable || arguments->front() == *executable;
 }
-

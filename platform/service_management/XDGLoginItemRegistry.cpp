@@ -20,9 +20,8 @@ namespace {
 // no "..", nothing hidden).
 bool isUsableIdentifier(const std::string& id) {
   if (id.empty() || id.front() == '.') return false;
-  return std::all_of(id.begin(), id.end(), [](unsigned char c) {
-    return std::isalnum(c) || c == '.' || c == '-' || c == '_';
-  });
+  return std::all_of(id.begin(), id.end(),
+                     [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-' || c == '_'; });
 }
 
 std::optional<std::string> identifierOf(const SMAppService& service) {
@@ -93,7 +92,8 @@ std::optional<NSError> XDGLoginItemRegistry::registerService(const SMAppService&
   auto executable = mainExecutable(options_);
   if (!executable) return smError(kSMErrorInternalFailure, "The running application's executable cannot be found.");
   if (auto failure = posix::createFolders(autostartDirectory(), 0700)) {
-    return smError(kSMErrorInternalFailure, "Cannot create " + autostartDirectory() + ": " + errnoText(failure->code) + ".");
+    return smError(kSMErrorInternalFailure,
+                   "Cannot create " + autostartDirectory() + ": " + errnoText(failure->code) + ".");
   }
   std::string name = NSBundle::mainBundle().objectForInfoDictionaryKey("CFBundleName").value_or(*identifierOf(service));
   if (auto failure = posix::writeFileAtomically(*path, XDGAutostartEntryText(name, *executable), 0644)) {

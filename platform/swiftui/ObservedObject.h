@@ -22,7 +22,7 @@ void noteObservedObject(const Combine::ObservableObject& object);
 }  // namespace detail
 
 template <typename ObjectType>
-  requires std::derived_from<ObjectType, Combine::ObservableObject>
+requires std::derived_from<ObjectType, Combine::ObservableObject>
 class ObservedObject {
  public:
   // Makes bindings to the object's properties.

@@ -17,8 +17,9 @@ template <View Label>
 class Toggle {
  public:
   template <typename MakeLabel>
-    requires std::invocable<MakeLabel&> && std::same_as<std::invoke_result_t<MakeLabel&>, Label>
-  Toggle(Binding<bool> isOn, MakeLabel label) : isOn_(std::move(isOn)), label_(label()) {}
+  requires std::invocable<MakeLabel&> && std::same_as<std::invoke_result_t<MakeLabel&>, Label> Toggle(
+      Binding<bool> isOn, MakeLabel label)
+      : isOn_(std::move(isOn)), label_(label()) {}
 
   const Binding<bool>& isOn() const { return isOn_; }
   const Label& label() const { return label_; }

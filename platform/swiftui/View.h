@@ -41,10 +41,10 @@ struct ViewNode {
   enum class Kind { text, toggle, stack };
 
   Kind kind = Kind::stack;
-  std::string text;                           // text: what it shows
-  bool isOn = false;                          // toggle: the state it showed when drawn
-  std::optional<Binding<bool>> isOnBinding;   // toggle: what a click writes through
-  std::vector<ViewNode> children;             // toggle: its label; stack: its views
+  std::string text;                          // text: what it shows
+  bool isOn = false;                         // toggle: the state it showed when drawn
+  std::optional<Binding<bool>> isOnBinding;  // toggle: what a click writes through
+  std::vector<ViewNode> children;            // toggle: its label; stack: its views
 
   // The texts shown at and below this node, joined by single spaces.
   std::string shownText() const;
@@ -60,7 +60,9 @@ concept PrimitiveView = requires(const V& v) {
 };
 
 template <typename V>
-concept CompositeView = !PrimitiveView<V> && requires(const V& v) { v.body(); };
+concept CompositeView = !PrimitiveView<V> && requires(const V& v) {
+  v.body();
+};
 
 template <typename V>
 concept View = PrimitiveView<V> || CompositeView<V>;

@@ -23,7 +23,8 @@ namespace SwiftUI {
 class ViewHost {
  public:
   template <View Root>
-  explicit ViewHost(Root root) : ViewHost(std::function<ViewNode()>([root = std::move(root)] { return renderView(root); })) {}
+  explicit ViewHost(Root root)
+      : ViewHost(std::function<ViewNode()>([root = std::move(root)] { return renderView(root); })) {}
   ~ViewHost();
   ViewHost(const ViewHost&) = delete;
   ViewHost& operator=(const ViewHost&) = delete;

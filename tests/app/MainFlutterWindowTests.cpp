@@ -15,12 +15,27 @@ namespace {
 using testing_support::callMethod;
 using testing_support::NotImplemented;
 
-const std::vector<std::string> kPluginChannels = {
-    "app_links", "audio_session", "device_info_plus", "file_picker", "file_selector_macos", "flutter_js",
-    "flutter_secure_storage_macos", "just_audio", "package_info_plus", "path_provider_foundation",
-    "screen_retriever_macos", "share_plus", "shared_preferences_foundation", "sqflite_darwin", "tray_manager",
-    "url_launcher_macos", "video_player_avfoundation", "wakelock_plus", "webview_flutter_wkwebview", "window_ext",
-    "window_manager"};
+const std::vector<std::string> kPluginChannels = {"app_links",
+                                                  "audio_session",
+                                                  "device_info_plus",
+                                                  "file_picker",
+                                                  "file_selector_macos",
+                                                  "flutter_js",
+                                                  "flutter_secure_storage_macos",
+                                                  "just_audio",
+                                                  "package_info_plus",
+                                                  "path_provider_foundation",
+                                                  "screen_retriever_macos",
+                                                  "share_plus",
+                                                  "shared_preferences_foundation",
+                                                  "sqflite_darwin",
+                                                  "tray_manager",
+                                                  "url_launcher_macos",
+                                                  "video_player_avfoundation",
+                                                  "wakelock_plus",
+                                                  "webview_flutter_wkwebview",
+                                                  "window_ext",
+                                                  "window_manager"};
 
 class MainFlutterWindowTest : public ::testing::Test {
  protected:
@@ -38,8 +53,9 @@ class MainFlutterWindowTest : public ::testing::Test {
   };
   std::vector<Installation> wake(MainFlutterWindow& window) {
     std::vector<Installation> seen;
-    FlutterEngine::setHandlerInstallationObserverForTesting(
-        [&](const std::string& channel) { seen.push_back({channel, window.hasAwokenFromNib()}); });
+    FlutterEngine::setHandlerInstallationObserverForTesting([&](const std::string& channel) {
+      seen.push_back({channel, window.hasAwokenFromNib()});
+    });
     window.awakeFromNib();
     FlutterEngine::setHandlerInstallationObserverForTesting({});
     return seen;
@@ -105,11 +121,12 @@ TEST_F(MainFlutterWindowTest, RegistersTheTwentyOnePluginsWithItsControllerInOrd
   wake(window);
 
   const std::vector<std::string> keys = {
-      "AppLinksMacosPlugin", "AudioSessionPlugin", "DeviceInfoPlusMacosPlugin", "FilePickerPlugin",
-      "FileSelectorPlugin", "FlutterJsPlugin", "FlutterSecureStoragePlugin", "JustAudioPlugin",
-      "FPPPackageInfoPlusPlugin", "PathProviderPlugin", "ScreenRetrieverMacosPlugin", "SharePlusMacosPlugin",
-      "SharedPreferencesPlugin", "SqflitePlugin", "TrayManagerPlugin", "UrlLauncherPlugin", "FVPVideoPlayerPlugin",
-      "WakelockPlusMacosPlugin", "WebViewFlutterPlugin", "WindowExtPlugin", "WindowManagerPlugin"};
+      "AppLinksMacosPlugin",      "AudioSessionPlugin",      "DeviceInfoPlusMacosPlugin",  "FilePickerPlugin",
+      "FileSelectorPlugin",       "FlutterJsPlugin",         "FlutterSecureStoragePlugin", "JustAudioPlugin",
+      "FPPPackageInfoPlusPlugin", "PathProviderPlugin",      "ScreenRetrieverMacosPlugin", "SharePlusMacosPlugin",
+      "SharedPreferencesPlugin",  "SqflitePlugin",           "TrayManagerPlugin",          "UrlLauncherPlugin",
+      "FVPVideoPlayerPlugin",     "WakelockPlusMacosPlugin", "WebViewFlutterPlugin",       "WindowExtPlugin",
+      "WindowManagerPlugin"};
   EXPECT_EQ(controllerOf(window).pluginKeys(), keys);
 }
 

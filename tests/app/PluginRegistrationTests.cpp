@@ -22,8 +22,9 @@ class RecordingRegistry : public FlutterPluginRegistry {
     void addMethodCallDelegate(std::shared_ptr<FlutterPlugin> delegate,
                                std::shared_ptr<FlutterMethodChannel> channel) override {
       registry_.events.push_back("registered " + key_ + " on " + channel->name());
-      channel->setMethodCallHandler(
-          [delegate](const FlutterMethodCall& call, FlutterResult result) { delegate->handleMethodCall(call, result); });
+      channel->setMethodCallHandler([delegate](const FlutterMethodCall& call, FlutterResult result) {
+        delegate->handleMethodCall(call, result);
+      });
       registry_.delegates.push_back(delegate);
     }
 

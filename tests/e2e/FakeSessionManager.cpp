@@ -79,11 +79,10 @@ struct FakeSessionManager::State {
       static const GDBusInterfaceVTable vtable = {&State::onCall, nullptr, nullptr, {}};
       g_dbus_connection_register_object(bus, kManagerPath, node->interfaces[0], &vtable, this, nullptr, nullptr);
       g_dbus_connection_register_object(bus, kClientPath, node->interfaces[1], &vtable, this, nullptr, nullptr);
-      GVariant* owned = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                    "org.freedesktop.DBus", "RequestName",
-                                                    g_variant_new("(su)", "org.gnome.SessionManager", 4u),
-                                                    G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-                                                    nullptr);
+      GVariant* owned =
+          g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                      "RequestName", g_variant_new("(su)", "org.gnome.SessionManager", 4u),
+                                      G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
       if (owned != nullptr) {
         std::lock_guard lock(mutex);
         serving = true;

@@ -121,7 +121,8 @@ TEST(HostShell, QuitBySigintEndsWithStatusZeroAndASecondHostTakesTheStaleSocket)
   testing_support::TempDir dir;
   const std::string socket = dir.file("engine.sock");
   {
-    ChildProcess first({PROXYHOST_BIN}, testing_support::isolatedHostEnvironment(dir.path(), {{"PROXYHOST_ENGINE_SOCKET", socket}}),
+    ChildProcess first({PROXYHOST_BIN},
+                       testing_support::isolatedHostEnvironment(dir.path(), {{"PROXYHOST_ENGINE_SOCKET", socket}}),
                        dir.path());
     std::string error;
     std::unique_ptr<LinkClient> client;
@@ -147,9 +148,10 @@ TEST(HostShell, ASecondHostNeverStealsALiveSocket) {
   ASSERT_TRUE(client);
 
   testing_support::TempDir logs;
-  ChildProcess second({PROXYHOST_BIN},
-                      testing_support::isolatedHostEnvironment(logs.path(), {{"PROXYHOST_ENGINE_SOCKET", first.socketPath()}}),
-                      logs.path());
+  ChildProcess second(
+      {PROXYHOST_BIN},
+      testing_support::isolatedHostEnvironment(logs.path(), {{"PROXYHOST_ENGINE_SOCKET", first.socketPath()}}),
+      logs.path());
   auto status = second.wait(10s);
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << second.standardError();
@@ -171,8 +173,8 @@ TEST(Proxyhostctl, PrintsOneJsonLineWithTheExitCodeOfItsKind) {
     return std::make_pair(status ? WEXITSTATUS(*status) : -1, ctl.standardOutput());
   };
 
-  auto [code, output] = run({"call", "/native_tcp_ping", "TcpPing", R"({"host":"127.0.0.1","port":1})"},
-                            host.socketPath());
+  auto [code, output] =
+      run({"call", "/native_tcp_ping", "TcpPing", R"({"host":"127.0.0.1","port":1})"}, host.socketPath());
   EXPECT_EQ(code, 2);
   EXPECT_EQ(output, "{\"notImplemented\": true}\n");
 

@@ -91,7 +91,9 @@ TEST_F(InterfaceEndToEnd, SystemProxyPageSwitchesTheChosenServicesAndSaysWhatWen
   savedChoices("[Proxy]\nhost=10.9.8.7\nservices=Wi-Fi;Office LAN;\n");
   startWindowed();
 
-  drive({{"expect-text", "Office LAN", "15"}, {"set-text", "HTTP port", "0"}, {"toggle", kSwitch},
+  drive({{"expect-text", "Office LAN", "15"},
+         {"set-text", "HTTP port", "0"},
+         {"toggle", kSwitch},
          {"expect-text", "The HTTP port must be a number from 1 to 65535", "10"},
          {"expect-checked", kSwitch, "0", "2"}});
   screenshot("proxy-form-error");
@@ -100,15 +102,21 @@ TEST_F(InterfaceEndToEnd, SystemProxyPageSwitchesTheChosenServicesAndSaysWhatWen
   // The service goes away after the page listed it: the host's script stops there, with Wi-Fi
   // (before it) already switched, and the page says so and shows the real state.
   networksetup({"-removenetworkservice", "Office LAN"});
-  drive({{"set-text", "HTTP port", "8080"}, {"toggle", kSwitch},
-         {"expect-text", "a network service does not exist", "30"}, {"expect-text", "Details: failed", "2"},
+  drive({{"set-text", "HTTP port", "8080"},
+         {"toggle", kSwitch},
+         {"expect-text", "a network service does not exist", "30"},
+         {"expect-text", "Details: failed", "2"},
          {"expect-text", "Not found: networksetup does not list this service", "15"},
          {"expect-checked", kSwitch, "1", "15"}});
   screenshot("proxy-unknown-service");
 
   // Take the vanished service out of the choice, switch off and on again.
-  drive({{"toggle", "Office LAN"}, {"click", "Dismiss the error"}, {"toggle", kSwitch},
-         {"expect-checked", kSwitch, "0", "30"}, {"toggle", kSwitch}, {"expect-text", "On for Wi-Fi", "30"}});
+  drive({{"toggle", "Office LAN"},
+         {"click", "Dismiss the error"},
+         {"toggle", kSwitch},
+         {"expect-checked", kSwitch, "0", "30"},
+         {"toggle", kSwitch},
+         {"expect-text", "On for Wi-Fi", "30"}});
   const std::string web = networksetup({"-getwebproxy", "Wi-Fi"});
   EXPECT_NE(web.find("Enabled: Yes\nServer: 10.9.8.7\nPort: 8080\n"), std::string::npos) << web;
   EXPECT_NE(networksetup({"-getsocksfirewallproxy", "Wi-Fi"}).find("Port: 7891"), std::string::npos);
@@ -131,7 +139,9 @@ TEST_F(InterfaceEndToEnd, SystemProxyPageSwitchesTheChosenServicesAndSaysWhatWen
 TEST_F(InterfaceEndToEnd, ACancelledPromptIsShownInWordsAndChangesNothing) {
   savedChoices("[Proxy\nthis is not a key file");
   startWindowed({{"PROXYHOST_AUTHORIZATION", "cancel"}});
-  drive({{"expect-text", "could not all be read", "15"}, {"expect-text", "Proxies off", "15"}, {"toggle", kSwitch},
+  drive({{"expect-text", "could not all be read", "15"},
+         {"expect-text", "Proxies off", "15"},
+         {"toggle", kSwitch},
          {"expect-text", "the password prompt was cancelled", "30"},
          {"expect-text", "Details: cancelled: User cancelled authorization", "2"},
          {"expect-checked", kSwitch, "0", "5"}});
@@ -154,10 +164,17 @@ TEST_F(InterfaceEndToEnd, LatencyPageAndStartAtLogin) {
   savedChoices("[Latency]\ntargets=" + open + ";" + closed + ";\ntimeoutMs=1000\n");
   startWindowed();
 
-  drive({{"page", "Latency"}, {"set-text", "Add a target (host:port)", "not a target"}, {"click", "Add target"},
-         {"expect-text", "Write a target as host:port", "10"}, {"set-text", "Add a target (host:port)", silent},
-         {"click", "Add target"}, {"click", "Remove " + closed}, {"set-text", "Add a target (host:port)", closed},
-         {"click", "Add target"}, {"toggle", "Sort by result"}, {"click", "Test"},
+  drive({{"page", "Latency"},
+         {"set-text", "Add a target (host:port)", "not a target"},
+         {"click", "Add target"},
+         {"expect-text", "Write a target as host:port", "10"},
+         {"set-text", "Add a target (host:port)", silent},
+         {"click", "Add target"},
+         {"click", "Remove " + closed},
+         {"set-text", "Add a target (host:port)", closed},
+         {"click", "Add target"},
+         {"toggle", "Sort by result"},
+         {"click", "Test"},
          {"expect-text", "timed out", "20"}});
   auto result = [&](const std::string& target) {
     Driven driven = drive({{"text", "Result for " + target}});
@@ -198,8 +215,8 @@ TEST_F(InterfaceEndToEnd, TrayItemRegistersSwitchesTheProxyAndQuits) {
       << watcher.standardOutput() << host_->standardError();
   const std::string item = registered[1];
   auto call = [&](const std::string& path, const std::string& method, std::vector<std::string> args) {
-    std::vector<std::string> argv = {"/usr/bin/gdbus", "call", "--session", "--dest", item, "--object-path", path,
-                                     "--method", method};
+    std::vector<std::string> argv = {"/usr/bin/gdbus", "call", "--session", "--dest", item,
+                                     "--object-path",  path,   "--method",  method};
     argv.insert(argv.end(), args.begin(), args.end());
     return desktop_.tool(argv);
   };
@@ -208,16 +225,22 @@ TEST_F(InterfaceEndToEnd, TrayItemRegistersSwitchesTheProxyAndQuits) {
     EXPECT_NE(layout.find(label), std::string::npos) << layout;
   }
   EXPECT_NE(layout.find("'toggle-state': <0>"), std::string::npos) << layout;
-  EXPECT_NE(call("/StatusNotifierItem", "org.freedesktop.DBus.Properties.Get",
-                 {"org.kde.StatusNotifierItem", "IconName"}).find("disabled"), std::string::npos);
+  EXPECT_NE(
+      call("/StatusNotifierItem", "org.freedesktop.DBus.Properties.Get", {"org.kde.StatusNotifierItem", "IconName"})
+          .find("disabled"),
+      std::string::npos);
 
   call("/MenuBar", "com.canonical.dbusmenu.Event", {"1", "clicked", "<''>", "0"});
-  EXPECT_TRUE(eventually([&] { return networksetup({"-getwebproxy", "Wi-Fi"}).starts_with("Enabled: Yes"); }, 20s))
+  EXPECT_TRUE(eventually(
+      [&] {
+        return networksetup({"-getwebproxy", "Wi-Fi"}).starts_with("Enabled: Yes");
+      },
+      20s))
       << host_->standardError();
   EXPECT_TRUE(eventually(
       [&] {
-        return call("/MenuBar", "com.canonical.dbusmenu.GetLayout", {"0", "--", "-1", "@as []"}).find("'toggle-state': <1>") !=
-               std::string::npos;
+        return call("/MenuBar", "com.canonical.dbusmenu.GetLayout", {"0", "--", "-1", "@as []"})
+                   .find("'toggle-state': <1>") != std::string::npos;
       },
       15s));
 
@@ -231,7 +254,8 @@ TEST_F(InterfaceEndToEnd, TrayItemRegistersSwitchesTheProxyAndQuits) {
 // Without a watcher there is no tray, said once; the host goes on as before.
 TEST_F(InterfaceEndToEnd, WithoutAWatcherThereIsNoTrayAndOneLine) {
   startWindowed();
-  EXPECT_TRUE(eventually([&] { return host_->standardError().find("no StatusNotifierWatcher") != std::string::npos; }, 15s))
+  EXPECT_TRUE(
+      eventually([&] { return host_->standardError().find("no StatusNotifierWatcher") != std::string::npos; }, 15s))
       << host_->standardError();
   desktop_.closeWindow(kTitle);
   ASSERT_TRUE(eventually([&] { return desktop_.shownWindows(kTitle).empty(); }, 10s));

@@ -67,8 +67,8 @@ std::string MacsimHostTest::networksetup(const std::vector<std::string>& args, i
 
 std::string MacsimHostTest::networksetupIn(const std::string& stateFolder, const std::vector<std::string>& args,
                                            int expectedStatus) {
-  std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated", "NETWORKSETUP_STATE_DIR=" + stateFolder,
-                                   kBinDir + "/networksetup"};
+  std::vector<std::string> argv = {"/usr/bin/env", "NETWORKSETUP_WORLD=simulated",
+                                   "NETWORKSETUP_STATE_DIR=" + stateFolder, kBinDir + "/networksetup"};
   argv.insert(argv.end(), args.begin(), args.end());
   ProcessRun run = runProcess(argv);
   EXPECT_TRUE(run.started) << run.startError;

@@ -43,10 +43,9 @@ class WaylandEndToEnd : public testing_support::MacsimHostTest {
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(home + "/runtime/wayland-proxyhost-test"); }, 15s))
         << compositor_->standardError();
     const std::string bus = dir_.file("bus/socket");
-    bus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1",
-                                 "--address=unix:path=" + bus},
-        std::map<std::string, std::string>{}, dir_.file("bus"));
+    bus_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
+                                                                   "--print-address=1", "--address=unix:path=" + bus},
+                                          std::map<std::string, std::string>{}, dir_.file("bus"));
     ASSERT_TRUE(eventually([&] { return !bus_->standardOutput().empty(); }, 15s));
     env_["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus;
     accessibility_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher"}, env_,

@@ -85,7 +85,9 @@ class WindowEndToEnd : public testing_support::MacsimHostTest {
     return path;
   }
 
-  std::string windowState() const { return testing_support::readFile(stateHome() + "/" PROXYHOST_BUNDLE_ID "/window-state"); }
+  std::string windowState() const {
+    return testing_support::readFile(stateHome() + "/" PROXYHOST_BUNDLE_ID "/window-state");
+  }
 
   testing_support::XDesktop desktop_;
 };
@@ -226,7 +228,10 @@ TEST_F(WindowEndToEnd, TheDisplayGoingAwayTerminatesThroughThePlatform) {
 // the display goes away, with both cleanups and status 0.
 TEST_F(WindowEndToEnd, AnotherClientEndingTheWindowTerminatesThroughThePlatform) {
   const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> ways = {
-      {"xdotool windowkill", [&](const std::string& w) { desktop_.tool({"/usr/bin/xdotool", "windowkill", w}); }},
+      {"xdotool windowkill",
+       [&](const std::string& w) {
+         desktop_.tool({"/usr/bin/xdotool", "windowkill", w});
+       }},
       {"XDestroyWindow", [&](const std::string& w) { EXPECT_TRUE(desktop_.destroyWindow(w)); }},
   };
   int ended = 0;

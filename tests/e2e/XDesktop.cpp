@@ -36,10 +36,9 @@ XDesktop::XDesktop(Accessibility accessibility) {
     return;
   }
   const std::string bus = dir_.file("bus/socket");
-  bus_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1",
-                               "--address=unix:path=" + bus},
-      std::map<std::string, std::string>{}, dir_.file("bus"));
+  bus_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
+                                                                 "--print-address=1", "--address=unix:path=" + bus},
+                                        std::map<std::string, std::string>{}, dir_.file("bus"));
   environment_ = {
       {"DISPLAY", ":" + firstLine(server_->standardOutput())},
       {"WAYLAND_DISPLAY", ""},
@@ -67,14 +66,16 @@ XDesktop::XDesktop(Accessibility accessibility) {
     environment_.erase("GTK_A11Y");
     environment_.erase("NO_AT_BRIDGE");
     std::filesystem::create_directories(dir_.file("a11y"));
-    accessibilityBus_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher"}, environment_, dir_.file("a11y"));
+    accessibilityBus_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher"},
+                                                       environment_, dir_.file("a11y"));
     // Ready once it owns its name on the session bus.
-    if (!eventually([&] {
-          return tool({"/usr/bin/gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                       "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", "org.a11y.Bus"})
-                     .find("true") != std::string::npos;
-        }, 15s)) {
+    if (!eventually(
+            [&] {
+              return tool({"/usr/bin/gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                           "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", "org.a11y.Bus"})
+                         .find("true") != std::string::npos;
+            },
+            15s)) {
       failure_ = "the accessibility bus did not start: " + accessibilityBus_->standardError();
       return;
     }
@@ -86,11 +87,11 @@ XDesktop::XDesktop(Accessibility accessibility) {
     windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/openbox", "--sm-disable"},
                                                     environment_, dir_.file("wm"));
     managed = eventually(
-        [&] {
-          return tool({"/usr/bin/wmctrl", "-m"}).find("Name:") != std::string::npos ||
-                 windowManager_->wait(0s).has_value();
-        },
-        30s) &&
+                  [&] {
+                    return tool({"/usr/bin/wmctrl", "-m"}).find("Name:") != std::string::npos ||
+                           windowManager_->wait(0s).has_value();
+                  },
+                  30s) &&
               !windowManager_->wait(0s).has_value();
   }
   if (!managed) {

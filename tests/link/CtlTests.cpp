@@ -168,8 +168,9 @@ TEST_F(CtlTest, EachKindOfReplyHasItsLineAndStatus) {
 }
 
 TEST_F(CtlTest, ArgumentsTravelAsTheDartSideWritesThem) {
-  CtlRun run = ctl({"--socket", path_, "call", "/probe", "echo",
-                 R"({"small":-2147483648,"big":2147483648,"huge":18446744073709551615,"f":1.0,"l":[true,null,"s"]})"});
+  CtlRun run =
+      ctl({"--socket", path_, "call", "/probe", "echo",
+           R"({"small":-2147483648,"big":2147483648,"huge":18446744073709551615,"f":1.0,"l":[true,null,"s"]})"});
   ASSERT_EQ(run.status, 0) << run.err;
   ASSERT_EQ(calls_.size(), 1u);
   EXPECT_EQ(channels_[0], std::string(kBundle) + "/probe");
@@ -207,12 +208,20 @@ TEST_F(CtlTest, FailuresToReachOrUnderstandTheHost) {
 
 TEST_F(CtlTest, UsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
-      {}, {"call"}, {"call", "c"}, {"call", "c", "m", "{not json"}, {"frobnicate"}, {"--timeout", "-1", "ping"},
+      {},
+      {"call"},
+      {"call", "c"},
+      {"call", "c", "m", "{not json"},
+      {"frobnicate"},
+      {"--timeout", "-1", "ping"},
       // Inputs that once crashed the tool: deep nesting overflowed its stack, a number beyond
       // float64 escaped as an exception, a timeout of NaN or 1e300 did not convert.
-      {"call", "c", "m", nested(30000)}, {"call", "c", "m", nested(StandardMessageCodec::kMaxNesting + 1)},
-      {"call", "c", "m", R"({"port": 1e400})"}, {"call", "c", "m", "[-1e400]"},
-      {"--timeout", "nan", "ping"}, {"--timeout", "1e300", "ping"},
+      {"call", "c", "m", nested(30000)},
+      {"call", "c", "m", nested(StandardMessageCodec::kMaxNesting + 1)},
+      {"call", "c", "m", R"({"port": 1e400})"},
+      {"call", "c", "m", "[-1e400]"},
+      {"--timeout", "nan", "ping"},
+      {"--timeout", "1e300", "ping"},
   };
   for (const auto& args : cases) {
     CtlRun run = ctl(args);

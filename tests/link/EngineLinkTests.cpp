@@ -277,14 +277,16 @@ TEST_F(EngineLinkTest, ASocketFolderAnotherUserCouldControlIsRefusedAndLeftAlone
   };
   if (::geteuid() == 0) {
     // Made first by another user, as /tmp/<bundle>-<uid> could be.
-    cases.push_back({"theirs",
-                     [](const std::string& f) { return ::mkdir(f.c_str(), 0700) == 0 && ::chown(f.c_str(), 65534, 65534) == 0; },
-                     "belongs to uid 65534"});
+    cases.push_back(
+        {"theirs",
+         [](const std::string& f) { return ::mkdir(f.c_str(), 0700) == 0 && ::chown(f.c_str(), 65534, 65534) == 0; },
+         "belongs to uid 65534"});
   }
   for (const auto& c : cases) {
     const std::string folder = dir_ + "/" + c.folder;
     ASSERT_TRUE(c.make(folder)) << c.folder;
-    struct stat before {}, after {};
+    struct stat before {
+    }, after{};
     ASSERT_EQ(::lstat(folder.c_str(), &before), 0);
     std::string error;
     EXPECT_EQ(EngineLink::start(folder + "/engine.sock", kBundle, echo, &error), nullptr) << c.folder;

@@ -66,7 +66,8 @@ TEST(ErrorReplyTrimming, WhatIsKeptAndWhatIsCut) {
   EXPECT_EQ(bigMessage.details, EncodableValue(fields));
 
   // Large structured details are dropped, and the message says something was cut even when it had none.
-  FlutterError dropped = errorOf(encodeResultValue(FlutterError{"E", std::nullopt, std::vector<double>(kMaxFrameLength / 8)}));
+  FlutterError dropped =
+      errorOf(encodeResultValue(FlutterError{"E", std::nullopt, std::vector<double>(kMaxFrameLength / 8)}));
   EXPECT_EQ(dropped.message, kMark);
   EXPECT_TRUE(dropped.details.isNull());
 

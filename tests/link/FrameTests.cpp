@@ -60,8 +60,11 @@ TEST(FrameEncoding, DocumentedExchange) {
   const auto& codec = StandardMethodCodec::getInstance();
   const std::string method = "launchAtStartupIsEnabled", channel = "launch_at_startup";
   EXPECT_EQ(encodeFrame(MessageFrame{1, channel, codec.encodeMethodCall({method, EncodableValue()})}),
-            cat({{0x33, 0, 0, 0, 0x01, 1, 0, 0, 0, 0x11, 0}, Bytes(channel.begin(), channel.end()), {0x07, 0x18},
-                 Bytes(method.begin(), method.end()), {0x00}}));
+            cat({{0x33, 0, 0, 0, 0x01, 1, 0, 0, 0, 0x11, 0},
+                 Bytes(channel.begin(), channel.end()),
+                 {0x07, 0x18},
+                 Bytes(method.begin(), method.end()),
+                 {0x00}}));
   EXPECT_EQ(encodeFrame(ReplyFrame{1, codec.encodeSuccessEnvelope(false)}),
             (Bytes{0x07, 0, 0, 0, 0x02, 1, 0, 0, 0, 0x00, 0x02}));
   EXPECT_EQ(encodeFrame(HelloFrame{"net.proxyhost.client"}).front(), 0x15);

@@ -19,7 +19,8 @@ Reply call(enginelink::LinkClient& client, const std::string& method, EncodableV
 
 // The host with `configHome` as its configuration folder, connected over the link.
 struct HostWithConfig {
-  explicit HostWithConfig(const std::string& configHome) : host({{"XDG_CONFIG_HOME", configHome}}), client(host.connect()) {}
+  explicit HostWithConfig(const std::string& configHome)
+      : host({{"XDG_CONFIG_HOME", configHome}}), client(host.connect()) {}
   // Quits as the user would; the host must end.
   void quit() {
     host.process().signal(SIGINT);
@@ -45,18 +46,21 @@ class LaunchAtLoginEndToEnd : public ::testing::Test {
 
 TEST_F(LaunchAtLoginEndToEnd, SettingItWritesAndRemovesTheAutostartEntry) {
   EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
-  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}), Reply(EncodableValue()));
+  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}),
+            Reply(EncodableValue()));
   ASSERT_TRUE(std::filesystem::exists(entry_));
   const std::string text = testing_support::readFile(entry_);
   // It starts the host that wrote it.
   EXPECT_NE(text.find("\nExec=" + hostExecutable() + "\n"), std::string::npos) << text;
   EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(true)));
 
-  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
+  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}),
+            Reply(EncodableValue()));
   EXPECT_FALSE(std::filesystem::exists(entry_));
   EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
   // Disabling what is not registered is refused by the registry: logged, answered all the same.
-  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
+  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}),
+            Reply(EncodableValue()));
 
   host_.quit();
 }
@@ -73,7 +77,8 @@ TEST_F(LaunchAtLoginEndToEnd, ReadsOnlyAnEntryOfOursAndAFailedWriteLeavesTheStat
   std::filesystem::remove(entry_);
   std::filesystem::create_directory(entry_);
   EXPECT_EQ(call(*client_, "launchAtStartupIsEnabled"), Reply(EncodableValue(false)));
-  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}), Reply(EncodableValue()));
+  EXPECT_EQ(call(*client_, "launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", false}}),
+            Reply(EncodableValue()));
   EXPECT_FALSE(std::filesystem::exists(entry_));
 
   host_.quit();

@@ -48,16 +48,14 @@ TEST_F(LaunchAtLoginToggleTest, ShowsItsTitleAsGivenOrLookedUp) {
       {"init() shows the default title as it is", renderView(LaunchAtLogin::Toggle()), "Launch at login"},
       {"a literal is a key", renderView(LaunchAtLogin::Toggle("Launch at login")), "Open at login"},
       {"a LocalizedStringKey is looked up",
-       renderView(LaunchAtLogin::Toggle(SwiftUI::LocalizedStringKey(std::string("Launch at login")))),
-       "Open at login"},
+       renderView(LaunchAtLogin::Toggle(SwiftUI::LocalizedStringKey(std::string("Launch at login")))), "Open at login"},
       {"a key the table lacks shows itself",
-       renderView(LaunchAtLogin::Toggle(SwiftUI::LocalizedStringKey(std::string("Start at login")))),
-       "Start at login"},
+       renderView(LaunchAtLogin::Toggle(SwiftUI::LocalizedStringKey(std::string("Start at login")))), "Start at login"},
       {"a string is shown as it is", renderView(LaunchAtLogin::Toggle(std::string("Launch at login"))),
        "Launch at login"},
-      {"any label view",
-       renderView(LaunchAtLogin::Toggle(
-           [] { return SwiftUI::VStack(SwiftUI::Text::verbatim("Now:"), SwiftUI::Text("Launch at login")); })),
+      {"any label view", renderView(LaunchAtLogin::Toggle([] {
+         return SwiftUI::VStack(SwiftUI::Text::verbatim("Now:"), SwiftUI::Text("Launch at login"));
+       })),
        "Now: Open at login"},
   };
   for (const auto& [name, node, title] : cases) {
@@ -104,11 +102,15 @@ TEST_F(LaunchAtLoginToggleTest, TwoTogglesRedrawTogetherAfterEveryWriteWithTheRe
       {"the KVO object", [] { LaunchAtLogin::kvo()->setIsEnabled(false); }, false},
       {"the channel",
        [] {
-         LaunchAtLogin::handleLaunchAtStartupCall({"launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}},
-                                                  [](FlutterResultValue) {});
+         LaunchAtLogin::handleLaunchAtStartupCall(
+             {"launchAtStartupSetEnabled", EncodableMap{{"setEnabledValue", true}}}, [](FlutterResultValue) {});
        },
        true},
-      {"two writes before the redraw", [] { LaunchAtLogin::setIsEnabled(false); LaunchAtLogin::setIsEnabled(false); },
+      {"two writes before the redraw",
+       [] {
+         LaunchAtLogin::setIsEnabled(false);
+         LaunchAtLogin::setIsEnabled(false);
+       },
        false},
       {"a flip the platform refuses",
        [&] {

@@ -354,13 +354,13 @@ class LineRecorder {
   // socket is SOCK_DGRAM on a device without a link header).
   static bool filterSyns(int fd) {
     static sock_filter code[] = {
-        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),         // x = IP header length
-        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),          // a = version and header length
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),  // x = IP header length
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),   // a = version and header length
         BPF_STMT(BPF_ALU | BPF_RSH | BPF_K, 4),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 5),   // IPv4?
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 4, 0, 5),  // IPv4?
         BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, 3),
-        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 13),         // TCP flags
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 13),  // TCP flags
         BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x02, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, 0xffff),
         BPF_STMT(BPF_RET | BPF_K, 0),
@@ -483,7 +483,8 @@ std::string Lab::routeTo(const std::string& address) const {
 
 uint32_t Lab::clientInterfaceIndex(const std::string& name) const {
   uint32_t index = 0;
-  inNamespace(client_, [&] { index = if_nametoindex(name.c_str()); }, nullptr);
+  inNamespace(
+      client_, [&] { index = if_nametoindex(name.c_str()); }, nullptr);
   return index;
 }
 
@@ -497,7 +498,9 @@ std::chrono::microseconds Lab::roundTrip() const {
 
 size_t Lab::tunnelConnectionRequestsTo(const std::string& address) const { return pump_->countTo(address); }
 
-std::vector<LineHandshake> Lab::takeLineHandshakes() { return recorder_ ? recorder_->take() : std::vector<LineHandshake>{}; }
+std::vector<LineHandshake> Lab::takeLineHandshakes() {
+  return recorder_ ? recorder_->take() : std::vector<LineHandshake>{};
+}
 
 bool Lab::enterClientNamespace(std::string* error) const {
   int fd = open((std::string(kNetnsDir) + "/" + client_).c_str(), O_RDONLY | O_CLOEXEC);
@@ -593,37 +596,39 @@ bool Lab::setUp(const Options& options, std::string* error) {
       {client_,
        "link set lo up\n"
        "link add en0 address 02:70:68:01:00:02 type veth peer name gw0 address 02:70:68:01:00:01 netns " +
-           router_ + "\n"
-       "addr add 198.18.1.2/24 dev en0\n"
-       "addr add 2001:db8:1::2/64 dev en0 nodad\n"
-       "link set en0 up\n"
-       "neigh replace 198.18.1.1 lladdr 02:70:68:01:00:01 dev en0 nud permanent\n"
-       "neigh replace 2001:db8:1::1 lladdr 02:70:68:01:00:01 dev en0 nud permanent\n"
-       "addr add 198.19.0.2/32 dev utun4\n"
-       "link set utun4 up\n"
-       "route add default via 198.18.1.1 dev en0 metric 100\n"
-       "route add 0.0.0.0/1 dev utun4\n"
-       "route add 128.0.0.0/1 dev utun4\n"
-       "route add ::/0 via 2001:db8:1::1 dev en0 metric 100\n"
-       "route add ::/1 dev utun4\n"
-       "route add 8000::/1 dev utun4\n"},
+           router_ +
+           "\n"
+           "addr add 198.18.1.2/24 dev en0\n"
+           "addr add 2001:db8:1::2/64 dev en0 nodad\n"
+           "link set en0 up\n"
+           "neigh replace 198.18.1.1 lladdr 02:70:68:01:00:01 dev en0 nud permanent\n"
+           "neigh replace 2001:db8:1::1 lladdr 02:70:68:01:00:01 dev en0 nud permanent\n"
+           "addr add 198.19.0.2/32 dev utun4\n"
+           "link set utun4 up\n"
+           "route add default via 198.18.1.1 dev en0 metric 100\n"
+           "route add 0.0.0.0/1 dev utun4\n"
+           "route add 128.0.0.0/1 dev utun4\n"
+           "route add ::/0 via 2001:db8:1::1 dev en0 metric 100\n"
+           "route add ::/1 dev utun4\n"
+           "route add 8000::/1 dev utun4\n"},
       {router_,
        "link set lo up\n"
        "link add lan0 address 02:70:68:02:00:01 type veth peer name srv0 address 02:70:68:02:00:10 netns " +
-           server_ + "\n"
-       "addr add 198.18.1.1/24 dev gw0\n"
-       "addr add 2001:db8:1::1/64 dev gw0 nodad\n"
-       "link set gw0 up\n"
-       "addr add 198.51.100.1/24 dev lan0\n"
-       "addr add 2001:db8:2::1/64 dev lan0 nodad\n"
-       "link set lan0 up\n"
-       "neigh replace 198.18.1.2 lladdr 02:70:68:01:00:02 dev gw0 nud permanent\n"
-       "neigh replace 2001:db8:1::2 lladdr 02:70:68:01:00:02 dev gw0 nud permanent\n"
-       "neigh replace 198.51.100.10 lladdr 02:70:68:02:00:10 dev lan0 nud permanent\n"
-       "neigh replace 2001:db8:2::10 lladdr 02:70:68:02:00:10 dev lan0 nud permanent\n"
-       "link set tunR up\n"
-       "route add 203.0.113.20/32 dev tunR\n"
-       "route add blackhole 203.0.113.99/32\n"},
+           server_ +
+           "\n"
+           "addr add 198.18.1.1/24 dev gw0\n"
+           "addr add 2001:db8:1::1/64 dev gw0 nodad\n"
+           "link set gw0 up\n"
+           "addr add 198.51.100.1/24 dev lan0\n"
+           "addr add 2001:db8:2::1/64 dev lan0 nodad\n"
+           "link set lan0 up\n"
+           "neigh replace 198.18.1.2 lladdr 02:70:68:01:00:02 dev gw0 nud permanent\n"
+           "neigh replace 2001:db8:1::2 lladdr 02:70:68:01:00:02 dev gw0 nud permanent\n"
+           "neigh replace 198.51.100.10 lladdr 02:70:68:02:00:10 dev lan0 nud permanent\n"
+           "neigh replace 2001:db8:2::10 lladdr 02:70:68:02:00:10 dev lan0 nud permanent\n"
+           "link set tunR up\n"
+           "route add 203.0.113.20/32 dev tunR\n"
+           "route add blackhole 203.0.113.99/32\n"},
       {server_,
        "link set lo up\n"
        "addr add 198.51.100.10/24 dev srv0\n"
@@ -695,9 +700,14 @@ bool Lab::setUp(const Options& options, std::string* error) {
   bool written = writeFile(std::string(kNetnsEtc) + "/" + client_ + "/hosts",
                            "127.0.0.1 localhost\n"
                            "::1 localhost\n"
-                           "203.0.113.99 " + std::string(kSilentThenLiveName) + "\n"
-                           "203.0.113.20 " + std::string(kSilentThenLiveName) + "\n"
-                           "2001:db8:2::10 " + std::string(kServerName6) + "\n") &&
+                           "203.0.113.99 " +
+                               std::string(kSilentThenLiveName) +
+                               "\n"
+                               "203.0.113.20 " +
+                               std::string(kSilentThenLiveName) +
+                               "\n"
+                               "2001:db8:2::10 " +
+                               std::string(kServerName6) + "\n") &&
                  writeFile(std::string(kNetnsEtc) + "/" + client_ + "/resolv.conf",
                            "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
   if (!written) return fail("cannot write the client namespace's hosts file");
@@ -765,7 +775,8 @@ NetlabHost::NetlabHost(const Lab& lab, const Options& options, std::string* erro
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     bool replaced = false;
-    for (const char* name : {"PROXYHOST_ENGINE_SOCKET=", "XDG_STATE_HOME=", "NETWORKSETUP_STATE_DIR=", "NETWORKSETUP_WORLD="}) {
+    for (const char* name :
+         {"PROXYHOST_ENGINE_SOCKET=", "XDG_STATE_HOME=", "NETWORKSETUP_STATE_DIR=", "NETWORKSETUP_WORLD="}) {
       replaced = replaced || entry.starts_with(name);
     }
     if (!replaced) env.push_back(entry);
@@ -895,8 +906,8 @@ std::optional<int64_t> integerReply(const std::vector<uint8_t>& payload) {
 
 std::optional<int64_t> tcpPing(enginelink::LinkClient& client, const std::string& host, int64_t port,
                                std::optional<int64_t> timeoutMs, std::string* error, std::chrono::milliseconds wait) {
-  auto reply = client.call(client.bundleIdentifier() + "/native_tcp_ping", tcpPingCall(host, port, timeoutMs), wait,
-                           error);
+  auto reply =
+      client.call(client.bundleIdentifier() + "/native_tcp_ping", tcpPingCall(host, port, timeoutMs), wait, error);
   if (!reply) return std::nullopt;
   auto value = integerReply(*reply);
   if (!value && error != nullptr) *error = "the reply is not an integer";

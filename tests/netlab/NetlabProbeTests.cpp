@@ -100,8 +100,8 @@ TEST_F(NetlabProbe, BoundToEn0ItReachesTheServerAlthoughTheDefaultRouteIsTheTun)
   Ping p = ping(netlab::kServerAddress, netlab::kOpenPort, 2000);
   ASSERT_TRUE(p.result);
   EXPECT_GE(*p.result, 0);
-  EXPECT_EQ(p.lines, (std::vector<std::string>{chosenEn0(), started(target, 2000), boundEn0(),
-                                                 connected(target, *p.result)}))
+  EXPECT_EQ(p.lines,
+            (std::vector<std::string>{chosenEn0(), started(target, 2000), boundEn0(), connected(target, *p.result)}))
       << lines(p.lines);
   EXPECT_EQ(lab_->tunnelConnectionRequestsTo(netlab::kServerAddress), 0u);
 }
@@ -113,11 +113,13 @@ TEST_F(NetlabProbe, WithOnlyTheLoopbackAndTheTunUpItFallsBackAndFollowsTheTun) {
   Ping p = ping(netlab::kServerAddress, netlab::kOpenPort, 2000);
   ASSERT_TRUE(p.result);
   EXPECT_GE(*p.result, 0);
-  EXPECT_EQ(p.lines, (std::vector<std::string>{"[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）",
-                                                 started(target, 2000, "<none, fallback default route>"),
-                                                 connected(target, *p.result)}))
+  EXPECT_EQ(p.lines,
+            (std::vector<std::string>{
+                "[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）",
+                started(target, 2000, "<none, fallback default route>"), connected(target, *p.result)}))
       << lines(p.lines);
-  EXPECT_GE(lab_->tunnelConnectionRequestsTo(netlab::kServerAddress), 1u) << "the connection did not go through the TUN";
+  EXPECT_GE(lab_->tunnelConnectionRequestsTo(netlab::kServerAddress), 1u)
+      << "the connection did not go through the TUN";
 }
 
 TEST_F(NetlabProbe, ASilentFirstAddressCostsTheFullTimeoutAndOnlyTheSecondAttemptIsTimed) {
@@ -131,8 +133,7 @@ TEST_F(NetlabProbe, ASilentFirstAddressCostsTheFullTimeoutAndOnlyTheSecondAttemp
   EXPECT_LT(*p.result, timeout);
   EXPECT_GE(p.took.count(), timeout + kRoundTripMs);
   EXPECT_EQ(p.lines, (std::vector<std::string>{chosenEn0(), started(target, timeout), boundEn0(),
-                                                 waitFailed(0, EINPROGRESS), boundEn0(),
-                                                 connected(target, *p.result)}))
+                                               waitFailed(0, EINPROGRESS), boundEn0(), connected(target, *p.result)}))
       << lines(p.lines);
 }
 
@@ -158,10 +159,10 @@ TEST_F(NetlabProbe, ALoopbackTargetIsRefusedOnTheBoundSocket) {
   Ping p = ping("127.0.0.1", netlab::kOpenPort, 2000);
   ASSERT_TRUE(p.result);
   EXPECT_EQ(*p.result, -1);
-  EXPECT_EQ(p.lines, (std::vector<std::string>{chosenEn0(), started(target, 2000), boundEn0(),
-                                                 "[NativeTcpPing] ✗ connect() failed: errno=" +
-                                                     std::to_string(ENETUNREACH),
-                                                 "[NativeTcpPing] ✗ all addrinfo entries failed for " + target}))
+  EXPECT_EQ(p.lines,
+            (std::vector<std::string>{chosenEn0(), started(target, 2000), boundEn0(),
+                                      "[NativeTcpPing] ✗ connect() failed: errno=" + std::to_string(ENETUNREACH),
+                                      "[NativeTcpPing] ✗ all addrinfo entries failed for " + target}))
       << lines(p.lines);
 }
 
@@ -195,8 +196,8 @@ TEST_F(NetlabProbe, AnIPv6ServerIsReachedThroughEn0) {
     Ping p = ping(host, netlab::kOpenPort, 2000);
     ASSERT_TRUE(p.result) << host;
     EXPECT_GE(*p.result, 0) << host;
-    EXPECT_EQ(p.lines, (std::vector<std::string>{chosenEn0(), started(target, 2000), boundEn0(),
-                                                   connected(target, *p.result)}))
+    EXPECT_EQ(p.lines,
+              (std::vector<std::string>{chosenEn0(), started(target, 2000), boundEn0(), connected(target, *p.result)}))
         << lines(p.lines);
   }
   EXPECT_EQ(lab_->tunnelConnectionRequestsTo(netlab::kServerAddress6), 0u);
@@ -218,7 +219,8 @@ TEST_F(NetlabProbe, EachProbeBindsWhereAFreshSnapshotWouldAfterEveryKindOfInterf
       }
       auto chosen = NativeTcpPingTestAccess::freshChoice();
       if (!chosen) {
-        expected.push_back("[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）");
+        expected.push_back(
+            "[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）");
         return;
       }
       const std::string iface = chosen->name + "(idx=" + std::to_string(chosen->index) + ")";
@@ -254,13 +256,14 @@ TEST_F(NetlabProbe, EachProbeBindsWhereAFreshSnapshotWouldAfterEveryKindOfInterf
        "en0"},
       {"en0 is taken down", {{"link", "set", "en0", "down"}}, "eth1"},
       {"eth1 is taken down too", {{"link", "set", "eth1", "down"}}, nullptr},
-      {"eth1 is renamed to an excluded name and brought up", {{"link", "set", "eth1", "name", "ap7"}, {"link", "set", "ap7", "up"}},
+      {"eth1 is renamed to an excluded name and brought up",
+       {{"link", "set", "eth1", "name", "ap7"}, {"link", "set", "ap7", "up"}},
        nullptr},
-      {"renamed again to a physical name", {{"link", "set", "ap7", "down"}, {"link", "set", "ap7", "name", "wan0"},
-                                             {"link", "set", "wan0", "up"}},
+      {"renamed again to a physical name",
+       {{"link", "set", "ap7", "down"}, {"link", "set", "ap7", "name", "wan0"}, {"link", "set", "wan0", "up"}},
        "wan0"},
-      {"its address becomes link-local", {{"addr", "del", "192.0.2.50/24", "dev", "wan0"},
-                                          {"addr", "add", "169.254.3.3/16", "dev", "wan0"}},
+      {"its address becomes link-local",
+       {{"addr", "del", "192.0.2.50/24", "dev", "wan0"}, {"addr", "add", "169.254.3.3/16", "dev", "wan0"}},
        nullptr},
       {"it gets a routable address beside it", {{"addr", "add", "10.9.9.9/24", "dev", "wan0"}}, "wan0"},
       {"en0 comes back up, listed first", {{"link", "set", "en0", "up"}}, "en0"},
@@ -301,8 +304,7 @@ TEST_F(NetlabProbe, TheDelayLinesRoundTripIsWhatIsReported) {
     results.push_back(*p.result);
     if (*p.result <= kRoundTripMs + 1 && results.size() >= 3) break;
   }
-  EXPECT_LE(*std::min_element(results.begin(), results.end()), kRoundTripMs + 1)
-      << testing::PrintToString(results);
+  EXPECT_LE(*std::min_element(results.begin(), results.end()), kRoundTripMs + 1) << testing::PrintToString(results);
 
   // The line's own record, from the kernel's packet stamps: one handshake per probe, each at least
   // the round trip, and each probe's interval holds its handshake's, so no result is below it.

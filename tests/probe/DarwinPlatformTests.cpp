@@ -4,9 +4,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <linux/capability.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -151,9 +151,9 @@ TEST(DarwinSelect, AnIntervalOfWeeksIsNeitherShortenedNorRefused) {
 void ignoreSignal(int) {}
 
 TEST(DarwinSelect, ASignalDoesNotEndTheWait) {
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = ignoreSignal;  // no SA_RESTART: ppoll would give up with EINTR
-  struct sigaction previous{};
+  struct sigaction previous {};
   sigaction(SIGUSR2, &action, &previous);
 
   FullPipe pipe;
@@ -353,7 +353,8 @@ TEST_F(ProbeOnLoopback, APortOutsideTcpsRangeResolvesNothingAndIsNeverAnotherPor
   ASSERT_GE(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", port_, 2000), 0);
   for (int wrong : {port_ + 65536, port_ - 65536, 65536, -1}) {
     EXPECT_EQ(NativeTcpPing::tcpPingBoundToPhysical("127.0.0.1", wrong, 2000), -1) << wrong;
-    EXPECT_EQ(log_.lines().back(), "[NativeTcpPing] ✗ DNS resolution failed for 127.0.0.1: " + std::to_string(EAI_SERVICE))
+    EXPECT_EQ(log_.lines().back(),
+              "[NativeTcpPing] ✗ DNS resolution failed for 127.0.0.1: " + std::to_string(EAI_SERVICE))
         << wrong;
   }
   // The edges of the range and their spellings still resolve.

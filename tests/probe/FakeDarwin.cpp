@@ -116,9 +116,9 @@ std::vector<std::string> FakeDarwin::leaks() const {
 }
 
 int FakeDarwin::getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
-  record("getaddrinfo(" + std::string(node) + "," + std::string(service) + ",flags=" +
-         std::to_string(hints->ai_flags) + ",family=" + std::to_string(hints->ai_family) +
-         ",socktype=" + std::to_string(hints->ai_socktype) + ",protocol=" + std::to_string(hints->ai_protocol) + ")");
+  record("getaddrinfo(" + std::string(node) + "," + std::string(service) + ",flags=" + std::to_string(hints->ai_flags) +
+         ",family=" + std::to_string(hints->ai_family) + ",socktype=" + std::to_string(hints->ai_socktype) +
+         ",protocol=" + std::to_string(hints->ai_protocol) + ")");
   std::lock_guard lock(mutex_);
   elapsed_[std::this_thread::get_id()] += setupTicks;
   auto it = hosts.find(node);
@@ -186,7 +186,8 @@ int FakeDarwin::socket(int domain, int type, int protocol) {
     if (cursor->second.second < attempts.size()) attempt = &attempts[cursor->second.second++];
   }
   if (nextDescriptor_ < 0) nextDescriptor_ = firstDescriptor;
-  std::string call = "socket(" + std::to_string(domain) + "," + std::to_string(type) + "," + std::to_string(protocol) + ")";
+  std::string call =
+      "socket(" + std::to_string(domain) + "," + std::to_string(type) + "," + std::to_string(protocol) + ")";
   if (attempt == nullptr) {
     faults_.push_back("socket() for no resolved address");
     lock.unlock();
@@ -288,9 +289,9 @@ int FakeDarwin::select(int nfds, darwin::FdSet* readfds, darwin::FdSet* writefds
         fd = open;
       }
     }
-    std::string interval = timeout == nullptr ? "forever"
-                                              : std::to_string(timeout->tv_sec) + "s+" +
-                                                    std::to_string(timeout->tv_usec) + "us";
+    std::string interval = timeout == nullptr
+                               ? "forever"
+                               : std::to_string(timeout->tv_sec) + "s+" + std::to_string(timeout->tv_usec) + "us";
     journal_.push_back("select(" + std::to_string(nfds) + (readfds ? ",read" : "") + ",write={" + sets + "}" +
                        (errorfds ? ",error" : "") + "," + interval + ")");
     const FakeAttempt* attempt = attemptFor(fd);

@@ -32,13 +32,13 @@ struct FakeInterface {
 //
 //   FakeAttempt::at("192.0.2.10").bindFails(EPERM).takes(7 * kMs)
 struct FakeAttempt {
-  std::string address;               // numeric IPv4 or IPv6 text
-  int socketErrno = 0;               // socket() fails with it
-  int bindErrno = 0;                 // the interface binding fails with it
-  int connectErrno = EINPROGRESS;    // 0: connected at once
-  int selectResult = 1;              // the wait's result
-  int selectErrno = 0;               // set by a wait that fails
-  int soError = 0;                   // the pending error read after the wait
+  std::string address;             // numeric IPv4 or IPv6 text
+  int socketErrno = 0;             // socket() fails with it
+  int bindErrno = 0;               // the interface binding fails with it
+  int connectErrno = EINPROGRESS;  // 0: connected at once
+  int selectResult = 1;            // the wait's result
+  int selectErrno = 0;             // set by a wait that fails
+  int soError = 0;                 // the pending error read after the wait
   bool getsockoptFails = false;
   uint64_t ticks = 0;                // clock ticks that pass in connect() or the wait
   std::function<void()> duringWait;  // runs inside the wait, outside the fake's lock
@@ -71,7 +71,7 @@ class FakeDarwin : public darwin::DarwinSystem {
 
   // The world, set up before the probe runs.
   std::vector<FakeInterface> interfaces;
-  std::optional<int> getifaddrsErrno;  // set: getifaddrs() fails with it
+  std::optional<int> getifaddrsErrno;   // set: getifaddrs() fails with it
   bool getifaddrsListsNothing = false;  // returns 0 and no list
   std::map<std::string, uint32_t> indexes;
   // Set: the interface list's change count the platform reports (a test moves it to announce a
@@ -82,7 +82,7 @@ class FakeDarwin : public darwin::DarwinSystem {
   // The clock: `now` plus the ticks that the calling thread's calls took, so that probes running
   // side by side do not see each other's time pass.
   uint64_t now = 5'000'000'000;
-  uint64_t setupTicks = 0;  // ticks each interface, resolver and socket set-up call takes
+  uint64_t setupTicks = 0;     // ticks each interface, resolver and socket set-up call takes
   int firstDescriptor = 1500;  // above FD_SETSIZE on purpose
 
   // Every call and log line, in order: "socket(2,1,6)=1500", "close(1500)", "log: ...".

@@ -37,10 +37,9 @@ struct ChoiceCase {
   std::optional<std::string> chosen;  // its index is the lookup's answer
 };
 
-const std::map<std::string, uint32_t> kIndexes = {{"lo0", 1},   {"en0", 4},   {"en1", 5},    {"en5", 9},
-                                                  {"utun3", 20}, {"awdl0", 21}, {"llw0", 22},  {"bridge100", 23},
-                                                  {"anpi1", 24}, {"ap1", 25},   {"apple0", 26}, {"utunnel", 27},
-                                                  {"eth0", 30},  {"gone0", 0}};
+const std::map<std::string, uint32_t> kIndexes = {
+    {"lo0", 1},        {"en0", 4},    {"en1", 5},  {"en5", 9},     {"utun3", 20},   {"awdl0", 21}, {"llw0", 22},
+    {"bridge100", 23}, {"anpi1", 24}, {"ap1", 25}, {"apple0", 26}, {"utunnel", 27}, {"eth0", 30},  {"gone0", 0}};
 
 TEST(PhysicalInterfaceChoice, FollowsTheRuleOverListedEntries) {
   const std::vector<ChoiceCase> cases = {
@@ -119,10 +118,12 @@ TEST(PickPhysicalInterface, LogsOnceAndFreesTheSnapshotItWalked) {
     std::optional<std::string> chosen;
     std::vector<std::string> transcript;
   };
-  const std::string notFound = "log: [NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）";
+  const std::string notFound =
+      "log: [NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）";
   const std::vector<Case> cases = {
       {"a physical interface",
-       {{"lo0", kLoopback, AF_INET, "127.0.0.1"}, {"en0", kUpRunning, AF_INET6, "fe80::1"},
+       {{"lo0", kLoopback, AF_INET, "127.0.0.1"},
+        {"en0", kUpRunning, AF_INET6, "fe80::1"},
         {"en0", kUpRunning, AF_INET, "192.0.2.10"}},
        std::nullopt,
        false,
@@ -134,9 +135,17 @@ TEST(PickPhysicalInterface, LogsOnceAndFreesTheSnapshotItWalked) {
        false,
        std::nullopt,
        {notFound, "freeifaddrs"}},
-      {"getifaddrs fails", {}, ENOMEM, false, std::nullopt,
+      {"getifaddrs fails",
+       {},
+       ENOMEM,
+       false,
+       std::nullopt,
        {"log: [NativeTcpPing] ⚠️ getifaddrs failed: errno=" + std::to_string(ENOMEM)}},
-      {"getifaddrs lists nothing", {}, std::nullopt, true, std::nullopt,
+      {"getifaddrs lists nothing",
+       {},
+       std::nullopt,
+       true,
+       std::nullopt,
        {"log: [NativeTcpPing] ⚠️ getifaddrs failed: errno=0"}},
   };
   for (const Case& c : cases) {

@@ -54,7 +54,8 @@ TEST(InterfaceSnapshot, IsReadAgainOnlyWhenThePlatformReportsAChange) {
   auto lines = fake.logLines();
   EXPECT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines.front(), "[NativeTcpPing]   选中物理网卡: en0 (idx=4)");
-  EXPECT_EQ(lines.back(), "[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）");
+  EXPECT_EQ(lines.back(),
+            "[NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）");
   EXPECT_EQ(fake.leaks(), std::vector<std::string>{});
 }
 

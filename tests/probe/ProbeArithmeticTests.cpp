@@ -26,7 +26,7 @@ TEST(WaitInterval, TruncatesTowardZeroWithTheRemainderTakingTheTimeoutsSign) {
       {-1, 0, -1000},
       {-1500, -1, -500000},
       {86'400'000LL * 3 + 7, 259200, 7000},  // days stay days
-      {4'294'967'301LL, 4'294'967, 301000},   // past 32 bits of milliseconds
+      {4'294'967'301LL, 4'294'967, 301000},  // past 32 bits of milliseconds
       {std::numeric_limits<int64_t>::max(), 9'223'372'036'854'775LL, 807000},
       {std::numeric_limits<int64_t>::min(), -9'223'372'036'854'775LL, -808000},
   };
@@ -49,15 +49,14 @@ TEST(ElapsedMillis, MultipliesThenDividesInUnsigned64BitsAndRoundsDown) {
       // Rows that only multiplying before dividing gets right: 125/3 cannot tell the orders apart
       // (125 divides a million), so these use ratios whose denominator does not divide out.
       {"666667 ticks at 3/2 are 1000000 ns (dividing first: 999999, so 0)", 3, 2, 0, 666'667, 1},
-      {"a 24 MHz clock, unreduced: 24000 ticks are 1 ms (dividing first: 0)", 1'000'000'000, 24'000'000, 0, 24'000,
-       1},
+      {"a 24 MHz clock, unreduced: 24000 ticks are 1 ms (dividing first: 0)", 1'000'000'000, 24'000'000, 0, 24'000, 1},
       {"a 24 MHz clock, unreduced: 119999 ticks are 4.99996 ms", 1'000'000'000, 24'000'000, 0, 119'999, 4},
       {"72000 ticks at 125/3 are 3000000 ns", 125, 3, 0, 72'000, 3},
       {"0.9 ms", 1, 1, 0, 900'000, 0},
       {"12.99 ms", 1, 1, 7, 7 + 12'990'000, 12},
       {"nothing elapsed", 1, 1, 42, 42, 0},
-      {"the tick counter wraps between start and now", 1, 1, std::numeric_limits<uint64_t>::max() - 999'999,
-       2'000'000, 3},
+      {"the tick counter wraps between start and now", 1, 1, std::numeric_limits<uint64_t>::max() - 999'999, 2'000'000,
+       3},
       {"the product wraps in 64 bits before the division", 8, 1, 0, uint64_t{1} << 61, 0},
       {"a ratio whose product fits", 1'000'000, 1, 0, 3, 3},
       {"a clock that cannot say its ratio counts nanoseconds", 5, 0, 0, 4'000'000, 4},

@@ -21,8 +21,8 @@ struct NativeTcpPingTestAccess {
   static std::optional<PhysicalInterface> freshChoice() {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0 || list == nullptr) return std::nullopt;
-    auto chosen = NativeTcpPing::choosePhysicalInterface(NativeTcpPing::interfaceEntries(list),
-                                                         [](const std::string& name) { return ::if_nametoindex(name.c_str()); });
+    auto chosen = NativeTcpPing::choosePhysicalInterface(
+        NativeTcpPing::interfaceEntries(list), [](const std::string& name) { return ::if_nametoindex(name.c_str()); });
     ::freeifaddrs(list);
     return chosen;
   }

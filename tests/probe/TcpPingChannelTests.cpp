@@ -35,7 +35,8 @@ constexpr uint64_t kMs = 1'000'000;  // ticks at 1/1
 
 // The log lines, as the Flutter side's developer reads them.
 const std::string kChosen = "log: [NativeTcpPing]   选中物理网卡: en0 (idx=4)";
-const std::string kNotFound = "log: [NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）";
+const std::string kNotFound =
+    "log: [NativeTcpPing]   ⚠️ 未找到物理网卡，将走默认路由（可能受 TUN 干扰）";
 const std::string kBound = "log: [NativeTcpPing]   bound to iface en0(idx=4)";
 std::string started(const std::string& target, const std::string& timeout, const std::string& iface = "en0") {
   return "log: [NativeTcpPing] → tcpPing " + target + " (timeout=" + timeout + "ms, iface=" + iface + ")";
@@ -151,32 +152,66 @@ TEST_F(TcpPingChannelTest, PassesHostPortAndTimeoutOnAsTheProbeTakesThem) {
   const std::string asked = "getaddrinfo(h.example,";
   const std::string hints = ",flags=0,family=0,socktype=1,protocol=6)";
   const std::vector<Case> cases = {
-      {"no timeout: 5000 ms", {{"host", host}, {"port", 443}}, started("h.example:443", "5000"),
-       asked + "443" + hints, "select(1501,write={1500},5s+0us)"},
-      {"port as a 64-bit integer", {{"host", host}, {"port", int64_t{443}}}, started("h.example:443", "5000"),
-       asked + "443" + hints, "select(1501,write={1500},5s+0us)"},
-      {"the largest 32-bit port", {{"host", host}, {"port", std::numeric_limits<int32_t>::max()}},
-       started("h.example:2147483647", "5000"), asked + "2147483647" + hints, "select(1501,write={1500},5s+0us)"},
+      {"no timeout: 5000 ms",
+       {{"host", host}, {"port", 443}},
+       started("h.example:443", "5000"),
+       asked + "443" + hints,
+       "select(1501,write={1500},5s+0us)"},
+      {"port as a 64-bit integer",
+       {{"host", host}, {"port", int64_t{443}}},
+       started("h.example:443", "5000"),
+       asked + "443" + hints,
+       "select(1501,write={1500},5s+0us)"},
+      {"the largest 32-bit port",
+       {{"host", host}, {"port", std::numeric_limits<int32_t>::max()}},
+       started("h.example:2147483647", "5000"),
+       asked + "2147483647" + hints,
+       "select(1501,write={1500},5s+0us)"},
       {"the smallest 32-bit port, sent 64 bits wide",
        {{"host", host}, {"port", int64_t{std::numeric_limits<int32_t>::min()}}},
-       started("h.example:-2147483648", "5000"), asked + "-2147483648" + hints, "select(1501,write={1500},5s+0us)"},
-      {"no port range check", {{"host", host}, {"port", 70000}}, started("h.example:70000", "5000"),
-       asked + "70000" + hints, "select(1501,write={1500},5s+0us)"},
-      {"timeout a string: 5000 ms", {{"host", host}, {"port", 443}, {"timeoutMs", "fast"}},
-       started("h.example:443", "5000"), asked + "443" + hints, "select(1501,write={1500},5s+0us)"},
-      {"timeout a double: 5000 ms", {{"host", host}, {"port", 443}, {"timeoutMs", 1.5}},
-       started("h.example:443", "5000"), asked + "443" + hints, "select(1501,write={1500},5s+0us)"},
-      {"timeout null: 5000 ms", {{"host", host}, {"port", 443}, {"timeoutMs", EncodableValue()}},
-       started("h.example:443", "5000"), asked + "443" + hints, "select(1501,write={1500},5s+0us)"},
-      {"timeout 1500", {{"host", host}, {"port", 443}, {"timeoutMs", 1500}}, started("h.example:443", "1500"),
-       asked + "443" + hints, "select(1501,write={1500},1s+500000us)"},
+       started("h.example:-2147483648", "5000"),
+       asked + "-2147483648" + hints,
+       "select(1501,write={1500},5s+0us)"},
+      {"no port range check",
+       {{"host", host}, {"port", 70000}},
+       started("h.example:70000", "5000"),
+       asked + "70000" + hints,
+       "select(1501,write={1500},5s+0us)"},
+      {"timeout a string: 5000 ms",
+       {{"host", host}, {"port", 443}, {"timeoutMs", "fast"}},
+       started("h.example:443", "5000"),
+       asked + "443" + hints,
+       "select(1501,write={1500},5s+0us)"},
+      {"timeout a double: 5000 ms",
+       {{"host", host}, {"port", 443}, {"timeoutMs", 1.5}},
+       started("h.example:443", "5000"),
+       asked + "443" + hints,
+       "select(1501,write={1500},5s+0us)"},
+      {"timeout null: 5000 ms",
+       {{"host", host}, {"port", 443}, {"timeoutMs", EncodableValue()}},
+       started("h.example:443", "5000"),
+       asked + "443" + hints,
+       "select(1501,write={1500},5s+0us)"},
+      {"timeout 1500",
+       {{"host", host}, {"port", 443}, {"timeoutMs", 1500}},
+       started("h.example:443", "1500"),
+       asked + "443" + hints,
+       "select(1501,write={1500},1s+500000us)"},
       {"timeout past 32 bits: logged through its low 32 bits, waited in full",
-       {{"host", host}, {"port", 443}, {"timeoutMs", int64_t{4'294'967'301LL}}}, started("h.example:443", "5"),
-       asked + "443" + hints, "select(1501,write={1500},4294967s+301000us)"},
-      {"negative timeout: passed on as it is", {{"host", host}, {"port", 443}, {"timeoutMs", -1500}},
-       started("h.example:443", "-1500"), asked + "443" + hints, "select(1501,write={1500},-1s+-500000us)"},
-      {"other keys are not read", {{"host", host}, {"port", 443}, {"socks", "x"}, {"timeout", 1}},
-       started("h.example:443", "5000"), asked + "443" + hints, "select(1501,write={1500},5s+0us)"},
+       {{"host", host}, {"port", 443}, {"timeoutMs", int64_t{4'294'967'301LL}}},
+       started("h.example:443", "5"),
+       asked + "443" + hints,
+       "select(1501,write={1500},4294967s+301000us)"},
+      {"negative timeout: passed on as it is",
+       {{"host", host}, {"port", 443}, {"timeoutMs", -1500}},
+       started("h.example:443", "-1500"),
+       asked + "443" + hints,
+       "select(1501,write={1500},-1s+-500000us)"},
+      {"other keys are not read",
+       {{"host", host}, {"port", 443}, {"socks", "x"}, {"timeout", 1}},
+       started("h.example:443", "5000"),
+       asked + "443" + hints,
+       "select(1501,write={1500},5s+0us)"},
   };
   for (const Case& c : cases) {
     FakeDarwin fake;
@@ -184,7 +219,9 @@ TEST_F(TcpPingChannelTest, PassesHostPortAndTimeoutOnAsTheProbeTakesThem) {
     fake.hosts[host] = FakeResolution{0, {FakeAttempt::at("192.0.2.10")}};
     EXPECT_EQ(integerOf(ping(c.arguments)), 0) << c.what;
     auto journal = fake.journal();
-    auto has = [&](const std::string& entry) { return std::find(journal.begin(), journal.end(), entry) != journal.end(); };
+    auto has = [&](const std::string& entry) {
+      return std::find(journal.begin(), journal.end(), entry) != journal.end();
+    };
     EXPECT_TRUE(has(c.startLine)) << c.what << "\n" << testing::PrintToString(journal);
     EXPECT_TRUE(has(c.resolution)) << c.what << "\n" << testing::PrintToString(journal);
     EXPECT_TRUE(has(c.wait)) << c.what << "\n" << testing::PrintToString(journal);
@@ -204,10 +241,7 @@ TEST_F(TcpPingChannelTest, ReportsEveryAttemptOutcomeWithItsLinesInOrder) {
   auto a = [] { return FakeAttempt::at("192.0.2.10"); };
   auto b = [] { return FakeAttempt::at("192.0.2.11"); };
   const std::vector<Case> cases = {
-      {"socket() fails",
-       {a().socketFails(EMFILE)},
-       -1,
-       {socketFailed(EMFILE), allFailed(target), "freeaddrinfo"}},
+      {"socket() fails", {a().socketFails(EMFILE)}, -1, {socketFailed(EMFILE), allFailed(target), "freeaddrinfo"}},
       {"the binding is refused: warned, and the attempt goes on unbound",
        {a().bindFails(EPERM).takes(7 * kMs)},
        7,
@@ -250,20 +284,17 @@ TEST_F(TcpPingChannelTest, ReportsEveryAttemptOutcomeWithItsLinesInOrder) {
        2,
        {bindRefused(EACCES), connected(target, 2), "close(1500)", "freeaddrinfo"}},
       {"every entry fails, each its own way",
-       {a().socketFails(ENFILE), a().connectFails(ENETUNREACH), a().waitReturns(0),
-        a().pendingError(ETIMEDOUT)},
+       {a().socketFails(ENFILE), a().connectFails(ENETUNREACH), a().waitReturns(0), a().pendingError(ETIMEDOUT)},
        -1,
-       {socketFailed(ENFILE), kBound, connectFailed(ENETUNREACH), "close(1500)", kBound,
-        waitFailed(0, EINPROGRESS), "close(1501)", kBound, soError(ETIMEDOUT), "close(1502)", allFailed(target),
-        "freeaddrinfo"}},
+       {socketFailed(ENFILE), kBound, connectFailed(ENETUNREACH), "close(1500)", kBound, waitFailed(0, EINPROGRESS),
+        "close(1501)", kBound, soError(ETIMEDOUT), "close(1502)", allFailed(target), "freeaddrinfo"}},
   };
   for (const Case& c : cases) {
     FakeDarwin fake;
     withPhysicalInterface(fake);
     fake.setupTicks = 3 * kMs;
     fake.hosts["svc.example"] = FakeResolution{0, c.attempts};
-    EXPECT_EQ(integerOf(ping(EncodableMap{{"host", "svc.example"}, {"port", 443}, {"timeoutMs", 1500}})),
-              c.expected)
+    EXPECT_EQ(integerOf(ping(EncodableMap{{"host", "svc.example"}, {"port", 443}, {"timeoutMs", 1500}})), c.expected)
         << c.what;
     std::vector<std::string> expected = {kChosen, "freeifaddrs", started(target, "1500")};
     expected.insert(expected.end(), c.afterStart.begin(), c.afterStart.end());
@@ -320,26 +351,40 @@ TEST_F(TcpPingChannelTest, WithoutAPhysicalInterfaceRunsUnboundOverTheDefaultRou
 TEST_F(TcpPingChannelTest, TalksToThePlatformExactlyAsTheProbeIsDefined) {
   FakeDarwin fake;
   withPhysicalInterface(fake);
-  fake.hosts["svc.example"] =
-      FakeResolution{0, {FakeAttempt::at("192.0.2.10").waitReturns(0).takes(1500 * kMs),
-                         FakeAttempt::at("2001:db8::10").takes(12 * kMs)}};
+  fake.hosts["svc.example"] = FakeResolution{0,
+                                             {FakeAttempt::at("192.0.2.10").waitReturns(0).takes(1500 * kMs),
+                                              FakeAttempt::at("2001:db8::10").takes(12 * kMs)}};
 
   EXPECT_EQ(integerOf(ping(EncodableMap{{"host", "svc.example"}, {"port", 443}, {"timeoutMs", 1500}})), 12);
 
   const std::string nonBlocking = std::to_string(O_RDWR | O_NONBLOCK);
   EXPECT_EQ(fake.journal(),
-            (std::vector<std::string>{
-                "getifaddrs", "if_nametoindex(en0)", kChosen, "freeifaddrs", started("svc.example:443", "1500"),
-                "getaddrinfo(svc.example,443,flags=0,family=0,socktype=1,protocol=6)",
-                "socket(" + std::to_string(AF_INET) + ",1,6)=1500",
-                "setsockopt(1500,IPPROTO_IP,IP_BOUND_IF,index=4,length=4)", kBound, "fcntl(1500,F_GETFL)",
-                "fcntl(1500,F_SETFL," + nonBlocking + ")", "connect(1500,192.0.2.10:443)",
-                "select(1501,write={1500},1s+500000us)", waitFailed(0, EINPROGRESS), "close(1500)",
-                "socket(" + std::to_string(AF_INET6) + ",1,6)=1501",
-                "setsockopt(1501,IPPROTO_IPV6,IPV6_BOUND_IF,index=4,length=4)", kBound, "fcntl(1501,F_GETFL)",
-                "fcntl(1501,F_SETFL," + nonBlocking + ")", "connect(1501,[2001:db8::10]:443)",
-                "select(1502,write={1501},1s+500000us)", "getsockopt(1501,SO_ERROR,length=4)",
-                connected("svc.example:443", 12), "close(1501)", "freeaddrinfo"}));
+            (std::vector<std::string>{"getifaddrs",
+                                      "if_nametoindex(en0)",
+                                      kChosen,
+                                      "freeifaddrs",
+                                      started("svc.example:443", "1500"),
+                                      "getaddrinfo(svc.example,443,flags=0,family=0,socktype=1,protocol=6)",
+                                      "socket(" + std::to_string(AF_INET) + ",1,6)=1500",
+                                      "setsockopt(1500,IPPROTO_IP,IP_BOUND_IF,index=4,length=4)",
+                                      kBound,
+                                      "fcntl(1500,F_GETFL)",
+                                      "fcntl(1500,F_SETFL," + nonBlocking + ")",
+                                      "connect(1500,192.0.2.10:443)",
+                                      "select(1501,write={1500},1s+500000us)",
+                                      waitFailed(0, EINPROGRESS),
+                                      "close(1500)",
+                                      "socket(" + std::to_string(AF_INET6) + ",1,6)=1501",
+                                      "setsockopt(1501,IPPROTO_IPV6,IPV6_BOUND_IF,index=4,length=4)",
+                                      kBound,
+                                      "fcntl(1501,F_GETFL)",
+                                      "fcntl(1501,F_SETFL," + nonBlocking + ")",
+                                      "connect(1501,[2001:db8::10]:443)",
+                                      "select(1502,write={1501},1s+500000us)",
+                                      "getsockopt(1501,SO_ERROR,length=4)",
+                                      connected("svc.example:443", 12),
+                                      "close(1501)",
+                                      "freeaddrinfo"}));
   EXPECT_EQ(fake.leaks(), std::vector<std::string>{});
 }
 

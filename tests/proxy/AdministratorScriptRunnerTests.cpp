@@ -1,7 +1,6 @@
 // The administrator run: the command handed to the scripting service, and how its error
 // dictionary becomes an outcome.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 
 #include "platform/foundation/NSLog.h"
 #include "platform/macos_tools/MacOSTools.h"
-
 #include "platform/scripting/AppleScriptSource.h"
 #include "proxy/AdministratorScriptRunner.h"
 #include "proxy/ProxyScriptBuilder.h"
@@ -93,8 +91,8 @@ TEST(AdministratorRun, ErrorDictionariesBecomeOutcomes) {
       {"a negative number keeps its sign", NSDictionary{{number, int64_t{-60005}}, {message, std::string("no")}},
        Outcome::failed("AppleScript error -60005: no")},
       {"no number", NSDictionary{{message, std::string("boom")}}, Outcome::failed("AppleScript error -1: boom")},
-      {"a number that is not an integer counts as none",
-       NSDictionary{{number, 4.0}, {message, std::string("boom")}}, Outcome::failed("AppleScript error -1: boom")},
+      {"a number that is not an integer counts as none", NSDictionary{{number, 4.0}, {message, std::string("boom")}},
+       Outcome::failed("AppleScript error -1: boom")},
       {"a number given as text counts as none",
        NSDictionary{{number, std::string("-128")}, {message, std::string("boom")}},
        Outcome::failed("AppleScript error -1: boom")},
@@ -124,7 +122,7 @@ TEST(AdministratorRun, ASourceTheServiceRejectsFailsBeforeAnythingRuns) {
 TEST(AdministratorRun, AScriptThatIsNotUTF8IsRefusedUntouched) {
   FakeScripting scripting;
   for (const std::string& bad : {std::string("caf\xe9"), std::string("\xc0\xaf"), std::string("\xed\xa0\x80"),
-                                std::string("ok\xf4\x90\x80\x80")}) {
+                                 std::string("ok\xf4\x90\x80\x80")}) {
     EXPECT_EQ(proxy::runAsAdministrator(bad), Outcome::failed("Failed to encode shell script"));
   }
   EXPECT_TRUE(scripting.sources().empty());
@@ -177,7 +175,8 @@ TEST(AdministratorRun, TheDecodeStepCheckTellsAWorkingToolFromAWrongOne) {
   EXPECT_EQ(proxy::checkDecodeStep(), "/usr/bin/base64 -D turns \"cHJveHlob3N0\" into \"\"");
   macos_tools::setToolFolderForTesting(gnu.path());
   const std::optional<std::string> refused = proxy::checkDecodeStep();
-  EXPECT_TRUE(refused && refused->starts_with("/usr/bin/base64 -D does not decode (status 1: ")) << refused.value_or("");
+  EXPECT_TRUE(refused && refused->starts_with("/usr/bin/base64 -D does not decode (status 1: "))
+      << refused.value_or("");
   macos_tools::setToolFolderForTesting(wrong.file("missing"));
   const std::optional<std::string> missing = proxy::checkDecodeStep();
   EXPECT_TRUE(missing && missing->starts_with("/usr/bin/base64 -D does not start (")) << missing.value_or("");

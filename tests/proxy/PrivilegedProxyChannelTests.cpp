@@ -164,9 +164,8 @@ TEST_F(PrivilegedProxyChannelTest, EnableRunsTheEnableScriptAndAnswersTrue) {
                           {"bypass", strings({"localhost", "*.local"})},
                           {"extra", "ignored"}};
   EXPECT_EQ(call("setProxyElevated", args), Reply(EncodableValue(true)));
-  EXPECT_EQ(scripting.scriptsRun(),
-            std::vector<std::string>{proxy::buildEnableProxyScript(
-                {"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080, {"localhost", "*.local"})});
+  EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{proxy::buildEnableProxyScript(
+                                        {"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080, {"localhost", "*.local"})});
 }
 
 TEST_F(PrivilegedProxyChannelTest, EnableTakesAnEmptyBypassListAndWidePorts) {
@@ -177,8 +176,8 @@ TEST_F(PrivilegedProxyChannelTest, EnableTakesAnEmptyBypassListAndWidePorts) {
                           {"socks", int32_t{-1}},
                           {"bypass", EncodableList{}}};
   EXPECT_EQ(call("setProxyElevated", args), Reply(EncodableValue(true)));
-  EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{proxy::buildEnableProxyScript(
-                                        {"Wi-Fi"}, "", int64_t{1} << 40, -1, {})});
+  EXPECT_EQ(scripting.scriptsRun(),
+            std::vector<std::string>{proxy::buildEnableProxyScript({"Wi-Fi"}, "", int64_t{1} << 40, -1, {})});
 }
 
 TEST_F(PrivilegedProxyChannelTest, DisableIgnoresEveryKeyButServices) {
@@ -188,8 +187,7 @@ TEST_F(PrivilegedProxyChannelTest, DisableIgnoresEveryKeyButServices) {
                           {"services", strings({"Wi-Fi", "Wi-Fi"})},
                           {"bypass", EncodableValue()}};
   EXPECT_EQ(call("disableProxyElevated", args), Reply(EncodableValue(true)));
-  EXPECT_EQ(scripting.scriptsRun(),
-            std::vector<std::string>{proxy::buildDisableProxyScript({"Wi-Fi", "Wi-Fi"})});
+  EXPECT_EQ(scripting.scriptsRun(), std::vector<std::string>{proxy::buildDisableProxyScript({"Wi-Fi", "Wi-Fi"})});
 }
 
 TEST_F(PrivilegedProxyChannelTest, RunOutcomesBecomeTheirAnswers) {

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "platform/foundation/NSLog.h"
-
 #include "proxy/PrivilegedRunQueue.h"
 #include "proxy/ProxyRecord.h"
 #include "tests/proxy/ProxyTestSupport.h"

@@ -45,8 +45,8 @@ RunLog disableRuns(const std::string& service) {
 void append(RunLog& to, const RunLog& more) { to.insert(to.end(), more.begin(), more.end()); }
 
 std::string proxyText(bool enabled, const std::string& server, int port) {
-  return std::string("Enabled: ") + (enabled ? "Yes" : "No") + "\nServer: " + server + "\nPort: " +
-         std::to_string(port) + "\nAuthenticated Proxy Enabled: 0\n";
+  return std::string("Enabled: ") + (enabled ? "Yes" : "No") + "\nServer: " + server +
+         "\nPort: " + std::to_string(port) + "\nAuthenticated Proxy Enabled: 0\n";
 }
 
 class ProxyEndToEnd : public testing_support::MacsimHostTest {
@@ -168,9 +168,9 @@ TEST_F(ProxyEndToEnd, WithoutADesktopAFailedScriptStillNamesTheRealError) {
 
 // Names, hosts and bypass entries that a shell would love to misread.
 std::vector<std::string> awkwardTexts(const std::string& canary) {
-  const std::vector<std::string> pieces = {
-      "'", "\"", "$", "`", "\\", " ", "\n", "*", "é", "局域网", "🛜", "\t", "'\\''", "!", "#", ";", "&&", "|",
-      "~", "{a,b}", "-", "%s", "\\n", ">", "<"};
+  const std::vector<std::string> pieces = {"'",      "\"",    "$",  "`",     "\\",  " ", "\n", "*",  "é",
+                                           "局域网", "🛜",  "\t", "'\\''", "!",   "#", ";",  "&&", "|",
+                                           "~",      "{a,b}", "-",  "%s",    "\\n", ">", "<"};
   std::vector<std::string> texts = {
       "",
       "Office's LAN",

@@ -39,9 +39,9 @@ TEST(ProxyRecordText, EveryCutAndEveryStrayByteIsNotARecord) {
   for (size_t cut = 0; cut < text.size(); ++cut) {
     EXPECT_FALSE(proxy::decodeProxyRecord(text.substr(0, cut))) << "cut at " << cut;
   }
-  for (const std::string& bad :
-       {text + "x", "X" + text, std::string(text).replace(text.find("port ") + 5, 1, "z"),
-        std::string(text).replace(text.find("\\\\"), 2, "\\q"), std::string(text).replace(0, 24, "proxyhost proxy record 2")}) {
+  for (const std::string& bad : {text + "x", "X" + text, std::string(text).replace(text.find("port ") + 5, 1, "z"),
+                                 std::string(text).replace(text.find("\\\\"), 2, "\\q"),
+                                 std::string(text).replace(0, 24, "proxyhost proxy record 2")}) {
     EXPECT_FALSE(proxy::decodeProxyRecord(bad)) << bad;
   }
 }

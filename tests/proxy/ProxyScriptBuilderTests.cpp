@@ -8,7 +8,6 @@
 
 namespace {
 
-
 TEST(ProxyScripts, WorkedExampleEnablesBothServicesLineForLine) {
   const std::string expected =
       "#!/bin/bash\n"
@@ -27,8 +26,7 @@ TEST(ProxyScripts, WorkedExampleEnablesBothServicesLineForLine) {
       "/usr/sbin/networksetup -setwebproxystate 'Office'\\''s LAN' on\n"
       "/usr/sbin/networksetup -setsecurewebproxystate 'Office'\\''s LAN' on\n"
       "/usr/sbin/networksetup -setsocksfirewallproxystate 'Office'\\''s LAN' on";
-  EXPECT_EQ(proxy::buildEnableProxyScript({"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080,
-                                           {"localhost", "*.local"}),
+  EXPECT_EQ(proxy::buildEnableProxyScript({"Wi-Fi", "Office's LAN"}, "127.0.0.1", 8080, 1080, {"localhost", "*.local"}),
             expected);
 }
 
@@ -90,22 +88,54 @@ TEST(ProxyScripts, EdgeCasesOfTheEnableScript) {
   const std::vector<Case> cases = {
       {"no services: the two header lines alone", {}, "h", 1, 2, {"x"}, head},
       {"no bypass entries: the bypass line ends in one blank",
-       {"Wi-Fi"}, "127.0.0.1", 8080, 1080, {}, head + block("'Wi-Fi'", "'127.0.0.1'", "8080", "1080", "")},
+       {"Wi-Fi"},
+       "127.0.0.1",
+       8080,
+       1080,
+       {},
+       head + block("'Wi-Fi'", "'127.0.0.1'", "8080", "1080", "")},
       {"empty host and bypass entry stay as two apostrophes",
-       {"Wi-Fi"}, "", 8080, 1080, {""}, head + block("'Wi-Fi'", "''", "8080", "1080", "''")},
+       {"Wi-Fi"},
+       "",
+       8080,
+       1080,
+       {""},
+       head + block("'Wi-Fi'", "''", "8080", "1080", "''")},
       {"ports outside 1..65535 are written unchanged",
-       {"E"}, "h", 0, -1, {"b"}, head + block("'E'", "'h'", "0", "-1", "'b'")},
+       {"E"},
+       "h",
+       0,
+       -1,
+       {"b"},
+       head + block("'E'", "'h'", "0", "-1", "'b'")},
       {"64-bit ports are written in full",
-       {"E"}, "h", INT64_MAX, INT64_MIN, {"b"},
+       {"E"},
+       "h",
+       INT64_MAX,
+       INT64_MIN,
+       {"b"},
        head + block("'E'", "'h'", "9223372036854775807", "-9223372036854775808", "'b'")},
       {"a service listed twice gets its lines twice",
-       {"A", "B", "A"}, "h", 1, 2, {},
+       {"A", "B", "A"},
+       "h",
+       1,
+       2,
+       {},
        head + block("'A'", "'h'", "1", "2", "") + block("'B'", "'h'", "1", "2", "") +
            block("'A'", "'h'", "1", "2", "")},
       {"a line feed in a name stays inside the quotes",
-       {"two\nlines"}, "h", 1, 2, {"x\ny"}, head + block("'two\nlines'", "'h'", "1", "2", "'x\ny'")},
+       {"two\nlines"},
+       "h",
+       1,
+       2,
+       {"x\ny"},
+       head + block("'two\nlines'", "'h'", "1", "2", "'x\ny'")},
       {"shell characters stay literal between apostrophes",
-       {"$(reboot) `id` \"q\" \\ *"}, "a'b", 3128, 1080, {"*.corp", "it's"},
+       {"$(reboot) `id` \"q\" \\ *"},
+       "a'b",
+       3128,
+       1080,
+       {"*.corp", "it's"},
        head + block("'$(reboot) `id` \"q\" \\ *'", "'a'\\''b'", "3128", "1080", "'*.corp' 'it'\\''s'")},
   };
   for (const auto& c : cases) {
@@ -134,8 +164,8 @@ TEST(ProxyScripts, EdgeCasesOfTheDisableScript) {
 }
 
 TEST(ProxyScripts, NoCarriageReturnAndNoFinalLineFeed) {
-  for (const auto& script : {proxy::buildEnableProxyScript({"A", "B"}, "h", 1, 2, {"x"}),
-                             proxy::buildDisableProxyScript({"A", "B"})}) {
+  for (const auto& script :
+       {proxy::buildEnableProxyScript({"A", "B"}, "h", 1, 2, {"x"}), proxy::buildDisableProxyScript({"A", "B"})}) {
     EXPECT_EQ(script.find('\r'), std::string::npos);
     ASSERT_FALSE(script.empty());
     EXPECT_NE(script.back(), '\n');

@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
   sd_bus* bus = nullptr;
   sd_bus_slot* slot = nullptr;
   int r = sd_bus_open_system(&bus);
-  if (r >= 0) r = sd_bus_add_object_vtable(bus, &slot, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", kManager, nullptr);
+  if (r >= 0)
+    r = sd_bus_add_object_vtable(bus, &slot, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", kManager,
+                                 nullptr);
   if (r >= 0) r = sd_bus_request_name(bus, "org.freedesktop.login1", 0);
   if (r < 0) {
     std::fprintf(stderr, "fake_logind: %s\n", std::strerror(-r));
@@ -86,7 +88,8 @@ int main(int argc, char** argv) {
       signalfd_siginfo info;
       if (read(sigFd, &info, sizeof info) == sizeof info) {
         if (info.ssi_signo == SIGTERM) return 0;
-        sd_bus_emit_signal(bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForShutdown", "b", 1);
+        sd_bus_emit_signal(bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForShutdown", "b",
+                           1);
         sd_bus_flush(bus);
         event("announced");
       }

@@ -187,9 +187,9 @@ TEST_F(ShutdownEndToEnd, TwoUsersSharingAHomeKeepRecordsOfTheirOwn) {
     EXPECT_EQ(answer.standardOutput, "{\"success\": true}\n") << answer.standardError << process->standardError();
     return process;
   };
-  auto hers = startWithHerHome({"/usr/bin/setpriv", "--reuid=" + std::to_string(user), "--regid=" + std::to_string(user),
-                                "--clear-groups"},
-                               herState, dir_.file("her-host"));
+  auto hers = startWithHerHome(
+      {"/usr/bin/setpriv", "--reuid=" + std::to_string(user), "--regid=" + std::to_string(user), "--clear-groups"},
+      herState, dir_.file("her-host"));
   auto roots = startWithHerHome({}, state(), dir_.file("host"));
   ASSERT_FALSE(HasFailure());
 
@@ -218,11 +218,11 @@ TEST_F(ShutdownEndToEnd, TwoUsersSharingAHomeKeepRecordsOfTheirOwn) {
   // desktop): its record is apart from root's own, so its death is cleaned up by its guard and
   // root's host keeps its proxies and its record.
   std::filesystem::create_directories(dir_.file("for-her-host"));
-  auto forHer = startWithHerHome({"/usr/bin/env", "SUDO_UID=" + std::to_string(user)}, herState,
-                                 dir_.file("for-her-host"));
+  auto forHer =
+      startWithHerHome({"/usr/bin/env", "SUDO_UID=" + std::to_string(user)}, herState, dir_.file("for-her-host"));
   ASSERT_FALSE(HasFailure());
-  const std::string forHerRecord = "/root/.local/state/" + kRecordFolderName + "/for-uid-" + std::to_string(user) +
-                                   "/proxy-record";
+  const std::string forHerRecord =
+      "/root/.local/state/" + kRecordFolderName + "/for-uid-" + std::to_string(user) + "/proxy-record";
   EXPECT_TRUE(std::filesystem::exists(forHerRecord));
   killedHerHost(*forHer);
 

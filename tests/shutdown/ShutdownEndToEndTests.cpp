@@ -76,7 +76,8 @@ TEST_F(ShutdownEndToEnd, PowerOffFromLogindRunsACleanupUnderADelayLockThenQuitRu
   ASSERT_TRUE(eventually([&] { return std::filesystem::exists(busPath); }, 10s)) << bus.standardError();
   const std::string address = "unix:path=" + busPath;
   const std::string events = dir_.file("logind.events");
-  testing_support::ChildProcess logind({FAKE_LOGIND, events}, {{"DBUS_SYSTEM_BUS_ADDRESS", address}}, dir_.file("host"));
+  testing_support::ChildProcess logind({FAKE_LOGIND, events}, {{"DBUS_SYSTEM_BUS_ADDRESS", address}},
+                                       dir_.file("host"));
   ASSERT_TRUE(waitForLine(events, "ready", 10s)) << logind.standardError();
 
   prepareTwoServices();
@@ -128,7 +129,8 @@ TEST_F(ShutdownEndToEnd, StormOfSigtermsNeverHangsAndLeavesTheProxiesOff) {
   // start-up takes in this build.
   auto startedAt = std::chrono::steady_clock::now();
   startHost({}, HostReady::armed);
-  const auto armedAfter = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedAt);
+  const auto armedAfter =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedAt);
   host_->signal(SIGTERM);
   ASSERT_TRUE(host_->wait(20s));
   client_.reset();

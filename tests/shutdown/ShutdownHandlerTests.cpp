@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,13 +92,14 @@ TEST_P(CleanupThroughTheSeam, RunsTheListingThenThreeOffRunsPerService) {
 
 INSTANTIATE_TEST_SUITE_P(
     Listings, CleanupThroughTheSeam,
-    ::testing::Values(
-        CleanupCase{"two services", "legend (*)\nWi-Fi\nEthernet\n", cleanupRuns({"Wi-Fi", "Ethernet"})},
-        CleanupCase{"empty list: the listing alone", "legend (*)\n*Wi-Fi\n", cleanupRuns({})},
-        CleanupCase{"tool cannot start: the four fallback names", std::nullopt, cleanupRuns(fallbackNetworkServices())},
-        CleanupCase{"invalid UTF-8: the four fallback names", std::string("Wi-Fi\n\xff\xfe\n"),
-                    cleanupRuns(fallbackNetworkServices())},
-        CleanupCase{"odd names passed unchanged", "Bob’s Wi-Fi 2\n  spaced \n", cleanupRuns({"Bob’s Wi-Fi 2", "  spaced "})}),
+    ::testing::Values(CleanupCase{"two services", "legend (*)\nWi-Fi\nEthernet\n", cleanupRuns({"Wi-Fi", "Ethernet"})},
+                      CleanupCase{"empty list: the listing alone", "legend (*)\n*Wi-Fi\n", cleanupRuns({})},
+                      CleanupCase{"tool cannot start: the four fallback names", std::nullopt,
+                                  cleanupRuns(fallbackNetworkServices())},
+                      CleanupCase{"invalid UTF-8: the four fallback names", std::string("Wi-Fi\n\xff\xfe\n"),
+                                  cleanupRuns(fallbackNetworkServices())},
+                      CleanupCase{"odd names passed unchanged", "Bob’s Wi-Fi 2\n  spaced \n",
+                                  cleanupRuns({"Bob’s Wi-Fi 2", "  spaced "})}),
     [](const auto& info) { return testing_support::testNameFrom(info.param.what); });
 
 TEST(CleanupAfterACutShortListing, SwitchesOffWhatItPrintedAndEveryFallbackNameItLacks) {
@@ -135,7 +136,7 @@ class CleanupByRecord : public ::testing::Test {
 
 TEST_F(CleanupByRecord, AStartCleansUpAfterAnOwnerThatIsGoneOrUnknownOnly) {
   EXPECT_FALSE(world_.make()->recoverLeftoverProxies());  // no record
-  writeRecordOf(posix::ProcessIdentity::current());        // a live host's
+  writeRecordOf(posix::ProcessIdentity::current());       // a live host's
   EXPECT_FALSE(world_.make()->recoverLeftoverProxies());
   EXPECT_TRUE(runner_->runs.empty());
 

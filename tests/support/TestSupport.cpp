@@ -9,9 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <thread>

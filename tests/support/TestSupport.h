@@ -28,13 +28,15 @@ std::string testNameFrom(std::string_view description);
 class ThreadLimit {
  public:
   explicit ThreadLimit(ScopedWorkerStartGate::Spawner spawner = ScopedWorkerStartGate::Spawner::excluded)
-      : gate_([this] {
-          if (!refusing_) return 0;
-          std::lock_guard lock(mutex_);
-          ++refused_;
-          refusedAt_.push_back(std::chrono::steady_clock::now());
-          return EAGAIN;
-        }, spawner) {}
+      : gate_(
+            [this] {
+              if (!refusing_) return 0;
+              std::lock_guard lock(mutex_);
+              ++refused_;
+              refusedAt_.push_back(std::chrono::steady_clock::now());
+              return EAGAIN;
+            },
+            spawner) {}
   void lift() { refusing_ = false; }
   // How many starts were refused so far.
   int refused() const { return refused_; }

@@ -3,8 +3,8 @@
 // pkexec and polkitd under a rule that approves or denies the product's own action, the user's own
 // desktop (GLib's resolver, KDE's reader) as what changes, NetworkManager's devices as the network
 // services, logind announcing power-off, and the guard after a kill.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -187,8 +187,7 @@ TEST_F(HostAsUser, AQuitAtLogOutIsRepairedAtTheNextLogInByThePackagesAutostartEn
   system_->desktop().startBus();
   EXPECT_EQ(system_->desktop().lookup("http://example.org/"), "http://127.0.0.1:7890");
 
-  const std::string entry =
-      testing_support::readFile("/etc/xdg/autostart/net.proxyhost.client.repair-desktop.desktop");
+  const std::string entry = testing_support::readFile("/etc/xdg/autostart/net.proxyhost.client.repair-desktop.desktop");
   const size_t exec = entry.find("\nExec=");
   ASSERT_NE(exec, std::string::npos) << entry;
   std::vector<std::string> command;
@@ -218,8 +217,8 @@ TEST_F(HostAsUser, PowerOffAnnouncedByLogindRunsOneCleanupBeforeTheHostLetsItGo)
   startWorld(PolkitAnswer::approve);
   startHost();
   switchOn();
-  ASSERT_TRUE(eventually([&] { return system_->inhibitors() == std::vector<std::string>{"shutdown ProxyHost delay"}; },
-                         10s));
+  ASSERT_TRUE(
+      eventually([&] { return system_->inhibitors() == std::vector<std::string>{"shutdown ProxyHost delay"}; }, 10s));
   system_->announcePowerOff();
   // The delay lock goes only after the cleanup, so by then its runs are all in the log.
   ASSERT_TRUE(eventually([&] { return system_->inhibitors().empty(); }, 20s));
@@ -249,10 +248,11 @@ TEST_F(HostAsUser, ThePrivilegedHelperByHandOrWithoutACommandRefusesAndRunsNothi
   EXPECT_FALSE(std::filesystem::exists(witness));
   // The same helper through pkexec with a command does run it, with the user's own rights alone (no
   // root-only file, nothing under /usr/local): the refusals above were its own.
-  const ToolResult approved = runTool(
-      {"/usr/bin/pkexec", admin, "#m"},
-      withInput("id -u; touch " + witness + "; cat /etc/shadow >/dev/null 2>&1 && echo read-shadow; "
-                "touch /usr/local/proxyhost-root 2>/dev/null && echo wrote-usr-local; true"));
+  const ToolResult approved =
+      runTool({"/usr/bin/pkexec", admin, "#m"},
+              withInput("id -u; touch " + witness +
+                        "; cat /etc/shadow >/dev/null 2>&1 && echo read-shadow; "
+                        "touch /usr/local/proxyhost-root 2>/dev/null && echo wrote-usr-local; true"));
   EXPECT_EQ(approved.exitCode(), 0) << approved.standardError;
   EXPECT_EQ(approved.standardOutput, std::to_string(system_->uid()) + "\n");
   EXPECT_TRUE(std::filesystem::exists(witness));
@@ -337,7 +337,8 @@ TEST_F(HostAsUser, ThePromptNamesTheProductAndItsAnswerDecidesAndIsKeptForTheNex
     const auto answered = change.finish(60s);
     ASSERT_TRUE(answered) << c.what << ": " << agent.screen();
     EXPECT_NE(answered->standardOutput.find(c.reply), std::string::npos)
-        << c.what << ": " << answered->standardOutput << answered->standardError << "\nscreen:\n" << agent.screen();
+        << c.what << ": " << answered->standardOutput << answered->standardError << "\nscreen:\n"
+        << agent.screen();
     EXPECT_EQ(states(), c.switched ? "Ethernet Yes Yes Yes\nWi-Fi Yes Yes Yes\n" : kAllOff) << c.what;
     if (!c.switched) continue;
     // Kept: the next change runs at once, and the agent is not asked again.

@@ -1,19 +1,17 @@
 #include "tests/system/PrivateSystem.h"
 
-#include "tests/system/ProcessSweep.h"
-
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -21,6 +19,8 @@
 #include <fstream>
 #include <random>
 #include <thread>
+
+#include "tests/system/ProcessSweep.h"
 
 namespace system_testing {
 
@@ -48,7 +48,8 @@ constexpr uint32_t kDeviceActivated = 100;  // NMDeviceState
 
 // The system bus of Debian with its system.d policies, plus what the mocks need: root may own their
 // names and everyone may call them, as the real services' own policy files would allow.
-constexpr const char* kSystemBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+constexpr const char* kSystemBusConfig =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <include>/usr/share/dbus-1/system.conf</include>
@@ -76,8 +77,8 @@ bool uidIsFree(uid_t uid) { return getpwuid(uid) == nullptr && getgrgid(uid) == 
 // Polkit action ids are dotted names of letters, digits and dashes; anything else in a rule's
 // string literal would be a script injection, not an id.
 bool isActionId(const std::string& id) {
-  return !id.empty() && id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
-                            std::string::npos;
+  return !id.empty() &&
+         id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == std::string::npos;
 }
 
 bool writeFile(const std::string& path, const std::string& content, mode_t mode) {
@@ -129,8 +130,7 @@ void PrivateSystem::start(const PrivateSystemOptions& options) {
     return;
   }
   if (!mountPrivate(nullptr, "/", nullptr, MS_REC | MS_PRIVATE) || !installPackage(options.package) || !addUser() ||
-      !addPassword() ||
-      !mountPrivate("private-system", "/run/dbus", "tmpfs", 0, "mode=0755") ||
+      !addPassword() || !mountPrivate("private-system", "/run/dbus", "tmpfs", 0, "mode=0755") ||
       !mountPrivate("private-system", "/run/user", "tmpfs", 0, "mode=0755") || !startReaper() ||
       !writePolkitRules(options) || !bindPolkitActions(options.actionFiles) || !startSystemBus()) {
     return;
@@ -155,8 +155,8 @@ void PrivateSystem::start(const PrivateSystemOptions& options) {
   if (testing::Test::HasFailure()) fail("the user's session did not start (see the failures above)");
 }
 
-bool PrivateSystem::mountPrivate(const char* source, const std::string& target, const char* type,
-                                 unsigned long flags, const std::string& data) {
+bool PrivateSystem::mountPrivate(const char* source, const std::string& target, const char* type, unsigned long flags,
+                                 const std::string& data) {
   if (::mount(source, target.c_str(), type, flags, data.empty() ? nullptr : data.c_str()) == 0) return true;
   return fail(errnoText("mount " + (type != nullptr ? std::string(type) + " " : std::string()) + "on " + target));
 }
@@ -182,8 +182,7 @@ bool PrivateSystem::addUser() {
                  testing_support::readFile("/etc/passwd") + userName_ + ":x:" + id + ":" + id +
                      ":proxyhost test user:" + home_ + ":/bin/sh\n",
                  0644) ||
-      !writeFile(root_.file("group"), testing_support::readFile("/etc/group") + userName_ + ":x:" + id + ":\n",
-                 0644)) {
+      !writeFile(root_.file("group"), testing_support::readFile("/etc/group") + userName_ + ":x:" + id + ":\n", 0644)) {
     return fail("cannot write the password and group copies in " + root_.path());
   }
   return mountPrivate(root_.file("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND) &&
@@ -198,9 +197,10 @@ bool PrivateSystem::addPassword() {
       "$6$proxyhosttest$VvY6jPGzqM4v0fFK9KRQVyOGH8b.OWsW/hLjYEb8TtMhnW1pBf/89KlR6YiNkc85WztUX1bSvPvpvElv9ZFBK.";
   const group* shadow = getgrnam("shadow");
   const std::string copy = root_.file("shadow");
-  if (shadow == nullptr || !writeFile(copy, testing_support::readFile("/etc/shadow") + userName_ + ":" +
-                                                 kPasswordHash + ":19000:0:99999:7:::\n",
-                                      0640) ||
+  if (shadow == nullptr ||
+      !writeFile(copy,
+                 testing_support::readFile("/etc/shadow") + userName_ + ":" + kPasswordHash + ":19000:0:99999:7:::\n",
+                 0640) ||
       ::chown(copy.c_str(), 0, shadow->gr_gid) != 0) {
     return fail("cannot write the copy of /etc/shadow in " + root_.path());
   }
@@ -218,7 +218,8 @@ bool PrivateSystem::installPackage(const std::string& package) {
   std::error_code error;
   for (const auto& top : std::filesystem::directory_iterator(root, error)) {
     const std::string name = top.path().filename();
-    if (name != "usr" && name != "etc") return fail(package + " installs outside /usr and /etc: " + top.path().string());
+    if (name != "usr" && name != "etc")
+      return fail(package + " installs outside /usr and /etc: " + top.path().string());
     for (const auto& folder : std::filesystem::directory_iterator(top.path(), error)) {
       // The machine's folder is the lower layer under the package's; a link there would have the
       // overlay cover its target instead.
@@ -253,7 +254,9 @@ bool PrivateSystem::writePolkitRules(const PrivateSystemOptions& options) {
 bool PrivateSystem::writeRule(PolkitAnswer answer) {
   std::string ids;
   for (const auto& id : actionIds_) ids += (ids.empty() ? "\"" : ", \"") + id + "\"";
-  const char* result = answer == PolkitAnswer::approve ? "YES" : answer == PolkitAnswer::deny ? "NO" : "AUTH_ADMIN_KEEP";
+  const char* result = answer == PolkitAnswer::approve ? "YES"
+                       : answer == PolkitAnswer::deny  ? "NO"
+                                                       : "AUTH_ADMIN_KEEP";
   // The test user is the administrator polkit asks for, as the sudo group is on Debian's own rules.
   const std::string rule = std::string("// The private system's test user, answered before any other rule.\n") +
                            "polkit.addAdminRule(function(action, subject) {\n  return [\"unix-user:" + userName_ +
@@ -357,7 +360,8 @@ bool PrivateSystem::Agent::waitFor(const std::string& text, std::chrono::millise
       consumed_ = at + text.size();
       return true;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{terminal_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) != 1) continue;
@@ -398,10 +402,9 @@ bool PrivateSystem::bindPolkitActions(const std::vector<std::string>& actionFile
 bool PrivateSystem::startSystemBus() {
   const std::string config = root_.file("system-bus.conf");
   if (!writeFile(config, kSystemBusConfig, 0644)) return fail("cannot write " + config);
-  systemBus_ = std::make_unique<ToolProcess>(
-      std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
-                               "--print-address"},
-      tools_testing::withEnvironment(kDaemonEnvironment));
+  systemBus_ = std::make_unique<ToolProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + config,
+                                                                      "--nofork", "--nopidfile", "--print-address"},
+                                             tools_testing::withEnvironment(kDaemonEnvironment));
   if (!systemBus_->readLine(10s)) {
     const auto ended = systemBus_->finish(1s);
     return fail("the system bus did not start: " + (ended ? ended->standardError : std::string("no answer")));
@@ -456,7 +459,8 @@ std::string PrivateSystem::addDevice(const char* method, const std::string& pref
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
   const char* path = nullptr;
-  int r = sd_bus_call_method(bus_.get(), kNetworkManager, kNetworkManagerMock, kMockInterface, method, &error, &reply, "ssi", name.c_str(), interface.c_str(), kDeviceActivated);
+  int r = sd_bus_call_method(bus_.get(), kNetworkManager, kNetworkManagerMock, kMockInterface, method, &error, &reply,
+                             "ssi", name.c_str(), interface.c_str(), kDeviceActivated);
   if (r >= 0) r = sd_bus_message_read(reply, "s", &path);
   std::string result = r >= 0 && path != nullptr ? path : "";
   if (result.empty()) ADD_FAILURE() << method << " " << interface << ": " << (error.message ? error.message : "");
@@ -475,8 +479,8 @@ std::string PrivateSystem::addWiFi(const std::string& interface) {
 
 void PrivateSystem::announcePowerOff() {
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  const int r = sd_bus_call_method(bus_.get(), kLogind, kLogindPath, kMockInterface, "EmitSignal",
-                                   &error, nullptr, "sssav", kLogindManager, "PrepareForShutdown", "b", 1, "b", 1);
+  const int r = sd_bus_call_method(bus_.get(), kLogind, kLogindPath, kMockInterface, "EmitSignal", &error, nullptr,
+                                   "sssav", kLogindManager, "PrepareForShutdown", "b", 1, "b", 1);
   if (r < 0) ADD_FAILURE() << "PrepareForShutdown: " << (error.message ? error.message : std::strerror(-r));
   sd_bus_error_free(&error);
 }
@@ -499,14 +503,12 @@ std::vector<std::string> PrivateSystem::inhibitors() {
 }
 
 bool PrivateSystem::startReaper() {
-  const tools_testing::ToolResult detached =
-      tools_testing::runTool({PRIVATE_SYSTEM_REAPER, std::to_string(::getpid()), std::to_string(uid_), privateNamespace_});
+  const tools_testing::ToolResult detached = tools_testing::runTool(
+      {PRIVATE_SYSTEM_REAPER, std::to_string(::getpid()), std::to_string(uid_), privateNamespace_});
   return detached.exitCode() == 0 || fail("the reaper did not start: " + detached.standardError);
 }
 
-std::vector<pid_t> PrivateSystem::processes() const {
-  return worldProcesses({uid_, privateNamespace_}, ::getpid());
-}
+std::vector<pid_t> PrivateSystem::processes() const { return worldProcesses({uid_, privateNamespace_}, ::getpid()); }
 
 PrivateSystem::~PrivateSystem() {
   bus_.reset();

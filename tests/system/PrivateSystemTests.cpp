@@ -1,10 +1,6 @@
 // The private system itself: polkit answers the test user as its rule says, through the real
 // setuid pkexec; the NetworkManager and logind mocks serve on the private system bus; and nothing of
 // it outlives the fixture or reaches the machine.
-#include "tests/system/PrivateSystem.h"
-
-#include "tests/system/ProcessSweep.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -17,6 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#include "tests/system/PrivateSystem.h"
+#include "tests/system/ProcessSweep.h"
 
 namespace {
 
@@ -98,7 +97,8 @@ TEST_F(PrivateSystemTest, AKilledTestProcessLeavesNothingBehind) {
   ASSERT_EQ(waitpid(test, nullptr, 0), test);
   ASSERT_FALSE(marks.starts_with("failed")) << marks;
   const system_testing::WorldMarks world{static_cast<uid_t>(std::stoul(marks)), marks.substr(marks.find(' ') + 1)};
-  EXPECT_TRUE(testing_support::eventually([&] { return system_testing::worldProcesses(world, getpid()).empty(); }, 10s));
+  EXPECT_TRUE(
+      testing_support::eventually([&] { return system_testing::worldProcesses(world, getpid()).empty(); }, 10s));
 }
 
 TEST_F(PrivateSystemTest, ADeniedUserIsNotAuthorizedAndNothingRuns) {
@@ -182,10 +182,10 @@ TEST_F(PrivateSystemTest, LogindAnnouncesPowerOffAndKeepsInhibitorLocks) {
 
   // The delay lock a host takes to clean up before power-off, held as long as its descriptor.
   sd_bus_message* reply = nullptr;
-  ASSERT_GE(sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "Inhibit", nullptr, &reply, "ssss", "shutdown",
-                               "test", "cleaning up", "delay"),
-            0);
+  ASSERT_GE(
+      sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                         "Inhibit", nullptr, &reply, "ssss", "shutdown", "test", "cleaning up", "delay"),
+      0);
   int lock = -1;
   ASSERT_GE(sd_bus_message_read(reply, "h", &lock), 0);
   lock = fcntl(lock, F_DUPFD_CLOEXEC, 3);

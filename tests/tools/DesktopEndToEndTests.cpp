@@ -1,13 +1,13 @@
 // The real world's desktop step seen from outside: networksetup and the host under macsim change a
 // private desktop session's proxy as GLib's resolver and KDE's reader see it, and put the user's own
 // settings back; bad input, a missing bus, runs that change nothing, and a root run for another user.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -57,14 +57,14 @@ class DesktopEndToEnd : public testing::Test {
     return runTool(args, withEnvironment(toolEnvironment(session != nullptr ? *session : session_)));
   }
   void enable(const std::string& host = "127.0.0.1") {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"-setwebproxy", kService, host, "7890"},
-             {"-setsecurewebproxy", kService, host, "7890"},
-             {"-setsocksfirewallproxy", kService, host, "7891"},
-             {"-setproxybypassdomains", kService, "intranet", "*.local", "localhost"},
-             {"-setwebproxystate", kService, "on"},
-             {"-setsecurewebproxystate", kService, "on"},
-             {"-setsocksfirewallproxystate", kService, "on"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"-setwebproxy", kService, host, "7890"},
+                                               {"-setsecurewebproxy", kService, host, "7890"},
+                                               {"-setsocksfirewallproxy", kService, host, "7891"},
+                                               {"-setproxybypassdomains", kService, "intranet", "*.local", "localhost"},
+                                               {"-setwebproxystate", kService, "on"},
+                                               {"-setsecurewebproxystate", kService, "on"},
+                                               {"-setsocksfirewallproxystate", kService, "on"}}) {
       const ToolResult result = run(args);
       ASSERT_EQ(result.exitCode(), 0) << result.standardOutput << result.standardError;
       ASSERT_EQ(result.standardOutput, "");
@@ -132,7 +132,8 @@ TEST_F(DesktopEndToEnd, TheHostSwitchesTheDesktopAndOffAndSigtermPutTheUsersOwnP
   const std::string on = R"({"services": ["Test LAN"], "host": "127.0.0.1", "port": 7890, "socks": 7891,
                               "bypass": ["intranet", "*.local", "localhost"]})";
   auto host = startHost();
-  for (int i = 0; i < 500 && !std::filesystem::exists(hostDir.file("engine.sock")); ++i) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 500 && !std::filesystem::exists(hostDir.file("engine.sock")); ++i)
+    std::this_thread::sleep_for(10ms);
   ToolResult reply = call("setProxyElevated", on);
   ASSERT_EQ(reply.standardOutput, "{\"success\": true}\n") << reply.standardError;
   session_.expectClientProxy();
@@ -157,7 +158,8 @@ TEST_F(DesktopEndToEnd, TheHostSwitchesTheDesktopAndOffAndSigtermPutTheUsersOwnP
 TEST_F(DesktopEndToEnd, ADesktopLeftBehindAtQuitIsRepairedAtTheNextLogInAndTheNextStart) {
   session_.useOwnProxy();
   const std::string before = session_.proxyView();
-  const std::string record = session_.environment().at("HOME").value() + "/.local/state/net.proxyhost.client/proxy-record";
+  const std::string record =
+      session_.environment().at("HOME").value() + "/.local/state/net.proxyhost.client/proxy-record";
   auto quitWhileLoggedOut = [&] {
     auto host = startHost();
     switchOnThroughHost();
@@ -218,8 +220,8 @@ TEST_F(DesktopEndToEnd, WhatADesktopCannotCarryIsRefusedWhenSetForEveryServiceAn
   // Refused while off too, and for a service the desktop does not show: a later "off" of the
   // effective service could make it the one to carry.
   for (const std::string& service : {kService, std::string("Second")}) {
-    for (const std::string host : {"bad host", "127.0.0.1:80", "a:b", "http://x", "", "1.2.3", "[::1", "-", "-a.example",
-                                   "a-.example", "a.-b"}) {
+    for (const std::string host : {"bad host", "127.0.0.1:80", "a:b", "http://x", "", "1.2.3", "[::1", "-",
+                                   "-a.example", "a-.example", "a.-b"}) {
       const ToolResult refused = run({"-setwebproxy", service, host, "7890"});
       EXPECT_EQ(refused.exitCode(), 4) << host;
       EXPECT_EQ(refused.standardOutput, "The web proxy server \"" + host +
@@ -507,8 +509,7 @@ bool anyProcessUses(const std::string& stateFolder) {
   const std::string mark = "NETWORKSETUP_STATE_DIR=" + stateFolder + std::string(1, '\0');
   // A process may end at any moment of the walk: its entry or its file may be gone, or cut short.
   std::error_code error;
-  for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
-       entry.increment(error)) {
+  for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
     const std::string pid = entry->path().filename();
     if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid())) continue;
     if (testing_support::readFile(entry->path() / "environ").find(mark) != std::string::npos) return true;
@@ -595,7 +596,8 @@ TEST_F(DesktopEndToEnd, WhenTheEffectiveServicesDeviceLeavesTheDesktopFollows) {
 
   ASSERT_EQ(run({"-setnetworkserviceenabled", kService, "off"}).exitCode(), 0);
   const std::string list = run({"-listallnetworkservices"}).standardOutput;
-  const std::string wired = list.substr(list.rfind('\n', list.size() - 2) + 1, list.size() - list.rfind('\n', list.size() - 2) - 2);
+  const std::string wired =
+      list.substr(list.rfind('\n', list.size() - 2) + 1, list.size() - list.rfind('\n', list.size() - 2) - 2);
   ASSERT_TRUE(wired.starts_with("Ethernet")) << list;
   ASSERT_EQ(run({"-setwebproxy", wired, "127.0.0.1", "7890"}).exitCode(), 0);
   ASSERT_EQ(run({"-setwebproxystate", wired, "on"}).exitCode(), 0);
@@ -635,14 +637,15 @@ TEST(DesktopWithoutASessionBus, TheServicesStillChangeAndTheJournalSaysWhy) {
     ASSERT_TRUE(note.has_value());
     // <13>: user facility, notice.
     EXPECT_TRUE(note->starts_with("<13>")) << *note;
-    EXPECT_NE(note->find(" networksetup[" ), std::string::npos) << *note;
+    EXPECT_NE(note->find(" networksetup["), std::string::npos) << *note;
     EXPECT_NE(note->find("]: gsettings skipped: no session bus"), std::string::npos) << *note;
   }
 }
 
 TEST_F(DesktopEndToEnd, ARunThatLeavesTheEffectiveProxyAsItWasTouchesNoDesktopStore) {
   enable();
-  struct stat kde {}, dconf {};
+  struct stat kde {
+  }, dconf{};
   ASSERT_EQ(stat(session_.configFile("kioslaverc").c_str(), &kde), 0);
   ASSERT_EQ(stat(session_.configFile("dconf/user").c_str(), &dconf), 0);
   std::this_thread::sleep_for(20ms);
@@ -651,7 +654,8 @@ TEST_F(DesktopEndToEnd, ARunThatLeavesTheEffectiveProxyAsItWasTouchesNoDesktopSt
   ASSERT_EQ(run({"-setwebproxystate", "Second", "on"}).exitCode(), 0);  // not first in service order
   ASSERT_EQ(run({"-setwebproxystate", kService, "on"}).exitCode(), 0);  // already on
   ASSERT_EQ(run({"-listallnetworkservices"}).exitCode(), 0);
-  struct stat kdeAfter {}, dconfAfter {};
+  struct stat kdeAfter {
+  }, dconfAfter{};
   ASSERT_EQ(stat(session_.configFile("kioslaverc").c_str(), &kdeAfter), 0);
   ASSERT_EQ(stat(session_.configFile("dconf/user").c_str(), &dconfAfter), 0);
   EXPECT_EQ(kdeAfter.st_ino, kde.st_ino);
@@ -671,8 +675,8 @@ TEST(DesktopForAnotherUser, RootChangesTheSettingsOfTheUserWhoAskedAndNeverItsOw
   ASSERT_EQ(mount("desktoptest", "/run/user", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  std::ofstream(dir.file("passwd")) << testing_support::readFile("/etc/passwd") << "desktoptest:x:" << user << ":" << user
-                                    << "::" << dir.file("home") << ":/bin/sh\n";
+  std::ofstream(dir.file("passwd")) << testing_support::readFile("/etc/passwd") << "desktoptest:x:" << user << ":"
+                                    << user << "::" << dir.file("home") << ":/bin/sh\n";
   ASSERT_EQ(mount(dir.file("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr), 0);
 
   DesktopSession root;

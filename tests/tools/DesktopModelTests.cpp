@@ -46,11 +46,10 @@ TEST(MachineDevices, SysfsGivesHardwareInterfacesInIndexOrderClassifiedByKind) {
   addInterface(sys, "docker0", "virtual", 1, 5);
   addInterface(sys, "enx00e04c", "pci0000:00/usb1/1-2", 1, 7);
   addInterface(sys, "ib0", "pci0000:00/0000:05:00.0", 32, 8);
-  EXPECT_EQ(devicesFromSysfs(sys.file("class/net")),
-            (std::vector<NetworkDevice>{{"enp0s31f6", DeviceKind::wired},
-                                        {"wlp3s0", DeviceKind::wireless},
-                                        {"enx00e04c", DeviceKind::wired},
-                                        {"ib0", DeviceKind::infiniband}}));
+  EXPECT_EQ(devicesFromSysfs(sys.file("class/net")), (std::vector<NetworkDevice>{{"enp0s31f6", DeviceKind::wired},
+                                                                                 {"wlp3s0", DeviceKind::wireless},
+                                                                                 {"enx00e04c", DeviceKind::wired},
+                                                                                 {"ib0", DeviceKind::infiniband}}));
   EXPECT_TRUE(devicesFromSysfs(sys.file("missing")).empty());
 }
 
@@ -65,14 +64,16 @@ TEST(MachineDevices, ServicesAreNamedByHardwareAndKeepTheirSettingsWhileTheirDev
   ASSERT_EQ(runCommand({"-setwebproxy", "Ethernet 2", "10.0.0.1", "3128"}, state).status, 0);
 
   // eth1 unplugged: unlisted and unknown by name, its settings kept; a new dongle does not take its name.
-  EXPECT_TRUE(joinDevices(state, {{"eth0", DeviceKind::wired}, {"wlan0", DeviceKind::wireless}, {"eth2", DeviceKind::wired}}));
+  EXPECT_TRUE(
+      joinDevices(state, {{"eth0", DeviceKind::wired}, {"wlan0", DeviceKind::wireless}, {"eth2", DeviceKind::wired}}));
   EXPECT_EQ(listed(state), (std::vector<std::string>{"Ethernet", "Wi-Fi", "Ethernet 3"}));
   EXPECT_EQ(runCommand({"-getwebproxy", "Ethernet 2"}, state).status, exitInvalidParameters);
   EXPECT_EQ(runCommand({"-listallnetworkservices"}, state).standardOutput,
             "An asterisk (*) denotes that a network service is disabled.\nEthernet\nWi-Fi\nEthernet 3\n");
 
   // Back again, with what it had; nothing new to save.
-  EXPECT_FALSE(joinDevices(state, {{"eth0", DeviceKind::wired}, {"eth1", DeviceKind::wired}, {"eth2", DeviceKind::wired}}));
+  EXPECT_FALSE(
+      joinDevices(state, {{"eth0", DeviceKind::wired}, {"eth1", DeviceKind::wired}, {"eth2", DeviceKind::wired}}));
   EXPECT_EQ(listed(state), (std::vector<std::string>{"Ethernet", "Ethernet 2", "Ethernet 3"}));
   EXPECT_EQ(runCommand({"-getwebproxy", "Ethernet 2"}, state).standardOutput,
             "Enabled: No\nServer: 10.0.0.1\nPort: 3128\nAuthenticated Proxy Enabled: 0\n");
@@ -95,7 +96,8 @@ TEST(EffectiveProxy, IsTheFirstListedEnabledServiceWithAnyProxyOn) {
   run({"-setsocksfirewallproxy", "Ethernet", "127.0.0.1", "7891"});
   run({"-setproxybypassdomains", "Ethernet", "localhost", "*.local"});
   run({"-setsocksfirewallproxystate", "Ethernet", "on"});
-  EXPECT_EQ(effectiveProxy(state), (DesktopProxy{std::nullopt, std::nullopt, ProxyEndpoint{"127.0.0.1", 7891}, {"localhost", "*.local"}}));
+  EXPECT_EQ(effectiveProxy(state),
+            (DesktopProxy{std::nullopt, std::nullopt, ProxyEndpoint{"127.0.0.1", 7891}, {"localhost", "*.local"}}));
 
   // Wi-Fi comes first in service order, but only once it has a proxy on, and not while it is disabled.
   run({"-setwebproxy", "Wi-Fi", "10.1.1.1", "8080"});
@@ -110,17 +112,23 @@ TEST(EffectiveProxy, IsTheFirstListedEnabledServiceWithAnyProxyOn) {
 
 TEST(EffectiveProxy, WhatADesktopCannotCarryIsNamed) {
   const ProxyEndpoint good{"proxy.example-1.org", 8080};
-  EXPECT_EQ(unrepresentable({good, ProxyEndpoint{"::1", 1}, ProxyEndpoint{"[fe80::1]", 65535}, {"localhost", "*.local", ".lan", "10.0.0.0/8", "café.fr"}}),
+  EXPECT_EQ(unrepresentable({good,
+                             ProxyEndpoint{"::1", 1},
+                             ProxyEndpoint{"[fe80::1]", 65535},
+                             {"localhost", "*.local", ".lan", "10.0.0.0/8", "café.fr"}}),
             std::nullopt);
-  for (const std::string host : {"", "two words", "a,b", "http://x", "x/y", "user@host", "tab\there", "h\n", "[::1",
-                                 "127.0.0.1:80", "a:b", "1.2.3", "300.1.1.1", "a..b", ".a", "a.", "[10.0.0.1]", "fe80::1%eth0"}) {
+  for (const std::string host :
+       {"", "two words", "a,b", "http://x", "x/y", "user@host", "tab\there", "h\n", "[::1", "127.0.0.1:80", "a:b",
+        "1.2.3", "300.1.1.1", "a..b", ".a", "a.", "[10.0.0.1]", "fe80::1%eth0"}) {
     EXPECT_TRUE(unrepresentable({ProxyEndpoint{host, 80}, std::nullopt, std::nullopt, {}})) << host;
   }
-  EXPECT_NE(unrepresentable({std::nullopt, ProxyEndpoint{"h", 0}, std::nullopt, {}})->find("port 0"), std::string::npos);
+  EXPECT_NE(unrepresentable({std::nullopt, ProxyEndpoint{"h", 0}, std::nullopt, {}})->find("port 0"),
+            std::string::npos);
   for (const std::string& entry : std::vector<std::string>{"", "a b", "a,b", "x\n", "raw \xff"}) {
     EXPECT_TRUE(unrepresentable({good, std::nullopt, std::nullopt, {"localhost", entry}})) << entry;
   }
-  for (const std::string host : {"::1", "[::1]", "2001:db8::7", "10.0.0.1", "localhost", "a_b.example", "xn--caf-dma.fr"}) {
+  for (const std::string host :
+       {"::1", "[::1]", "2001:db8::7", "10.0.0.1", "localhost", "a_b.example", "xn--caf-dma.fr"}) {
     EXPECT_TRUE(isHostOrAddress(host)) << host;
   }
   EXPECT_EQ(urlHost("::1"), "[::1]");

@@ -14,7 +14,7 @@ namespace {
 
 const std::string kLookup = PROXY_LOOKUP_BIN;
 const std::vector<std::string> kUrls = {"http://example.org/", "https://example.org/x", "imap://mail.example.org/",
-                                        "http://localhost/", "http://printer.local/", "https://intranet/"};
+                                        "http://localhost/",   "http://printer.local/", "https://intranet/"};
 
 void makeFolder(const std::string& path, std::optional<uid_t> owner) {
   std::filesystem::create_directories(path);
@@ -60,10 +60,9 @@ void DesktopSession::start() {
 
 void DesktopSession::startBus() {
   const std::string bus = *environment_["XDG_RUNTIME_DIR"] + "/bus";
-  bus_ = std::make_unique<ToolProcess>(
-      std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address",
-                               "--address=unix:path=" + bus},
-      asUser());
+  bus_ = std::make_unique<ToolProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
+                                                                "--print-address", "--address=unix:path=" + bus},
+                                       asUser());
   ASSERT_TRUE(bus_->readLine(std::chrono::seconds(10))) << "the private session bus did not start";
 }
 

@@ -77,8 +77,9 @@ class ProxyhostAdmin : public ::testing::Test {
 TEST_F(ProxyhostAdmin, RunsTheCommandAsTheUserPkexecNamesInTheToolViewWithNoneOfTheCallersEnvironment) {
   const ToolResult result = admin(
       {"#marker-1"},
-      kLook + "; id -G; echo \"${SECRET-unset} $HOME $USER $PKEXEC_UID $PATH\"; "
-              "grep -E '^(Cap(Inh|Prm|Eff|Bnd|Amb)|NoNewPrivs):' /proc/self/status | tr -d '\\t'; echo oops >&2; exit 3",
+      kLook +
+          "; id -G; echo \"${SECRET-unset} $HOME $USER $PKEXEC_UID $PATH\"; "
+          "grep -E '^(Cap(Inh|Prm|Eff|Bnd|Amb)|NoNewPrivs):' /proc/self/status | tr -d '\\t'; echo oops >&2; exit 3",
       {{"PKEXEC_UID", "65534"}, {"SECRET", "leaked"}, {"HOME", "/nowhere"}});
   EXPECT_EQ(result.exitCode(), 3);
   const passwd* nobody = ::getpwuid(65534);
@@ -108,7 +109,11 @@ TEST_F(ProxyhostAdmin, RefusesToRunWithoutPkexecOrACommand) {
       {"no command", {"#m"}, "", {{"PKEXEC_UID", "1000"}}, {}, "no command was given on standard input"},
       {"no marker", {}, "true", {{"PKEXEC_UID", "1000"}}, {}, "usage: pkexec proxyhost-admin MARKER"},
       {"a marker with a blank", {"# m"}, "true", {{"PKEXEC_UID", "1000"}}, {}, "usage: pkexec proxyhost-admin MARKER"},
-      {"a NUL in the command", {"#m"}, std::string("true\0; touch /tmp/x", 19), {{"PKEXEC_UID", "65534"}}, {},
+      {"a NUL in the command",
+       {"#m"},
+       std::string("true\0; touch /tmp/x", 19),
+       {{"PKEXEC_UID", "65534"}},
+       {},
        "the command holds a NUL byte"},
   };
   for (const auto& c : cases) {

@@ -20,15 +20,16 @@ namespace {
 using testing_support::TempDir;
 using tools_testing::runTool;
 using tools_testing::ToolOptions;
-using tools_testing::withEnvironment;
-using tools_testing::withInput;
 using tools_testing::ToolProcess;
 using tools_testing::ToolResult;
+using tools_testing::withEnvironment;
+using tools_testing::withInput;
 using Args = std::vector<std::string>;
 
 const std::string kMacsim = MACSIM_BIN;
 const std::string kFreshListing =
-    "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\nEthernet\nThunderbolt Bridge\n*Bluetooth PAN\n";
+    "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\nEthernet\nThunderbolt Bridge\n*Bluetooth "
+    "PAN\n";
 
 Args underMacsim(const std::string& state, Args command) {
   command.insert(command.begin(), {kMacsim, "--simulated", "--state", state, "--"});
@@ -56,7 +57,8 @@ TEST(Macsim, RunsTheStandInAtTheMacOSPathWithItsStateFolder) {
   const ToolResult result = runTool(underMacsim(dir.path(), {"/usr/sbin/networksetup", "-listallnetworkservices"}));
   EXPECT_EQ(result.exitCode(), 0) << result.standardError;
   EXPECT_EQ(result.standardOutput, kFreshListing);
-  EXPECT_EQ(networksetup::readRunLog(dir.path()), (std::vector<Args>{{"/usr/sbin/networksetup", "-listallnetworkservices"}}));
+  EXPECT_EQ(networksetup::readRunLog(dir.path()),
+            (std::vector<Args>{{"/usr/sbin/networksetup", "-listallnetworkservices"}}));
   EXPECT_EQ(runTool(underMacsim(dir.path(), {"/usr/bin/printenv", "NETWORKSETUP_STATE_DIR"})).standardOutput,
             dir.path() + "\n");
 }
@@ -65,9 +67,10 @@ TEST(Macsim, RunsTheStandInAtTheMacOSPathWithItsStateFolder) {
 // and state folder and leaves base64 as the outer one laid it. `timeout` bounds a wrapper that would
 // exec itself.
 Args nestedLook(const TempDir& dir) {
-  return underMacsim(dir.file("outer"),
-                     underMacsim(dir.file("inner"), {"/usr/bin/timeout", "10", "/bin/sh", "-c",
-                                                     "/usr/bin/base64 -D; echo; /usr/sbin/networksetup -listallnetworkservices"}));
+  return underMacsim(
+      dir.file("outer"),
+      underMacsim(dir.file("inner"), {"/usr/bin/timeout", "10", "/bin/sh", "-c",
+                                      "/usr/bin/base64 -D; echo; /usr/sbin/networksetup -listallnetworkservices"}));
 }
 
 TEST(Macsim, NestsInsideAnotherMacsimWithItsOwnStateFolder) {
@@ -92,8 +95,10 @@ TEST(Macsim, Base64TakesTheMacOSOptions) {
       {{"--decode"}, "aGk=\n", "hi", 0},
       {{"-D"}, "aGVs\nbG8=\n", "hello", 0},
       {{}, "hi", "aGk=\n", 0},
-      {{}, "hello world, hello world, hello world, hello world, hello",
-       "aGVsbG8gd29ybGQsIGhlbGxvIHdvcmxkLCBoZWxsbyB3b3JsZCwgaGVsbG8gd29ybGQsIGhlbGxv\n", 0},
+      {{},
+       "hello world, hello world, hello world, hello world, hello",
+       "aGVsbG8gd29ybGQsIGhlbGxvIHdvcmxkLCBoZWxsbyB3b3JsZCwgaGVsbG8gd29ybGQsIGhlbGxv\n",
+       0},
       {{"-b", "4"}, "hello", "aGVs\nbG8=\n", 0},
       {{"-D", "-i", "-"}, "aGk=", "hi", 0},
       {{"-D"}, "a?Gk=", "", 1},
@@ -117,14 +122,15 @@ TEST(Macsim, Base64TakesTheMacOSOptions) {
 TEST(Macsim, TheAdministratorPipelineRunsScriptsByteForByte) {
   TempDir dir;
   // The shape of the elevated command: echo the Base64 text, decode it with -D, run it with bash.
-  const std::string script = "#!/bin/bash\nset -e\n/usr/sbin/networksetup -setwebproxy 'Office'\\''s \"$`LAN' "
-                             "'127.0.0.1' 8080\n";
-  const ToolResult created = runTool(underMacsim(dir.path(), {"/usr/sbin/networksetup", "-createnetworkservice",
-                                                              "Office's \"$`LAN", "Ethernet"}));
+  const std::string script =
+      "#!/bin/bash\nset -e\n/usr/sbin/networksetup -setwebproxy 'Office'\\''s \"$`LAN' "
+      "'127.0.0.1' 8080\n";
+  const ToolResult created = runTool(
+      underMacsim(dir.path(), {"/usr/sbin/networksetup", "-createnetworkservice", "Office's \"$`LAN", "Ethernet"}));
   ASSERT_EQ(created.exitCode(), 0);
   const ToolResult encoded = runTool({"/usr/bin/base64", "-w0"}, withInput(script));
-  const ToolResult run = runTool(
-      underMacsim(dir.path(), {"/bin/sh", "-c", "echo '" + encoded.standardOutput + "' | /usr/bin/base64 -D | /bin/bash"}));
+  const ToolResult run = runTool(underMacsim(
+      dir.path(), {"/bin/sh", "-c", "echo '" + encoded.standardOutput + "' | /usr/bin/base64 -D | /bin/bash"}));
   EXPECT_EQ(run.exitCode(), 0) << run.standardError;
   const auto log = networksetup::readRunLog(dir.path());
   ASSERT_TRUE(log && log->size() == 2);
@@ -151,7 +157,8 @@ TEST(Macsim, PassesTheCommandsExitStatusThroughAndKeepsItsOwnApart) {
 TEST(Macsim, TheCommandIsMacsimsProcessAndGetsItsSignals) {
   TempDir dir;
   for (int signal : {SIGTERM, SIGINT}) {
-    ToolProcess process(underMacsim(dir.path(), {"/bin/sh", "-c", "trap 'exit 42' TERM INT; echo $$; while :; do sleep 0.05; done"}));
+    ToolProcess process(
+        underMacsim(dir.path(), {"/bin/sh", "-c", "trap 'exit 42' TERM INT; echo $$; while :; do sleep 0.05; done"}));
     const auto line = process.readLine(std::chrono::seconds(10));
     ASSERT_TRUE(line);
     EXPECT_EQ(*line, std::to_string(process.pid()) + "\n");
@@ -164,7 +171,8 @@ TEST(Macsim, TheCommandIsMacsimsProcessAndGetsItsSignals) {
 
 TEST(Macsim, TheHostSeesNothingChange) {
   TempDir dir;
-  struct stat base64Before {}, base64After {}, standIn {};
+  struct stat base64Before {
+  }, base64After{}, standIn{};
   const bool standInExisted = lstat("/usr/sbin/networksetup", &standIn) == 0;
   ASSERT_EQ(stat("/usr/bin/base64", &base64Before), 0);
   const auto sbinBefore = folderEntries("/usr/sbin");
@@ -197,9 +205,8 @@ TEST(Macsim, WithoutStateOptionUsesTheUsersXdgStateFolder) {
   const Args command = {kMacsim, "--simulated", "--", "/usr/sbin/networksetup", "-setwebproxystate", "Wi-Fi", "on"};
   ASSERT_EQ(runTool(command, withEnvironment({{"XDG_STATE_HOME", dir.file("xdg")}})).exitCode(), 0);
   EXPECT_EQ(networksetup::readRunLog(dir.file("xdg/proxyhost/networksetup"))->size(), 1u);
-  ASSERT_EQ(runTool(command, withEnvironment({{"XDG_STATE_HOME", std::nullopt}, {"HOME", dir.file("home")}}))
-                .exitCode(),
-            0);
+  ASSERT_EQ(
+      runTool(command, withEnvironment({{"XDG_STATE_HOME", std::nullopt}, {"HOME", dir.file("home")}})).exitCode(), 0);
   EXPECT_EQ(networksetup::readRunLog(dir.file("home/.local/state/proxyhost/networksetup"))->size(), 1u);
 
   EXPECT_EQ(macsim::defaultStateFolder("/x/", "/h"), "/x/proxyhost/networksetup");
@@ -248,7 +255,8 @@ TEST(Macsim, AnOrdinaryUserGetsTheSameWorldThroughAUserNamespace) {
   asNobody.environment = {{"HOME", dir.path()}};
   asNobody.user = nobody;
   const ToolResult result = runTool(
-      underMacsim(dir.file("state"), {"/bin/sh", "-c", "id -u; /usr/bin/base64 -D; echo; /usr/sbin/networksetup -listallnetworkservices"}),
+      underMacsim(dir.file("state"),
+                  {"/bin/sh", "-c", "id -u; /usr/bin/base64 -D; echo; /usr/sbin/networksetup -listallnetworkservices"}),
       asNobody);
   const bool refused = firstLine("/proc/sys/kernel/unprivileged_userns_clone") == "0" ||
                        firstLine("/proc/sys/user/max_user_namespaces") == "0" ||

@@ -13,9 +13,9 @@ namespace {
 using testing_support::TempDir;
 using tools_testing::runTool;
 using tools_testing::ToolOptions;
-using tools_testing::withEnvironment;
 using tools_testing::ToolProcess;
 using tools_testing::ToolResult;
+using tools_testing::withEnvironment;
 using Args = std::vector<std::string>;
 
 const std::string kNetworkSetup = NETWORKSETUP_BIN;
@@ -44,7 +44,8 @@ TEST_F(NetworkSetupProcess, SeparatesItsStreamsAndStatusesAsTheMacOSToolDoes) {
             "Wi-Fi\nEthernet\nThunderbolt Bridge\n*Bluetooth PAN\n");
   const ToolResult unknown = run({"-setwebproxystate", "Nope", "on"});
   EXPECT_EQ(unknown.exitCode(), 4);
-  EXPECT_EQ(unknown.standardOutput, "Nope is not a recognized network service.\n** Error: The parameters were not valid.\n");
+  EXPECT_EQ(unknown.standardOutput,
+            "Nope is not a recognized network service.\n** Error: The parameters were not valid.\n");
   EXPECT_EQ(unknown.standardError, "");
   const ToolResult usage = run({"-setwebproxystate", "Wi-Fi"});
   EXPECT_EQ(usage.exitCode(), 2);
@@ -65,8 +66,9 @@ TEST_F(NetworkSetupProcess, KeepsChangesBetweenRunsAndLogsEveryRunInOrder) {
 }
 
 TEST_F(NetworkSetupProcess, AwkwardNamesRoundTripThroughSetGetListAndTheLog) {
-  const Args names = {"Office's LAN", "say \"hi\" $HOME `id`", "back\\slash \\n", "two\nlines", "*starred",
-                      "Café 😀", " padded ", std::string("raw \xff byte"), "-setwebproxy", "Empty", ""};
+  const Args names = {
+      "Office's LAN", "say \"hi\" $HOME `id`",      "back\\slash \\n", "two\nlines", "*starred", "Café 😀",
+      " padded ",     std::string("raw \xff byte"), "-setwebproxy",    "Empty",      ""};
   for (const auto& name : names) {
     SCOPED_TRACE(name);
     const std::string host = "h'" + name;
@@ -87,7 +89,9 @@ TEST_F(NetworkSetupProcess, RacingRunsLoseNoChange) {
   // each setting must survive, whatever order the workers' runs took.
   const std::string script =
       "ns=$1; s=\"svc $2\"; \"$ns\" -createnetworkservice \"$s\" Ethernet || exit 1\n"
-      "k=1; while [ $k -lt " + std::to_string(kRunsEach) + " ]; do\n"
+      "k=1; while [ $k -lt " +
+      std::to_string(kRunsEach) +
+      " ]; do\n"
       "  case $((k % 4)) in\n"
       "    0) \"$ns\" -setwebproxy \"$s\" web$k $k ;;\n"
       "    1) \"$ns\" -setsecurewebproxy \"$s\" secure$k $k ;;\n"
@@ -98,9 +102,9 @@ TEST_F(NetworkSetupProcess, RacingRunsLoseNoChange) {
       "done\n";
   std::vector<std::unique_ptr<ToolProcess>> workers;
   for (int i = 0; i < kWorkers; ++i) {
-    workers.push_back(std::make_unique<ToolProcess>(
-        Args{"/bin/sh", "-c", script, "sh", kNetworkSetup, std::to_string(i)},
-        withEnvironment(simulatedIn(dir_.path()))));
+    workers.push_back(
+        std::make_unique<ToolProcess>(Args{"/bin/sh", "-c", script, "sh", kNetworkSetup, std::to_string(i)},
+                                      withEnvironment(simulatedIn(dir_.path()))));
   }
   for (auto& worker : workers) {
     auto result = worker->finish(std::chrono::seconds(60));
@@ -109,7 +113,8 @@ TEST_F(NetworkSetupProcess, RacingRunsLoseNoChange) {
   }
   for (int i = 0; i < kWorkers; ++i) {
     const std::string s = "svc " + std::to_string(i);
-    EXPECT_EQ(run({"-getwebproxy", s}).standardOutput, "Enabled: No\nServer: web24\nPort: 24\nAuthenticated Proxy Enabled: 0\n");
+    EXPECT_EQ(run({"-getwebproxy", s}).standardOutput,
+              "Enabled: No\nServer: web24\nPort: 24\nAuthenticated Proxy Enabled: 0\n");
     EXPECT_EQ(run({"-getsecurewebproxy", s}).standardOutput,
               "Enabled: No\nServer: secure21\nPort: 21\nAuthenticated Proxy Enabled: 0\n");
     EXPECT_EQ(run({"-getsocksfirewallproxy", s}).standardOutput,
@@ -122,15 +127,13 @@ TEST_F(NetworkSetupProcess, RacingRunsLoseNoChange) {
 }
 
 TEST_F(NetworkSetupProcess, MakesAChosenStateFolderButNeverTheFoldersAboveIt) {
-  const ToolResult nested = runTool({kNetworkSetup, "-listallnetworkservices"},
-                                    withEnvironment(simulatedIn(dir_.file("a/b"))));
+  const ToolResult nested =
+      runTool({kNetworkSetup, "-listallnetworkservices"}, withEnvironment(simulatedIn(dir_.file("a/b"))));
   EXPECT_EQ(nested.exitCode(), 1);
   struct stat info {};
   EXPECT_NE(stat(dir_.file("a").c_str(), &info), 0);
-  EXPECT_EQ(runTool({kNetworkSetup, "-listallnetworkservices"},
-                    withEnvironment(simulatedIn(dir_.file("a"))))
-                .exitCode(),
-            0);
+  EXPECT_EQ(
+      runTool({kNetworkSetup, "-listallnetworkservices"}, withEnvironment(simulatedIn(dir_.file("a")))).exitCode(), 0);
 }
 
 TEST_F(NetworkSetupProcess, AnUnreadableStateFileIsReportedAndLeftAlone) {

@@ -96,7 +96,8 @@ ToolProcess::~ToolProcess() {
 bool ToolProcess::pump(std::chrono::steady_clock::time_point deadline, bool untilLine) {
   while (out_ >= 0 || err_ >= 0) {
     if (untilLine && result_.standardOutput.find('\n') != std::string::npos) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;

@@ -23,11 +23,11 @@ TEST(ProxyForm, PortsAndHostsAreCheckedAsTyped) {
     const char* text;
     std::optional<std::string> host;
   };
-  for (const HostCase& c : {HostCase{"127.0.0.1", "127.0.0.1"}, HostCase{" proxy.local ", "proxy.local"},
-                            HostCase{"::1", "::1"}, HostCase{"fe80::1", "fe80::1"}, HostCase{"a-b.example.org.", "a-b.example.org."},
-                            HostCase{"300.1.2.3", {}}, HostCase{"-bad.example", {}}, HostCase{"bad-.example", {}},
-                            HostCase{"two words", {}}, HostCase{"x;rm -rf /", {}}, HostCase{"", {}},
-                            HostCase{"a..b", {}}, HostCase{"http://host", {}}}) {
+  for (const HostCase& c :
+       {HostCase{"127.0.0.1", "127.0.0.1"}, HostCase{" proxy.local ", "proxy.local"}, HostCase{"::1", "::1"},
+        HostCase{"fe80::1", "fe80::1"}, HostCase{"a-b.example.org.", "a-b.example.org."}, HostCase{"300.1.2.3", {}},
+        HostCase{"-bad.example", {}}, HostCase{"bad-.example", {}}, HostCase{"two words", {}},
+        HostCase{"x;rm -rf /", {}}, HostCase{"", {}}, HostCase{"a..b", {}}, HostCase{"http://host", {}}}) {
     EXPECT_EQ(parseHost(c.text), c.host) << c.text;
   }
   EXPECT_FALSE(parseHost(std::string(64, 'a') + ".org"));
@@ -39,10 +39,10 @@ TEST(ProxyForm, TheFormSaysWhatIsWrongOrGivesTheChannelsArguments) {
     std::vector<std::string> services;
     const char* problem;  // nullptr: it checks out
   };
-  for (const Case& c : {Case{"not a host", "1", "2", {"Wi-Fi"}, "is not a host name"},
-                        Case{"h", "0", "2", {"Wi-Fi"}, "HTTP port"}, Case{"h", "1", "x", {"Wi-Fi"}, "SOCKS port"},
-                        Case{"h", "1", "2", {}, "at least one network service"},
-                        Case{"h", "1", "2", {"Wi-Fi"}, nullptr}}) {
+  for (const Case& c :
+       {Case{"not a host", "1", "2", {"Wi-Fi"}, "is not a host name"}, Case{"h", "0", "2", {"Wi-Fi"}, "HTTP port"},
+        Case{"h", "1", "x", {"Wi-Fi"}, "SOCKS port"}, Case{"h", "1", "2", {}, "at least one network service"},
+        Case{"h", "1", "2", {"Wi-Fi"}, nullptr}}) {
     auto checked = checkProxyForm(c.host, c.http, c.socks, "localhost, *.local", c.services);
     if (c.problem == nullptr) {
       ASSERT_TRUE(std::holds_alternative<ProxySettings>(checked)) << std::get<FormProblem>(checked).message;
@@ -51,13 +51,13 @@ TEST(ProxyForm, TheFormSaysWhatIsWrongOrGivesTheChannelsArguments) {
       EXPECT_NE(std::get<FormProblem>(checked).message.find(c.problem), std::string::npos);
     }
   }
-  auto settings = std::get<ProxySettings>(checkProxyForm(" 127.0.0.1", "7890", "7891", "localhost,, *.local \n", {"Wi-Fi"}));
-  EXPECT_EQ(enableArguments(settings),
-            EncodableValue(EncodableMap{{"services", EncodableList{"Wi-Fi"}},
-                                        {"host", "127.0.0.1"},
-                                        {"port", int32_t{7890}},
-                                        {"socks", int32_t{7891}},
-                                        {"bypass", EncodableList{"localhost", "*.local"}}}));
+  auto settings =
+      std::get<ProxySettings>(checkProxyForm(" 127.0.0.1", "7890", "7891", "localhost,, *.local \n", {"Wi-Fi"}));
+  EXPECT_EQ(enableArguments(settings), EncodableValue(EncodableMap{{"services", EncodableList{"Wi-Fi"}},
+                                                                   {"host", "127.0.0.1"},
+                                                                   {"port", int32_t{7890}},
+                                                                   {"socks", int32_t{7891}},
+                                                                   {"bypass", EncodableList{"localhost", "*.local"}}}));
   EXPECT_EQ(disableArguments({"Wi-Fi", "Ethernet"}),
             EncodableValue(EncodableMap{{"services", EncodableList{"Wi-Fi", "Ethernet"}}}));
 }
@@ -67,10 +67,10 @@ TEST(ProxyForm, LatencyTargets) {
     const char* text;
     std::optional<LatencyTarget> target;
   };
-  for (const Case& c : {Case{"example.org:443", LatencyTarget{"example.org", 443}},
-                        Case{" 1.1.1.1:53 ", LatencyTarget{"1.1.1.1", 53}}, Case{"[::1]:8080", LatencyTarget{"::1", 8080}},
-                        Case{"example.org", {}}, Case{"::1:80", {}}, Case{"[::1]80", {}}, Case{"host:0", {}},
-                        Case{":443", {}}}) {
+  for (const Case& c :
+       {Case{"example.org:443", LatencyTarget{"example.org", 443}}, Case{" 1.1.1.1:53 ", LatencyTarget{"1.1.1.1", 53}},
+        Case{"[::1]:8080", LatencyTarget{"::1", 8080}}, Case{"example.org", {}}, Case{"::1:80", {}},
+        Case{"[::1]80", {}}, Case{"host:0", {}}, Case{":443", {}}}) {
     auto parsed = parseTarget(c.text);
     if (c.target) {
       ASSERT_TRUE(std::holds_alternative<LatencyTarget>(parsed)) << c.text;
@@ -142,9 +142,10 @@ TEST(Preferences, KeptChoicesComeBackAndDamageGivesDefaultsWithANote) {
     const char* text;
     const char* note;
   };
-  for (const Case& c : {Case{"[Proxy\nhost", "does not read"}, Case{"[Proxy]\nhttpPort=70000\n", "httpPort"},
-                        Case{"[Proxy]\nhost=a b\n", "host"}, Case{"[Latency]\ntimeoutMs=5\n", "timeoutMs"},
-                        Case{"[Latency]\ntargets=ok.org:1;nope;\n", "target \"nope\""}, Case{"\xff\xfe[", "does not read"}}) {
+  for (const Case& c :
+       {Case{"[Proxy\nhost", "does not read"}, Case{"[Proxy]\nhttpPort=70000\n", "httpPort"},
+        Case{"[Proxy]\nhost=a b\n", "host"}, Case{"[Latency]\ntimeoutMs=5\n", "timeoutMs"},
+        Case{"[Latency]\ntargets=ok.org:1;nope;\n", "target \"nope\""}, Case{"\xff\xfe[", "does not read"}}) {
     LoadedPreferences loaded = parsePreferences(c.text);
     ASSERT_TRUE(loaded.note) << c.text;
     EXPECT_NE(loaded.note->find(c.note), std::string::npos) << *loaded.note;

@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
     }
     result = std::move(*decoded);
   } else {
-    const std::string encoded = base64EncodedString(
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    const std::string encoded =
+        base64EncodedString(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
     if (lineLength == 0) result = encoded + "\n";
     for (size_t at = 0; lineLength > 0 && at < encoded.size(); at += static_cast<size_t>(lineLength)) {
       result += encoded.substr(at, static_cast<size_t>(lineLength)) + "\n";

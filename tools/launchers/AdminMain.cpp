@@ -11,8 +11,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -142,8 +142,10 @@ int main(int argc, char** argv) {
   const char* caller = std::getenv("PKEXEC_UID");
   const std::optional<uid_t> user = posix::parseUid(caller);
   if (::getuid() != 0 || ::geteuid() != 0 || !user) {
-    return refuse("this helper runs the proxy client's administrator commands as root and only pkexec may start "
-                  "it (uid " + std::to_string(::getuid()) + ", PKEXEC_UID " + (caller ? caller : "unset") + ")");
+    return refuse(
+        "this helper runs the proxy client's administrator commands as root and only pkexec may start "
+        "it (uid " +
+        std::to_string(::getuid()) + ", PKEXEC_UID " + (caller ? caller : "unset") + ")");
   }
   if (argc < 2 || argc > 3 || !isMarker(argv[1])) {
     return refuse("usage: pkexec proxyhost-admin MARKER [LOCK] < COMMAND");

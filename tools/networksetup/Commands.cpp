@@ -110,8 +110,8 @@ Handler getProxy(ProxyKind kind) {
     if (service == nullptr) return unknownService(args[0]);
     const ProxySetting& proxy = service->proxy(kind);
     return printed(std::string("Enabled: ") + (proxy.enabled ? "Yes" : "No") + "\n" +  //
-                   "Server: " + proxy.server + "\n" +                                   //
-                   "Port: " + std::to_string(proxy.port) + "\n" +                       //
+                   "Server: " + proxy.server + "\n" +                                  //
+                   "Port: " + std::to_string(proxy.port) + "\n" +                      //
                    "Authenticated Proxy Enabled: 0\n");
   };
 }

@@ -107,8 +107,7 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
     const bool inStep = target ? carries != carried.end() && carries->second.proxy == wanted
                                : carries == carried.end() && own == saved.end();
     if (inStep) continue;
-    const std::optional<SavedSettings> ownSettings =
-        own == saved.end() ? std::nullopt : std::optional(own->second);
+    const std::optional<SavedSettings> ownSettings = own == saved.end() ? std::nullopt : std::optional(own->second);
     const std::optional<CarriedProxy> carriedProxy =
         carries == carried.end() ? std::nullopt : std::optional(carries->second);
     std::unique_ptr<DesktopBackend> backend;  // made in the step's own process
@@ -142,9 +141,7 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
         noteInJournal(child.name + " skipped: " + report->message);
         run.behind.push_back(child.name + " skipped: " + report->message);
         continue;
-      case StepOutcome::failed:
-        run.failures.push_back(child.name + " failed: " + report->message);
-        continue;
+      case StepOutcome::failed: run.failures.push_back(child.name + " failed: " + report->message); continue;
       case StepOutcome::missing:
         noteInJournal(child.name + " skipped: " + report->message);
         // Nothing there carries anything: in step with whatever the services say.

@@ -25,9 +25,8 @@ struct Setting {
 // our proxy, and back at off with the rest. The name and password themselves stay where they are,
 // never copied into the tool's state.
 constexpr Setting kSettings[] = {
-    {"", "mode"},       {"", "ignore-hosts"},   {"http", "host"},  {"http", "port"},
-    {"http", "use-authentication"},             {"https", "host"}, {"https", "port"},
-    {"socks", "host"}, {"socks", "port"},
+    {"", "mode"},      {"", "ignore-hosts"}, {"http", "host"},  {"http", "port"},  {"http", "use-authentication"},
+    {"https", "host"}, {"https", "port"},    {"socks", "host"}, {"socks", "port"},
 };
 
 std::string settingName(const Setting& setting) {
@@ -46,7 +45,8 @@ class ProxySettings {
  public:
   ProxySettings() : root_(g_settings_new(kSchema)) {
     g_settings_delay(root_.get());
-    for (const char* child : {"http", "https", "socks"}) children_.emplace(child, g_settings_get_child(root_.get(), child));
+    for (const char* child : {"http", "https", "socks"})
+      children_.emplace(child, g_settings_get_child(root_.get(), child));
   }
   GSettings* of(const Setting& setting) { return *setting.child == '\0' ? root() : child(setting.child); }
   GSettings* child(const char* name) { return children_.at(name).get(); }
@@ -102,7 +102,8 @@ class GSettingsBackend final : public DesktopBackend {
     }
     g_object_unref(bus);
     GSettingsSchema* schema = g_settings_schema_source_lookup(g_settings_schema_source_get_default(), kSchema, TRUE);
-    if (schema == nullptr) return std::string("the schema ") + kSchema + " is not installed (gsettings-desktop-schemas)";
+    if (schema == nullptr)
+      return std::string("the schema ") + kSchema + " is not installed (gsettings-desktop-schemas)";
     g_settings_schema_unref(schema);
     const char* backend = G_OBJECT_TYPE_NAME(g_settings_backend_get_default());
     if (std::strcmp(backend, "DConfSettingsBackend") != 0) {
@@ -151,8 +152,8 @@ class GSettingsBackend final : public DesktopBackend {
       GSettingsSchema* schema = nullptr;
       g_object_get(target, "settings-schema", &schema, nullptr);
       GSettingsSchemaKey* key = g_settings_schema_get_key(schema, setting.key);
-      GVariant* value = g_variant_parse(g_settings_schema_key_get_value_type(key), own->second.c_str(), nullptr,
-                                        nullptr, nullptr);
+      GVariant* value =
+          g_variant_parse(g_settings_schema_key_get_value_type(key), own->second.c_str(), nullptr, nullptr, nullptr);
       g_settings_schema_key_unref(key);
       g_settings_schema_unref(schema);
       if (value == nullptr || !g_settings_set_value(target, setting.key, value)) {

@@ -2,11 +2,11 @@
 // in one write (KConfig saves the whole file to a copy that replaces it in one rename, with its own
 // escaping); the user's own entries are read and put back as the file has them. Each change is
 // followed by the D-Bus signal on which running KDE applications reread it.
-#include <KConfig>
-#include <KConfigGroup>
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include <KConfig>
+#include <KConfigGroup>
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
@@ -22,7 +22,8 @@ constexpr const char* kGroup = "Proxy Settings";
 // ReversedException inverts NoProxyFor (only the listed hosts use the proxy): ours is written false
 // while on and comes back at off with the rest. The user's credentials live in the proxy URLs, which
 // ours replace.
-constexpr const char* kKeys[] = {"ProxyType", "httpProxy", "httpsProxy", "socksProxy", "NoProxyFor", "ReversedException"};
+constexpr const char* kKeys[] = {"ProxyType",  "httpProxy",  "httpsProxy",
+                                 "socksProxy", "NoProxyFor", "ReversedException"};
 constexpr const char* kManualProxyType = "1";
 
 std::string configFolder() {

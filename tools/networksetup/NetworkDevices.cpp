@@ -2,13 +2,13 @@
 
 #include <dirent.h>
 #include <net/if_arp.h>
+#include <sys/stat.h>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sys/stat.h>
 
 #include "platform/posix/Files.h"
 
@@ -71,8 +71,8 @@ bool devicesFromNetworkManager(std::vector<NetworkDevice>& devices, std::string*
   }
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
-  r = sd_bus_call_method(bus.get(), kNetworkManager, "/org/freedesktop/NetworkManager", kNetworkManager,
-                         "GetDevices", &error, &reply, "");
+  r = sd_bus_call_method(bus.get(), kNetworkManager, "/org/freedesktop/NetworkManager", kNetworkManager, "GetDevices",
+                         &error, &reply, "");
   Message devicesReply(reply);
   if (r < 0) {
     *why = std::string("NetworkManager does not answer: ") + (error.message ? error.message : std::strerror(-r));
@@ -89,10 +89,10 @@ bool devicesFromNetworkManager(std::vector<NetworkDevice>& devices, std::string*
   for (const auto& device : paths) {
     char* interface = nullptr;
     uint32_t type = 0;
-    if (sd_bus_get_property_string(bus.get(), kNetworkManager, device.c_str(), kDeviceInterface, "Interface",
-                                   nullptr, &interface) < 0 ||
-        sd_bus_get_property_trivial(bus.get(), kNetworkManager, device.c_str(), kDeviceInterface, "DeviceType",
-                                    nullptr, 'u', &type) < 0) {
+    if (sd_bus_get_property_string(bus.get(), kNetworkManager, device.c_str(), kDeviceInterface, "Interface", nullptr,
+                                   &interface) < 0 ||
+        sd_bus_get_property_trivial(bus.get(), kNetworkManager, device.c_str(), kDeviceInterface, "DeviceType", nullptr,
+                                    'u', &type) < 0) {
       std::free(interface);
       continue;  // gone between the list and the question
     }
@@ -118,7 +118,8 @@ std::vector<NetworkDevice> devicesFromSysfs(const std::string& classNet) {
     std::free(resolved);
     if (isVirtual) continue;
     struct stat info {};
-    const bool wireless = ::stat((base + "/wireless").c_str(), &info) == 0 || ::stat((base + "/phy80211").c_str(), &info) == 0;
+    const bool wireless =
+        ::stat((base + "/wireless").c_str(), &info) == 0 || ::stat((base + "/phy80211").c_str(), &info) == 0;
     const long type = std::strtol(posix::readFirstLine(base + "/type").value_or("").c_str(), nullptr, 10);
     DeviceKind kind = DeviceKind::other;
     if (wireless) {
@@ -130,7 +131,8 @@ std::vector<NetworkDevice> devicesFromSysfs(const std::string& classNet) {
     } else if (type == ARPHRD_LOOPBACK) {
       continue;
     }
-    found.push_back({std::strtol(posix::readFirstLine(base + "/ifindex").value_or("").c_str(), nullptr, 10), {name, kind}});
+    found.push_back(
+        {std::strtol(posix::readFirstLine(base + "/ifindex").value_or("").c_str(), nullptr, 10), {name, kind}});
   }
   std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<NetworkDevice> devices;

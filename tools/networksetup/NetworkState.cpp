@@ -52,8 +52,7 @@ std::optional<std::string> readText(plist_t node) {
       std::free(value);
       return text;
     }
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
 }
 

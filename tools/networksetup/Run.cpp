@@ -100,8 +100,7 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
     // A run that put a new proxy on fails when a desktop that is there refused it; a run that switched
     // something off, or changed nothing the desktop shows, has done its part, and the next run tries
     // the desktop again.
-    const bool failedOn =
-        target && target != before && proxyStatesOn(*state) >= onBefore && !desktop.failures.empty();
+    const bool failedOn = target && target != before && proxyStatesOn(*state) >= onBefore && !desktop.failures.empty();
     for (const auto& failure : desktop.failures) {
       if (failedOn) {
         outcome.standardError += "networksetup: " + failure + "\n";

@@ -74,7 +74,8 @@ std::optional<NetworkState> StateFolder::load(std::string* error, const NetworkS
     return std::nullopt;
   }
   auto state = decodeStatePlist(*bytes);
-  if (!state && error != nullptr) *error = path + " is not a networksetup state property list; move it away to start afresh";
+  if (!state && error != nullptr)
+    *error = path + " is not a networksetup state property list; move it away to start afresh";
   return state;
 }
 

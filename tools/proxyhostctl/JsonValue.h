@@ -3,7 +3,6 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-
 #include <optional>
 #include <string>
 #include <string_view>

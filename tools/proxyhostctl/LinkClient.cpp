@@ -63,8 +63,8 @@ std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std:
       return nullptr;
     }
     if (socketFile.st_uid != ::geteuid()) {
-      setError(error, "the socket " + path + " belongs to uid " + std::to_string(socketFile.st_uid) +
-                          ", not to uid " + std::to_string(::geteuid()) + "; not connecting");
+      setError(error, "the socket " + path + " belongs to uid " + std::to_string(socketFile.st_uid) + ", not to uid " +
+                          std::to_string(::geteuid()) + "; not connecting");
       return nullptr;
     }
   }
@@ -76,7 +76,9 @@ std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std:
   const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
   // A host with a full backlog refuses a non-blocking connect with EAGAIN for a moment.
   for (int attempt = 0;; ++attempt) {
-    if (posix::retryOnInterrupt([&] { return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), size); }) == 0) break;
+    if (posix::retryOnInterrupt(
+            [&] { return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), size); }) == 0)
+      break;
     if (errno == EAGAIN && attempt < 100) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
@@ -123,8 +125,8 @@ bool LinkClient::sendRaw(std::span<const uint8_t> bytes, std::string* error) {
   // The host reads whatever it gets; a generous deadline only guards against a stuck host.
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (off < bytes.size()) {
-    const ssize_t n =
-        posix::retryOnInterrupt([&] { return ::send(fd_.get(), bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL); });
+    const ssize_t n = posix::retryOnInterrupt(
+        [&] { return ::send(fd_.get(), bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL); });
     if (n >= 0) {
       off += static_cast<size_t>(n);
       continue;

@@ -8,7 +8,6 @@
 //   3 the host cannot be reached, the link broke or the reply is unreadable (stderr says why)
 //   64 usage errors
 #include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <cstdio>
 #include <iostream>

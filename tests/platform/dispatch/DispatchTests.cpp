@@ -211,8 +211,9 @@ TEST(QueueThreads, LeaveTheQuitAndTerminationSignalsToTheMainThread) {
     return sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1 && sigismember(&mask, SIGHUP) == 1;
   };
   auto globalBlocks = std::make_shared<std::optional<bool>>();
-  DispatchQueue::global().async(
-      [globalBlocks, blocksBoth] { DispatchQueue::main().async([globalBlocks, v = blocksBoth()] { *globalBlocks = v; }); });
+  DispatchQueue::global().async([globalBlocks, blocksBoth] {
+    DispatchQueue::main().async([globalBlocks, v = blocksBoth()] { *globalBlocks = v; });
+  });
   ASSERT_TRUE(runMainQueueUntil([&] { return globalBlocks->has_value(); }, 2s));
   EXPECT_TRUE(**globalBlocks);
 

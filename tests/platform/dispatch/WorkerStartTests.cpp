@@ -2,12 +2,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -121,8 +120,8 @@ TEST(SerialQueueThread, WaitsOutAThreadShortageAndRunsItsWorkWhenAStartSucceeds)
 // When not even the spawner's own thread can start, the run loop's timer keeps trying: the work
 // runs once the limit goes, although nothing is submitted again.
 TEST(GlobalQueueWorkers, WorkRunsAfterTheSpawnersOwnShortageWithoutAnotherSubmission) {
-  const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                                     std::filesystem::directory_iterator());
+  const auto threads =
+      std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator());
   if (threads > 1) GTEST_SKIP() << "the spawner already runs here; ctest runs this test in a process of its own";
   NSLogCapture log;
   testing_support::ThreadLimit limit(ScopedWorkerStartGate::Spawner::included);
@@ -139,10 +138,9 @@ TEST(GlobalQueueWorkers, WorkRunsAfterTheSpawnersOwnShortageWithoutAnotherSubmis
   limit.lift();
   EXPECT_TRUE(runMainQueueUntil([&] { return gate->startedNow() == 2; }, 3s));
   gate->release();
-  const std::vector<std::string> expected = {
-      "[dispatch] ⚠️ cannot start a worker thread: errno=" + std::to_string(EAGAIN) +
-          "; the queued work waits, retrying",
-      "[dispatch] worker threads start again; the waiting work runs"};
+  const std::vector<std::string> expected = {"[dispatch] ⚠️ cannot start a worker thread: errno=" +
+                                                 std::to_string(EAGAIN) + "; the queued work waits, retrying",
+                                             "[dispatch] worker threads start again; the waiting work runs"};
   EXPECT_EQ(log.lines(), expected);
 }
 

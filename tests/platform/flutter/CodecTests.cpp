@@ -122,8 +122,7 @@ TEST(StandardMessageCodec, TypedLists) {
       {"uint8 list", EncodableValue(std::vector<uint8_t>{1, 2, 255}), {8, 3, 1, 2, 255}},
       {"empty uint8 list", EncodableValue(std::vector<uint8_t>{}), {8, 0}},
       // Elements start at offset 2, padded to 4.
-      {"int32 list", EncodableValue(std::vector<int32_t>{1, -1}),
-       Bytes{9, 2, 0, 0} + le32(1) + le32(0xffffffff)},
+      {"int32 list", EncodableValue(std::vector<int32_t>{1, -1}), Bytes{9, 2, 0, 0} + le32(1) + le32(0xffffffff)},
       {"empty int32 list still padded", EncodableValue(std::vector<int32_t>{}), {9, 0, 0, 0}},
       {"int64 list", EncodableValue(std::vector<int64_t>{-2}), Bytes{10, 1} + zeros(6) + le64(0xfffffffffffffffe)},
       {"empty int64 list still padded", EncodableValue(std::vector<int64_t>{}), Bytes{10, 0} + zeros(6)},
@@ -149,7 +148,8 @@ TEST(StandardMessageCodec, ListsAndMapsNestAndKeepOrder) {
       {"non-string keys", EncodableValue(EncodableMap{{int32_t{7}, nullptr}, {false, "x"}}),
        Bytes{13, 2, 3} + le32(7) + Bytes{0, 2, 7, 1} + text("x")},
       {"map in list in map",
-       EncodableValue(EncodableMap{{"outer", EncodableList{EncodableMap{{"k", EncodableList{int32_t{1}, EncodableList{true}}}}}}}),
+       EncodableValue(
+           EncodableMap{{"outer", EncodableList{EncodableMap{{"k", EncodableList{int32_t{1}, EncodableList{true}}}}}}}),
        Bytes{13, 1, 7, 5} + text("outer") + Bytes{12, 1, 13, 1, 7, 1} + text("k") + Bytes{12, 2, 3} + le32(1) +
            Bytes{12, 1, 1}},
   });
@@ -318,7 +318,8 @@ TEST(StandardMethodCodec, MethodCalls) {
   };
   const std::vector<Case> cases = {
       {"no arguments", {"ping", EncodableValue()}, Bytes{7, 4} + text("ping") + Bytes{0}},
-      {"map arguments", {"set", EncodableMap{{"enabled", true}}},
+      {"map arguments",
+       {"set", EncodableMap{{"enabled", true}}},
        Bytes{7, 3} + text("set") + Bytes{13, 1, 7, 7} + text("enabled") + Bytes{1}},
       // The double's type byte lands at 3, so four padding bytes bring it to 8.
       {"double argument", {"m", 1.5}, Bytes{7, 1} + text("m") + Bytes{6, 0, 0, 0, 0} + le64(kBits1_5)},
@@ -374,9 +375,12 @@ TEST(StandardMethodCodec, ErrorEnvelopes) {
   const std::vector<Case> cases = {
       {"null message", {"E", std::nullopt, EncodableValue()}, Bytes{1, 7, 1} + text("E") + Bytes{0, 0}},
       {"empty message is not null", {"E", "", EncodableValue()}, Bytes{1, 7, 1} + text("E") + Bytes{7, 0, 0}},
-      {"message and details", {"bad", "oops", EncodableMap{{"n", int32_t{7}}}},
+      {"message and details",
+       {"bad", "oops", EncodableMap{{"n", int32_t{7}}}},
        Bytes{1, 7, 3} + text("bad") + Bytes{7, 4} + text("oops") + Bytes{13, 1, 7, 1} + text("n") + Bytes{3} + le32(7)},
-      {"double details aligned", {"c", std::nullopt, 1.5}, Bytes{1, 7, 1} + text("c") + Bytes{0, 6, 0, 0} + le64(kBits1_5)},
+      {"double details aligned",
+       {"c", std::nullopt, 1.5},
+       Bytes{1, 7, 1} + text("c") + Bytes{0, 6, 0, 0} + le64(kBits1_5)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -392,9 +396,12 @@ TEST(StandardMethodCodec, ErrorEnvelopeStackTraceIsAcceptedAndDropped) {
     FlutterError expected;
   };
   const std::vector<Case> cases = {
-      {"string stack trace", Bytes{1, 7, 1} + text("E") + Bytes{7, 2} + text("hi") + Bytes{0, 7, 5} + text("trace"),
+      {"string stack trace",
+       Bytes{1, 7, 1} + text("E") + Bytes{7, 2} + text("hi") + Bytes{0, 7, 5} + text("trace"),
        {"E", "hi", EncodableValue()}},
-      {"null stack trace", Bytes{1, 7, 1} + text("E") + Bytes{0, 3} + le32(4) + Bytes{0}, {"E", std::nullopt, int32_t{4}}},
+      {"null stack trace",
+       Bytes{1, 7, 1} + text("E") + Bytes{0, 3} + le32(4) + Bytes{0},
+       {"E", std::nullopt, int32_t{4}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -456,22 +463,17 @@ TEST(StandardCodecs, MalformedPayloadsAreRefusedWithAReason) {
       {"error envelope with only a kind", Decoder::envelope, {1}, ""},
       {"error code not a string", Decoder::envelope, Bytes{1, 3} + le32(1) + Bytes{0, 0}, ""},
       {"error message not a string", Decoder::envelope, Bytes{1, 7, 1} + text("E") + Bytes{1, 0}, ""},
-      {"error envelope with a fifth value", Decoder::envelope, Bytes{1, 7, 1} + text("E") + Bytes{0, 0, 0, 0}, "trailing"},
+      {"error envelope with a fifth value", Decoder::envelope, Bytes{1, 7, 1} + text("E") + Bytes{0, 0, 0, 0},
+       "trailing"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string why;
     bool decoded = false;
     switch (c.decoder) {
-      case Decoder::message:
-        decoded = messageCodec().decodeMessage(c.bytes, &why).has_value();
-        break;
-      case Decoder::methodCall:
-        decoded = methodCodec().decodeMethodCall(c.bytes, &why).has_value();
-        break;
-      case Decoder::envelope:
-        decoded = methodCodec().decodeEnvelope(c.bytes, &why).has_value();
-        break;
+      case Decoder::message: decoded = messageCodec().decodeMessage(c.bytes, &why).has_value(); break;
+      case Decoder::methodCall: decoded = methodCodec().decodeMethodCall(c.bytes, &why).has_value(); break;
+      case Decoder::envelope: decoded = methodCodec().decodeEnvelope(c.bytes, &why).has_value(); break;
     }
     EXPECT_FALSE(decoded);
     EXPECT_FALSE(why.empty());

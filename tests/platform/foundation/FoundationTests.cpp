@@ -44,7 +44,12 @@ TEST(NSLog, Formatting) {
       {"%@ string literal", [] { NSLog("<%@>", "literal"); }, "<literal>"},
       {"%@ string_view stops at its size", [&] { NSLog("<%@>", view); }, "<from string_view>"},
       {"%s", [&] { NSLog("%s!", cString); }, "from const char*!"},
-      {"%@ null C string", [] { const char* none = nullptr; NSLog("<%@>", none); }, "<(null)>"},
+      {"%@ null C string",
+       [] {
+         const char* none = nullptr;
+         NSLog("<%@>", none);
+       },
+       "<(null)>"},
       {"%d int32", [] { NSLog("%d", int32_t{-42}); }, "-42"},
       {"%i int32", [] { NSLog("%i", int32_t{7}); }, "7"},
       {"%d int32 min", [] { NSLog("%d", std::numeric_limits<int32_t>::min()); }, "-2147483648"},
@@ -65,7 +70,8 @@ TEST(NSLog, Formatting) {
       {"arguments in order", [] { NSLog("%@=%d (%@)", "a", int32_t{1}, "b"); }, "a=1 (b)"},
       {"specifier without argument", [] { NSLog("%@ and %d", "x"); }, "x and %d"},
       {"no arguments at all", [] { NSLog("%@ %ld %u"); }, "%@ %ld %u"},
-      {"marks and Chinese unchanged", [] { NSLog("→ ✓ ⚠️ 代理 %@ 完成", "状态"); }, "→ ✓ ⚠️ 代理 状态 完成"},
+      {"marks and Chinese unchanged", [] { NSLog("→ ✓ ⚠️ 代理 %@ 完成", "状态"); },
+       "→ ✓ ⚠️ 代理 状态 完成"},
       {"non-ASCII argument next to a specifier", [] { NSLog("%@%d", "✓", int32_t{3}); }, "✓3"},
   };
   for (const auto& c : cases) {
@@ -233,7 +239,8 @@ TEST(NSBundle, NoUsableInfoPlistMeansNoIdentifier) {
       {"empty Info.plist", ""},
       {"not a plist", "this is not a property list"},
       {"truncated binary plist", binaryInfoPlist().substr(0, 20)},
-      {"root is an array", R"(<?xml version="1.0"?><plist version="1.0"><array><string>net.proxyhost.client</string></array></plist>)"},
+      {"root is an array",
+       R"(<?xml version="1.0"?><plist version="1.0"><array><string>net.proxyhost.client</string></array></plist>)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -278,10 +285,14 @@ TEST(NSNotificationCenter, ObserversAreCalledInTheOrderAdded) {
   NSNotificationCenter center;
   std::vector<int> calls;
   int o1 = 0, o2 = 0, o3 = 0;
-  center.addObserver(&o1, [&](const NSNotification&) { calls.push_back(1); }, kNameA);
-  center.addObserver(&o2, [&](const NSNotification&) { calls.push_back(2); }, kNameA);
-  center.addObserver(&o3, [&](const NSNotification&) { calls.push_back(3); }, kNameB);
-  center.addObserver(&o3, [&](const NSNotification&) { calls.push_back(4); }, kNameA);
+  center.addObserver(
+      &o1, [&](const NSNotification&) { calls.push_back(1); }, kNameA);
+  center.addObserver(
+      &o2, [&](const NSNotification&) { calls.push_back(2); }, kNameA);
+  center.addObserver(
+      &o3, [&](const NSNotification&) { calls.push_back(3); }, kNameB);
+  center.addObserver(
+      &o3, [&](const NSNotification&) { calls.push_back(4); }, kNameA);
   center.postNotificationName(kNameA);
   EXPECT_EQ(calls, (std::vector<int>{1, 2, 4}));
 }
@@ -303,9 +314,17 @@ TEST(NSNotificationCenter, ObjectFilter) {
     NSNotificationCenter center;
     std::vector<std::string> heard;
     const void* seenObject = &observer;  // anything but what is posted
-    center.addObserver(&observer, [&](const NSNotification& n) { heard.push_back("any"); seenObject = n.object; }, kNameA);
-    center.addObserver(&observer, [&](const NSNotification&) { heard.push_back("only X"); }, kNameA, &senderX);
-    center.addObserver(&observer, [&](const NSNotification&) { heard.push_back("only Y"); }, kNameA, &senderY);
+    center.addObserver(
+        &observer,
+        [&](const NSNotification& n) {
+          heard.push_back("any");
+          seenObject = n.object;
+        },
+        kNameA);
+    center.addObserver(
+        &observer, [&](const NSNotification&) { heard.push_back("only X"); }, kNameA, &senderX);
+    center.addObserver(
+        &observer, [&](const NSNotification&) { heard.push_back("only Y"); }, kNameA, &senderY);
     center.postNotificationName(kNameA, c.postedObject);
     EXPECT_EQ(heard, c.heard);
     EXPECT_EQ(seenObject, c.postedObject);
@@ -316,9 +335,12 @@ TEST(NSNotificationCenter, RemoveObserverEverywhereOrByName) {
   NSNotificationCenter center;
   int x = 0, y = 0;
   std::vector<std::string> heard;
-  center.addObserver(&x, [&](const NSNotification& n) { heard.push_back("x " + n.name); }, kNameA);
-  center.addObserver(&x, [&](const NSNotification& n) { heard.push_back("x " + n.name); }, kNameB);
-  center.addObserver(&y, [&](const NSNotification& n) { heard.push_back("y " + n.name); }, kNameA);
+  center.addObserver(
+      &x, [&](const NSNotification& n) { heard.push_back("x " + n.name); }, kNameA);
+  center.addObserver(
+      &x, [&](const NSNotification& n) { heard.push_back("x " + n.name); }, kNameB);
+  center.addObserver(
+      &y, [&](const NSNotification& n) { heard.push_back("y " + n.name); }, kNameA);
   EXPECT_EQ(center.registrationCount(&x), 2u);
   EXPECT_EQ(center.registrationCount(&x, kNameA), 1u);
 
@@ -359,13 +381,18 @@ TEST(NSNotificationCenter, ObserverMayRemoveItselfOrPostWhileBeingNotified) {
   NSNotificationCenter center;
   int once, always;
   std::vector<std::string> calls;
-  center.addObserver(&once, [&](const NSNotification&) {
-    calls.push_back("once");
-    center.removeObserver(&once);  // destroys this very registration while it runs
-    center.postNotificationName(kNameB);
-  }, kNameA);
-  center.addObserver(&always, [&](const NSNotification&) { calls.push_back("always"); }, kNameA);
-  center.addObserver(&always, [&](const NSNotification&) { calls.push_back("nested B"); }, kNameB);
+  center.addObserver(
+      &once,
+      [&](const NSNotification&) {
+        calls.push_back("once");
+        center.removeObserver(&once);  // destroys this very registration while it runs
+        center.postNotificationName(kNameB);
+      },
+      kNameA);
+  center.addObserver(
+      &always, [&](const NSNotification&) { calls.push_back("always"); }, kNameA);
+  center.addObserver(
+      &always, [&](const NSNotification&) { calls.push_back("nested B"); }, kNameB);
   center.postNotificationName(kNameA);
   center.postNotificationName(kNameA);
   EXPECT_EQ(calls, (std::vector<std::string>{"once", "nested B", "always", "always"}));
@@ -376,7 +403,8 @@ TEST(NSNotificationCenter, ObserversRunOnThePostingThread) {
   NSNotificationCenter center;
   int observer = 0;
   std::thread::id calledOn;
-  center.addObserver(&observer, [&](const NSNotification&) { calledOn = std::this_thread::get_id(); }, kNameA);
+  center.addObserver(
+      &observer, [&](const NSNotification&) { calledOn = std::this_thread::get_id(); }, kNameA);
   std::thread::id postedFrom;
   std::thread poster([&] {
     postedFrom = std::this_thread::get_id();
@@ -391,12 +419,14 @@ TEST(NSNotificationCenter, ConcurrentAddRemoveAndPost) {
   NSNotificationCenter center;
   std::atomic<int> delivered{0};
   int stable = 0;
-  center.addObserver(&stable, [&](const NSNotification&) { ++delivered; }, kNameA);
+  center.addObserver(
+      &stable, [&](const NSNotification&) { ++delivered; }, kNameA);
   std::atomic<bool> stop{false};
   std::thread churn([&] {
     int churner;
     while (!stop) {
-      center.addObserver(&churner, [](const NSNotification&) {}, kNameA);
+      center.addObserver(
+          &churner, [](const NSNotification&) {}, kNameA);
       center.removeObserver(&churner);
     }
   });

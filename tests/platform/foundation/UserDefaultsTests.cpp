@@ -93,9 +93,9 @@ TEST(NSUserDefaults, KeepsBooleansInAPlistFileAndLeavesOtherKeysAlone) {
     <key>half</key><real>0.5</real> <key>list</key><array><true/></array> <key>keep</key><string>me</string>
     </dict></plist>)";
   NSUserDefaults defaults(file);
-  const std::vector<std::pair<std::string, bool>> readings = {
-      {"yes", true}, {"True", true}, {"one", true}, {"no", false}, {"zero", false},
-      {"five", true}, {"half", true}, {"list", false}, {"absent", false}};
+  const std::vector<std::pair<std::string, bool>> readings = {{"yes", true},  {"True", true},  {"one", true},
+                                                              {"no", false},  {"zero", false}, {"five", true},
+                                                              {"half", true}, {"list", false}, {"absent", false}};
   for (const auto& [key, value] : readings) EXPECT_EQ(defaults.boolForKey(key), value) << key;
   defaults.setBool(false, "yes");
   EXPECT_NE(readFile(file).find("<string>me</string>"), std::string::npos);
@@ -184,13 +184,13 @@ TEST(NSBundleLocalizedStrings, TheFirstLocalizationWithTheTableDecides) {
     std::string key, value, table, expected;
   };
   const std::vector<Case> cases = {
-      {"xx", "hello", "", "", "bonjour"},          // no such localization: the development region
-      {"en_GB.UTF-8:fr", "hello", "", "", "hi"},   // en_GB, en-GB, then en
+      {"xx", "hello", "", "", "bonjour"},         // no such localization: the development region
+      {"en_GB.UTF-8:fr", "hello", "", "", "hi"},  // en_GB, en-GB, then en
       {"xx", "hello", "", "Other", "salut"},
-      {"xx", "only en", "", "", "only en"},        // the chosen table lacks it: the key
+      {"xx", "only en", "", "", "only en"},  // the chosen table lacks it: the key
       {"xx", "missing", "fallback", "", "fallback"},
       {"xx", "hello", "", "../x", "hello"},
-      {"de", "hello", "", "", "hello"},            // an unreadable table gives no texts
+      {"de", "hello", "", "", "hello"},  // an unreadable table gives no texts
   };
   for (const auto& c : cases) {
     environment.set("LANGUAGE", c.language);
@@ -228,8 +228,10 @@ TEST(KeyValueObserving, EachObserverGetsWhatItsOptionsAskFor) {
     Box box;
     box.value = 1;
     std::vector<std::string> seen;
-    auto observation = box.observe("value", options, [&](NSObject&, const NSKeyValueChange& c) { seen.push_back(describe(c)); });
-    auto other = box.observe("other", NSKeyValueObservingOptionPrior, [&](NSObject&, const NSKeyValueChange&) { seen.push_back("other"); });
+    auto observation =
+        box.observe("value", options, [&](NSObject&, const NSKeyValueChange& c) { seen.push_back(describe(c)); });
+    auto other = box.observe("other", NSKeyValueObservingOptionPrior,
+                             [&](NSObject&, const NSKeyValueChange&) { seen.push_back("other"); });
     box.set(2);
     observation.invalidate();
     box.set(3);

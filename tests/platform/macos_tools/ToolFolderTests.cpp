@@ -24,8 +24,8 @@ std::string toolFolderSeenBy(const std::string& executable) {
 
 void writeTool(const fs::path& file) {
   std::ofstream(file) << "#!/bin/sh\n";
-  fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                            fs::perms::others_exec);
 }
 
 }  // namespace

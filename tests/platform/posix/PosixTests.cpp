@@ -100,7 +100,8 @@ TEST(RetryOnInterrupt, RepeatsOnlyInterruptedCallsAndKeepsTheOtherErrno) {
 void ignoreSignal(int) {}
 
 TEST(RetryOnInterrupt, AReadInterruptedByASignalGoesOnUntilTheDataComes) {
-  struct sigaction action {}, previous {};
+  struct sigaction action {
+  }, previous{};
   action.sa_handler = ignoreSignal;  // no SA_RESTART: the read returns EINTR
   sigemptyset(&action.sa_mask);
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);

@@ -89,8 +89,8 @@ TEST(SupervisedGroup, TheWholeGroupEndsWhenStoppedAtTheDeadlineOrWithItsOwner) {
       {"the deadline, kept by the supervisor itself",
        [](const std::string& pidFile) {
          int error = 0;
-         auto group = SupervisedGroup::start(
-             sleeperBody(pidFile), {.deadline = std::chrono::steady_clock::now() + 500ms}, &error);
+         auto group = SupervisedGroup::start(sleeperBody(pidFile),
+                                             {.deadline = std::chrono::steady_clock::now() + 500ms}, &error);
          ASSERT_TRUE(group);
          readPid(pidFile);
          // Waited for without a bound of the waiter's: the supervisor ends it.
@@ -116,8 +116,8 @@ TEST(SupervisedGroup, TheWholeGroupEndsWhenStoppedAtTheDeadlineOrWithItsOwner) {
          ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
          posix::UniqueFd ours(ends[0]), owners(ends[1]);
          int error = 0;
-         auto group =
-             SupervisedGroup::start(sleeperBody(pidFile), {.deadline = std::nullopt, .ownerHangUp = ours.get()}, &error);
+         auto group = SupervisedGroup::start(sleeperBody(pidFile),
+                                             {.deadline = std::nullopt, .ownerHangUp = ours.get()}, &error);
          ASSERT_TRUE(group);
          readPid(pidFile);
          owners.reset();
@@ -150,14 +150,18 @@ TEST(SupervisedGroup, ARootGroupEndsWhenItsCallerOfAnotherUserDies) {
   posix::UniqueFd callerProcess = posix::openProcessDescriptor(caller);
   ASSERT_TRUE(callerProcess.valid());
   int error = 0;
-  auto group = SupervisedGroup::start(sleeperBody(pidFile), {.deadline = std::nullopt, .ownerProcess = callerProcess.get()},
-                                      &error);
+  auto group = SupervisedGroup::start(sleeperBody(pidFile),
+                                      {.deadline = std::nullopt, .ownerProcess = callerProcess.get()}, &error);
   ASSERT_TRUE(group);
   const pid_t sleeper = readPid(pidFile);
   ASSERT_GT(sleeper, 0);
-  ASSERT_TRUE(eventually([&] { std::ifstream status("/proc/" + std::to_string(caller) + "/status");
-                               std::string text((std::istreambuf_iterator<char>(status)), {});
-                               return text.find("Uid:\t65534") != std::string::npos; }, 10s));
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::ifstream status("/proc/" + std::to_string(caller) + "/status");
+        std::string text((std::istreambuf_iterator<char>(status)), {});
+        return text.find("Uid:\t65534") != std::string::npos;
+      },
+      10s));
   ::kill(caller, SIGKILL);
   ::waitpid(caller, nullptr, 0);
   EXPECT_EQ(group->wait(std::chrono::steady_clock::now() + 10s).signal, SIGKILL);

@@ -54,8 +54,8 @@ class ScriptContainment : public ::testing::TestWithParam<bool> {
     const std::string pkexec = dir_.file("pkexec");
     std::ofstream(pkexec) << "#!/bin/sh\nPKEXEC_UID=65534 exec \"$@\"\n";
     ::chmod(pkexec.c_str(), 0755);
-    NSAppleScript::setAdministratorEnvironmentForTesting(
-        NSAppleScriptAdministratorEnvironment{NSAppleScriptAdministratorEnvironment::FixedAnswer::none, "", false, pkexec});
+    NSAppleScript::setAdministratorEnvironmentForTesting(NSAppleScriptAdministratorEnvironment{
+        NSAppleScriptAdministratorEnvironment::FixedAnswer::none, "", false, pkexec});
   }
   void TearDown() override { NSAppleScript::setAdministratorEnvironmentForTesting(std::nullopt); }
 

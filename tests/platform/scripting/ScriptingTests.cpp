@@ -66,9 +66,9 @@ TEST(AppleScriptSource, CompilesDoShellScriptWithItsEscapesAndNothingElse) {
 }
 
 TEST(AppleScriptSource, LiteralsRoundTrip) {
-  for (const std::string& text : {std::string(""), std::string("\""), std::string("\\"), std::string("\\\""),
-                                 std::string("a\nb\r\tc"), std::string("echo 'x' | base64 -D"),
-                                 std::string("Réseau 🛜 \\n not a line feed")}) {
+  for (const std::string& text :
+       {std::string(""), std::string("\""), std::string("\\"), std::string("\\\""), std::string("a\nb\r\tc"),
+        std::string("echo 'x' | base64 -D"), std::string("Réseau 🛜 \\n not a line feed")}) {
     auto parsed = parseShellScriptSource("do shell script " + appleScriptStringLiteral(text));
     ASSERT_TRUE(parsed) << text;
     EXPECT_EQ(parsed->command, text);
@@ -77,7 +77,7 @@ TEST(AppleScriptSource, LiteralsRoundTrip) {
 
 TEST(TextEncoding, UTF8IsCheckedStrictly) {
   for (const std::string& good : {std::string(""), std::string("abc"), std::string("é"), std::string("€"),
-                                 std::string("𝄞"), std::string("\xf4\x8f\xbf\xbf"), std::string("\0", 1)}) {
+                                  std::string("𝄞"), std::string("\xf4\x8f\xbf\xbf"), std::string("\0", 1)}) {
     EXPECT_TRUE(utf8::isValid(good)) << good;
     EXPECT_EQ(dataUsingUTF8Encoding(good), std::vector<uint8_t>(good.begin(), good.end()));
   }
@@ -156,10 +156,12 @@ TEST(ShellScriptRun, StandardInputIsDevNullAndNoDescriptorLeaks) {
   ASSERT_GE(plain, 0);
   int high = fcntl(plain, F_DUPFD, 200);
   ASSERT_GE(high, 200);
-  const std::string command = "[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ] ||"
-                              " echo \"stdin: $(readlink /proc/$$/fd/0)\";"
-                              "for n in 3 " + std::to_string(plain) + " " + std::to_string(high) +
-                              "; do [ -e /proc/$$/fd/$n ] && echo \"leaked $n\"; done; exit 1";
+  const std::string command =
+      "[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ] ||"
+      " echo \"stdin: $(readlink /proc/$$/fd/0)\";"
+      "for n in 3 " +
+      std::to_string(plain) + " " + std::to_string(high) +
+      "; do [ -e /proc/$$/fd/$n ] && echo \"leaked $n\"; done; exit 1";
   Ran ran = execute("do shell script " + appleScriptStringLiteral(command));
   ::close(plain);
   ::close(high);
@@ -170,12 +172,12 @@ TEST(ShellScriptRun, StandardInputIsDevNullAndNoDescriptorLeaks) {
 // the same way whether or not administrator rights are asked for, and leaves no descriptor behind.
 TEST(ShellScriptRun, ACommandOfMegabytesRunsWhole) {
   const std::string filler(3 * 1024 * 1024, 'x');
-  const std::string command = "f='" + filler + "'; printf '%s\\n' \"${#f}\"; [ -e /proc/$$/fd/3 ] && echo leaked; "
+  const std::string command = "f='" + filler +
+                              "'; printf '%s\\n' \"${#f}\"; [ -e /proc/$$/fd/3 ] && echo leaked; "
                               "[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ] || echo stdin; exit 0";
   EXPECT_EQ(execute("do shell script " + appleScriptStringLiteral(command)).result, std::to_string(filler.size()));
-  NSAppleScript::setAdministratorEnvironmentForTesting(
-      NSAppleScriptAdministratorEnvironment{NSAppleScriptAdministratorEnvironment::FixedAnswer::approve, "approve",
-                                            false, ""});
+  NSAppleScript::setAdministratorEnvironmentForTesting(NSAppleScriptAdministratorEnvironment{
+      NSAppleScriptAdministratorEnvironment::FixedAnswer::approve, "approve", false, ""});
   EXPECT_EQ(execute("do shell script " + appleScriptStringLiteral(command) + " with administrator privileges").result,
             std::to_string(filler.size()));
   NSAppleScript::setAdministratorEnvironmentForTesting(std::nullopt);
@@ -263,14 +265,26 @@ TEST_F(AdministratorRights, AreGrantedRefusedOrCancelledAsTheEnvironmentSays) {
   const NSDictionary cancelled = errorOf(-128, "User canceled.");
   const std::vector<Case> cases = {
       {"root runs it directly", {A::none, "", true, ""}, "exit 0", true, std::nullopt},
-      {"root, and the command's failure is reported", {A::none, "", true, ""}, "echo no >&2; exit 6", true,
+      {"root, and the command's failure is reported",
+       {A::none, "", true, ""},
+       "echo no >&2; exit 6",
+       true,
        errorOf(6, "no")},
       {"a fixed cancel wins even as root", {A::cancel, "cancel", true, ""}, "exit 0", false, cancelled},
-      {"a fixed approve runs it without root or pkexec", {A::approve, "approve", false, ""}, "exit 0", true,
+      {"a fixed approve runs it without root or pkexec",
+       {A::approve, "approve", false, ""},
+       "exit 0",
+       true,
        std::nullopt},
-      {"an unknown fixed answer refuses", {A::invalid, "yes", true, ""}, "exit 0", false,
+      {"an unknown fixed answer refuses",
+       {A::invalid, "yes", true, ""},
+       "exit 0",
+       false,
        errorOf(-60005, "PROXYHOST_AUTHORIZATION is \"yes\": it must be approve or cancel.")},
-      {"neither root nor pkexec", {A::none, "", false, ""}, "exit 0", false,
+      {"neither root nor pkexec",
+       {A::none, "", false, ""},
+       "exit 0",
+       false,
        errorOf(-60005,
                "Administrator privileges are not available: this process does not run as root and pkexec is not "
                "installed.")},

@@ -76,8 +76,7 @@ TEST_F(XDGRegistryTest, AnEntryIsEnabledUnlessTheDesktopSwitchedItOff) {
       {ours + std::string("Name=a\0b\n", 9), false},
       // Written otherwise, the same program, or the last of two values.
       {"[Desktop Entry]\r\nType=Application\r\nExec=\"/opt/Client.app/Contents/MacOS/client\" %U\r\n", true},
-      {"[Desktop Entry]\nType=Application\nExec=/usr/bin/other\nExec=/opt/Client.app/Contents/MacOS/client\n",
-       true},
+      {"[Desktop Entry]\nType=Application\nExec=/usr/bin/other\nExec=/opt/Client.app/Contents/MacOS/client\n", true},
   };
   fs::create_directories(config_.path() + "/autostart");
   for (const auto& [text, enabled] : cases) {
