@@ -3,8 +3,10 @@
 // built-in Flutter side, against the headless start and against the view that shows only its text
 // (the host without ui/, PlainView.app) in the same run; and an unrelated engine-link call's round
 // trip while the window is being resized (so laid out and redrawn) as a drag of its corner does,
-// sixty new sizes a second, and while the latency page tests 200 targets again and again (Ctrl+T),
-// against the same calls with the window idle.
+// sixty new sizes a second, while the latency page tests 200 targets again and again (Ctrl+T), and
+// while a privileged change from the window waits (Ctrl+Shift+P, its networksetup run held at the
+// state folder's lock as a password prompt would hold it), against the same calls with the window
+// idle.
 //
 //   window_bench [STARTS] [SECONDS]        (10 starts of each, 3 s of calls each way by default)
 //
@@ -12,8 +14,11 @@
 // GSK_RENDERER=cairo in the bench's environment measures GTK's software renderer instead.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +32,9 @@
 
 #include "platform/flutter/FlutterCodecs.h"
 #include "tests/e2e/XDesktop.h"
+#include "tests/support/TestSupport.h"
+#include "tools/networksetup/RunLog.h"
+#include "tools/networksetup/StateFolder.h"
 #include "tools/proxyhostctl/LinkClient.h"
 
 namespace {
@@ -135,6 +143,9 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "no desktop for the bench: %s\n", desktop.failure().c_str());
     return 1;
   }
+  // Windows come and go while findShown walks the tree (a host of the last start still unmapping):
+  // a window gone between two requests is not there, where Xlib's default handler would end the bench.
+  XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
   Display* display = XOpenDisplay(desktop.environment().at("DISPLAY").c_str());
   if (display == nullptr) return 1;
   const std::string dir = desktop.dir().file("bench");
@@ -179,6 +190,12 @@ int main(int argc, char* argv[]) {
   auto env = desktop.environment();
   env["PROXYHOST_ENGINE_SOCKET"] = socket;
   env["XDG_STATE_HOME"] = dir + "/state";
+  // The bench runs as root, so the host's administrator runs need no prompt; networksetup acts in
+  // its simulated world, in a folder of the bench's, and never on this machine's desktop.
+  const std::string stateFolder = dir + "/networksetup";
+  std::filesystem::create_directories(stateFolder);
+  env["NETWORKSETUP_STATE_DIR"] = stateFolder;
+  env["NETWORKSETUP_WORLD"] = "simulated";
   ChildProcess host({PROXYHOST_BIN}, env, dir);
   std::string error;
   std::unique_ptr<enginelink::LinkClient> client;
@@ -197,6 +214,28 @@ int main(int argc, char* argv[]) {
   }
   roundTrips(*client, 0.2);  // warm-up
   std::vector<double> idle = roundTrips(*client, seconds);
+
+  // A privileged change from the window that cannot finish while the calls run: every networksetup
+  // run takes the state folder's lock first, and the bench holds it, so the change waits on the
+  // privileged queue with its spinner turning, as it would at the password prompt. A run logs
+  // itself only once it has the lock, so the log tells that the change waited and then finished.
+  const std::string runLog = stateFolder + "/" + networksetup::kRunLogFileName;
+  auto switchedOn = [&] { return testing_support::readFile(runLog).find(",\"on\"]") != std::string::npos; };
+  std::vector<double> prompting;
+  bool heldUntilLetGo = false, finishedAfter = false;
+  {
+    const std::string lockPath = stateFolder + "/" + networksetup::kLockFileName;
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
+      std::fprintf(stderr, "the state folder's lock could not be taken: %s\n", lockPath.c_str());
+      return 1;
+    }
+    desktop.pressKeys({"ctrl+shift+p"});
+    prompting = roundTrips(*client, seconds);
+    heldUntilLetGo = !switchedOn();
+    ::close(lock);
+    finishedAfter = testing_support::eventually(switchedOn, 20s);
+  }
 
   std::atomic<bool> resizing{true};
   std::atomic<int> resizes{0};
@@ -234,6 +273,12 @@ int main(int argc, char* argv[]) {
   printTrips("window idle", idle);
   printTrips("window resized at 60 Hz", busy);
   printTrips("latency page testing 200 targets", pinging);
+  printTrips("privileged change waiting", prompting);
+  std::printf(
+      "  the change waited until the lock was let go: %s, then finished: %s; ratio to idle of p99 %.2f, "
+      "of worst %.2f\n",
+      heldUntilLetGo ? "yes" : "no", finishedAfter ? "yes" : "no", percentile(prompting, 0.99) / percentile(idle, 0.99),
+      percentile(prompting, 1.0) / percentile(idle, 1.0));
   std::printf("  %d tests of 200 targets during the calls\n", tests.load());
   std::printf("  %d resizes during the calls; ratio of p99 %.2f, of worst %.2f\n", resizes.load(),
               percentile(busy, 0.99) / percentile(idle, 0.99), percentile(busy, 1.0) / percentile(idle, 1.0));

@@ -38,6 +38,9 @@ constexpr const char* kStyle = "/net/proxyhost/client/ui/style.css";
 constexpr guint kRefreshSeconds = 5;
 // Typing settles before the choices are written.
 constexpr guint kSaveDelayMs = 400;
+// Latency answers come in bursts (one per target, all at once): they are shown together this often,
+// so the main thread takes each answer in a moment and the rows change once per batch.
+constexpr guint kResultBatchMs = 50;
 
 // What a test finished with, per target.
 struct TargetRow {
@@ -47,6 +50,13 @@ struct TargetRow {
   GtkWidget* remove = nullptr;
   // Sort key: milliseconds; timed out and errors after every answer, not yet tested last.
   int64_t sortKey = INT64_MAX;
+};
+
+// A latency answer not yet shown: its row and the test it answers.
+struct PendingResult {
+  AdwEntryRow* row = nullptr;
+  int generation = 0;
+  MethodOutcome outcome;
 };
 
 struct ServiceRow {
@@ -98,6 +108,7 @@ class Interface final : public BuiltInFlutterSide {
   void removeTarget(AdwEntryRow* row);
   void editTarget(AdwEntryRow* row);
   void testLatency();
+  void showResults();
   void resortTargets();
 
   // Launch at login.
@@ -130,7 +141,8 @@ class Interface final : public BuiltInFlutterSide {
   std::vector<ServiceRow> services_;
   std::vector<TargetRow> targets_;
   int testGeneration_ = 0;
-  guint resortSource_ = 0, saveSource_ = 0, refreshSource_ = 0;
+  std::vector<PendingResult> pendingResults_;
+  guint resortSource_ = 0, saveSource_ = 0, refreshSource_ = 0, resultsSource_ = 0;
   bool loginBusy_ = false;
 };
 
@@ -191,7 +203,7 @@ Interface::Interface(FlutterViewController& controller)
 Interface::~Interface() {
   alive_.reset();
   tray_.reset();
-  for (guint source : {resortSource_, saveSource_, refreshSource_}) {
+  for (guint source : {resortSource_, saveSource_, refreshSource_, resultsSource_}) {
     if (source != 0) g_source_remove(source);
   }
   if (saveSource_ != 0) save();
@@ -664,34 +676,51 @@ void Interface::testLatency() {
     AdwEntryRow* key = row.row;
     channels_.invoke(pingChannel_, "tcpPing", pingArguments(row.target, timeoutMs),
                      guarded([this, key, generation](MethodOutcome outcome) {
-                       auto it = std::find_if(targets_.begin(), targets_.end(),
-                                              [&](const TargetRow& r) { return r.row == key; });
-                       if (it == targets_.end() || generation != testGeneration_) return;  // removed, or a newer test
-                       std::string text;
-                       const char* css = "result-error";
-                       if (auto* value = std::get_if<EncodableValue>(&outcome); value && value->asInteger()) {
-                         int64_t ms = *value->asInteger();
-                         if (ms >= 0) {
-                           text = std::to_string(ms) + " ms";
-                           css = "result-ok";
-                           it->sortKey = ms;
-                         } else {
-                           text = "timed out";
-                           css = "result-timeout";
-                           it->sortKey = INT64_MAX - 2;
-                         }
-                       } else if (auto* error = std::get_if<FlutterError>(&outcome)) {
-                         text = shortProbeError(*error);
-                         it->sortKey = INT64_MAX - 1;
-                       } else {
-                         text = "no answer";
-                         it->sortKey = INT64_MAX - 1;
-                       }
-                       gtk_label_set_text(it->result, text.c_str());
-                       gtk_widget_add_css_class(GTK_WIDGET(it->result), css);
-                       resortTargets();
+                       pendingResults_.push_back({key, generation, std::move(outcome)});
+                       if (resultsSource_ != 0) return;
+                       resultsSource_ = g_timeout_add(
+                           kResultBatchMs,
+                           [](gpointer self) -> gboolean {
+                             auto* me = static_cast<Interface*>(self);
+                             me->resultsSource_ = 0;
+                             me->showResults();
+                             return G_SOURCE_REMOVE;
+                           },
+                           this);
                      }));
   }
+}
+
+void Interface::showResults() {
+  std::vector<PendingResult> results;
+  results.swap(pendingResults_);
+  for (PendingResult& result : results) {
+    auto it = std::find_if(targets_.begin(), targets_.end(), [&](const TargetRow& r) { return r.row == result.row; });
+    if (it == targets_.end() || result.generation != testGeneration_) continue;  // removed, or a newer test
+    std::string text;
+    const char* css = "result-error";
+    if (auto* value = std::get_if<EncodableValue>(&result.outcome); value && value->asInteger()) {
+      int64_t ms = *value->asInteger();
+      if (ms >= 0) {
+        text = std::to_string(ms) + " ms";
+        css = "result-ok";
+        it->sortKey = ms;
+      } else {
+        text = "timed out";
+        css = "result-timeout";
+        it->sortKey = INT64_MAX - 2;
+      }
+    } else if (auto* error = std::get_if<FlutterError>(&result.outcome)) {
+      text = shortProbeError(*error);
+      it->sortKey = INT64_MAX - 1;
+    } else {
+      text = "no answer";
+      it->sortKey = INT64_MAX - 1;
+    }
+    gtk_label_set_text(it->result, text.c_str());
+    gtk_widget_add_css_class(GTK_WIDGET(it->result), css);
+  }
+  resortTargets();
 }
 
 void Interface::resortTargets() {

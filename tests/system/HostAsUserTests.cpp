@@ -2,7 +2,8 @@
 // started from its installed bundle as that user (no wrapper), administrator runs through the real
 // pkexec and polkitd under a rule that approves or denies the product's own action, the user's own
 // desktop (GLib's resolver, KDE's reader) as what changes, NetworkManager's devices as the network
-// services, logind announcing power-off, and the guard after a kill.
+// services, logind announcing power-off, the guard after a kill, and the window's own switch driven
+// through its accessibility tree on an X desktop.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 
 #include "platform/posix/UniqueFd.h"
 #include "tests/e2e/MacsimHost.h"
+#include "tests/e2e/XDesktop.h"
 #include "tests/system/PrivateSystem.h"
 
 namespace {
@@ -62,18 +64,18 @@ class HostAsUser : public testing::Test {
   }
 
   // As the user's session has it, without anything a test run of this machine may have set.
-  tools_testing::ToolOptions asUser() const {
-    return system_->asUser({{"NETWORKSETUP_STATE_DIR", std::nullopt},
-                            {"NETWORKSETUP_WORLD", std::nullopt},
-                            {"NETWORKSETUP_DESKTOP", std::nullopt},
-                            {"PROXYHOST_AUTHORIZATION", std::nullopt},
-                            {"PROXYHOST_ENGINE_SOCKET", std::nullopt},
-                            {"XDG_STATE_HOME", std::nullopt}});
+  tools_testing::ToolOptions asUser(tools_testing::Environment extra = {}) const {
+    tools_testing::Environment environment = {
+        {"NETWORKSETUP_STATE_DIR", std::nullopt},  {"NETWORKSETUP_WORLD", std::nullopt},
+        {"NETWORKSETUP_DESKTOP", std::nullopt},    {"PROXYHOST_AUTHORIZATION", std::nullopt},
+        {"PROXYHOST_ENGINE_SOCKET", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}};
+    for (auto& [name, value] : extra) environment[name] = std::move(value);
+    return system_->asUser(std::move(environment));
   }
 
   // The installed host as the user, serving at its default place once this returns.
-  void startHost() {
-    host_ = std::make_unique<ToolProcess>(std::vector<std::string>{kHost}, asUser());
+  void startHost(tools_testing::Environment extra = {}) {
+    host_ = std::make_unique<ToolProcess>(std::vector<std::string>{kHost}, asUser(std::move(extra)));
     ASSERT_TRUE(eventually([&] { return ctl("launch_at_startup", "launchAtStartupIsEnabled").exitCode() == 0; }, 20s))
         << "the host never served its user";
   }
@@ -368,6 +370,101 @@ TEST_F(HostAsUser, APromptAnsweredAfterTheHostWasKilledSwitchesNothingOn) {
   std::this_thread::sleep_for(2s);
   EXPECT_EQ(states(), kAllOff);
   EXPECT_EQ(runs(), oneCleanup());
+}
+
+// The window as the user meets it: the host on an X desktop of the test's own, its widgets on an
+// accessibility bus of the user's (the bus admits its owner alone, so an X desktop's own one, run
+// by root, cannot take the user's application), and tests/e2e/ui_driver.py as the user's screen
+// reader. The switch asks the real polkitd through pkexec, as the package installs it.
+class WindowAsUser : public HostAsUser {
+ protected:
+  // The display and the user's accessibility bus; the host then shows its window on them.
+  void startWindow() {
+    x_ = std::make_unique<testing_support::XDesktop>();
+    ASSERT_TRUE(x_->ready()) << x_->failure();
+    for (const char* name : {"DISPLAY", "GDK_BACKEND", "GDK_DEBUG", "GSK_RENDERER", "PROXYHOST_HEADLESS"}) {
+      display_[name] = x_->environment().at(name);
+    }
+    display_["WAYLAND_DISPLAY"] = std::nullopt;
+    accessibilityBus_ =
+        std::make_unique<ToolProcess>(std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher"}, asUser(display_));
+    ASSERT_TRUE(eventually(
+        [&] {
+          return runTool({"/usr/bin/gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                          "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", "org.a11y.Bus"},
+                         asUser())
+                     .standardOutput.find("true") != std::string::npos;
+        },
+        15s))
+        << "the user's accessibility bus did not start";
+    startHost(display_);
+    ASSERT_TRUE(eventually([&] { return x_->shownWindows("ProxyHost").size() == 1; }, 20s)) << "no window was shown";
+  }
+
+  // One run of the driver as the user, its steps in order; the script comes on standard input, so
+  // the user needs no access to the source tree.
+  void drive(const std::vector<std::vector<std::string>>& steps) {
+    std::vector<std::string> argv = {"/usr/bin/python3", "-"};
+    for (const auto& step : steps) {
+      if (argv.size() > 2) argv.push_back("--");
+      argv.insert(argv.end(), step.begin(), step.end());
+    }
+    tools_testing::ToolOptions options = asUser(display_);
+    options.input = testing_support::readFile(PROXYHOST_UI_DRIVER);
+    ToolProcess driver(argv, options);
+    const auto result = driver.finish(180s);
+    ASSERT_TRUE(result) << "the driver did not finish";
+    EXPECT_EQ(result->exitCode(), 0) << result->standardError;
+  }
+
+  int enables() const {
+    const RunLog all = runs();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [](const auto& run) { return run.back() == "on"; }));
+  }
+
+  std::unique_ptr<testing_support::XDesktop> x_;
+  tools_testing::Environment display_;
+  std::unique_ptr<ToolProcess> accessibilityBus_;
+};
+
+TEST_F(WindowAsUser, TheSwitchGoesThroughPolkitToTheUsersDesktopAndARefusalIsShownAndChangesNothing) {
+  startWorld(PolkitAnswer::approve);
+  const std::string settings = system_->desktop().gnomeProxySettings();
+  startWindow();
+  const std::string kSwitch = "Use as system proxy";
+
+  // Nothing chosen yet: every enabled service, Ethernet and Wi-Fi.
+  drive({{"expect-text", "Wi-Fi", "20"},
+         {"set-text", "Server host", "127.0.0.1"},
+         {"set-text", "HTTP port", "7890"},
+         {"set-text", "SOCKS port", "7891"},
+         {"set-text", "Bypass (comma-separated)", "intranet, *.local, localhost"},
+         {"toggle", kSwitch},
+         {"expect-checked", kSwitch, "1", "60"}});
+  EXPECT_EQ(states(), "Ethernet Yes Yes Yes\nWi-Fi Yes Yes Yes\n") << host_->pid();
+  system_->desktop().expectClientProxy();
+
+  drive({{"toggle", kSwitch}, {"expect-checked", kSwitch, "0", "60"}});
+  EXPECT_EQ(states(), kAllOff);
+  EXPECT_EQ(system_->desktop().proxyView(), usersOwn_);
+  EXPECT_EQ(system_->desktop().gnomeProxySettings(), settings);
+
+  // From now on polkit refuses: the window says so, and neither the services nor the desktop change.
+  system_->answer(PolkitAnswer::deny);
+  const int enabled = enables();
+  drive({{"toggle", kSwitch},
+         {"expect-text", "the change was not authorized", "60"},
+         {"expect-text", "Not authorized", "2"},
+         {"expect-checked", kSwitch, "0", "10"}});
+  EXPECT_EQ(states(), kAllOff);
+  EXPECT_EQ(system_->desktop().proxyView(), usersOwn_);
+  EXPECT_EQ(enables(), enabled);
+
+  // The host still serves, and its quit is its usual one.
+  ::kill(host_->pid(), SIGINT);
+  const auto ended = host_->finish(30s);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->exitCode(), 0) << ended->standardError;
 }
 
 }  // namespace
