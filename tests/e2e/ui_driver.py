@@ -126,7 +126,15 @@ def run(step, args):
     if step == "page":
         act(find(["page tab"], args[0]), "click")
     elif step == "set-text":
-        find(["text", "spin button"], args[0]).queryEditableText().setTextContents(args[1])
+        # Set, then read back until the field holds it: the next step (a toggle that sends the form)
+        # must find the new text, also when the application is slow to take it.
+        def holds():
+            node = find(["text", "spin button"], args[0])
+            if text_of(node) == args[1]:
+                return True
+            node.queryEditableText().setTextContents(args[1])
+            return False
+        wait(holds, 15, lambda: "%r does not take %r" % (args[0], args[1]))
     elif step == "toggle":
         # A busy switch (a change in flight) is insensitive: wait until it takes a new one.
         wait(lambda: sensitive(find(["check box", "toggle button"], args[0])), 60,
