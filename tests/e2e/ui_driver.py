@@ -115,7 +115,10 @@ def sensitive(node):
 def wait(condition, seconds, why):
     deadline = time.monotonic() + float(seconds)
     while time.monotonic() < deadline:
-        result = condition()
+        try:
+            result = condition()
+        except Exception:
+            result = None  # a node went away while it was read (the interface rebuilt it): look again
         if result:
             return result
         time.sleep(0.2)
@@ -156,20 +159,28 @@ def run(step, args):
         if found:
             fail("a label says %r" % found)
     elif step == "text":
-        # A label is found by its description: its name is its text.
-        for node in nodes(application()):
-            if node.getRoleName() == "label" and description(node) == args[0]:
-                print(text_of(node))
-                return
-        fail("no label described as %r" % args[0])
+        # A label is found by its description: its name is its text. Rows are rebuilt while the tree
+        # is read (results arrive, the list sorts): a node gone meanwhile is passed over.
+        def described():
+            for node in nodes(application()):
+                try:
+                    if node.getRoleName() == "label" and description(node) == args[0]:
+                        return (text_of(node),)
+                except Exception:
+                    continue
+            return None
+        print(wait(described, 10, lambda: "no label described as %r" % args[0])[0])
     elif step == "window":
         want = args[1] == "1"
 
         def shown():
             for node in application():
-                if node is not None and node.getRoleName() == "frame" and node.name == args[0]:
-                    if node.getState().contains(pyatspi.STATE_SHOWING):
-                        return True
+                try:
+                    if node is not None and node.getRoleName() == "frame" and node.name == args[0]:
+                        if node.getState().contains(pyatspi.STATE_SHOWING):
+                            return True
+                except Exception:
+                    continue  # a window that went away while it was read
             return False
         wait(lambda: shown() == want, args[2], lambda: "the window %r is %sshown" % (args[0], "not " if want else ""))
     elif step == "close-window":
