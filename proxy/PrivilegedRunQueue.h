@@ -57,7 +57,7 @@ class PrivilegedRunQueue {
   struct Environment {
     std::function<AdminRunOutcome(const std::string& script)> run = runAsAdministrator;
     // Stops the run in flight at once (its script and whatever that started).
-    std::function<void()> stopRun;
+    std::function<void()> stopRun = {};
     ProxyRecord* record = nullptr;  // none: nothing is recorded
   };
 

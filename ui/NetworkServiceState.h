@@ -27,7 +27,7 @@ struct ProxyState {
 struct ServiceProxies {
   std::string service;
   bool readable = false;  // false: the tool did not answer for it (gone, or failed)
-  ProxyState web, secureWeb, socks;
+  ProxyState web{}, secureWeb{}, socks{};
   bool anyOn() const { return web.enabled || secureWeb.enabled || socks.enabled; }
   bool operator==(const ServiceProxies&) const = default;
 };
