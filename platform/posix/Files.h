@@ -9,18 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/Expected.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace posix {
-
-// A failed system call: its name, the path it worked on, and its errno.
-struct SystemError {
-  std::string call;
-  std::string path;
-  int code = 0;
-  // "rename(/a/b.XXXXXX): No space left on device"
-  std::string message() const;
-};
 
 // The folder `path` names an entry of: "." for a bare name, "/" for an entry of the root.
 std::string folderOf(const std::string& path);

@@ -74,9 +74,14 @@ std::optional<Pipe> openPipe(PipeBlocking blocking) {
 
 std::string SystemError::message() const { return call + "(" + path + "): " + std::strerror(code); }
 
+std::string Error::message() const {
+  std::string cause = system() ? system()->message() : std::get<std::string>(cause_);
+  return context_.empty() ? cause : context_ + ": " + cause;
+}
+
 namespace {
 
-SystemError failure(std::string call, std::string path) { return SystemError{std::move(call), std::move(path), errno}; }
+SystemError failure(std::string call, std::string path) { return SystemError::fromErrno(std::move(call), std::move(path)); }
 
 bool isFolder(const std::string& path) {
   struct stat st {};
