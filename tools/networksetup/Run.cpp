@@ -52,7 +52,9 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   // Root acts for the user who asked, for state and desktop alike: nothing below runs with root's
   // rights, so no root file is written and no link of that user's is followed as root.
   const uid_t user = desktopUser();
-  if (user != ::geteuid() && !posix::becomeUser(user, &error)) return stateFolderFailure(error);
+  if (user != ::geteuid()) {
+    if (auto became = posix::becomeUser(user); !became) return stateFolderFailure(became.error().message());
+  }
   const char* chosenFolder = std::getenv("NETWORKSETUP_STATE_DIR");
   const bool chosen = chosenFolder != nullptr && *chosenFolder != '\0';
   const std::string folderPath = chosen ? chosenFolder : defaultStateFolder();
