@@ -58,8 +58,8 @@ std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std:
   // that another user serves, may be an impostor that would read the calls and forge answers.
   struct stat socketFile {};
   if (::lstat(path.c_str(), &socketFile) == 0) {
-    if (auto problem = untrustedSocketFolder(socketFolder(path))) {
-      setError(error, *problem + "; not connecting to " + path);
+    if (auto trusted = checkSocketFolder(socketFolder(path)); !trusted) {
+      setError(error, trusted.error().message() + "; not connecting to " + path);
       return nullptr;
     }
     if (socketFile.st_uid != ::geteuid()) {
@@ -144,14 +144,12 @@ bool LinkClient::sendRaw(std::span<const uint8_t> bytes, std::string* error) {
 }
 
 bool LinkClient::sendFrame(const Frame& frame, std::string* error) {
-  std::vector<uint8_t> bytes;
-  try {
-    bytes = encodeFrame(frame);
-  } catch (const std::length_error& e) {
-    setError(error, e.what());
+  const posix::Expected<std::vector<uint8_t>> bytes = encodeFrame(frame);
+  if (!bytes) {
+    setError(error, bytes.error().message());
     return false;
   }
-  return sendRaw(bytes, error);
+  return sendRaw(*bytes, error);
 }
 
 bool LinkClient::fill(Clock::time_point deadline, std::string* error) {
