@@ -6,11 +6,13 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/appkit/LoopSource.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/FlutterViewController.h"
@@ -35,12 +37,12 @@ constexpr const char* kLayout = "/net/proxyhost/client/ui/main.ui";
 constexpr const char* kStyle = "/net/proxyhost/client/ui/style.css";
 // The services' state is read again this often while the window shows it: another Flutter side,
 // the guard or a person at a terminal may change it at any time.
-constexpr guint kRefreshSeconds = 5;
+constexpr std::chrono::seconds kRefreshPeriod{5};
 // Typing settles before the choices are written.
-constexpr guint kSaveDelayMs = 400;
+constexpr std::chrono::milliseconds kSaveDelay{400};
 // Latency answers come in bursts (one per target, all at once): they are shown together this often,
 // so the main thread takes each answer in a moment and the rows change once per batch.
-constexpr guint kResultBatchMs = 50;
+constexpr std::chrono::milliseconds kResultBatch{50};
 
 // What a test finished with, per target.
 struct TargetRow {
@@ -142,7 +144,8 @@ class Interface final : public BuiltInFlutterSide {
   std::vector<TargetRow> targets_;
   int testGeneration_ = 0;
   std::vector<PendingResult> pendingResults_;
-  guint resortSource_ = 0, saveSource_ = 0, refreshSource_ = 0, resultsSource_ = 0;
+  // Work later on the main loop; each goes with the interface.
+  appkit::LoopSource resortLater_, saveLater_, refreshEvery_, resultsLater_, settleLater_;
   bool loginBusy_ = false;
 };
 
@@ -188,14 +191,9 @@ Interface::Interface(FlutterViewController& controller)
   }
   refreshServices();
   readLoginState();
-  refreshSource_ = g_timeout_add_seconds(
-      kRefreshSeconds,
-      [](gpointer self) -> gboolean {
-        auto* me = static_cast<Interface*>(self);
-        if (gtk_widget_get_mapped(me->widget<GtkWidget>("root"))) me->refreshServices();
-        return G_SOURCE_CONTINUE;
-      },
-      this);
+  refreshEvery_.every(kRefreshPeriod, [this] {
+    if (gtk_widget_get_mapped(widget<GtkWidget>("root"))) refreshServices();
+  });
 
   startTray();
 }
@@ -203,10 +201,7 @@ Interface::Interface(FlutterViewController& controller)
 Interface::~Interface() {
   alive_.reset();
   tray_.reset();
-  for (guint source : {resortSource_, saveSource_, refreshSource_, resultsSource_}) {
-    if (source != 0) g_source_remove(source);
-  }
-  if (saveSource_ != 0) save();
+  if (saveLater_.pending()) save();
   // The widgets may outlive this (the view holds the root until the window lets it go): none of
   // their handlers may reach it any more.
   GSList* objects = gtk_builder_get_objects(builder_.get());
@@ -385,15 +380,7 @@ void Interface::formChanged() {
 void Interface::settleProxySwitchLater() {
   // Not from inside the switch's own change: GTK finishes that change after its handler returns,
   // and would show the new position again.
-  g_idle_add_full(
-      G_PRIORITY_DEFAULT,
-      [](gpointer alive) -> gboolean {
-        auto* token = static_cast<std::weak_ptr<Interface*>*>(alive);
-        if (auto me = token->lock()) (*me)->setProxySwitch((*me)->proxyOn_);
-        return G_SOURCE_REMOVE;
-      },
-      new std::weak_ptr<Interface*>(alive_),
-      [](gpointer alive) { delete static_cast<std::weak_ptr<Interface*>*>(alive); });
+  settleLater_.after(std::chrono::milliseconds(0), [this] { setProxySwitch(proxyOn_); });
 }
 
 // Shows a settled state without asking for it: the switch's own handlers let this one pass.
@@ -677,16 +664,7 @@ void Interface::testLatency() {
     channels_.invoke(pingChannel_, "tcpPing", pingArguments(row.target, timeoutMs),
                      guarded([this, key, generation](MethodOutcome outcome) {
                        pendingResults_.push_back({key, generation, std::move(outcome)});
-                       if (resultsSource_ != 0) return;
-                       resultsSource_ = g_timeout_add(
-                           kResultBatchMs,
-                           [](gpointer self) -> gboolean {
-                             auto* me = static_cast<Interface*>(self);
-                             me->resultsSource_ = 0;
-                             me->showResults();
-                             return G_SOURCE_REMOVE;
-                           },
-                           this);
+                       if (!resultsLater_.pending()) resultsLater_.after(kResultBatch, [this] { showResults(); });
                      }));
   }
 }
@@ -724,29 +702,24 @@ void Interface::showResults() {
 }
 
 void Interface::resortTargets() {
-  if (!gtk_switch_get_active(widget<GtkSwitch>("sort_switch")) || resortSource_ != 0) return;
+  if (!gtk_switch_get_active(widget<GtkSwitch>("sort_switch")) || resortLater_.pending()) return;
   // Results arrive in bursts: the rows are put in order once per burst, not once per answer.
-  resortSource_ = g_idle_add(
-      [](gpointer self) -> gboolean {
-        auto* me = static_cast<Interface*>(self);
-        me->resortSource_ = 0;
-        std::stable_sort(me->targets_.begin(), me->targets_.end(),
-                         [](const TargetRow& a, const TargetRow& b) { return a.sortKey < b.sortKey; });
-        GtkWidget* previous = nullptr;
-        for (TargetRow& row : me->targets_) {
-          GtkWidget* listBox = gtk_widget_get_parent(GTK_WIDGET(row.row));
-          if (GTK_IS_LIST_BOX(listBox)) {
-            g_object_ref(row.row);
-            gtk_list_box_remove(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row));
-            int position = previous == nullptr ? 1 : gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(previous)) + 1;
-            gtk_list_box_insert(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row), position);
-            g_object_unref(row.row);
-          }
-          previous = GTK_WIDGET(row.row);
-        }
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  resortLater_.idle([this] {
+    std::stable_sort(targets_.begin(), targets_.end(),
+                     [](const TargetRow& a, const TargetRow& b) { return a.sortKey < b.sortKey; });
+    GtkWidget* previous = nullptr;
+    for (TargetRow& row : targets_) {
+      GtkWidget* listBox = gtk_widget_get_parent(GTK_WIDGET(row.row));
+      if (GTK_IS_LIST_BOX(listBox)) {
+        g_object_ref(row.row);
+        gtk_list_box_remove(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row));
+        int position = previous == nullptr ? 1 : gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(previous)) + 1;
+        gtk_list_box_insert(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row), position);
+        g_object_unref(row.row);
+      }
+      previous = GTK_WIDGET(row.row);
+    }
+  });
 }
 
 // ---- Launch at login ----
@@ -789,16 +762,7 @@ bool Interface::loginSwitchAsked(bool on) {
 // ---- Saved choices ----
 
 void Interface::scheduleSave() {
-  if (saveSource_ != 0) g_source_remove(saveSource_);
-  saveSource_ = g_timeout_add(
-      kSaveDelayMs,
-      [](gpointer self) -> gboolean {
-        auto* me = static_cast<Interface*>(self);
-        me->saveSource_ = 0;
-        me->save();
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  saveLater_.after(kSaveDelay, [this] { save(); });
 }
 
 void Interface::save() {
