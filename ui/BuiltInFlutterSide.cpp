@@ -18,6 +18,7 @@
 #include "platform/flutter/FlutterViewController.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
+#include "platform/macos_tools/MacOSTools.h"
 #include "ui/ChannelClient.h"
 #include "ui/ChannelErrors.h"
 #include "ui/GObjectPtr.h"
@@ -35,9 +36,12 @@ namespace {
 
 constexpr const char* kLayout = "/net/proxyhost/client/ui/main.ui";
 constexpr const char* kStyle = "/net/proxyhost/client/ui/style.css";
-// The services' state is read again this often while the window shows it: another Flutter side,
-// the guard or a person at a terminal may change it at any time.
-constexpr std::chrono::seconds kRefreshPeriod{5};
+// Another Flutter side, the guard or a person at a terminal may change the services at any time:
+// the page reads them again when networksetup's state file changes, once the burst of runs that a
+// change is (one per proxy kind) has settled; where the folder cannot be watched, this often while
+// the window shows it.
+constexpr std::chrono::milliseconds kStateSettle{150};
+constexpr std::chrono::seconds kFallbackRefreshPeriod{60};
 // Typing settles before the choices are written.
 constexpr std::chrono::milliseconds kSaveDelay{400};
 // Latency answers come in bursts (one per target, all at once): they are shown together this often,
@@ -101,6 +105,7 @@ class Interface final : public BuiltInFlutterSide {
   void hideError();
   void toast(const std::string& text);
   void refreshServices();
+  void watchServiceState();
   void applySnapshot(NetworkSnapshot snapshot, int changeSerial);
   std::vector<std::string> chosenServices() const;
   void formChanged();
@@ -145,7 +150,9 @@ class Interface final : public BuiltInFlutterSide {
   int testGeneration_ = 0;
   std::vector<PendingResult> pendingResults_;
   // Work later on the main loop; each goes with the interface.
-  appkit::LoopSource resortLater_, saveLater_, refreshEvery_, resultsLater_, settleLater_;
+  appkit::LoopSource resortLater_, saveLater_, refreshLater_, resultsLater_, settleLater_;
+  GObjectPtr<GFile> stateFolder_;
+  GObjectPtr<GFileMonitor> stateMonitor_;
   bool loginBusy_ = false;
 };
 
@@ -189,11 +196,9 @@ Interface::Interface(FlutterViewController& controller)
     // The details go to the log; the person needs to know only that defaults stand in.
     toast("Your saved choices could not all be read; defaults stand in for them");
   }
+  watchServiceState();
   refreshServices();
   readLoginState();
-  refreshEvery_.every(kRefreshPeriod, [this] {
-    if (gtk_widget_get_mapped(widget<GtkWidget>("root"))) refreshServices();
-  });
 
   startTray();
 }
@@ -201,6 +206,10 @@ Interface::Interface(FlutterViewController& controller)
 Interface::~Interface() {
   alive_.reset();
   tray_.reset();
+  if (stateMonitor_) {
+    g_signal_handlers_disconnect_by_data(stateMonitor_.get(), this);
+    g_file_monitor_cancel(stateMonitor_.get());
+  }
   if (saveLater_.pending()) save();
   // The widgets may outlive this (the view holds the root until the window lets it go): none of
   // their handlers may reach it any more.
@@ -493,6 +502,45 @@ void Interface::refreshServices() {
     NetworkSnapshot snapshot = readNetworkSnapshot(chosen);
     DispatchQueue::main().async([done, snapshot = std::move(snapshot)]() mutable { done(std::move(snapshot)); });
   });
+}
+
+void Interface::watchServiceState() {
+  // A folder not made yet (no run so far for this user) is watched for: GLib looks for it every few
+  // seconds, and the page reads the services when it appears.
+  const std::string folder = macos_tools::networkSetupStateFolder();
+  GObjectPtr<GFile> file(g_file_new_for_path(folder.c_str()));
+  GError* error = nullptr;
+  stateMonitor_ =
+      GObjectPtr<GFileMonitor>(g_file_monitor_directory(file.get(), G_FILE_MONITOR_WATCH_MOVES, nullptr, &error));
+  stateFolder_ = std::move(file);
+  if (!stateMonitor_) {
+    NSLog("Interface: cannot watch networksetup's state in %@ (%@); the services are read every %@ s instead", folder,
+          std::string(error->message), std::to_string(kFallbackRefreshPeriod.count()));
+    g_error_free(error);
+    refreshLater_.every(kFallbackRefreshPeriod, [this] {
+      if (gtk_widget_get_mapped(widget<GtkWidget>("root"))) refreshServices();
+    });
+    return;
+  }
+  // Only the state file and the folder itself: every run, the page's own reads included, also
+  // appends to the run log there.
+  g_signal_connect(stateMonitor_.get(), "changed",
+                   G_CALLBACK(+[](GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent event, gpointer self) {
+                     auto* me = static_cast<Interface*>(self);
+                     auto counts = [me](GFile* f) {
+                       if (f == nullptr) return false;
+                       if (g_file_equal(f, me->stateFolder_.get())) return true;
+                       char* name = g_file_get_basename(f);
+                       const bool state = name != nullptr && std::string(name) == macos_tools::kNetworkSetupStateFile;
+                       g_free(name);
+                       return state;
+                     };
+                     if (event == G_FILE_MONITOR_EVENT_ATTRIBUTE_CHANGED || !(counts(file) || counts(other))) return;
+                     if (!me->refreshLater_.pending()) {
+                       me->refreshLater_.after(kStateSettle, [me] { me->refreshServices(); });
+                     }
+                   }),
+                   this);
 }
 
 void Interface::applySnapshot(NetworkSnapshot snapshot, int changeSerial) {
