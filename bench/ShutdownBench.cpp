@@ -166,7 +166,7 @@ double killToLastOff(const std::string& dir, const std::string& state, const std
   }
   // A run logs itself as it starts and holds the state lock to its end: taking the lock waits
   // for the last off to be in effect.
-  posix::lockFile(state + "/state.lock", O_RDWR);
+  [[maybe_unused]] const auto lock = posix::lockFile(state + "/state.lock", O_RDWR);
   return msSince(start);
 }
 }  // namespace

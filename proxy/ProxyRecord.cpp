@@ -60,10 +60,9 @@ std::optional<std::string> unescape(std::string_view text) {
 // The record's bytes; nothing when there is none. Anything but a regular file (a FIFO, a device,
 // a link) reads as empty, and so as unreadable, as does a file too large to be a record.
 std::optional<std::string> readWhole(const std::string& path) {
-  posix::SystemError error;
-  std::optional<std::string> bytes = posix::readFile(path, &error, 1u << 20, posix::FileKind::regularFile);
+  posix::Expected<std::string> bytes = posix::readFile(path, 1u << 20, posix::FileKind::regularFile);
   // No such file, or a folder above it is not one: there can be no record.
-  if (!bytes && (error.code == ENOENT || error.code == ENOTDIR)) return std::nullopt;
+  if (!bytes && (bytes.error().code() == ENOENT || bytes.error().code() == ENOTDIR)) return std::nullopt;
   return bytes ? std::move(*bytes) : std::string();
 }
 
@@ -182,25 +181,22 @@ void ProxyRecord::clear() {
 }
 
 std::optional<std::string> ProxyRecord::writeLocked(const ProxyRecordContent& content) {
-  std::optional<std::string> error = posix::createOwnFolder(folder_);
-  if (!error) {
-    if (auto failure = posix::writeFileAtomically(path_, encodeProxyRecord(content), 0600)) error = failure->message();
-  }
-  if (!error) return std::nullopt;
-  NSLog("Cannot keep the proxy record: %@", *error);
-  return error;
+  posix::Expected<void> kept = posix::createOwnFolder(folder_);
+  if (kept) kept = posix::writeFileAtomically(path_, encodeProxyRecord(content), 0600);
+  if (kept) return std::nullopt;
+  NSLog("Cannot keep the proxy record: %@", kept.error().message());
+  return kept.error().message();
 }
 
 ProxyRecord::Lock ProxyRecord::lock() const {
-  posix::createOwnFolder(folder_);
+  // A folder that cannot be made shows as the lock's own failure below.
+  [[maybe_unused]] const posix::Expected<void> made = posix::createOwnFolder(folder_);
   const std::string lockPath = this->lockPath();
   // Not through a link, and never blocking on a FIFO put in its place.
-  posix::SystemError failure;
-  std::optional<posix::UniqueFd> fd =
-      posix::lockFile(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600, &failure);
+  posix::Expected<posix::UniqueFd> fd = posix::lockFile(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (!fd) {
     // Without the lock the cleanups may overlap; each is harmless on its own.
-    NSLog("Cannot lock the proxy record: %@", failure.message());
+    NSLog("Cannot lock the proxy record: %@", fd.error().message());
     return Lock(posix::UniqueFd());
   }
   return Lock(std::move(*fd));

@@ -105,12 +105,12 @@ LoadedPreferences parsePreferences(const std::string& text) {
 }
 
 LoadedPreferences loadPreferences(const std::string& path) {
-  posix::SystemError error;
   // A preferences file is a few hundred bytes; anything huge is not ours.
-  auto text = posix::readFile(path, &error, 1 << 20);
+  auto text = posix::readFile(path, 1 << 20);
   if (!text) {
     LoadedPreferences loaded;
-    if (error.code != ENOENT) loaded.note = "the saved choices cannot be read (" + error.message() + ")";
+    if (text.error().code() != ENOENT)
+      loaded.note = "the saved choices cannot be read (" + text.error().message() + ")";
     return loaded;
   }
   return parsePreferences(*text);
@@ -135,8 +135,10 @@ std::string formatPreferences(const Preferences& prefs) {
 }
 
 std::optional<std::string> savePreferences(const std::string& path, const Preferences& prefs) {
-  if (auto failure = posix::createFolders(posix::folderOf(path), 0700)) return failure->message();
-  if (auto failure = posix::writeFileAtomically(path, formatPreferences(prefs), 0600)) return failure->message();
+  if (auto made = posix::createFolders(posix::folderOf(path), 0700); !made) return made.error().message();
+  if (auto written = posix::writeFileAtomically(path, formatPreferences(prefs), 0600); !written) {
+    return written.error().message();
+  }
   return std::nullopt;
 }
 

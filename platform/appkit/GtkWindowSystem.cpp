@@ -148,13 +148,9 @@ class GtkSystem final : public WindowSystem {
       text += std::to_string(static_cast<int>(w->frame().size.width)) + " " +
               std::to_string(static_cast<int>(w->frame().size.height)) + "\n";
     }
-    if (auto failure = posix::createFolders(posix::folderOf(stateFile_), 0700)) {
-      NSLog("Cannot keep the window sizes: %@", failure->message());
-      return;
-    }
-    if (auto failure = posix::writeFileAtomically(stateFile_, text, 0600)) {
-      NSLog("Cannot keep the window sizes: %@", failure->message());
-    }
+    posix::Expected<void> kept = posix::createFolders(posix::folderOf(stateFile_), 0700);
+    if (kept) kept = posix::writeFileAtomically(stateFile_, text, 0600);
+    if (!kept) NSLog("Cannot keep the window sizes: %@", kept.error().message());
   }
 
   void run(NSApplication& app) override {

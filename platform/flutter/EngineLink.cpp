@@ -569,7 +569,7 @@ class FolderLock {
   explicit FolderLock(const std::string& dir) : fd_(posix::lockFile(dir, O_RDONLY | O_DIRECTORY)) {}
 
  private:
-  std::optional<posix::UniqueFd> fd_;
+  posix::Expected<posix::UniqueFd> fd_;
 };
 
 }  // namespace
@@ -593,7 +593,7 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
 
   const std::string dir = enginelink::socketFolder(socketPath);
   // An existing folder is left as it is, whoever owns it: whether it can be trusted is checked next.
-  if (auto failure = posix::createFolders(dir, 0700)) return fail(failure->message());
+  if (auto made = posix::createFolders(dir, 0700); !made) return fail(made.error().message());
   if (auto problem = enginelink::untrustedSocketFolder(dir)) {
     return fail(*problem + "; refusing to serve from it (another user could put their socket in its place)");
   }

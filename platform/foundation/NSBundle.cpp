@@ -131,7 +131,7 @@ std::string NSBundle::localizedStringForKey(const std::string& key, const std::s
     MutexLock lock(stringTables_->mutex);
     auto cached = stringTables_->byFile.find(file);
     if (cached == stringTables_->byFile.end()) {
-      std::optional<std::string> bytes = posix::readFile(file);
+      posix::Expected<std::string> bytes = posix::readFile(file);
       if (!bytes) continue;
       cached = stringTables_->byFile.emplace(file, NSParseStringsFile(*bytes)).first;
     }

@@ -43,7 +43,7 @@ std::string standardDomain() {
 plist_t asPlist(void* p) { return static_cast<plist_t>(p); }
 
 plist_t readDictionary(const std::string& path) {
-  std::optional<std::string> bytes = posix::readFile(path, nullptr, UINT32_MAX);
+  posix::Expected<std::string> bytes = posix::readFile(path, UINT32_MAX);
   if (!bytes || bytes->empty()) return nullptr;
   plist_t root = nullptr;
   plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
@@ -107,8 +107,8 @@ bool NSUserDefaults::writeLocked() {
   plist_to_xml(asPlist(dictionary_), &xml, &length);
   if (xml == nullptr) return false;
   // The file and the folders made for it are the user's alone.
-  bool ok = !posix::createFolders(posix::folderOf(path_), 0700) &&
-            !posix::writeFileAtomically(path_, std::string_view(xml, length), 0600);
+  bool ok = posix::createFolders(posix::folderOf(path_), 0700) &&
+            posix::writeFileAtomically(path_, std::string_view(xml, length), 0600);
   free(xml);
   return ok;
 }

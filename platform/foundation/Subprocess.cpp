@@ -35,10 +35,10 @@ bool liftAboveStandardStreams(Fd& fd) {
 }
 
 bool makePipe(posix::Pipe& p, SubprocessResult& result) {
-  std::optional<posix::Pipe> made = posix::openPipe();
+  posix::Expected<posix::Pipe> made = posix::openPipe();
   if (!made) {
-    result.startErrno = errno;
-    result.startError = describe("pipe", errno);
+    result.startErrno = made.error().code();
+    result.startError = describe("pipe", result.startErrno);
     return false;
   }
   p = std::move(*made);
@@ -188,7 +188,7 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
   if (contained) {
     // The member calls only async-signal-safe functions: this process may have other threads.
     char* const* argv = args.data();
-    group = posix::SupervisedGroup::start(
+    posix::Expected<posix::SupervisedGroup> started = posix::SupervisedGroup::start(
         [&] {
           ::dup2(childIn, 0);
           ::dup2(childOut, 1);
@@ -197,8 +197,13 @@ std::optional<Subprocess> Subprocess::start(const SubprocessOptions& options, Su
           ::execve(path, argv, environ);
           return 127;  // a command that cannot be executed ends so, as a shell's would
         },
-        {.deadline = options.timeLimit ? std::optional(startedAt + *options.timeLimit) : std::nullopt}, &spawnError);
-    if (group) pid = group->pid();
+        {.deadline = options.timeLimit ? std::optional(startedAt + *options.timeLimit) : std::nullopt});
+    if (started) {
+      group = std::move(*started);
+      pid = group->pid();
+    } else {
+      spawnError = started.error().code();
+    }
   } else {
     pid = spawnPlain(path, args.data(), childIn, childOut, childErr, inheritErr);
     if (pid < 0) spawnError = errno;

@@ -78,12 +78,12 @@ class [[nodiscard]] Expected {
                 "an Expected holds a value, never an error as its value");
 
  public:
-  template <typename U = T, typename = std::enable_if_t<std::is_constructible_v<T, U&&> &&
-                                                        !std::is_same_v<std::decay_t<U>, Error> &&
-                                                        !std::is_same_v<std::decay_t<U>, SystemError> &&
-                                                        !std::is_same_v<std::decay_t<U>, Expected>>>
-  Expected(U&& value) : state_(std::in_place_index<0>, std::forward<U>(value)) {}  // NOLINT
-  Expected(Error error) : state_(std::in_place_index<1>, std::move(error)) {}      // NOLINT
+  template <typename U = T,
+            typename = std::enable_if_t<std::is_constructible_v<T, U&&> && !std::is_same_v<std::decay_t<U>, Error> &&
+                                        !std::is_same_v<std::decay_t<U>, SystemError> &&
+                                        !std::is_same_v<std::decay_t<U>, Expected>>>
+  Expected(U&& value) : state_(std::in_place_index<0>, std::forward<U>(value)) {}           // NOLINT
+  Expected(Error error) : state_(std::in_place_index<1>, std::move(error)) {}               // NOLINT
   Expected(SystemError error) : state_(std::in_place_index<1>, Error(std::move(error))) {}  // NOLINT
 
   bool has_value() const { return state_.index() == 0; }
@@ -125,8 +125,8 @@ template <>
 class [[nodiscard]] Expected<void> {
  public:
   Expected() = default;
-  Expected(Error error) : error_(std::move(error)) {}                 // NOLINT
-  Expected(SystemError error) : error_(Error(std::move(error))) {}    // NOLINT
+  Expected(Error error) : error_(std::move(error)) {}               // NOLINT
+  Expected(SystemError error) : error_(Error(std::move(error))) {}  // NOLINT
 
   bool has_value() const { return !error_; }
   explicit operator bool() const { return has_value(); }

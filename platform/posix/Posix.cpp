@@ -54,18 +54,18 @@ ServiceThreadSignals::ServiceThreadSignals() {
 
 ServiceThreadSignals::~ServiceThreadSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-std::optional<Pipe> openPipe(PipeBlocking blocking) {
+Expected<Pipe> openPipe(PipeBlocking blocking) {
   const int flags = O_CLOEXEC | (blocking == PipeBlocking::NonBlocking ? O_NONBLOCK : 0);
   int ends[2];
 #ifdef __linux__
-  if (::pipe2(ends, flags) != 0) return std::nullopt;
+  if (::pipe2(ends, flags) != 0) return SystemError::fromErrno("pipe2");
   return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
 #else
-  if (::pipe(ends) != 0) return std::nullopt;
+  if (::pipe(ends) != 0) return SystemError::fromErrno("pipe");
   Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
   for (int fd : ends) {
     if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ((flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0)) {
-      return std::nullopt;
+      return SystemError::fromErrno("fcntl");
     }
   }
   return pipe;
@@ -81,7 +81,9 @@ std::string Error::message() const {
 
 namespace {
 
-SystemError failure(std::string call, std::string path) { return SystemError::fromErrno(std::move(call), std::move(path)); }
+SystemError failure(std::string call, std::string path) {
+  return SystemError::fromErrno(std::move(call), std::move(path));
+}
 
 bool isFolder(const std::string& path) {
   struct stat st {};
@@ -121,8 +123,8 @@ std::string folderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::optional<SystemError> createFolders(const std::string& folder, mode_t mode) {
-  if (isFolder(folder)) return std::nullopt;
+Expected<void> createFolders(const std::string& folder, mode_t mode) {
+  if (isFolder(folder)) return {};
   for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
     const std::string prefix = folder.substr(0, slash);
     if (::mkdir(prefix.c_str(), mode) == 0) {
@@ -132,7 +134,7 @@ std::optional<SystemError> createFolders(const std::string& folder, mode_t mode)
     }
     if (slash == std::string::npos) break;
   }
-  if (isFolder(folder)) return std::nullopt;
+  if (isFolder(folder)) return {};
   errno = ENOTDIR;
   return failure("mkdir", folder);
 }
@@ -141,12 +143,8 @@ namespace {
 
 // Reads `path` until `enough` says the bytes so far are all that is wanted, or to its end.
 template <typename Enough>
-std::optional<std::string> readUntil(const std::string& path, SystemError* error, size_t limit, FileKind kind,
-                                     Enough enough) {
-  auto fail = [&](const char* call) -> std::optional<std::string> {
-    if (error != nullptr) *error = failure(call, path);
-    return std::nullopt;
-  };
+Expected<std::string> readUntil(const std::string& path, size_t limit, FileKind kind, Enough enough) {
+  auto fail = [&](const char* call) -> Expected<std::string> { return failure(call, path); };
   const int flags = O_RDONLY | O_CLOEXEC | (kind == FileKind::regularFile ? O_NOFOLLOW | O_NONBLOCK : 0);
   UniqueFd file(retryOnInterrupt([&] { return ::open(path.c_str(), flags); }));
   if (!file.valid()) return fail("open");
@@ -176,13 +174,13 @@ std::optional<std::string> readUntil(const std::string& path, SystemError* error
 
 }  // namespace
 
-std::optional<std::string> readFile(const std::string& path, SystemError* error, size_t limit, FileKind kind) {
-  return readUntil(path, error, limit, kind, [](const std::string&, size_t) { return false; });
+Expected<std::string> readFile(const std::string& path, size_t limit, FileKind kind) {
+  return readUntil(path, limit, kind, [](const std::string&, size_t) { return false; });
 }
 
-std::optional<std::string> readFirstLine(const std::string& path, SystemError* error, size_t limit) {
+Expected<std::string> readFirstLine(const std::string& path, size_t limit) {
   size_t end = std::string::npos;
-  auto line = readUntil(path, error, limit, FileKind::any, [&](const std::string& bytes, size_t from) {
+  auto line = readUntil(path, limit, FileKind::any, [&](const std::string& bytes, size_t from) {
     end = bytes.find('\n', from);
     return end != std::string::npos && end <= limit;
   });
@@ -190,14 +188,13 @@ std::optional<std::string> readFirstLine(const std::string& path, SystemError* e
   return line;
 }
 
-std::optional<UniqueFd> lockFile(const std::string& path, int flags, mode_t mode, SystemError* error) {
+Expected<UniqueFd> lockFile(const std::string& path, int flags, mode_t mode) {
   UniqueFd fd(retryOnInterrupt([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); }));
   const char* failed = !fd.valid()                                                         ? "open"
                        : retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX); }) != 0 ? "flock"
                                                                                            : nullptr;
   if (failed == nullptr) return fd;
-  if (error != nullptr) *error = failure(failed, path);
-  return std::nullopt;
+  return failure(failed, path);
 }
 
 std::optional<uid_t> folderOwner(const std::string& folder) {
@@ -211,22 +208,22 @@ std::optional<uid_t> folderOwner(const std::string& folder) {
   return std::nullopt;
 }
 
-std::optional<std::string> createOwnFolder(const std::string& folder) {
+Expected<void> createOwnFolder(const std::string& folder) {
   const uid_t user = ::getuid();
   auto notOurs = [&](uid_t owner) {
-    return folder + " belongs to user " + std::to_string(owner) + ", not to user " + std::to_string(user);
+    return Error(folder + " belongs to user " + std::to_string(owner) + ", not to user " + std::to_string(user));
   };
   if (auto owner = folderOwner(folder); owner && *owner != user) return notOurs(*owner);
-  if (auto error = createFolders(folder, 0700)) return error->message();
+  if (auto made = createFolders(folder, 0700); !made) return made.error();
   // The folder itself must not be a link: it could lead anywhere, into another user's folder too.
   struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0) return failure("lstat", folder).message();
-  if (!S_ISDIR(st.st_mode)) return folder + " is not a folder";
+  if (::lstat(folder.c_str(), &st) != 0) return failure("lstat", folder);
+  if (!S_ISDIR(st.st_mode)) return Error(folder + " is not a folder");
   if (st.st_uid != user) return notOurs(st.st_uid);
-  return std::nullopt;
+  return {};
 }
 
-std::optional<SystemError> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
+Expected<void> writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
   const std::string folder = folderOf(path);
   std::string temporary = path + ".XXXXXX";
   std::optional<SystemError> error;
@@ -241,20 +238,15 @@ std::optional<SystemError> writeFileAtomically(const std::string& path, std::str
   if (!error && ::rename(temporary.c_str(), path.c_str()) != 0) error = failure("rename", temporary);
   if (error) {
     ::unlink(temporary.c_str());
-    return error;
+    return *error;
   }
   UniqueFd folderFd(retryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (!folderFd.valid()) return failure("open", folder);
   if (::fsync(folderFd.get()) != 0) return failure("fsync", folder);
-  return std::nullopt;
+  return {};
 }
 
 namespace {
-
-bool failed(std::string* why, const std::string& what) {
-  *why = what + ": " + std::strerror(errno);
-  return false;
-}
 
 // No capability in the permitted, effective or inheritable set (ambient ones need a permitted one).
 bool holdsNoCapability() {
@@ -269,34 +261,31 @@ bool holdsNoCapability() {
 
 }  // namespace
 
-bool becomeUser(uid_t user, std::string* why) {
+Expected<void> becomeUser(uid_t user) {
   const passwd* entry = ::getpwuid(user);
-  if (entry == nullptr) {
-    *why = "there is no user with uid " + std::to_string(user);
-    return false;
-  }
+  if (entry == nullptr) return Error("there is no user with uid " + std::to_string(user));
   const std::string name = entry->pw_name;
   const gid_t group = entry->pw_gid;
   const std::string home = entry->pw_dir != nullptr && *entry->pw_dir != '\0' ? entry->pw_dir : "/";
   // The bounding set can be emptied only while this process may still change it.
   for (int capability = 0; capability <= 63; ++capability) {
-    if (::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL) return failed(why, "PR_CAPBSET_DROP");
+    if (::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL)
+      return failure("prctl", "PR_CAPBSET_DROP");
   }
-  if (::initgroups(name.c_str(), group) != 0) return failed(why, "initgroups " + name);
-  if (::setresgid(group, group, group) != 0) return failed(why, "setresgid " + std::to_string(group));
+  if (::initgroups(name.c_str(), group) != 0) return failure("initgroups", name);
+  if (::setresgid(group, group, group) != 0) return failure("setresgid", std::to_string(group));
   // Without SECBIT_KEEP_CAPS the kernel clears the permitted and effective sets here.
-  if (::setresuid(user, user, user) != 0) return failed(why, "setresuid " + std::to_string(user));
+  if (::setresuid(user, user, user) != 0) return failure("setresuid", std::to_string(user));
   if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) {
-    return failed(why, "PR_CAP_AMBIENT_CLEAR_ALL");
+    return failure("prctl", "PR_CAP_AMBIENT_CLEAR_ALL");
   }
-  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return failed(why, "PR_SET_NO_NEW_PRIVS");
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return failure("prctl", "PR_SET_NO_NEW_PRIVS");
   uid_t ruid, euid, suid;
   gid_t rgid, egid, sgid;
   if (::getresuid(&ruid, &euid, &suid) != 0 || ::getresgid(&rgid, &egid, &sgid) != 0 || ruid != user || euid != user ||
       suid != user || rgid != group || egid != group || sgid != group || !holdsNoCapability() ||
       ::setresuid(0, 0, 0) == 0) {
-    *why = "uid " + std::to_string(user) + " kept rights it must not have";
-    return false;
+    return Error("uid " + std::to_string(user) + " kept rights it must not have");
   }
   const std::string runtime = "/run/user/" + std::to_string(user);
   ::setenv("HOME", home.c_str(), 1);
@@ -310,7 +299,7 @@ bool becomeUser(uid_t user, std::string* why) {
   // The working folder is a courtesy to what runs next: the home, else the root. Neither open to the
   // user leaves it where it was, which does not undo the change of user.
   [[maybe_unused]] const bool moved = ::chdir(home.c_str()) == 0 || ::chdir("/") == 0;
-  return true;
+  return {};
 }
 
 }  // namespace posix

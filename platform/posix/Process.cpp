@@ -15,7 +15,7 @@ std::optional<uint64_t> startTimeOf(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   // The whole file: a process name may hold a line feed.
-  const std::optional<std::string> line = readFile(path, nullptr, 4096);
+  const Expected<std::string> line = readFile(path, 4096);
   if (!line || line->empty()) return std::nullopt;
   std::string_view stat(*line);
   // "pid (comm) state ppid ...": the name may hold blanks and parentheses, so fields are counted

@@ -136,8 +136,7 @@ bool passed(const std::optional<SupervisedGroup::Deadline>& deadline) {
 
 }  // namespace
 
-std::optional<SupervisedGroup> SupervisedGroup::start(const std::function<int()>& body, const Options& options,
-                                                      int* error) {
+Expected<SupervisedGroup> SupervisedGroup::start(const std::function<int()>& body, const Options& options) {
   // steady_clock is CLOCK_MONOTONIC; the supervisor counts in it without the library.
   long long deadlineNs = -1;
   if (options.deadline) {
@@ -149,10 +148,7 @@ std::optional<SupervisedGroup> SupervisedGroup::start(const std::function<int()>
   // -1 without pidfds: the parent-death signal alone then covers the starter.
   UniqueFd starterProcess = openProcessDescriptor(starter);
   const pid_t pid = ::fork();
-  if (pid < 0) {
-    *error = errno;
-    return std::nullopt;
-  }
+  if (pid < 0) return SystemError::fromErrno("fork");
   if (pid == 0) supervise(body, options, starter, starterProcess.get(), deadlineNs);
   // Also from this side, so the group exists before anyone signals it.
   ::setpgid(pid, pid);
@@ -160,7 +156,7 @@ std::optional<SupervisedGroup> SupervisedGroup::start(const std::function<int()>
   group.pid_ = pid;
   group.processDescriptor_ = openProcessDescriptor(pid);
   group.deadline_ = options.deadline;
-  return std::optional<SupervisedGroup>(std::move(group));
+  return Expected<SupervisedGroup>(std::move(group));
 }
 
 SupervisedGroup::SupervisedGroup(SupervisedGroup&& other) noexcept

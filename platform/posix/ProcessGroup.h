@@ -3,9 +3,8 @@
 // stand-in's commands, the privileged helper's shell, networksetup's desktop steps.
 //
 //   posix::SupervisedGroup::Options options{.deadline = std::chrono::steady_clock::now() + 2s};
-//   int error = 0;
-//   auto group = posix::SupervisedGroup::start([&] { ::execv(path, argv); return 127; }, options, &error);
-//   if (!group) fail(error);
+//   auto group = posix::SupervisedGroup::start([&] { ::execv(path, argv); return 127; }, options);
+//   if (!group) fail(group.error());
 //   ... poll group->descriptor() with the child's pipes, or:
 //   const posix::SupervisedGroup::End end = group->wait(deadline);
 //
@@ -39,6 +38,7 @@
 #include <functional>
 #include <optional>
 
+#include "platform/posix/Expected.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace posix {
@@ -64,8 +64,8 @@ class SupervisedGroup {
     bool timedOut = false;  // the deadline passed and the group was killed
   };
 
-  // Starts the group; nothing, with errno in `error`, when the supervisor cannot be forked.
-  static std::optional<SupervisedGroup> start(const std::function<int()>& body, const Options& options, int* error);
+  // Starts the group; fork's error when the supervisor cannot be forked.
+  static Expected<SupervisedGroup> start(const std::function<int()>& body, const Options& options);
 
   SupervisedGroup(SupervisedGroup&& other) noexcept;
   SupervisedGroup& operator=(SupervisedGroup&& other) noexcept;

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/posix/Expected.h"
+
 namespace posix {
 
 // Calls `call` again for as long as it fails with EINTR; returns its first other result, errno
@@ -71,7 +73,7 @@ struct Pipe {
   UniqueFd read, write;
 };
 enum class PipeBlocking { Blocking, NonBlocking };
-// A pipe whose ends are close-on-exec (and non-blocking when asked); nothing, errno set, on failure.
-std::optional<Pipe> openPipe(PipeBlocking blocking = PipeBlocking::Blocking);
+// A pipe whose ends are close-on-exec (and non-blocking when asked).
+Expected<Pipe> openPipe(PipeBlocking blocking = PipeBlocking::Blocking);
 
 }  // namespace posix

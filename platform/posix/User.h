@@ -4,7 +4,7 @@
 
 #include <sys/types.h>
 
-#include <string>
+#include "platform/posix/Expected.h"
 
 namespace posix {
 
@@ -13,8 +13,8 @@ namespace posix {
 // and no_new_privs, so nothing it executes (a setuid program) gains rights again. Then the
 // variables of the user's session: HOME, USER, LOGNAME, XDG_RUNTIME_DIR=/run/user/UID with its
 // session bus, the other XDG folders left to their defaults; the working folder is the home (else
-// /). Everything is checked after the change. False, with why, when any step fails: the caller
-// must then run nothing.
-bool becomeUser(uid_t user, std::string* why);
+// /). Everything is checked after the change. An error when any step fails: the caller must then
+// run nothing.
+Expected<void> becomeUser(uid_t user);
 
 }  // namespace posix

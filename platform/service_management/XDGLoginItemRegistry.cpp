@@ -48,7 +48,7 @@ std::optional<std::string> readEntry(const std::string& path) {
   constexpr off_t kLargestEntry = 1 << 20;
   struct stat info {};
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kLargestEntry) return std::nullopt;
-  return posix::readFile(path, nullptr, kLargestEntry);  // nothing also when it grew meanwhile
+  return posix::readFile(path, kLargestEntry).ok();  // nothing also when it grew meanwhile
 }
 
 bool isLabelled(const CFValue& job, const std::string& identifier) {
@@ -91,13 +91,13 @@ std::optional<NSError> XDGLoginItemRegistry::registerService(const SMAppService&
   }
   auto executable = mainExecutable(options_);
   if (!executable) return smError(kSMErrorInternalFailure, "The running application's executable cannot be found.");
-  if (auto failure = posix::createFolders(autostartDirectory(), 0700)) {
+  if (auto made = posix::createFolders(autostartDirectory(), 0700); !made) {
     return smError(kSMErrorInternalFailure,
-                   "Cannot create " + autostartDirectory() + ": " + errnoText(failure->code) + ".");
+                   "Cannot create " + autostartDirectory() + ": " + errnoText(made.error().code()) + ".");
   }
   std::string name = NSBundle::mainBundle().objectForInfoDictionaryKey("CFBundleName").value_or(*identifierOf(service));
-  if (auto failure = posix::writeFileAtomically(*path, XDGAutostartEntryText(name, *executable), 0644)) {
-    return smError(kSMErrorInternalFailure, "Cannot write " + *path + ": " + errnoText(failure->code) + ".");
+  if (auto written = posix::writeFileAtomically(*path, XDGAutostartEntryText(name, *executable), 0644); !written) {
+    return smError(kSMErrorInternalFailure, "Cannot write " + *path + ": " + errnoText(written.error().code()) + ".");
   }
   return std::nullopt;
 }

@@ -102,15 +102,14 @@ int runShell(const std::vector<std::string>& argv, const Caller& caller) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  int error = 0;
-  std::optional<posix::SupervisedGroup> group = posix::SupervisedGroup::start(
+  posix::Expected<posix::SupervisedGroup> group = posix::SupervisedGroup::start(
       [&] {
         ::execv(args[0], args.data());
         return 127;
       },
-      {.deadline = std::nullopt, .ownerProcess = caller.process.get(), .ownerHangUp = caller.socket.get()}, &error);
+      {.deadline = std::nullopt, .ownerProcess = caller.process.get(), .ownerHangUp = caller.socket.get()});
   if (!group) {
-    std::fprintf(stderr, "proxyhost-admin: fork: %s\n", std::strerror(error));
+    std::fprintf(stderr, "proxyhost-admin: %s\n", group.error().message().c_str());
     return 126;
   }
   return group->wait().status;
@@ -170,7 +169,9 @@ int main(int argc, char** argv) {
   }
   // Laying the view was the only thing that needed root. networksetup acts for this user anyway,
   // and writes only the user's own state and desktop: the command gets exactly the user's rights.
-  if (!posix::becomeUser(*user, &why)) return refuse("cannot become uid " + callerUid + ": " + why);
+  if (auto became = posix::becomeUser(*user); !became) {
+    return refuse("cannot become uid " + callerUid + ": " + became.error().message());
+  }
   // A long command is read by the shell through /proc/<this pid>/fd; the change of user made this
   // process undumpable, which would shut the user's own shell out of it.
   ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);

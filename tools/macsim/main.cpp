@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
 
   const std::string requested =
       line->stateFolder.value_or(macsim::defaultStateFolder(std::getenv("XDG_STATE_HOME"), homeFolder()));
-  if (auto failure = posix::createFolders(requested, 0700)) return setupFailure(failure->message());
+  if (auto made = posix::createFolders(requested, 0700); !made) return setupFailure(made.error().message());
   // Absolute, so the command may change its working folder without losing the state.
   char* resolved = ::realpath(requested.c_str(), nullptr);
   if (resolved == nullptr) return setupFailure("realpath(" + requested + "): " + std::strerror(errno));

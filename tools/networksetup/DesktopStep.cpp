@@ -47,15 +47,14 @@ std::optional<StepReport> decodeReport(const std::string& name, const std::strin
 
 std::optional<StepChild> startStep(const std::string& name, const std::function<StepReport()>& step,
                                    const std::function<void(const StepReport&)>& afterwards, std::string* why) {
-  std::optional<posix::Pipe> channel = posix::openPipe(posix::PipeBlocking::NonBlocking);
+  posix::Expected<posix::Pipe> channel = posix::openPipe(posix::PipeBlocking::NonBlocking);
   if (!channel) {
-    *why = std::string("pipe: ") + std::strerror(errno);
+    *why = channel.error().message();
     return std::nullopt;
   }
   std::fflush(nullptr);
   const int reportEnd = channel->write.get();
-  int error = 0;
-  std::optional<posix::SupervisedGroup> group = posix::SupervisedGroup::start(
+  posix::Expected<posix::SupervisedGroup> group = posix::SupervisedGroup::start(
       [&]() -> int {
         if (::dup2(reportEnd, 3) != 3 || ::fcntl(3, F_SETFL, 0) != 0) return 1;
         ::syscall(SYS_close_range, 4, ~0U, 0);
@@ -65,13 +64,13 @@ std::optional<StepChild> startStep(const std::string& name, const std::function<
         afterwards(report);
         return sent ? 0 : 1;
       },
-      {}, &error);
+      {});
   if (!group) {
-    *why = std::string("fork: ") + std::strerror(error);
+    *why = group.error().message();
     return std::nullopt;
   }
   channel->write.reset();
-  return StepChild{name, std::move(group), std::move(channel->read), {}, false, false};
+  return StepChild{name, std::move(*group), std::move(channel->read), {}, false, false};
 }
 
 void collectSteps(std::vector<StepChild>& children, Clock::time_point deadline) {

@@ -174,8 +174,8 @@ class KdeBackend final : public DesktopBackend {
     if (!readWhole(text, error)) return false;
     struct stat info {};
     const mode_t mode = ::stat(file_.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0600;
-    if (auto failure = posix::writeFileAtomically(file_, KioslavercLines::parse(text).with(saved), mode)) {
-      *error = "cannot write " + file_ + ": " + failure->message();
+    if (auto written = posix::writeFileAtomically(file_, KioslavercLines::parse(text).with(saved), mode); !written) {
+      *error = "cannot write " + file_ + ": " + written.error().message();
       return false;
     }
     return true;
@@ -184,14 +184,13 @@ class KdeBackend final : public DesktopBackend {
  private:
   // kioslaverc's text; empty when there is none.
   bool readWhole(std::string& text, std::string* error) const {
-    posix::SystemError failure;
-    auto bytes = posix::readFile(file_, &failure, 1 << 20);
+    auto bytes = posix::readFile(file_, 1 << 20);
     if (bytes) {
       text = std::move(*bytes);
       return true;
     }
     if (!exists(file_)) return true;
-    *error = "cannot read " + file_ + ": " + failure.message();
+    *error = "cannot read " + file_ + ": " + bytes.error().message();
     return false;
   }
 

@@ -53,7 +53,9 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   // Root acts for the user who asked, for state and desktop alike: nothing below runs with root's
   // rights, so no root file is written and no link of that user's is followed as root.
   const uid_t user = desktopUser();
-  if (user != ::geteuid() && !posix::becomeUser(user, &error)) return stateFolderFailure(error);
+  if (user != ::geteuid()) {
+    if (auto became = posix::becomeUser(user); !became) return stateFolderFailure(became.error().message());
+  }
   const std::optional<std::string> chosen = macos_tools::chosenNetworkSetupStateFolder();
   const std::string folderPath = chosen.value_or(macos_tools::defaultNetworkSetupStateFolder());
   const bool repair = argv.size() == 2 && argv[1] == networksetup_commands::kRepairDesktop;

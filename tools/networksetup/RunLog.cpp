@@ -116,9 +116,8 @@ std::optional<std::vector<std::string>> parseRunLogLine(std::string_view line) {
 
 std::optional<std::vector<std::vector<std::string>>> readRunLog(const std::string& stateFolder) {
   std::vector<std::vector<std::string>> runs;
-  posix::SystemError error;
-  const std::optional<std::string> text = posix::readFile(stateFolder + "/" + kRunLogFileName, &error);
-  if (!text) return error.code == ENOENT ? std::optional(runs) : std::nullopt;
+  const posix::Expected<std::string> text = posix::readFile(stateFolder + "/" + kRunLogFileName);
+  if (!text) return text.error().code() == ENOENT ? std::optional(runs) : std::nullopt;
   for (size_t start = 0; start < text->size();) {
     size_t end = text->find('\n', start);
     if (end == std::string::npos) end = text->size();

@@ -28,8 +28,8 @@ bool fail(std::string* error, const std::string& call, const std::string& path) 
 
 std::optional<StateFolder> StateFolder::open(const std::string& path, std::string* error, bool parents) {
   if (parents) {
-    if (auto failure = posix::createFolders(posix::folderOf(path), 0700)) {
-      if (error != nullptr) *error = failure->message();
+    if (auto made = posix::createFolders(posix::folderOf(path), 0700); !made) {
+      if (error != nullptr) *error = made.error().message();
       return std::nullopt;
     }
   }
@@ -38,10 +38,9 @@ std::optional<StateFolder> StateFolder::open(const std::string& path, std::strin
     return std::nullopt;
   }
   const std::string lockPath = path + "/" + kLockFileName;
-  posix::SystemError failure;
-  std::optional<UniqueFd> lock = posix::lockFile(lockPath, O_RDWR | O_CREAT, 0644, &failure);
+  posix::Expected<UniqueFd> lock = posix::lockFile(lockPath, O_RDWR | O_CREAT, 0644);
   if (!lock) {
-    if (error != nullptr) *error = failure.message();
+    if (error != nullptr) *error = lock.error().message();
     return std::nullopt;
   }
   return StateFolder(path, std::move(*lock));
@@ -57,11 +56,10 @@ bool StateFolder::appendRun(const std::vector<std::string>& argv, std::string* e
 
 std::optional<NetworkState> StateFolder::load(std::string* error, const NetworkState& initial) {
   const std::string path = file(kStateFileName);
-  posix::SystemError failure;
-  const std::optional<std::string> bytes = posix::readFile(path, &failure);
+  const posix::Expected<std::string> bytes = posix::readFile(path);
   if (!bytes) {
-    if (failure.code == ENOENT) return initial;
-    if (error != nullptr) *error = failure.message();
+    if (bytes.error().code() == ENOENT) return initial;
+    if (error != nullptr) *error = bytes.error().message();
     return std::nullopt;
   }
   auto state = decodeStatePlist(*bytes);
@@ -71,10 +69,9 @@ std::optional<NetworkState> StateFolder::load(std::string* error, const NetworkS
 }
 
 bool StateFolder::save(const NetworkState& state, std::string* error) {
-  const std::optional<posix::SystemError> failure =
-      posix::writeFileAtomically(file(kStateFileName), encodeStatePlist(state), 0644);
-  if (failure && error != nullptr) *error = failure->message();
-  return !failure;
+  const posix::Expected<void> written = posix::writeFileAtomically(file(kStateFileName), encodeStatePlist(state), 0644);
+  if (!written && error != nullptr) *error = written.error().message();
+  return written.has_value();
 }
 
 }  // namespace networksetup

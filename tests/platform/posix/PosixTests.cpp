@@ -149,42 +149,44 @@ TEST(CreateFolders, MakesEveryMissingFolderWithExactlyTheModeAndLeavesExistingOn
   Umask mask(0077);
   ASSERT_EQ(::mkdir(dir.file("kept").c_str(), 0750), 0);
   ::chmod(dir.file("kept").c_str(), 0750);
-  EXPECT_FALSE(posix::createFolders(dir.file("kept/a/b"), 0755));
+  EXPECT_TRUE(posix::createFolders(dir.file("kept/a/b"), 0755));
   EXPECT_EQ(modeOf(dir.file("kept")), 0750u);
   EXPECT_EQ(modeOf(dir.file("kept/a")), 0755u);
   EXPECT_EQ(modeOf(dir.file("kept/a/b")), 0755u);
-  EXPECT_FALSE(posix::createFolders(dir.file("kept/a/b"), 0700));  // already there: nothing changes
+  EXPECT_TRUE(posix::createFolders(dir.file("kept/a/b"), 0700));  // already there: nothing changes
   EXPECT_EQ(modeOf(dir.file("kept/a/b")), 0755u);
 
   // A relative path is made below the working folder.
   const fs::path before = fs::current_path();
   fs::current_path(dir.path());
-  EXPECT_FALSE(posix::createFolders("rel/x", 0700));
+  EXPECT_TRUE(posix::createFolders("rel/x", 0700));
   fs::current_path(before);
   EXPECT_TRUE(fs::is_directory(dir.file("rel/x")));
 }
 
 TEST(CreateFolders, AFileInThePathIsAnErrorNamingTheCall) {
   TempDir dir;
-  ASSERT_FALSE(posix::writeFileAtomically(dir.file("file"), "x", 0644));
+  ASSERT_TRUE(posix::writeFileAtomically(dir.file("file"), "x", 0644));
   auto below = posix::createFolders(dir.file("file/sub"), 0700);
-  ASSERT_TRUE(below);
-  EXPECT_EQ(below->code, ENOTDIR);
-  EXPECT_EQ(below->message(), "mkdir(" + dir.file("file/sub") + "): Not a directory");
+  ASSERT_FALSE(below);
+  EXPECT_EQ(below.error().code(), ENOTDIR);
+  EXPECT_EQ(below.error().message(), "mkdir(" + dir.file("file/sub") + "): Not a directory");
+  EXPECT_EQ(below.error().prefixed("the state").prefixed("networksetup").message(),
+            "networksetup: the state: mkdir(" + dir.file("file/sub") + "): Not a directory");
   auto itself = posix::createFolders(dir.file("file"), 0700);
-  ASSERT_TRUE(itself);
-  EXPECT_EQ(itself->code, ENOTDIR);
-  EXPECT_FALSE(posix::createFolders("", 0700) == std::nullopt);
+  ASSERT_FALSE(itself);
+  EXPECT_EQ(itself.error().code(), ENOTDIR);
+  EXPECT_FALSE(posix::createFolders("", 0700));
 }
 
 TEST(WriteFileAtomically, WritesOrReplacesWithExactlyTheModeAndLeavesNoTemporaryFile) {
   TempDir dir;
   Umask mask(0077);
   const std::string path = dir.file("state.plist");
-  EXPECT_FALSE(posix::writeFileAtomically(path, "first", 0644));
+  EXPECT_TRUE(posix::writeFileAtomically(path, "first", 0644));
   EXPECT_EQ(readFile(path), "first");
   EXPECT_EQ(modeOf(path), 0644u);
-  EXPECT_FALSE(posix::writeFileAtomically(path, std::string(1 << 20, 'z'), 0600));
+  EXPECT_TRUE(posix::writeFileAtomically(path, std::string(1 << 20, 'z'), 0600));
   EXPECT_EQ(readFile(path), std::string(1 << 20, 'z'));
   EXPECT_EQ(modeOf(path), 0600u);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
@@ -193,15 +195,16 @@ TEST(WriteFileAtomically, WritesOrReplacesWithExactlyTheModeAndLeavesNoTemporary
 TEST(WriteFileAtomically, AFailureLeavesTheOldContentAndNoTemporaryFile) {
   TempDir dir;
   auto missing = posix::writeFileAtomically(dir.file("no/such/folder/file"), "x", 0644);
-  ASSERT_TRUE(missing);
-  EXPECT_EQ(missing->call, "mkostemp");
-  EXPECT_EQ(missing->code, ENOENT);
+  ASSERT_FALSE(missing);
+  ASSERT_NE(missing.error().system(), nullptr);
+  EXPECT_EQ(missing.error().system()->call, "mkostemp");
+  EXPECT_EQ(missing.error().code(), ENOENT);
 
   // A folder in the way cannot be replaced by a file: the rename fails and the folder stays.
-  ASSERT_FALSE(posix::createFolders(dir.file("taken/inside"), 0700));
+  ASSERT_TRUE(posix::createFolders(dir.file("taken/inside"), 0700));
   auto taken = posix::writeFileAtomically(dir.file("taken"), "x", 0644);
-  ASSERT_TRUE(taken);
-  EXPECT_EQ(taken->call, "rename");
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().system()->call, "rename");
   EXPECT_TRUE(fs::is_directory(dir.file("taken/inside")));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
@@ -210,7 +213,7 @@ TEST(WriteFileAtomically, AReaderSeesTheOldContentOrTheNewNeverAMix) {
   TempDir dir;
   const std::string path = dir.file("data");
   const std::string a(256 * 1024, 'a'), b(512 * 1024, 'b');
-  ASSERT_FALSE(posix::writeFileAtomically(path, a, 0644));
+  ASSERT_TRUE(posix::writeFileAtomically(path, a, 0644));
   std::atomic<bool> done{false};
   int mixed = 0, reads = 0;
   std::thread reader([&] {
@@ -220,7 +223,7 @@ TEST(WriteFileAtomically, AReaderSeesTheOldContentOrTheNewNeverAMix) {
       if (seen != a && seen != b) ++mixed;
     }
   });
-  for (int i = 0; i < 40; ++i) ASSERT_FALSE(posix::writeFileAtomically(path, i % 2 ? a : b, 0644));
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(posix::writeFileAtomically(path, i % 2 ? a : b, 0644));
   done = true;
   reader.join();
   EXPECT_GT(reads, 0);
@@ -232,28 +235,24 @@ TEST(WriteFileAtomically, AReaderSeesTheOldContentOrTheNewNeverAMix) {
 TEST(ReadFile, ReadsWholeFilesAndFirstLinesAndSaysWhyNot) {
   TempDir dir;
   const std::string big(100'000, 'x');
-  ASSERT_FALSE(posix::writeFileAtomically(dir.file("big"), big + "\nsecond\n", 0644));
-  EXPECT_EQ(posix::readFile(dir.file("big")), big + "\nsecond\n");
-  EXPECT_EQ(posix::readFirstLine(dir.file("big"), nullptr, 200'000), big);
-  ASSERT_FALSE(posix::writeFileAtomically(dir.file("one"), "no line feed", 0644));
-  EXPECT_EQ(posix::readFirstLine(dir.file("one")), "no line feed");
-  ASSERT_FALSE(posix::writeFileAtomically(dir.file("empty"), "", 0644));
-  EXPECT_EQ(posix::readFile(dir.file("empty")), "");
-  EXPECT_EQ(posix::readFirstLine(dir.file("empty")), "");
+  ASSERT_TRUE(posix::writeFileAtomically(dir.file("big"), big + "\nsecond\n", 0644));
+  EXPECT_EQ(posix::readFile(dir.file("big")).value_or("?"), big + "\nsecond\n");
+  EXPECT_EQ(posix::readFirstLine(dir.file("big"), 200'000).value_or("?"), big);
+  ASSERT_TRUE(posix::writeFileAtomically(dir.file("one"), "no line feed", 0644));
+  EXPECT_EQ(posix::readFirstLine(dir.file("one")).value_or("?"), "no line feed");
+  ASSERT_TRUE(posix::writeFileAtomically(dir.file("empty"), "", 0644));
+  EXPECT_EQ(posix::readFile(dir.file("empty")).value_or("?"), "");
+  EXPECT_EQ(posix::readFirstLine(dir.file("empty")).value_or("?"), "");
 
-  posix::SystemError error;
-  EXPECT_EQ(posix::readFile(dir.file("missing"), &error), std::nullopt);
-  EXPECT_EQ(error.code, ENOENT);
-  EXPECT_EQ(error.message(), "open(" + dir.file("missing") + "): No such file or directory");
-  EXPECT_EQ(posix::readFile(dir.file("big"), &error, 1000), std::nullopt);
-  EXPECT_EQ(error.code, EFBIG);
-  EXPECT_EQ(posix::readFirstLine(dir.file("big"), &error), std::nullopt) << "a first line past 64 KiB";
-  EXPECT_EQ(error.code, EFBIG);
-  EXPECT_EQ(posix::readFile(dir.path(), &error), std::nullopt);
-  EXPECT_EQ(error.code, EISDIR);
+  auto failure = [](const posix::Expected<std::string>& read) { return read ? 0 : read.error().code(); };
+  const auto missing = posix::readFile(dir.file("missing"));
+  EXPECT_EQ(failure(missing), ENOENT);
+  EXPECT_EQ(missing.error().message(), "open(" + dir.file("missing") + "): No such file or directory");
+  EXPECT_EQ(failure(posix::readFile(dir.file("big"), 1000)), EFBIG);
+  EXPECT_EQ(failure(posix::readFirstLine(dir.file("big"))), EFBIG) << "a first line past 64 KiB";
+  EXPECT_EQ(failure(posix::readFile(dir.path())), EISDIR);
   // Endless files end at the limit.
-  EXPECT_EQ(posix::readFile("/dev/zero", &error, 1 << 20), std::nullopt);
-  EXPECT_EQ(error.code, EFBIG);
+  EXPECT_EQ(failure(posix::readFile("/dev/zero", 1 << 20)), EFBIG);
 }
 
 TEST(ProcessIdentityOf, TellsAnEndedProcessAndAReusedPidApart) {

@@ -53,14 +53,13 @@ TEST(SupervisedGroup, EndsAsItsMemberDid) {
     int signal;
   };
   for (const Case& c : {Case{"exit 3", 3, 0}, Case{"kill -USR1 $$", 128 + SIGUSR1, SIGUSR1}, Case{"true", 0, 0}}) {
-    int error = 0;
     auto group = SupervisedGroup::start(
         [&] {
           ::execl("/bin/sh", "sh", "-c", c.command, static_cast<char*>(nullptr));
           return 127;
         },
-        {}, &error);
-    ASSERT_TRUE(group) << error;
+        {});
+    ASSERT_TRUE(group) << group.error().message();
     const SupervisedGroup::End end = group->wait(std::chrono::steady_clock::now() + 20s);
     EXPECT_EQ(end.status, c.status) << c.command;
     EXPECT_EQ(end.signal, c.signal) << c.command;
@@ -78,8 +77,7 @@ TEST(SupervisedGroup, TheWholeGroupEndsWhenStoppedAtTheDeadlineOrWithItsOwner) {
   const std::vector<Case> cases = {
       {"stopGroup from another thread",
        [](const std::string& pidFile) {
-         int error = 0;
-         auto group = SupervisedGroup::start(sleeperBody(pidFile), {}, &error);
+         auto group = SupervisedGroup::start(sleeperBody(pidFile), {});
          ASSERT_TRUE(group);
          readPid(pidFile);
          posix::UniqueFd descriptor = group->duplicateDescriptor();
@@ -88,9 +86,8 @@ TEST(SupervisedGroup, TheWholeGroupEndsWhenStoppedAtTheDeadlineOrWithItsOwner) {
        }},
       {"the deadline, kept by the supervisor itself",
        [](const std::string& pidFile) {
-         int error = 0;
-         auto group = SupervisedGroup::start(sleeperBody(pidFile),
-                                             {.deadline = std::chrono::steady_clock::now() + 500ms}, &error);
+         auto group =
+             SupervisedGroup::start(sleeperBody(pidFile), {.deadline = std::chrono::steady_clock::now() + 500ms});
          ASSERT_TRUE(group);
          readPid(pidFile);
          // Waited for without a bound of the waiter's: the supervisor ends it.
@@ -101,8 +98,7 @@ TEST(SupervisedGroup, TheWholeGroupEndsWhenStoppedAtTheDeadlineOrWithItsOwner) {
        [](const std::string& pidFile) {
          const pid_t starter = ::fork();
          if (starter == 0) {
-           int error = 0;
-           auto group = SupervisedGroup::start(sleeperBody(pidFile), {}, &error);
+           auto group = SupervisedGroup::start(sleeperBody(pidFile), {});
            ::pause();
            ::_exit(0);
          }
@@ -115,9 +111,8 @@ TEST(SupervisedGroup, TheWholeGroupEndsWhenStoppedAtTheDeadlineOrWithItsOwner) {
          int ends[2];
          ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
          posix::UniqueFd ours(ends[0]), owners(ends[1]);
-         int error = 0;
-         auto group = SupervisedGroup::start(sleeperBody(pidFile),
-                                             {.deadline = std::nullopt, .ownerHangUp = ours.get()}, &error);
+         auto group =
+             SupervisedGroup::start(sleeperBody(pidFile), {.deadline = std::nullopt, .ownerHangUp = ours.get()});
          ASSERT_TRUE(group);
          readPid(pidFile);
          owners.reset();
@@ -149,9 +144,8 @@ TEST(SupervisedGroup, ARootGroupEndsWhenItsCallerOfAnotherUserDies) {
   }
   posix::UniqueFd callerProcess = posix::openProcessDescriptor(caller);
   ASSERT_TRUE(callerProcess.valid());
-  int error = 0;
-  auto group = SupervisedGroup::start(sleeperBody(pidFile),
-                                      {.deadline = std::nullopt, .ownerProcess = callerProcess.get()}, &error);
+  auto group =
+      SupervisedGroup::start(sleeperBody(pidFile), {.deadline = std::nullopt, .ownerProcess = callerProcess.get()});
   ASSERT_TRUE(group);
   const pid_t sleeper = readPid(pidFile);
   ASSERT_GT(sleeper, 0);
