@@ -192,7 +192,7 @@ Interface::Interface(FlutterViewController& controller)
       std::shared_ptr<void>(g_object_ref_sink(root), [](void* object) { g_object_unref(object); }));
 
   if (loaded.note) {
-    NSLog("Interface: %@ (%@)", *loaded.note, preferencesFile_);
+    NSLog("Interface: %@ (%@)", loaded.note->message(), preferencesFile_);
     // The details go to the log; the person needs to know only that defaults stand in.
     toast("Your saved choices could not all be read; defaults stand in for them");
   }
@@ -325,11 +325,11 @@ void Interface::connectSignals() {
   auto addFromEntry = +[](Interface* self) {
     AdwEntryRow* row = self->widget<AdwEntryRow>("add_target_row");
     auto parsed = parseTarget(gtk_editable_get_text(GTK_EDITABLE(row)));
-    if (auto* problem = std::get_if<FormProblem>(&parsed)) {
-      self->toast(problem->message);
+    if (!parsed) {
+      self->toast(parsed.error().message());
       return;
     }
-    self->addTarget(std::get<LatencyTarget>(parsed));
+    self->addTarget(*parsed);
     gtk_editable_set_text(GTK_EDITABLE(row), "");
     self->scheduleSave();
   };
@@ -420,12 +420,12 @@ bool Interface::proxySwitchAsked(bool on) {
     auto text = [&](const char* id) { return std::string(gtk_editable_get_text(widget<GtkEditable>(id))); };
     auto checked =
         checkProxyForm(text("host_row"), text("http_port_row"), text("socks_port_row"), text("bypass_row"), services);
-    if (auto* problem = std::get_if<FormProblem>(&checked)) {
-      showError({"The system proxy was not switched on", problem->message, "checked here; nothing was sent"});
+    if (!checked) {
+      showError({"The system proxy was not switched on", checked.error().message(), "checked here; nothing was sent"});
       settleProxySwitchLater();
       return TRUE;
     }
-    arguments = enableArguments(std::get<ProxySettings>(checked));
+    arguments = enableArguments(*checked);
   } else {
     if (services.empty()) {
       showError({"The system proxy was not switched off", "Choose the network services to switch off.",
@@ -552,30 +552,31 @@ void Interface::applySnapshot(NetworkSnapshot snapshot, int changeSerial) {
     return;
   }
   AdwPreferencesGroup* group = widget<AdwPreferencesGroup>("services_group");
-  if (snapshot.listed && !prefs_.servicesChosen) {
+  const bool listed = snapshot.services.has_value();
+  std::vector<NetworkService> shown = listed ? std::move(*snapshot.services) : std::vector<NetworkService>{};
+  if (listed && !prefs_.servicesChosen) {
     // Nothing chosen yet: the system proxy is every enabled service's, as the cleanup's is.
     prefs_.proxy.services.clear();
-    for (const NetworkService& service : snapshot.services) {
+    for (const NetworkService& service : shown) {
       if (service.enabled) prefs_.proxy.services.push_back(service.name);
     }
     prefs_.servicesChosen = true;
     readAgain_ = true;
   }
-  if (snapshot.listed) {
+  if (listed) {
     // A chosen service the tool no longer lists stays shown, so the person can see it and take it
     // out of the choice.
     for (const std::string& name : prefs_.proxy.services) {
-      auto listed = std::find_if(snapshot.services.begin(), snapshot.services.end(),
-                                 [&](const NetworkService& s) { return s.name == name; });
-      if (listed == snapshot.services.end()) snapshot.services.push_back({name, true, false});
+      auto found = std::find_if(shown.begin(), shown.end(), [&](const NetworkService& s) { return s.name == name; });
+      if (found == shown.end()) shown.push_back({name, true, false});
     }
   }
-  bool sameList = snapshot.services.size() == services_.size();
-  for (size_t i = 0; sameList && i < services_.size(); ++i) sameList = services_[i].service == snapshot.services[i];
-  if (snapshot.listed && !sameList) {
+  bool sameList = shown.size() == services_.size();
+  for (size_t i = 0; sameList && i < services_.size(); ++i) sameList = services_[i].service == shown[i];
+  if (listed && !sameList) {
     for (ServiceRow& row : services_) adw_preferences_group_remove(group, GTK_WIDGET(row.row));
     services_.clear();
-    for (const NetworkService& service : snapshot.services) {
+    for (const NetworkService& service : shown) {
       ServiceRow row{service, ADW_ACTION_ROW(adw_action_row_new()), GTK_SWITCH(gtk_switch_new())};
       adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row.row), service.name.c_str());
       adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(row.row), FALSE);
@@ -600,8 +601,9 @@ void Interface::applySnapshot(NetworkSnapshot snapshot, int changeSerial) {
       services_.push_back(row);
     }
   }
-  if (!snapshot.listed) {
-    adw_preferences_group_set_description(group, ("The services cannot be read: " + snapshot.problem).c_str());
+  if (!listed) {
+    adw_preferences_group_set_description(
+        group, ("The services cannot be read: " + snapshot.services.error().message()).c_str());
   } else {
     adw_preferences_group_set_description(
         group, "The services whose proxies the switch sets, with their state as networksetup reads it.");
@@ -681,12 +683,12 @@ void Interface::editTarget(AdwEntryRow* row) {
   auto it = std::find_if(targets_.begin(), targets_.end(), [&](const TargetRow& r) { return r.row == row; });
   if (it == targets_.end()) return;
   auto parsed = parseTarget(gtk_editable_get_text(GTK_EDITABLE(row)));
-  if (auto* problem = std::get_if<FormProblem>(&parsed)) {
-    toast(problem->message);
+  if (!parsed) {
+    toast(parsed.error().message());
     gtk_editable_set_text(GTK_EDITABLE(row), targetText(it->target).c_str());
     return;
   }
-  it->target = std::get<LatencyTarget>(parsed);
+  it->target = *parsed;
   const std::string text = targetText(it->target);
   gtk_editable_set_text(GTK_EDITABLE(row), text.c_str());
   gtk_accessible_update_property(GTK_ACCESSIBLE(row), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, ("Target " + text).c_str(),
@@ -814,9 +816,9 @@ void Interface::scheduleSave() {
 }
 
 void Interface::save() {
-  if (auto failure = savePreferences(preferencesFile_, prefs_)) {
-    NSLog("Interface: cannot keep your choices in %@: %@", preferencesFile_, *failure);
-    toast("Your choices cannot be kept: " + *failure);
+  if (auto saved = savePreferences(preferencesFile_, prefs_); !saved) {
+    NSLog("Interface: cannot keep your choices in %@: %@", preferencesFile_, saved.error().message());
+    toast("Your choices cannot be kept: " + saved.error().message());
   }
 }
 
