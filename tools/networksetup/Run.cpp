@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/macos_tools/MacOSTools.h"
 #include "platform/macos_tools/NetworkSetupCommands.h"
 #include "platform/posix/User.h"
 #include "tools/networksetup/ActingUser.h"
@@ -55,14 +56,13 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   if (user != ::geteuid()) {
     if (auto became = posix::becomeUser(user); !became) return stateFolderFailure(became.error().message());
   }
-  const char* chosenFolder = std::getenv("NETWORKSETUP_STATE_DIR");
-  const bool chosen = chosenFolder != nullptr && *chosenFolder != '\0';
-  const std::string folderPath = chosen ? chosenFolder : defaultStateFolder();
+  const std::optional<std::string> chosen = macos_tools::chosenNetworkSetupStateFolder();
+  const std::string folderPath = chosen.value_or(macos_tools::defaultNetworkSetupStateFolder());
   const bool repair = argv.size() == 2 && argv[1] == networksetup_commands::kRepairDesktop;
   std::error_code unknown;
   // A user the tool never acted for has no desktop of ours to repair, and gets no state folder.
   if (repair && !std::filesystem::exists(folderPath, unknown)) return {};
-  auto folder = StateFolder::open(folderPath, &error, !chosen);
+  auto folder = StateFolder::open(folderPath, &error, !chosen.has_value());
   if (!folder) return stateFolderFailure(error);
   if (!repair && !folder->appendRun(argv, &error)) return stateFolderFailure(error);
   // A slow tool, for tests of what overlaps a run: logged at once, in effect only after the delay.
