@@ -193,8 +193,8 @@ static void initiateAuthentication(PolkitAgentListener* listener, const gchar* a
     g_object_unref(task);
     return;
   }
-  show(std::string("==== AUTHENTICATING FOR ") + actionId + " ====\n" + message + "\nAuthenticating as: " +
-       nameOf(identity) + "\n");
+  show(std::string("==== AUTHENTICATING FOR ") + actionId + " ====\n" + message +
+       "\nAuthenticating as: " + nameOf(identity) + "\n");
   current = new Request;
   current->task = task;
   current->session = polkit_agent_session_new(identity, cookie);
