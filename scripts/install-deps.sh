@@ -10,6 +10,8 @@ packages=(
   clang libclang-rt-14-dev clang-format
   iproute2 util-linux procps python3
   dbus-daemon polkitd pkexec python3-dbusmock systemd
+  # The system tests' authentication agent (tests/system), on polkit's agent library.
+  libpolkit-agent-1-dev
   libglib2.0-dev libglib2.0-bin glib-networking gsettings-desktop-schemas dconf-gsettings-backend dconf-service
   libkf5config-dev libkf5config-bin
   nmap

@@ -302,11 +302,10 @@ TEST_F(HostAsUser, AnAdministratorRunInFlightWhenTheHostIsKilledNeverSwitchesOnA
 }
 
 // The prompt as the user meets it, through a real authentication agent registered for the host:
-// without an agent a clear error; at the prompt, which names the product, a wrong password is
-// refused and the right one switches; and the next change within five minutes asks no more, as the
-// action's auth_admin_keep promises. (pkttyagent has no Cancel: giving up at its prompt ends the
-// agent, which polkit answers "Not authorized". A dialog's Cancel is pkexec's 126, "User canceled."
-// in tests/platform/scripting.)
+// without an agent a clear error; at the prompt, which names the product, Cancel answers "User
+// canceled." (the channel's "cancelled"), a wrong password is refused, and neither switches
+// anything; the right one switches, and the next change within five minutes asks no more, as the
+// action's auth_admin_keep promises.
 TEST_F(HostAsUser, ThePromptNamesTheProductAndItsAnswerDecidesAndIsKeptForTheNextChange) {
   startWorld(PolkitAnswer::authenticate);
   startHost();
@@ -318,14 +317,16 @@ TEST_F(HostAsUser, ThePromptNamesTheProductAndItsAnswerDecidesAndIsKeptForTheNex
   struct Case {
     const char* what;
     std::function<void(PrivateSystem::Agent&)> answer;
-    const char* reply;  // in proxyhostctl's output
+    const char* reply;   // in proxyhostctl's output
+    const char* ending;  // how the agent saw the request end
     bool switched;
   };
   const std::vector<Case> cases = {
+      {"Cancel", [](PrivateSystem::Agent& agent) { agent.cancel(); }, R"("code": "cancelled")", "CANCELED", false},
       {"a wrong password", [](PrivateSystem::Agent& agent) { agent.type("not-the-password"); }, R"("code": "failed")",
-       false},
+       "FAILED", false},
       {"the right password", [](PrivateSystem::Agent& agent) { agent.type(system_testing::kPassword); },
-       R"({"success": true})", true},
+       R"({"success": true})", "COMPLETE", true},
   };
   for (const Case& c : cases) {
     PrivateSystem::Agent agent(*system_, host_->pid());
@@ -338,6 +339,8 @@ TEST_F(HostAsUser, ThePromptNamesTheProductAndItsAnswerDecidesAndIsKeptForTheNex
     c.answer(agent);
     const auto answered = change.finish(60s);
     ASSERT_TRUE(answered) << c.what << ": " << agent.screen();
+    EXPECT_TRUE(agent.waitFor(std::string("==== AUTHENTICATION ") + c.ending + " ====", 5s))
+        << c.what << ": " << agent.screen();
     EXPECT_NE(answered->standardOutput.find(c.reply), std::string::npos)
         << c.what << ": " << answered->standardOutput << answered->standardError << "\nscreen:\n"
         << agent.screen();

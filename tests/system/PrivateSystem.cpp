@@ -319,8 +319,19 @@ PrivateSystem::Agent::Agent(const PrivateSystem& system, pid_t subject) {
   std::vector<char*> envp;
   for (auto& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  const std::string process = "--process=" + std::to_string(subject);
+  const std::string process = std::to_string(subject);
   const uid_t uid = system.uid();
+  // Opened as root: the test user need not reach the build tree to run it.
+  const int program = ::open(POLKIT_TEST_AGENT, O_RDONLY | O_CLOEXEC);
+  if (program < 0) {
+    ADD_FAILURE() << errnoText(POLKIT_TEST_AGENT);
+    ::close(user);
+    ::close(registered[0]);
+    ::close(registered[1]);
+    return;
+  }
+  char* const argv[] = {const_cast<char*>("polkit_test_agent"), const_cast<char*>(process.c_str()),
+                        const_cast<char*>("3"), nullptr};
   pid_ = ::fork();
   if (pid_ == 0) {
     ::setsid();
@@ -328,10 +339,10 @@ PrivateSystem::Agent::Agent(const PrivateSystem& system, pid_t subject) {
     for (int stream = 0; stream <= 2; ++stream) ::dup2(user, stream);
     ::dup2(registered[1], 3);
     if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(120);
-    ::execle("/usr/bin/pkttyagent", "pkttyagent", process.c_str(), "--notify-fd=3", static_cast<char*>(nullptr),
-             envp.data());
+    ::fexecve(program, argv, envp.data());
     ::_exit(127);
   }
+  ::close(program);
   ::close(user);
   ::close(registered[1]);
   // The agent closes the descriptor once polkitd has it: then the pipe ends.
@@ -341,7 +352,7 @@ PrivateSystem::Agent::Agent(const PrivateSystem& system, pid_t subject) {
   ::close(registered[0]);
   if (!registered_) {
     waitFor("\n", 1s);
-    ADD_FAILURE() << "pkttyagent did not register: " << screen_;
+    ADD_FAILURE() << "the authentication agent did not register: " << screen_;
   }
 }
 
@@ -382,6 +393,12 @@ void PrivateSystem::Agent::type(const std::string& line) {
       5s);
   const std::string keys = line + "\n";
   if (::write(terminal_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) ADD_FAILURE() << "typing";
+}
+
+void PrivateSystem::Agent::cancel() {
+  // The agent takes Ctrl-C as the user's Cancel of the request it shows.
+  const char interrupt = 0x03;
+  if (::write(terminal_, &interrupt, 1) != 1) ADD_FAILURE() << "pressing Ctrl-C";
 }
 
 bool PrivateSystem::bindPolkitActions(const std::vector<std::string>& actionFiles) {

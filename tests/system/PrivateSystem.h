@@ -78,8 +78,10 @@ class PrivateSystem {
   // approve and deny).
   void answer(PolkitAnswer answer);
 
-  // A real authentication agent, pkttyagent, as the test user on a pseudo-terminal of its own,
-  // registered for process `subject`, as a desktop's agent would be for the user's session.
+  // A real authentication agent on polkit's agent library (tests/system/PolkitTestAgent.cpp), as the
+  // test user on a pseudo-terminal of its own, registered for process `subject` as a desktop's agent
+  // would be for the user's session. It shows the request's message and "Password: ", and says how
+  // the request ended ("==== AUTHENTICATION COMPLETE ====", FAILED or CANCELED).
   class Agent {
    public:
     Agent(const PrivateSystem& system, pid_t subject);
@@ -91,6 +93,9 @@ class PrivateSystem {
     bool waitFor(const std::string& text, std::chrono::milliseconds timeout);
     // Types a line at the password prompt, once the agent reads it (echo off).
     void type(const std::string& line);
+    // The user's Cancel at the prompt (Ctrl-C on the agent's terminal): polkit takes the request as
+    // dismissed, as it does a dialog's Cancel.
+    void cancel();
     // Everything the terminal showed so far.
     const std::string& screen() const { return screen_; }
 

@@ -16,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <random>
 #include <thread>
@@ -40,6 +41,9 @@ using tools_testing::withEnvironment;
 const std::string kNetworkSetup = NETWORKSETUP_BIN;
 const std::string kBinDir = std::filesystem::path(NETWORKSETUP_BIN).parent_path();
 const std::string kService = "Test LAN";
+// The client's proxy on, as the client asks the host for it.
+const std::string kSwitchOn = R"({"services": ["Test LAN"], "host": "127.0.0.1", "port": 7890, "socks": 7891,
+                                   "bypass": ["intranet", "*.local", "localhost"]})";
 
 class DesktopEndToEnd : public testing::Test {
  protected:
@@ -98,9 +102,7 @@ class DesktopEndToEnd : public testing::Test {
   // The client's proxy on, as the client asks the host for it.
   void switchOnThroughHost() {
     const ToolResult reply = runTool({kBinDir + "/proxyhostctl", "--socket", hostDir_.file("engine.sock"), "--timeout",
-                                      "30", "call", "/privileged_proxy", "setProxyElevated",
-                                      R"({"services": ["Test LAN"], "host": "127.0.0.1", "port": 7890, "socks": 7891,
-                                          "bypass": ["intranet", "*.local", "localhost"]})"});
+                                      "30", "call", "/privileged_proxy", "setProxyElevated", kSwitchOn});
     ASSERT_EQ(reply.standardOutput, "{\"success\": true}\n") << reply.standardError;
     session_.expectClientProxy();
   }
@@ -438,10 +440,42 @@ TEST_F(DesktopEndToEnd, ADconfWriteThatIsNotKeptIsAFailureAndRepairedByTheNextRu
   EXPECT_EQ(session_.proxyView(), before);
 }
 
+// Whether a process other than this test's own runs with the test's state folder (a run's child left
+// behind), and with a command line `which` accepts.
+bool anyProcessUses(
+    const std::string& stateFolder,
+    const std::function<bool(const std::string&)>& which = [](const std::string&) { return true; }) {
+  const std::string mark = "NETWORKSETUP_STATE_DIR=" + stateFolder + std::string(1, '\0');
+  // A process may end at any moment of the walk: its entry or its file may be gone, or cut short.
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
+    const std::string pid = entry->path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid())) continue;
+    if (testing_support::readFile(entry->path() / "environ").find(mark) != std::string::npos &&
+        which(testing_support::readFile(entry->path() / "cmdline"))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// An administrator run's processes: the shell of the product's command, the shell it pipes the
+// script into, and the script's networksetup runs that switch proxies on.
+bool isEnablingRun(const std::string& commandLine) {
+  return commandLine.find(std::string("\0-setwebproxy\0", 14)) != std::string::npos;
+}
+bool isAdministratorRun(const std::string& commandLine) {
+  return commandLine.find("| /usr/bin/base64 -D | /bin/bash") != std::string::npos ||
+         commandLine == std::string("/bin/bash\0", 10) || isEnablingRun(commandLine);
+}
+
 // Random ends of the host (quit, SIGTERM, SIGKILL) while the desktop is in random trouble (the session
-// bus gone as at log-out, hung, or dconf refusing writes): every run ends with the services off, and
-// once the bus answers and dconf writes again, the next converging run (the package's run at log-in,
-// or the next start before it serves) leaves the desktop as the user had it.
+// bus gone as at log-out, hung, or dconf refusing writes), and at random while an administrator run
+// is in flight (an enable held at networksetup's state lock, which would switch its proxies on as
+// soon as the lock comes free): every run ends with the services off and nothing of the
+// administrator run left to switch anything on, and once the bus answers and dconf writes again,
+// the next converging run (the package's run at log-in, or the next start before it serves) leaves
+// the desktop as the user had it.
 // DESKTOP_STORM_RUNS=200 makes it longer.
 TEST_F(DesktopEndToEnd, StormOfEndsWhileTheDesktopIsInTroubleEndsInStepOnceItAnswers) {
   const char* runsSetting = std::getenv("DESKTOP_STORM_RUNS");
@@ -461,21 +495,42 @@ TEST_F(DesktopEndToEnd, StormOfEndsWhileTheDesktopIsInTroubleEndsInStepOnceItAns
   enum End { quit, sigterm, sigkill, endCount };
   const char* const troubles[] = {"no trouble", "bus gone", "bus hung", "dconf refusing writes"};
   const char* const ends[] = {"quit", "SIGTERM", "SIGKILL"};
-  int tally[troubleCount][endCount] = {};
+  int tally[troubleCount][endCount][2] = {};
   for (int i = 0; i < runs && !HasFailure(); ++i) {
     const auto trouble = static_cast<Trouble>(random() % troubleCount);
     const auto end = static_cast<End>(random() % endCount);
+    const bool inFlight = random() % 2 == 0;
     const bool atLogIn = random() % 2 == 0;
-    SCOPED_TRACE("run " + std::to_string(i) + ": " + troubles[trouble] + ", " + ends[end] + ", repaired " +
+    SCOPED_TRACE("run " + std::to_string(i) + ": " + troubles[trouble] + ", " + ends[end] +
+                 (inFlight ? " with an administrator run in flight" : "") + ", repaired " +
                  (atLogIn ? "at log-in" : "by the next start"));
-    ++tally[trouble][end];
+    ++tally[trouble][end][inFlight];
     auto host = startHost();
     switchOnThroughHost();
+    posix::UniqueFd stateLock;
+    std::unique_ptr<ToolProcess> enabling;
+    if (inFlight) {
+      stateLock.reset(open(state_.file("state.lock").c_str(), O_RDWR | O_CLOEXEC));
+      ASSERT_TRUE(stateLock.valid());
+      ASSERT_EQ(flock(stateLock.get(), LOCK_EX), 0);
+      enabling = std::make_unique<ToolProcess>(
+          std::vector<std::string>{kBinDir + "/proxyhostctl", "--socket", hostDir_.file("engine.sock"), "--timeout",
+                                   "60", "call", "/privileged_proxy", "setProxyElevated", kSwitchOn});
+      ASSERT_TRUE(testing_support::eventually([&] { return anyProcessUses(state_.path(), isEnablingRun); }, 30s))
+          << "the administrator run never reached networksetup";
+    }
     std::optional<RefusedWrites> refused;
     if (trouble == busGone) session_.stopBus();
     if (trouble == busHung) ASSERT_EQ(kill(session_.busPid(), SIGSTOP), 0);
     if (trouble == writeRefused) refused.emplace(session_.configFile("dconf"));
     ASSERT_EQ(kill(host->pid(), end == quit ? SIGINT : end == sigterm ? SIGTERM : SIGKILL), 0);
+    if (inFlight) {
+      // The run goes with the host's end before the lock comes free, so it has nothing left to switch on.
+      EXPECT_TRUE(testing_support::eventually([&] { return !anyProcessUses(state_.path(), isAdministratorRun); }, 30s))
+          << "the administrator run outlived the host's end";
+      stateLock.reset();
+      ASSERT_TRUE(enabling->finish(60s));
+    }
     const auto ended = host->finish(60s);
     ASSERT_TRUE(ended);
     EXPECT_TRUE(testing_support::eventually(servicesOff, 30s));  // after a kill, by the guard
@@ -497,24 +552,11 @@ TEST_F(DesktopEndToEnd, StormOfEndsWhileTheDesktopIsInTroubleEndsInStepOnceItAns
   std::string counts;
   for (int trouble = 0; trouble < troubleCount; ++trouble) {
     for (int end = 0; end < endCount; ++end) {
-      counts += std::string(troubles[trouble]) + " + " + ends[end] + ": " + std::to_string(tally[trouble][end]) + "\n";
+      counts += std::string(troubles[trouble]) + " + " + ends[end] + ": " + std::to_string(tally[trouble][end][0]) +
+                ", with an administrator run in flight: " + std::to_string(tally[trouble][end][1]) + "\n";
     }
   }
   std::printf("%d runs, seed %u\n%s", runs, seed, counts.c_str());
-}
-
-// Whether a process other than this test's own runs with the test's state folder: a run's child
-// left behind.
-bool anyProcessUses(const std::string& stateFolder) {
-  const std::string mark = "NETWORKSETUP_STATE_DIR=" + stateFolder + std::string(1, '\0');
-  // A process may end at any moment of the walk: its entry or its file may be gone, or cut short.
-  std::error_code error;
-  for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
-    const std::string pid = entry->path().filename();
-    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid())) continue;
-    if (testing_support::readFile(entry->path() / "environ").find(mark) != std::string::npos) return true;
-  }
-  return false;
 }
 
 // A hung session bus: every run ends within its desktop bound with the services saved, nothing it
