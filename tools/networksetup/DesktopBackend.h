@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Expected.h"
 #include "tools/networksetup/DesktopProxy.h"
 #include "tools/networksetup/NetworkState.h"
 
@@ -41,8 +42,8 @@ std::unique_ptr<DesktopBackend> makeBackend(const std::string& name);
 inline const std::vector<std::string> kDesktopBackendNames = {"gsettings", "kde"};
 
 // Which backends to run, from NETWORKSETUP_DESKTOP: unset, empty or "auto" all of them (each skipped
-// when its desktop is missing), "none" none, else a comma-separated list of names. Nothing (and
-// `error`) for an unknown name.
-std::optional<std::vector<std::string>> chooseBackends(const char* setting, std::string* error);
+// when its desktop is missing), "none" none, else a comma-separated list of names. An error for an
+// unknown name.
+posix::Expected<std::vector<std::string>> chooseBackends(const char* setting);
 
 }  // namespace networksetup
