@@ -17,18 +17,18 @@ class DesktopBackend {
  public:
   virtual ~DesktopBackend() = default;
   virtual std::string name() const = 0;
-  // Why this user's desktop has no such store, or nothing when it has one. `transient`: it may be
-  // there on a later run (a session bus that is down while the user is logged out).
-  virtual std::optional<std::string> absent(bool* transient) = 0;
+  // Whether this user's desktop has such a store, or why it has none. `transient`: it may be there
+  // on a later run (a session bus that is down while the user is logged out).
+  virtual posix::Expected<void> present(bool* transient) = 0;
   // The user's current settings of every setting this backend writes, as the store holds them (not
   // what this process asked for and the store may have refused).
-  virtual bool read(SavedSettings& settings, std::string* error) = 0;
-  // Writes `proxy` in one change, with the user's credentials and inversions switched off;
-  // `intended` is what read() finds once the store has taken it.
-  virtual bool write(const DesktopProxy& proxy, SavedSettings& intended, std::string* error) = 0;
+  virtual posix::Expected<SavedSettings> read() = 0;
+  // Writes `proxy` in one change, with the user's credentials and inversions switched off; gives
+  // what read() finds once the store has taken it.
+  virtual posix::Expected<SavedSettings> write(const DesktopProxy& proxy) = 0;
   // Puts `settings` back in one change; settings not in it return to their defaults. read() then
   // finds exactly `settings`.
-  virtual bool restore(const SavedSettings& settings, std::string* error) = 0;
+  virtual posix::Expected<void> restore(const SavedSettings& settings) = 0;
   // Tells the desktop's running applications about a change, once it is made and reported.
   virtual void announce() {}
 };
