@@ -116,7 +116,6 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
     const std::optional<CarriedProxy> carriedProxy =
         carries == carried.end() ? std::nullopt : std::optional(carries->second);
     std::unique_ptr<DesktopBackend> backend;  // made in the step's own process
-    std::string why;
     auto child = startStep(
         name,
         [&] {
@@ -125,20 +124,18 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
         },
         [&](const StepReport& report) {
           if (report.outcome == StepOutcome::followed) backend->announce();
-        },
-        &why);
+        });
     if (child) {
       children.push_back(std::move(*child));
     } else {
-      run.failures.push_back(name + " failed: " + why);
+      run.failures.push_back(name + " failed: " + child.error().message());
     }
   }
   collectSteps(children, deadline);
   for (auto& child : children) {
-    std::string why;
-    const auto report = finishStep(child, bound, &why);
+    const auto report = finishStep(child, bound);
     if (!report) {
-      run.failures.push_back(child.name + " failed: " + why);
+      run.failures.push_back(child.name + " failed: " + report.error().message());
       continue;
     }
     switch (report->outcome) {
