@@ -122,10 +122,9 @@ int main(int argc, char** argv) {
   }
   if (pingCommand->parsed()) return ping(socket, timeoutSeconds);
 
-  std::string why;
-  auto arguments = proxyhostctl::parseJson(argumentsText, &why);
+  auto arguments = proxyhostctl::parseJson(argumentsText);
   if (!arguments) {
-    std::cerr << "proxyhostctl: ARGS_JSON: " << why << "\n";
+    std::cerr << "proxyhostctl: ARGS_JSON: " << arguments.error().message() << "\n";
     return exitUsage;
   }
   if (channel.empty() || channel == "/") {
