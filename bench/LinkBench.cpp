@@ -89,7 +89,7 @@ class RawServer {
 
  private:
   void serve() {
-    const Bytes hello = enginelink::encodeFrame(enginelink::HelloFrame{"bench.raw"});
+    const Bytes hello = enginelink::encodeFrame(enginelink::HelloFrame{"bench.raw"}).value();
     for (;;) {
       int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) return;
@@ -101,7 +101,7 @@ class RawServer {
         reader.append(buf, static_cast<size_t>(n));
         while (auto frame = reader.next()) {
           const auto& message = std::get<enginelink::MessageFrame>(*frame);
-          const Bytes out = enginelink::encodeFrame(enginelink::ReplyFrame{message.id, replyPayload()});
+          const Bytes out = enginelink::encodeFrame(enginelink::ReplyFrame{message.id, replyPayload()}).value();
           ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
         }
       }
@@ -163,14 +163,13 @@ int main(int argc, char** argv) {
   linkPath = dir + "/engine.sock";
   rawPath = dir + "/raw.sock";
 
-  std::string error;
-  auto link = EngineLink::start(
-      linkPath, "bench.link", [](const std::string&, Bytes, FlutterBinaryReply reply) { reply(replyPayload()); },
-      &error);
-  if (!link) {
-    std::fprintf(stderr, "link_bench: %s\n", error.c_str());
+  auto started = EngineLink::start(linkPath, "bench.link",
+                                   [](const std::string&, Bytes, FlutterBinaryReply reply) { reply(replyPayload()); });
+  if (!started) {
+    std::fprintf(stderr, "link_bench: %s\n", started.error().message().c_str());
     return 1;
   }
+  std::unique_ptr<EngineLink> link = std::move(*started);
   auto raw = std::make_unique<RawServer>(rawPath);
 
   benchmark::RegisterBenchmark("BM_EngineLink", BM_EngineLink)->UseRealTime();

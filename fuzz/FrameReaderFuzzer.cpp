@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   size_t consumed = 0;
   for (const auto& frame : whole.frames) {
-    const auto bytes = encodeFrame(frame);
+    const auto bytes = encodeFrame(frame).value();
     if (bytes.size() > length - consumed || !std::equal(bytes.begin(), bytes.end(), stream + consumed)) std::abort();
     consumed += bytes.size();
   }

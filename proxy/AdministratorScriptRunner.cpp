@@ -27,9 +27,9 @@ constexpr std::chrono::seconds kDecodeCheckLimit{5};
 
 struct DecodeStep {
   Mutex mutex;
-  std::function<std::optional<std::string>()> check GUARDED_BY(mutex);  // none: checkDecodeStep
-  bool works GUARDED_BY(mutex) = false;                                 // once it has, it does
-  std::optional<std::string> problem GUARDED_BY(mutex);                 // the last failed check's
+  std::function<posix::Expected<void>()> check GUARDED_BY(mutex);  // none: checkDecodeStep
+  bool works GUARDED_BY(mutex) = false;                            // once it has, it does
+  std::optional<std::string> problem GUARDED_BY(mutex);            // the last failed check's
 };
 
 // The error dictionary's message; nothing when it holds none.
@@ -45,29 +45,30 @@ DecodeStep& decodeStep() {
   return *step;
 }
 
-// Why the administrator command cannot run here; nothing when it can. Checked until it has worked
-// once, so a step mended while the host runs (the product's tools reinstalled) is seen at the next
-// call; a problem is logged when it first shows or changes.
-std::optional<std::string> decodeStepProblem() {
+// Whether the administrator command can run here, and why not. Checked until it has worked once,
+// so a step mended while the host runs (the product's tools reinstalled) is seen at the next call;
+// a problem is logged when it first shows or changes.
+posix::Expected<void> decodeStepWorks() {
   DecodeStep& step = decodeStep();
   MutexLock lock(step.mutex);
-  if (step.works) return std::nullopt;
-  std::optional<std::string> problem = step.check ? step.check() : proxy::checkDecodeStep();
-  if (!problem) {
+  if (step.works) return {};
+  const posix::Expected<void> checked = step.check ? step.check() : proxy::checkDecodeStep();
+  if (checked) {
     step.works = true;
     step.problem.reset();
-    return std::nullopt;
+    return {};
   }
+  const std::string problem = checked.error().message();
   if (problem != step.problem) {
-    NSLog("[proxy] ⚠️ The administrator command cannot run here: %@; proxy calls answer \"failed\"", *problem);
+    NSLog("[proxy] ⚠️ The administrator command cannot run here: %@; proxy calls answer \"failed\"", problem);
   }
   step.problem = problem;
-  return "The administrator command cannot run here: " + *problem;
+  return checked.error().prefixed("The administrator command cannot run here");
 }
 
 }  // namespace
 
-std::optional<std::string> proxy::checkDecodeStep() {
+posix::Expected<void> proxy::checkDecodeStep() {
   NSTask task;
   NSPipe input, output, errors;
   task.setLaunchPath("/usr/bin/base64");
@@ -80,19 +81,23 @@ std::optional<std::string> proxy::checkDecodeStep() {
   input.fileHandleForWriting().closeFile();
   std::optional<NSError> error;
   if (!runTaskWithTimeLimit(task, kDecodeCheckLimit, &error)) {
-    return "/usr/bin/base64 -D does not start (" + (error ? error->localizedDescription() : "no reason") + ")";
+    return posix::Error("/usr/bin/base64 -D does not start (" + (error ? error->localizedDescription() : "no reason") +
+                        ")");
   }
   std::string text = output.fileHandleForReading().readDataToEndOfFile();
   if (task.terminationStatus() != 0) {
     std::string why = errors.fileHandleForReading().readDataToEndOfFile();
     while (!why.empty() && why.back() == '\n') why.pop_back();
-    return "/usr/bin/base64 -D does not decode (status " + std::to_string(task.terminationStatus()) + ": " + why + ")";
+    return posix::Error("/usr/bin/base64 -D does not decode (status " + std::to_string(task.terminationStatus()) +
+                        ": " + why + ")");
   }
-  if (text != kDecoded) return "/usr/bin/base64 -D turns \"" + std::string(kDecodeProbe) + "\" into \"" + text + "\"";
-  return std::nullopt;
+  if (text != kDecoded) {
+    return posix::Error("/usr/bin/base64 -D turns \"" + std::string(kDecodeProbe) + "\" into \"" + text + "\"");
+  }
+  return {};
 }
 
-void proxy::setDecodeStepCheckForTesting(std::function<std::optional<std::string>()> check) {
+void proxy::setDecodeStepCheckForTesting(std::function<posix::Expected<void>()> check) {
   DecodeStep& step = decodeStep();
   MutexLock lock(step.mutex);
   step.check = std::move(check);
@@ -114,7 +119,7 @@ proxy::AdminRunOutcome proxy::runAsAdministrator(const std::string& script) {
 
   // Where the decode step fails, bash would read an empty script and the run would pass for a
   // success with nothing switched.
-  if (auto problem = decodeStepProblem()) return AdminRunOutcome::failed(*problem);
+  if (auto works = decodeStepWorks(); !works) return AdminRunOutcome::failed(works.error().message());
 
   std::optional<NSDictionary> error;
   appleScript->executeAndReturnError(&error);

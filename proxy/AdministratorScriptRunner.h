@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/posix/Expected.h"
+
 namespace proxy {
 
 // What an administrator run came to.
@@ -35,10 +37,10 @@ AdminRunOutcome runAsAdministrator(const std::string& script);
 // Whether `/usr/bin/base64 -D`, the command's decode step, gives back what was encoded: it does on
 // macOS, and in the product's tool view on Linux (GNU base64 knows only -d); it fails where the
 // product's tools are missing or broken. Runs the tool as a task, without administrator rights or
-// a shell. Nothing when it works, else why not.
-std::optional<std::string> checkDecodeStep();
+// a shell. Why not when it does not work.
+posix::Expected<void> checkDecodeStep();
 // Tests: `check` in place of checkDecodeStep (an empty function puts it back); checked afresh at
 // the next run.
-void setDecodeStepCheckForTesting(std::function<std::optional<std::string>()> check);
+void setDecodeStepCheckForTesting(std::function<posix::Expected<void>()> check);
 
 }  // namespace proxy

@@ -84,8 +84,8 @@ void PrivilegedRunQueue::perform(uint64_t generation, const PrivilegedRun& run, 
 AdminRunOutcome PrivilegedRunQueue::runRecorded(const PrivilegedRun& run) {
   // What no record names, no guard and no later start switches off: such an enable must not run.
   if (run.kind == PrivilegedRun::Kind::enable && env_.record != nullptr) {
-    if (auto why = env_.record->addEnabled(run.services, run.host, run.port, run.socks)) {
-      return AdminRunOutcome::failed(std::string(kUnrecordedMessage) + " (" + *why + ")");
+    if (auto kept = env_.record->addEnabled(run.services, run.host, run.port, run.socks); !kept) {
+      return AdminRunOutcome::failed(std::string(kUnrecordedMessage) + " (" + kept.error().message() + ")");
     }
   }
   // A disable leaves the record as it is: its script goes on past failures and answers success

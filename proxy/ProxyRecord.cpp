@@ -153,8 +153,8 @@ ProxyRecord::Reading ProxyRecord::read() const {
   return {State::present, std::move(content)};
 }
 
-std::optional<std::string> ProxyRecord::addEnabled(const std::vector<std::string>& services, const std::string& host,
-                                                   int64_t port, int64_t socks) {
+posix::Expected<void> ProxyRecord::addEnabled(const std::vector<std::string>& services, const std::string& host,
+                                              int64_t port, int64_t socks) {
   MutexLock guard(mutex_);
   ProxyRecordContent content;
   Reading before = read();
@@ -180,12 +180,11 @@ void ProxyRecord::clear() {
   }
 }
 
-std::optional<std::string> ProxyRecord::writeLocked(const ProxyRecordContent& content) {
+posix::Expected<void> ProxyRecord::writeLocked(const ProxyRecordContent& content) {
   posix::Expected<void> kept = posix::createOwnFolder(folder_);
   if (kept) kept = posix::writeFileAtomically(path_, encodeProxyRecord(content), 0600);
-  if (kept) return std::nullopt;
-  NSLog("Cannot keep the proxy record: %@", kept.error().message());
-  return kept.error().message();
+  if (!kept) NSLog("Cannot keep the proxy record: %@", kept.error().message());
+  return kept;
 }
 
 ProxyRecord::Lock ProxyRecord::lock() const {

@@ -3,7 +3,7 @@
 // read it. An absent record means nothing is on.
 //
 //   ProxyRecord& record = ProxyRecord::forThisApplication();
-//   if (auto why = record.addEnabled(services, host, port, socks)) refuse(*why);   // before an enable
+//   if (auto kept = record.addEnabled(services, host, port, socks); !kept) refuse(kept.error());  // before an enable
 //   ProxyRecord::Lock lock = record.lock();               // a guard or a start that cleans up
 //   if (record.read().mayBeOn() && ...) { cleanup(); record.clear(); }
 //
@@ -64,9 +64,9 @@ class ProxyRecord {
 
   Reading read() const;
   // Adds `services` (keeping the ones already there) for this process as the owner, with the
-  // host and ports of the latest enable. Nothing when it is written; else why it cannot be.
-  std::optional<std::string> addEnabled(const std::vector<std::string>& services, const std::string& host, int64_t port,
-                                        int64_t socks);
+  // host and ports of the latest enable; why not when it cannot be written.
+  posix::Expected<void> addEnabled(const std::vector<std::string>& services, const std::string& host, int64_t port,
+                                   int64_t socks);
   void clear();
 
   // An exclusive lock on the record between processes, held while the object lives; blocks
@@ -86,7 +86,7 @@ class ProxyRecord {
   std::string lockPath() const { return path_ + ".lock"; }
 
  private:
-  std::optional<std::string> writeLocked(const ProxyRecordContent& content) REQUIRES(mutex_);
+  posix::Expected<void> writeLocked(const ProxyRecordContent& content) REQUIRES(mutex_);
 
   std::string folder_;
   std::string path_;

@@ -69,8 +69,7 @@ std::optional<RunningGuard> launchGuard(const std::string& executable, std::stri
   }
   const posix::ProcessIdentity identity = *reported;
   const pid_t pid = identity.pid;
-  int watchError = 0;
-  auto watch = darwin::ProcessExitWatch::watch(pid, &watchError);
+  auto watch = darwin::ProcessExitWatch::watch(pid);
   // The guard is no child of the host: the watch is on it only if, once made, the pid still
   // names the process that started then.
   if (!watch || !identity.isAlive()) {
@@ -124,8 +123,7 @@ int ProxyGuard::runGuard(int argc, char* argv[]) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), host);
   if (ec != std::errc() || end != text.data() + text.size() || host <= 1) return guardLog("not a process id");
 
-  int error = 0;
-  auto watch = darwin::ProcessExitWatch::watch(host, &error);
+  auto watch = darwin::ProcessExitWatch::watch(host);
   // Started by the host itself: the watch is on the host only while the host is still our parent
   // (a pid alone could by now name another process).
   if (!watch || ::getppid() != host) return guardLog("the host is not this process's parent");

@@ -13,10 +13,9 @@ void ChannelClient::invoke(const std::string& channel, const std::string& method
       done(NotImplemented{"not implemented"});
       return;
     }
-    std::string why;
-    std::optional<MethodEnvelope> envelope = StandardMethodCodec::getInstance().decodeEnvelope(reply, &why);
+    posix::Expected<MethodEnvelope> envelope = StandardMethodCodec::getInstance().decodeEnvelope(reply);
     if (!envelope) {
-      done(NotImplemented{"the reply does not decode: " + why});
+      done(NotImplemented{"the reply does not decode: " + envelope.error().message()});
     } else if (auto* error = std::get_if<FlutterError>(&*envelope)) {
       done(std::move(*error));
     } else {

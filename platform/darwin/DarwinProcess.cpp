@@ -13,12 +13,9 @@
 
 namespace darwin {
 
-std::optional<ProcessExitWatch> ProcessExitWatch::watch(pid_t pid, int* error) {
+posix::Expected<ProcessExitWatch> ProcessExitWatch::watch(pid_t pid) {
   posix::UniqueFd fd = posix::openProcessDescriptor(pid);
-  if (!fd.valid()) {
-    if (error != nullptr) *error = errno;
-    return std::nullopt;
-  }
+  if (!fd.valid()) return posix::SystemError::fromErrno("pidfd_open", std::to_string(pid));
   return ProcessExitWatch(std::move(fd));
 }
 

@@ -228,7 +228,8 @@ class EngineLinkServer final : public EngineLink {
   EngineLinkServer(std::string path, std::string bundleIdentifier, posix::UniqueFd listenFd, struct stat socketFile,
                    std::shared_ptr<Shared> shared)
       : path_(std::move(path)),
-        hello_(enginelink::encodeFrame(HelloFrame{std::move(bundleIdentifier)})),
+        // A bundle identifier is far below the frame limit.
+        hello_(enginelink::encodeFrame(HelloFrame{std::move(bundleIdentifier)}).value()),
         listenFd_(std::move(listenFd)),
         socketFile_(socketFile),
         shared_(std::move(shared)) {
@@ -389,7 +390,8 @@ class EngineLinkServer final : public EngineLink {
       Connection& c = it->second;
       if (c.unanswered > 0) --c.unanswered;
       c.inbound -= r.messageCost;
-      queue(c, enginelink::encodeFrame(ReplyFrame{r.id, std::move(r.payload)}));
+      // Replies and messages were held to the frame limit when they were handed over.
+      queue(c, enginelink::encodeFrame(ReplyFrame{r.id, std::move(r.payload)}).value());
     }
     for (auto& s : sends) {
       Connection* target = nullptr;
@@ -405,7 +407,7 @@ class EngineLinkServer final : public EngineLink {
       }
       const uint32_t id = nextMessageId_++;
       if (s.reply) target->awaiting.emplace(id, std::move(s.reply));
-      queue(*target, enginelink::encodeFrame(MessageFrame{id, std::move(s.channel), std::move(s.payload)}));
+      queue(*target, enginelink::encodeFrame(MessageFrame{id, std::move(s.channel), std::move(s.payload)}).value());
     }
     for (auto& [serial, c] : connections_) {
       if (!c.closed && !c.out.empty()) flush(c);
@@ -574,12 +576,10 @@ class FolderLock {
 
 }  // namespace
 
-std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, const std::string& bundleIdentifier,
-                                              Deliver deliver, std::string* error, PeersChanged peersChanged) {
-  auto fail = [&](std::string reason) -> std::unique_ptr<EngineLink> {
-    if (error != nullptr) *error = std::move(reason);
-    return nullptr;
-  };
+posix::Expected<std::unique_ptr<EngineLink>> EngineLink::start(const std::string& socketPath,
+                                                               const std::string& bundleIdentifier, Deliver deliver,
+                                                               PeersChanged peersChanged) {
+  auto fail = [](std::string reason) { return posix::Error(std::move(reason)); };
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -594,8 +594,9 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
   const std::string dir = enginelink::socketFolder(socketPath);
   // An existing folder is left as it is, whoever owns it: whether it can be trusted is checked next.
   if (auto made = posix::createFolders(dir, 0700); !made) return fail(made.error().message());
-  if (auto problem = enginelink::untrustedSocketFolder(dir)) {
-    return fail(*problem + "; refusing to serve from it (another user could put their socket in its place)");
+  if (auto trusted = enginelink::checkSocketFolder(dir); !trusted) {
+    return fail(trusted.error().message() +
+                "; refusing to serve from it (another user could put their socket in its place)");
   }
   FolderLock lock(dir);
 
@@ -640,6 +641,6 @@ std::unique_ptr<EngineLink> EngineLink::start(const std::string& socketPath, con
     return fail("eventfd: " + errnoText(err));
   }
   auto shared = std::make_shared<Shared>(std::move(wakeFd), std::move(deliver), std::move(peersChanged));
-  return std::make_unique<EngineLinkServer>(socketPath, bundleIdentifier, std::move(listenFd), bound,
-                                            std::move(shared));
+  return std::unique_ptr<EngineLink>(
+      std::make_unique<EngineLinkServer>(socketPath, bundleIdentifier, std::move(listenFd), bound, std::move(shared)));
 }

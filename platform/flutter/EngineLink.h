@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/flutter/FlutterBinaryMessenger.h"
+#include "platform/posix/Expected.h"
 
 class EngineLink {
  public:
@@ -38,9 +39,10 @@ class EngineLink {
       std::function<void(const std::string& channel, std::vector<uint8_t> payload, FlutterBinaryReply reply)>;
   using PeersChanged = std::function<void(std::vector<int> pids)>;
 
-  // Binds and starts serving; nullptr and `error` filled when the socket cannot be served.
-  static std::unique_ptr<EngineLink> start(const std::string& socketPath, const std::string& bundleIdentifier,
-                                           Deliver deliver, std::string* error, PeersChanged peersChanged = {});
+  // Binds and starts serving; why not when the socket cannot be served.
+  static posix::Expected<std::unique_ptr<EngineLink>> start(const std::string& socketPath,
+                                                            const std::string& bundleIdentifier, Deliver deliver,
+                                                            PeersChanged peersChanged = {});
 
   virtual ~EngineLink() = default;
   virtual void send(const std::string& channel, std::vector<uint8_t> payload, FlutterBinaryReply reply) = 0;

@@ -44,21 +44,28 @@ void putBytes(std::vector<uint8_t>& out, const void* data, size_t n) {
 
 }  // namespace
 
-std::vector<uint8_t> encodeFrame(const Frame& frame) {
+posix::Expected<std::vector<uint8_t>> encodeFrame(const Frame& frame) {
   std::vector<uint8_t> out;
+  std::optional<posix::Error> failure;
   std::visit(
-      [&out](const auto& f) {
+      [&out, &failure](const auto& f) {
         using T = std::decay_t<decltype(f)>;
         size_t length = 1;
         if constexpr (std::is_same_v<T, MessageFrame>) {
-          if (f.channel.size() > 0xffff) throw std::length_error("engine link: channel name longer than 65535 bytes");
+          if (f.channel.size() > 0xffff) {
+            failure = posix::Error("engine link: channel name longer than 65535 bytes");
+            return;
+          }
           length += kMessageHead + f.channel.size() + f.payload.size();
         } else if constexpr (std::is_same_v<T, ReplyFrame>) {
           length += kReplyHead + f.payload.size();
         } else {
           length += f.bundleIdentifier.size();
         }
-        if (length > kMaxFrameLength) throw std::length_error("engine link: frame longer than 16 MiB");
+        if (length > kMaxFrameLength) {
+          failure = posix::Error("engine link: frame longer than 16 MiB");
+          return;
+        }
         out.reserve(4 + length);
         putU32(out, static_cast<uint32_t>(length));
         if constexpr (std::is_same_v<T, MessageFrame>) {
@@ -77,6 +84,7 @@ std::vector<uint8_t> encodeFrame(const Frame& frame) {
         }
       },
       frame);
+  if (failure) return *failure;
   return out;
 }
 
@@ -202,22 +210,23 @@ std::string socketFolder(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::optional<std::string> untrustedSocketFolder(const std::string& dir) {
+posix::Expected<void> checkSocketFolder(const std::string& dir) {
   struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) return "cannot inspect the socket folder " + dir + ": " + std::strerror(errno);
-  if (S_ISLNK(st.st_mode)) return "the socket folder " + dir + " is a symbolic link";
-  if (!S_ISDIR(st.st_mode)) return dir + " is not a folder";
+  if (::lstat(dir.c_str(), &st) != 0)
+    return posix::Error("cannot inspect the socket folder " + dir + ": " + std::strerror(errno));
+  if (S_ISLNK(st.st_mode)) return posix::Error("the socket folder " + dir + " is a symbolic link");
+  if (!S_ISDIR(st.st_mode)) return posix::Error(dir + " is not a folder");
   const uid_t self = ::geteuid();
   if (st.st_uid != self && st.st_uid != 0) {
-    return "the socket folder " + dir + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
-           std::to_string(self);
+    return posix::Error("the socket folder " + dir + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
+                        std::to_string(self));
   }
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return "the socket folder " + dir + " can be written by other users (mode " + mode + ")";
+    return posix::Error("the socket folder " + dir + " can be written by other users (mode " + mode + ")");
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace enginelink

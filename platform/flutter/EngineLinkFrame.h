@@ -17,6 +17,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/posix/Expected.h"
+
 namespace enginelink {
 
 inline constexpr uint32_t kMaxFrameLength = 16u * 1024 * 1024;
@@ -45,9 +47,9 @@ struct HelloFrame {
 
 using Frame = std::variant<MessageFrame, ReplyFrame, HelloFrame>;
 
-// The whole frame, length prefix included. Throws std::length_error for what the format cannot
-// carry: a channel name above 65535 bytes, or a frame above kMaxFrameLength.
-std::vector<uint8_t> encodeFrame(const Frame& frame);
+// The whole frame, length prefix included; an error for what the format cannot carry: a channel
+// name above 65535 bytes, or a frame above kMaxFrameLength.
+posix::Expected<std::vector<uint8_t>> encodeFrame(const Frame& frame);
 
 // Cuts frames out of a byte stream as it arrives.
 //
@@ -94,10 +96,10 @@ std::string socketPath(const std::string& bundleIdentifier);
 // The folder that holds the socket at `path` ("." for a bare name).
 std::string socketFolder(const std::string& path);
 
-// Why `dir` cannot be trusted to hold the link's socket, or nullopt when it can. Trusted: a folder
+// Whether `dir` can be trusted to hold the link's socket, and why not. Trusted: a folder
 // itself (a symbolic link is not), belonging to this user or to root, and writable by no other
 // user unless it is sticky as /tmp is (then nobody can remove or rename what is ours). Anything
 // else would let another local user put a socket of their own in the host's place.
-std::optional<std::string> untrustedSocketFolder(const std::string& dir);
+posix::Expected<void> checkSocketFolder(const std::string& dir);
 
 }  // namespace enginelink

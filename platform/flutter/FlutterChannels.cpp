@@ -131,10 +131,9 @@ void FlutterMethodChannel::setMethodCallHandler(FlutterMethodCallHandler handler
   messenger_.setMessageHandlerOnChannel(name_, [name = name_, &codec, handler = std::move(handler)](
                                                    std::span<const uint8_t> message, FlutterBinaryReply reply) {
     dispatchAssertMainThread("FlutterMethodChannel: method call handler");
-    std::string why;
-    auto call = codec.decodeMethodCall(message, &why);
+    auto call = codec.decodeMethodCall(message);
     if (!call) {
-      NSLog("Flutter channel %@: undecodable method call (%@); sending the empty reply", name, why);
+      NSLog("Flutter channel %@: undecodable method call (%@); sending the empty reply", name, call.error().message());
       reply({});
       return;
     }

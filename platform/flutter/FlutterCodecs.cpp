@@ -276,30 +276,19 @@ class Reader {
   std::string why_;
 };
 
-void setWhy(std::string* why, const std::string& reason) {
-  if (why != nullptr) *why = reason;
-}
-
 // Reads `values` in turn, then `optional` if anything is left, and then requires the end of the
-// input; on failure says why.
-bool readWhole(Reader& r, std::initializer_list<EncodableValue*> values, std::string* why,
-               EncodableValue* optional = nullptr) {
+// input.
+posix::Expected<void> readWhole(Reader& r, std::initializer_list<EncodableValue*> values,
+                                EncodableValue* optional = nullptr) {
   for (EncodableValue* v : values) {
-    if (!r.value(*v, 0)) {
-      setWhy(why, r.why());
-      return false;
-    }
+    if (!r.value(*v, 0)) return posix::Error(r.why());
   }
-  if (optional != nullptr && !r.atEnd() && !r.value(*optional, 0)) {
-    setWhy(why, r.why());
-    return false;
-  }
+  if (optional != nullptr && !r.atEnd() && !r.value(*optional, 0)) return posix::Error(r.why());
   if (!r.atEnd()) {
     r.fail("trailing bytes");
-    setWhy(why, r.why());
-    return false;
+    return posix::Error(r.why());
   }
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -315,10 +304,10 @@ std::vector<uint8_t> StandardMessageCodec::encodeMessage(const EncodableValue& v
   return out;
 }
 
-std::optional<EncodableValue> StandardMessageCodec::decodeMessage(ByteSpan bytes, std::string* why) const {
+posix::Expected<EncodableValue> StandardMessageCodec::decodeMessage(ByteSpan bytes) const {
   Reader r(bytes);
   EncodableValue v;
-  if (!readWhole(r, {&v}, why)) return std::nullopt;
+  if (auto read = readWhole(r, {&v}); !read) return read.error();
   return v;
 }
 
@@ -335,15 +324,12 @@ std::vector<uint8_t> StandardMethodCodec::encodeMethodCall(const FlutterMethodCa
   return out;
 }
 
-std::optional<FlutterMethodCall> StandardMethodCodec::decodeMethodCall(ByteSpan bytes, std::string* why) const {
+posix::Expected<FlutterMethodCall> StandardMethodCodec::decodeMethodCall(ByteSpan bytes) const {
   Reader r(bytes);
   EncodableValue method, arguments;
-  if (!readWhole(r, {&method, &arguments}, why)) return std::nullopt;
+  if (auto read = readWhole(r, {&method, &arguments}); !read) return read.error();
   const std::string* name = method.asString();
-  if (name == nullptr) {
-    setWhy(why, "method name is not a string");
-    return std::nullopt;
-  }
+  if (name == nullptr) return posix::Error("method name is not a string");
   return FlutterMethodCall{*name, std::move(arguments)};
 }
 
@@ -362,28 +348,21 @@ std::vector<uint8_t> StandardMethodCodec::encodeErrorEnvelope(const FlutterError
   return out;
 }
 
-std::optional<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteSpan bytes, std::string* why) const {
+posix::Expected<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteSpan bytes) const {
   Reader r(bytes);
   uint8_t kind = 0;
-  if (!r.byte(kind)) {
-    setWhy(why, "empty envelope");
-    return std::nullopt;
-  }
+  if (!r.byte(kind)) return posix::Error("empty envelope");
   if (kind == 0) {
     EncodableValue v;
-    if (!readWhole(r, {&v}, why)) return std::nullopt;
+    if (auto read = readWhole(r, {&v}); !read) return read.error();
     return MethodEnvelope(std::move(v));
   }
-  if (kind != 1) {
-    setWhy(why, "unknown envelope kind " + std::to_string(kind));
-    return std::nullopt;
-  }
+  if (kind != 1) return posix::Error("unknown envelope kind " + std::to_string(kind));
   // A fourth value, the stack trace, may follow; it is read and dropped.
   EncodableValue code, message, details, stackTrace;
-  if (!readWhole(r, {&code, &message, &details}, why, &stackTrace)) return std::nullopt;
+  if (auto read = readWhole(r, {&code, &message, &details}, &stackTrace); !read) return read.error();
   if (!code.is<std::string>() || !(message.isNull() || message.is<std::string>())) {
-    setWhy(why, "error envelope with a non-string code or message");
-    return std::nullopt;
+    return posix::Error("error envelope with a non-string code or message");
   }
   FlutterError error{code.get<std::string>(), std::nullopt, std::move(details)};
   if (!message.isNull()) error.message = message.get<std::string>();

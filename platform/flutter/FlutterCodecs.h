@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/flutter/EncodableValue.h"
+#include "platform/posix/Expected.h"
 
 using ByteSpan = std::span<const uint8_t>;
 
@@ -51,7 +52,7 @@ class StandardMessageCodec {
   static const StandardMessageCodec& getInstance();
 
   std::vector<uint8_t> encodeMessage(const EncodableValue& value) const;
-  std::optional<EncodableValue> decodeMessage(ByteSpan bytes, std::string* why = nullptr) const;
+  posix::Expected<EncodableValue> decodeMessage(ByteSpan bytes) const;
 };
 
 // A reply envelope: the success value or the error.
@@ -62,10 +63,10 @@ class StandardMethodCodec {
   static const StandardMethodCodec& getInstance();
 
   std::vector<uint8_t> encodeMethodCall(const FlutterMethodCall& call) const;
-  std::optional<FlutterMethodCall> decodeMethodCall(ByteSpan bytes, std::string* why = nullptr) const;
+  posix::Expected<FlutterMethodCall> decodeMethodCall(ByteSpan bytes) const;
 
   std::vector<uint8_t> encodeSuccessEnvelope(const EncodableValue& result) const;
   std::vector<uint8_t> encodeErrorEnvelope(const FlutterError& error) const;
   // Accepts the optional fourth (stack trace) value of an error envelope and drops it.
-  std::optional<MethodEnvelope> decodeEnvelope(ByteSpan bytes, std::string* why = nullptr) const;
+  posix::Expected<MethodEnvelope> decodeEnvelope(ByteSpan bytes) const;
 };

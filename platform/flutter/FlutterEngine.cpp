@@ -68,8 +68,7 @@ void FlutterEngine::run() {
   std::string bundleIdentifier = NSBundle::mainBundle().bundleIdentifier().value_or("");
   std::string path = enginelink::socketPath(bundleIdentifier);
   std::weak_ptr<Messenger> messenger = messenger_;
-  std::string error;
-  link_ = EngineLink::start(
+  posix::Expected<std::unique_ptr<EngineLink>> link = EngineLink::start(
       path, bundleIdentifier,
       [messenger](const std::string& channel, std::vector<uint8_t> payload, FlutterBinaryReply reply) {
         if (auto m = messenger.lock()) {
@@ -78,17 +77,17 @@ void FlutterEngine::run() {
           reply({});
         }
       },
-      &error,
       [messenger](std::vector<int> pids) {
         auto m = messenger.lock();
         if (!m) return;
         m->attached = std::move(pids);
         if (m->attachmentObserver) m->attachmentObserver();
       });
-  if (!link_) {
-    NSLog("Flutter engine: cannot serve the engine link at %@: %@", path, error);
+  if (!link) {
+    NSLog("Flutter engine: cannot serve the engine link at %@: %@", path, link.error().message());
     exit(1);
   }
+  link_ = std::move(*link);
   messenger_->link = link_.get();
   NSLog("Flutter engine: serving the Flutter side at %@", path);
 }

@@ -26,16 +26,14 @@ namespace {
 
 constexpr const char* kSbin = "/usr/sbin";
 
-bool fail(std::string* error, const std::string& what) {
-  *error = what + ": " + std::strerror(errno);
-  return false;
-}
+// What failed, with errno in words.
+posix::Error failed(const std::string& what) { return posix::Error(what + ": " + std::strerror(errno)); }
 
-bool writeFile(const std::string& path, const std::string& text, std::string* error) {
+posix::Expected<void> writeFile(const std::string& path, const std::string& text) {
   const posix::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-  if (!fd.valid()) return fail(error, "open(" + path + ")");
-  if (!posix::writeAll(fd.get(), text)) return fail(error, "write(" + path + ")");
-  return true;
+  if (!fd.valid()) return posix::SystemError::fromErrno("open", path);
+  if (!posix::writeAll(fd.get(), text)) return posix::SystemError::fromErrno("write", path);
+  return {};
 }
 
 // Why an unprivileged user namespace was refused, in the words of the knob that refuses it.
@@ -58,28 +56,29 @@ std::string userNamespaceDiagnosis() {
   return "the kernel or a security policy (seccomp in a container, for one) refuses them";
 }
 
-bool enterUserNamespace(std::string* error) {
+posix::Expected<void> enterUserNamespace() {
   const uid_t uid = ::geteuid();
   const gid_t gid = ::getegid();
   if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
     const std::string why = std::strerror(errno);
-    *error = "the macOS tools need root or an unprivileged user namespace, and none can be created (unshare: " + why +
-             "): " + userNamespaceDiagnosis();
-    return false;
+    return posix::Error(
+        "the macOS tools need root or an unprivileged user namespace, and none can be created (unshare: " + why +
+        "): " + userNamespaceDiagnosis());
   }
   // The command keeps its own identity: ids map to themselves, so it is not root in there either.
-  return writeFile("/proc/self/setgroups", "deny", error) &&
-         writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1", error) &&
-         writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1", error);
+  posix::Expected<void> mapped = writeFile("/proc/self/setgroups", "deny");
+  if (mapped) mapped = writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
+  if (mapped) mapped = writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+  return mapped;
 }
 
-bool enterMountNamespace(std::string* error) {
+posix::Expected<void> enterMountNamespace() {
   if (::geteuid() == 0) {
-    if (::unshare(CLONE_NEWNS) == 0) return true;
+    if (::unshare(CLONE_NEWNS) == 0) return {};
     // Root without CAP_SYS_ADMIN (a container, say) may still own a user namespace.
-    if (errno != EPERM) return fail(error, "unshare(CLONE_NEWNS)");
+    if (errno != EPERM) return failed("unshare(CLONE_NEWNS)");
   }
-  return enterUserNamespace(error);
+  return enterUserNamespace();
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -96,33 +95,34 @@ std::string toolIn(const std::string& folder, const MacOSTool& tool) {
 // The tools whose macOS folder is /usr/sbin get the overlay; the others are bound over their file.
 bool inSbin(const MacOSTool& tool) { return tool.macosPath.starts_with("/usr/sbin/"); }
 
-bool layOverSbin(const std::string& folder, std::string* error) {
+posix::Expected<void> layOverSbin(const std::string& folder) {
   struct stat info {};
-  if (::lstat(kSbin, &info) != 0) return fail(error, "lstat(/usr/sbin)");
+  if (::lstat(kSbin, &info) != 0) return failed("lstat(/usr/sbin)");
   if (!S_ISDIR(info.st_mode)) {
-    *error = "/usr/sbin is not a plain folder (a symbolic link?); the macOS tools are laid over a plain one only";
-    return false;
+    return posix::Error(
+        "/usr/sbin is not a plain folder (a symbolic link?); the macOS tools are laid over a plain one only");
   }
   const posix::UniqueFd realSbin(::open(kSbin, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!realSbin.valid()) return fail(error, "open(/usr/sbin)");
+  if (!realSbin.valid()) return failed("open(/usr/sbin)");
   if (::mount("proxyhost", kSbin, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=64k") != 0) {
-    return fail(error, "mount tmpfs on /usr/sbin");
+    return failed("mount tmpfs on /usr/sbin");
   }
   const std::string stage = std::string(kSbin) + "/sbin";
-  if (::mkdir(stage.c_str(), 0755) != 0) return fail(error, "mkdir(" + stage + ")");
+  if (::mkdir(stage.c_str(), 0755) != 0) return failed("mkdir(" + stage + ")");
   for (const MacOSTool& tool : kMacOSTools) {
     if (!inSbin(tool)) continue;
     const std::string link = stage + std::string(tool.macosPath.substr(std::strlen(kSbin)));
-    if (::symlink(toolIn(folder, tool).c_str(), link.c_str()) != 0) return fail(error, "symlink(" + link + ")");
+    if (::symlink(toolIn(folder, tool).c_str(), link.c_str()) != 0) return failed("symlink(" + link + ")");
   }
   const std::string options = "lowerdir=" + stage + ":/proc/self/fd/" + std::to_string(realSbin.get());
   if (::mount("proxyhost", kSbin, "overlay", 0, options.c_str()) != 0) {
     const bool unprivileged = ::geteuid() != 0;
-    fail(error, "mount overlay on /usr/sbin");
-    if (unprivileged && errno == EPERM) *error += " (overlays in a user namespace need Linux 5.11 or later)";
-    return false;
+    const bool refused = errno == EPERM;
+    posix::Error error = failed("mount overlay on /usr/sbin");
+    if (!unprivileged || !refused) return error;
+    return posix::Error(error.message() + " (overlays in a user namespace need Linux 5.11 or later)");
   }
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -134,27 +134,29 @@ bool toolViewInPlace(const std::string& folder) {
   return true;
 }
 
-bool enterToolView(const std::string& folder, std::string* error) {
+posix::Expected<void> enterToolView(const std::string& folder) {
   for (const MacOSTool& tool : kMacOSTools) {
-    if (::access(toolIn(folder, tool).c_str(), X_OK) != 0) return fail(error, "the tool " + toolIn(folder, tool));
+    if (::access(toolIn(folder, tool).c_str(), X_OK) != 0) return failed("the tool " + toolIn(folder, tool));
   }
-  if (!enterMountNamespace(error)) return false;
+  if (auto entered = enterMountNamespace(); !entered) return entered;
   // Without this, the mounts below would propagate back into the machine's namespace.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return fail(error, "making the mounts of / private");
+    return failed("making the mounts of / private");
   }
   bool sbinLaid = false;
   for (const MacOSTool& tool : kMacOSTools) {
     const std::string path(tool.macosPath);
     if (sameFile(path, toolIn(folder, tool))) continue;
     if (inSbin(tool)) {
-      if (!sbinLaid && !layOverSbin(folder, error)) return false;
+      if (!sbinLaid) {
+        if (auto laid = layOverSbin(folder); !laid) return laid;
+      }
       sbinLaid = true;
     } else if (::mount(toolIn(folder, tool).c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      return fail(error, "bind " + toolIn(folder, tool) + " onto " + path);
+      return failed("bind " + toolIn(folder, tool) + " onto " + path);
     }
   }
-  return true;
+  return {};
 }
 
 }  // namespace macos_tools

@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "platform/posix/Expected.h"
+
 namespace macos_tools {
 
 // Whether every macOS path of the table already is the tool of `folder` (the same file): inside a
@@ -19,9 +21,9 @@ bool toolViewInPlace(const std::string& folder);
 
 // Enters a private mount namespace, as root a plain one, otherwise inside an unprivileged user
 // namespace where the kernel allows it (the process keeps its own ids), and lays the tools of
-// `folder` over the macOS paths. False, with `error` saying why in a person's words (which kernel
-// knob refuses user namespaces, for one), when it cannot; the process may then be half inside and
-// must not go on to run the command.
-bool enterToolView(const std::string& folder, std::string* error);
+// `folder` over the macOS paths. When it cannot, the error says why in a person's words (which
+// kernel knob refuses user namespaces, for one); the process may then be half inside and must not
+// go on to run the command.
+posix::Expected<void> enterToolView(const std::string& folder);
 
 }  // namespace macos_tools

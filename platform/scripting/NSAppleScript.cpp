@@ -119,13 +119,12 @@ struct Execution {
 
 Execution failure(int64_t number, std::string message) { return {errorDictionary(number, std::move(message)), {}}; }
 
-// The product's launcher of that name in its tool folder, or nothing (and `why`) when the
-// installation lacks it.
-std::optional<std::string> launcher(std::string_view name, std::string* why) {
+// The product's launcher of that name in its tool folder; an error when the installation lacks it.
+posix::Expected<std::string> launcher(std::string_view name) {
   const std::optional<std::string> folder = macos_tools::toolFolder();
   if (!folder) {
-    *why = "the product's macOS tools are missing (no Contents/Helpers folder beside its executable holds them)";
-    return std::nullopt;
+    return posix::Error(
+        "the product's macOS tools are missing (no Contents/Helpers folder beside its executable holds them)");
   }
   return *folder + "/" + std::string(name);
 }
@@ -138,9 +137,8 @@ ProcessRun notStarted(std::string why) {
 
 // `command` run by /bin/sh in the macOS tool view, with the rights this process has.
 ProcessRun runShellCommand(const std::string& command) {
-  std::string why;
-  const std::optional<std::string> shellLauncher = launcher(macos_tools::kShellLauncherName, &why);
-  if (!shellLauncher) return notStarted(why);
+  const posix::Expected<std::string> shellLauncher = launcher(macos_tools::kShellLauncherName);
+  if (!shellLauncher) return notStarted(shellLauncher.error().message());
   ShellCommand shell(command);
   if (shell.arguments().empty()) return notStarted(shell.startError());
   std::vector<std::string> argv{*shellLauncher};
@@ -212,9 +210,8 @@ class PkexecRun {
 // keeps until the run is over; when this process ends, or shuts that end down, the helper refuses
 // to start the command or ends it with all it started, whichever user it runs as by then.
 ProcessRun runThroughPkexec(const std::string& pkexecPath, const std::string& command, const PkexecRun& pkexec) {
-  std::string why;
-  const std::optional<std::string> helper = launcher(macos_tools::kAdministratorHelperName, &why);
-  if (!helper) return notStarted(why);
+  const posix::Expected<std::string> helper = launcher(macos_tools::kAdministratorHelperName);
+  if (!helper) return notStarted(helper.error().message());
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     return notStarted(std::string("socketpair: ") + std::strerror(errno));

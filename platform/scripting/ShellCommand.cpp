@@ -7,15 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-posix::UniqueFd ShellCommand::sealedFile(const std::string& command, std::string* error) {
+posix::Expected<posix::UniqueFd> ShellCommand::sealedFile(const std::string& command) {
   posix::UniqueFd file(::memfd_create("proxyhost-script", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (!file.valid()) {
-    *error = std::string("memfd_create: ") + std::strerror(errno);
-    return {};
-  }
+  if (!file.valid()) return posix::Error(std::string("memfd_create: ") + std::strerror(errno));
   if (!posix::writeAll(file.get(), command) || ::lseek(file.get(), 0, SEEK_SET) != 0) {
-    *error = std::string("write: ") + std::strerror(errno);
-    return {};
+    return posix::Error(std::string("write: ") + std::strerror(errno));
   }
   ::fcntl(file.get(), F_ADD_SEALS, F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
   return file;
@@ -27,7 +23,11 @@ ShellCommand::ShellCommand(const std::string& command) {
     arguments_ = {"-c", command};
     return;
   }
-  script_ = sealedFile(command, &startError_);
-  if (!script_.valid()) return;
+  posix::Expected<posix::UniqueFd> sealed = sealedFile(command);
+  if (!sealed) {
+    startError_ = sealed.error().message();
+    return;
+  }
+  script_ = std::move(*sealed);
   arguments_ = {"/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(script_.get())};
 }

@@ -22,8 +22,8 @@ class ShellCommand {
   const std::string& startError() const { return startError_; }
 
  private:
-  // `command` in a sealed memory file read from its start; invalid, with `error`, when it cannot be made.
-  static posix::UniqueFd sealedFile(const std::string& command, std::string* error);
+  // `command` in a sealed memory file read from its start.
+  static posix::Expected<posix::UniqueFd> sealedFile(const std::string& command);
 
   posix::UniqueFd script_;
   std::vector<std::string> arguments_;

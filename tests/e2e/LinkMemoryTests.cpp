@@ -61,7 +61,7 @@ void flood(int fd) {
   const Bytes call = StandardMethodCodec::getInstance().encodeMethodCall({"m", EncodableValue()});
   Bytes batch;
   for (uint32_t id = 0; id < 1000; ++id) {
-    const Bytes frame = enginelink::encodeFrame(enginelink::MessageFrame{id, "flood/nobody", call});
+    const Bytes frame = enginelink::encodeFrame(enginelink::MessageFrame{id, "flood/nobody", call}).value();
     batch.insert(batch.end(), frame.begin(), frame.end());
   }
   timeval timeout{3, 0};

@@ -43,7 +43,7 @@ const auto& codec = StandardMethodCodec::getInstance();
 class Impostor {
  public:
   Impostor(const std::string& path, uid_t uid) {
-    const Bytes hello = enginelink::encodeFrame(enginelink::HelloFrame{kBundle});
+    const Bytes hello = enginelink::encodeFrame(enginelink::HelloFrame{kBundle}).value();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);

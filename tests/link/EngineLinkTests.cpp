@@ -136,7 +136,7 @@ TEST_F(EngineLinkTest, EachMessageGetsExactlyOneReply) {
 TEST_F(EngineLinkTest, MalformedFrameClosesOnlyItsConnection) {
   startLink(echo);
   const std::vector<std::pair<std::string, Bytes>> cases = {
-      {"hello", encodeFrame(HelloFrame{"me"})},
+      {"hello", encodeFrame(HelloFrame{"me"}).value()},
       {"unknown frame type", Bytes{5, 0, 0, 0, 0x07, 0, 0, 0, 0}},
       {"reply frame too short", Bytes{2, 0, 0, 0, 0x02, 0}},
       {"exceeds the limit", Bytes{0x01, 0x00, 0x00, 0x01, 0x01}},  // 16 MiB + 1; no body follows
@@ -286,10 +286,10 @@ TEST_F(EngineLinkTest, ASocketFolderAnotherUserCouldControlIsRefusedAndLeftAlone
     struct stat before {
     }, after{};
     ASSERT_EQ(::lstat(folder.c_str(), &before), 0);
-    std::string error;
-    EXPECT_EQ(EngineLink::start(folder + "/engine.sock", kBundle, echo, &error), nullptr) << c.folder;
-    EXPECT_THAT(error, HasSubstr(c.expected));
-    EXPECT_THAT(error, HasSubstr("refusing to serve"));
+    const auto refused = EngineLink::start(folder + "/engine.sock", kBundle, echo);
+    ASSERT_FALSE(refused) << c.folder;
+    EXPECT_THAT(refused.error().message(), HasSubstr(c.expected));
+    EXPECT_THAT(refused.error().message(), HasSubstr("refusing to serve"));
     ASSERT_EQ(::lstat(folder.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode, before.st_mode) << c.folder;
     EXPECT_EQ(after.st_uid, before.st_uid) << c.folder;
@@ -299,8 +299,8 @@ TEST_F(EngineLinkTest, ASocketFolderAnotherUserCouldControlIsRefusedAndLeftAlone
   // A sticky folder such as /tmp protects what is in it: serving there stays possible.
   const std::string sticky = dir_ + "/sticky";
   ASSERT_TRUE(folderWithMode(01777)(sticky));
-  std::string error;
-  EXPECT_NE(EngineLink::start(sticky + "/engine.sock", kBundle, echo, &error), nullptr) << error;
+  const auto served = EngineLink::start(sticky + "/engine.sock", kBundle, echo);
+  EXPECT_TRUE(served) << served.error().message();
 }
 
 TEST_F(EngineLinkTest, StaleSocketIsReplaced) {
@@ -316,15 +316,16 @@ TEST_F(EngineLinkTest, StaleSocketIsReplaced) {
 
 TEST_F(EngineLinkTest, LiveSocketOrOtherFileIsNeverTaken) {
   startLink(echo);
-  std::string error;
-  EXPECT_EQ(EngineLink::start(path_, kBundle, echo, &error), nullptr);
-  EXPECT_THAT(error, HasSubstr("already serving"));
+  const auto second = EngineLink::start(path_, kBundle, echo);
+  ASSERT_FALSE(second);
+  EXPECT_THAT(second.error().message(), HasSubstr("already serving"));
   EXPECT_EQ(offMain([&] { return connectOrFail(path_)->call("l", Bytes{}, 5s).ok(); }), bytesOf("l:"));
 
   const std::string file = dir_ + "/notes";
   std::ofstream(file) << "keep";
-  EXPECT_EQ(EngineLink::start(file, kBundle, echo, &error), nullptr);
-  EXPECT_THAT(error, HasSubstr("not a socket"));
+  const auto onAFile = EngineLink::start(file, kBundle, echo);
+  ASSERT_FALSE(onAFile);
+  EXPECT_THAT(onAFile.error().message(), HasSubstr("not a socket"));
   EXPECT_EQ(std::filesystem::file_size(file), 4u);
 }
 
@@ -424,9 +425,9 @@ TEST(EngineLinkExit, ExitWhileTheLinkThreadRunsIsClean) {
       {
         char tmpl[] = "/tmp/linkexit-XXXXXX";
         std::string path = std::string(::mkdtemp(tmpl)) + "/engine.sock";
-        std::string error;
-        static EngineLink* link = EngineLink::start(path, kBundle, echo, &error).release();  // never destroyed
-        if (link == nullptr) std::exit(1);
+        auto started = EngineLink::start(path, kBundle, echo);
+        if (!started) std::exit(1);
+        static EngineLink* link = started->release();  // never destroyed
         std::thread([path] {
           auto client = LinkClient::connect(path, 5s).ok().value_or(nullptr);
           while (client && client->post("busy", Bytes(100))) {

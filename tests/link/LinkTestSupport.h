@@ -36,9 +36,9 @@ class LinkFixture : public ::testing::Test {
   }
 
   void startLink(EngineLink::Deliver deliver, EngineLink::PeersChanged peersChanged = {}) {
-    std::string error;
-    link_ = EngineLink::start(path_, kBundle, std::move(deliver), &error, std::move(peersChanged));
-    ASSERT_NE(link_, nullptr) << error;
+    auto started = EngineLink::start(path_, kBundle, std::move(deliver), std::move(peersChanged));
+    ASSERT_TRUE(started) << started.error().message();
+    link_ = std::move(*started);
   }
 
   // Runs `work` on another thread while this one serves the main queue; its result.

@@ -1,5 +1,6 @@
 // The administrator run: the command handed to the scripting service, and how its error
 // dictionary becomes an outcome.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -20,6 +21,7 @@ namespace {
 
 using Outcome = proxy::AdminRunOutcome;
 using proxy_test::FakeScripting;
+using ::testing::StartsWith;
 
 const std::string kHead = "do shell script \"echo '";
 const std::string kTail = "' | /usr/bin/base64 -D | /bin/bash\" with administrator privileges";
@@ -136,9 +138,10 @@ TEST(AdministratorRun, ABrokenDecodeStepFailsEachRunUntilItWorks) {
   FakeScripting scripting;
   int checks = 0;
   std::optional<std::string> problem = "/usr/bin/base64 -D does not start (gone)";
-  proxy::setDecodeStepCheckForTesting([&] {
+  proxy::setDecodeStepCheckForTesting([&]() -> posix::Expected<void> {
     ++checks;
-    return problem;
+    if (problem) return posix::Error(*problem);
+    return {};
   });
   const Outcome expected = Outcome::failed("The administrator command cannot run here: " + *problem);
   EXPECT_EQ(proxy::runAsAdministrator("#!/bin/bash\nset -e"), expected);
@@ -172,16 +175,17 @@ TEST(AdministratorRun, TheDecodeStepCheckTellsAWorkingToolFromAWrongOne) {
   tool(wrong, "#!/bin/sh\ncat >/dev/null\n");
   tool(gnu, "#!/bin/sh\nexec /usr/bin/base64 \"$@\"\n");
   macos_tools::setToolFolderForTesting(wrong.path());
-  EXPECT_EQ(proxy::checkDecodeStep(), "/usr/bin/base64 -D turns \"cHJveHlob3N0\" into \"\"");
+  auto problem = [] {
+    const posix::Expected<void> checked = proxy::checkDecodeStep();
+    return checked ? std::string() : checked.error().message();
+  };
+  EXPECT_EQ(problem(), "/usr/bin/base64 -D turns \"cHJveHlob3N0\" into \"\"");
   macos_tools::setToolFolderForTesting(gnu.path());
-  const std::optional<std::string> refused = proxy::checkDecodeStep();
-  EXPECT_TRUE(refused && refused->starts_with("/usr/bin/base64 -D does not decode (status 1: "))
-      << refused.value_or("");
+  EXPECT_THAT(problem(), StartsWith("/usr/bin/base64 -D does not decode (status 1: "));
   macos_tools::setToolFolderForTesting(wrong.file("missing"));
-  const std::optional<std::string> missing = proxy::checkDecodeStep();
-  EXPECT_TRUE(missing && missing->starts_with("/usr/bin/base64 -D does not start (")) << missing.value_or("");
+  EXPECT_THAT(problem(), StartsWith("/usr/bin/base64 -D does not start ("));
   macos_tools::setToolFolderForTesting(PROXYHOST_BIN_DIR);
-  EXPECT_EQ(proxy::checkDecodeStep(), std::nullopt);
+  EXPECT_EQ(problem(), "");
 }
 
 }  // namespace

@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Expected.h"
 #include "platform/scripting/AppleScriptSource.h"
 #include "platform/scripting/NSAppleScript.h"
 
 namespace proxy_test {
 
 // The decode step's check of a machine where it works, as every proxy test process has it.
-std::optional<std::string> decodeStepWorks();
+posix::Expected<void> decodeStepWorks();
 
 // Standard Base64 back to bytes; nothing when `text` is not canonical padded Base64.
 std::optional<std::string> decodeBase64(std::string_view text);

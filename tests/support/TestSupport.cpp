@@ -96,10 +96,9 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
 
 Reply decodeReply(const std::vector<uint8_t>& bytes) {
   if (bytes.empty()) return NotImplemented{};
-  std::string why;
-  auto envelope = StandardMethodCodec::getInstance().decodeEnvelope(bytes, &why);
+  auto envelope = StandardMethodCodec::getInstance().decodeEnvelope(bytes);
   if (!envelope) {
-    ADD_FAILURE() << "undecodable reply envelope: " << why;
+    ADD_FAILURE() << "undecodable reply envelope: " << envelope.error().message();
     return NotImplemented{};
   }
   if (auto* v = std::get_if<EncodableValue>(&*envelope)) return *v;

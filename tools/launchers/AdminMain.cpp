@@ -153,9 +153,10 @@ int main(int argc, char** argv) {
 
   const std::optional<std::string> folder = macos_tools::toolFolder();
   if (!folder) return refuse("the macOS tools are not installed beside this helper");
-  std::string why;
-  if (!macos_tools::toolViewInPlace(*folder) && !macos_tools::enterToolView(*folder, &why)) {
-    return refuse("the command cannot see the macOS tools: " + why);
+  if (!macos_tools::toolViewInPlace(*folder)) {
+    if (auto entered = macos_tools::enterToolView(*folder); !entered) {
+      return refuse("the command cannot see the macOS tools: " + entered.error().message());
+    }
   }
   // Laying the view was the only thing that needed root. networksetup acts for this user anyway,
   // and writes only the user's own state and desktop: the command gets exactly the user's rights.

@@ -17,10 +17,12 @@ int main(int argc, char** argv) {
     std::fputs("proxyhost: the macOS tools are not installed beside proxyhost-shell\n", stderr);
     return 126;
   }
-  std::string error;
-  if (!macos_tools::toolViewInPlace(*folder) && !macos_tools::enterToolView(*folder, &error)) {
-    std::fprintf(stderr, "proxyhost: the shell command cannot see the macOS tools: %s\n", error.c_str());
-    return 126;
+  if (!macos_tools::toolViewInPlace(*folder)) {
+    if (auto entered = macos_tools::enterToolView(*folder); !entered) {
+      std::fprintf(stderr, "proxyhost: the shell command cannot see the macOS tools: %s\n",
+                   entered.error().message().c_str());
+      return 126;
+    }
   }
   std::vector<char*> shell{const_cast<char*>("/bin/sh")};
   for (int i = 1; i < argc; ++i) shell.push_back(argv[i]);

@@ -61,9 +61,10 @@ int main(int argc, char** argv) {
   const std::string stateFolder = resolved;
   std::free(resolved);
 
-  std::string error;
-  if (!macos_tools::toolViewInPlace(*tools) && !macos_tools::enterToolView(*tools, &error)) {
-    return setupFailure(error + ". Run macsim as root instead.");
+  if (!macos_tools::toolViewInPlace(*tools)) {
+    if (auto entered = macos_tools::enterToolView(*tools); !entered) {
+      return setupFailure(entered.error().message() + ". Run macsim as root instead.");
+    }
   }
   ::setenv("NETWORKSETUP_STATE_DIR", stateFolder.c_str(), 1);
   if (line->simulated) ::setenv("NETWORKSETUP_WORLD", "simulated", 1);

@@ -53,8 +53,8 @@ posix::Expected<std::unique_ptr<LinkClient>> LinkClient::connectRaw(const std::s
   // that another user serves, may be an impostor that would read the calls and forge answers.
   struct stat socketFile {};
   if (::lstat(path.c_str(), &socketFile) == 0) {
-    if (auto problem = untrustedSocketFolder(socketFolder(path))) {
-      return posix::Error(*problem + "; not connecting to " + path);
+    if (auto trusted = checkSocketFolder(socketFolder(path)); !trusted) {
+      return posix::Error(trusted.error().message() + "; not connecting to " + path);
     }
     if (socketFile.st_uid != ::geteuid()) {
       return posix::Error("the socket " + path + " belongs to uid " + std::to_string(socketFile.st_uid) +
@@ -125,13 +125,9 @@ posix::Expected<void> LinkClient::sendRaw(std::span<const uint8_t> bytes) {
 }
 
 posix::Expected<void> LinkClient::sendFrame(const Frame& frame) {
-  std::vector<uint8_t> bytes;
-  try {
-    bytes = encodeFrame(frame);
-  } catch (const std::length_error& e) {
-    return posix::Error(e.what());
-  }
-  return sendRaw(bytes);
+  const posix::Expected<std::vector<uint8_t>> bytes = encodeFrame(frame);
+  if (!bytes) return bytes.error();
+  return sendRaw(*bytes);
 }
 
 posix::Expected<void> LinkClient::fill(Clock::time_point deadline) {

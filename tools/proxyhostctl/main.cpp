@@ -61,9 +61,8 @@ int call(const std::string& socket, double timeoutSeconds, std::string channel, 
     printLine(Json{{"notImplemented", true}});
     return exitNotImplemented;
   }
-  std::string why;
-  auto envelope = StandardMethodCodec::getInstance().decodeEnvelope(*reply, &why);
-  if (!envelope) return unreachable("the reply cannot be decoded: " + why);
+  auto envelope = StandardMethodCodec::getInstance().decodeEnvelope(*reply);
+  if (!envelope) return unreachable("the reply cannot be decoded: " + envelope.error().message());
   if (auto* value = std::get_if<EncodableValue>(&*envelope)) {
     printLine(Json{{"success", proxyhostctl::toJson(*value)}});
     return exitSuccess;
