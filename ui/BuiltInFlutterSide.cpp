@@ -6,16 +6,19 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/appkit/LoopSource.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/flutter/FlutterViewController.h"
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
+#include "platform/macos_tools/MacOSTools.h"
 #include "ui/ChannelClient.h"
 #include "ui/ChannelErrors.h"
 #include "ui/GObjectPtr.h"
@@ -33,14 +36,17 @@ namespace {
 
 constexpr const char* kLayout = "/net/proxyhost/client/ui/main.ui";
 constexpr const char* kStyle = "/net/proxyhost/client/ui/style.css";
-// The services' state is read again this often while the window shows it: another Flutter side,
-// the guard or a person at a terminal may change it at any time.
-constexpr guint kRefreshSeconds = 5;
+// Another Flutter side, the guard or a person at a terminal may change the services at any time:
+// the page reads them again when networksetup's state file changes, once the burst of runs that a
+// change is (one per proxy kind) has settled; where the folder cannot be watched, this often while
+// the window shows it.
+constexpr std::chrono::milliseconds kStateSettle{150};
+constexpr std::chrono::seconds kFallbackRefreshPeriod{60};
 // Typing settles before the choices are written.
-constexpr guint kSaveDelayMs = 400;
+constexpr std::chrono::milliseconds kSaveDelay{400};
 // Latency answers come in bursts (one per target, all at once): they are shown together this often,
 // so the main thread takes each answer in a moment and the rows change once per batch.
-constexpr guint kResultBatchMs = 50;
+constexpr std::chrono::milliseconds kResultBatch{50};
 
 // What a test finished with, per target.
 struct TargetRow {
@@ -99,6 +105,7 @@ class Interface final : public BuiltInFlutterSide {
   void hideError();
   void toast(const std::string& text);
   void refreshServices();
+  void watchServiceState();
   void applySnapshot(NetworkSnapshot snapshot, int changeSerial);
   std::vector<std::string> chosenServices() const;
   void formChanged();
@@ -142,7 +149,10 @@ class Interface final : public BuiltInFlutterSide {
   std::vector<TargetRow> targets_;
   int testGeneration_ = 0;
   std::vector<PendingResult> pendingResults_;
-  guint resortSource_ = 0, saveSource_ = 0, refreshSource_ = 0, resultsSource_ = 0;
+  // Work later on the main loop; each goes with the interface.
+  appkit::LoopSource resortLater_, saveLater_, refreshLater_, resultsLater_, settleLater_;
+  GObjectPtr<GFile> stateFolder_;
+  GObjectPtr<GFileMonitor> stateMonitor_;
   bool loginBusy_ = false;
 };
 
@@ -182,20 +192,13 @@ Interface::Interface(FlutterViewController& controller)
       std::shared_ptr<void>(g_object_ref_sink(root), [](void* object) { g_object_unref(object); }));
 
   if (loaded.note) {
-    NSLog("Interface: %@ (%@)", *loaded.note, preferencesFile_);
+    NSLog("Interface: %@ (%@)", loaded.note->message(), preferencesFile_);
     // The details go to the log; the person needs to know only that defaults stand in.
     toast("Your saved choices could not all be read; defaults stand in for them");
   }
+  watchServiceState();
   refreshServices();
   readLoginState();
-  refreshSource_ = g_timeout_add_seconds(
-      kRefreshSeconds,
-      [](gpointer self) -> gboolean {
-        auto* me = static_cast<Interface*>(self);
-        if (gtk_widget_get_mapped(me->widget<GtkWidget>("root"))) me->refreshServices();
-        return G_SOURCE_CONTINUE;
-      },
-      this);
 
   startTray();
 }
@@ -203,10 +206,11 @@ Interface::Interface(FlutterViewController& controller)
 Interface::~Interface() {
   alive_.reset();
   tray_.reset();
-  for (guint source : {resortSource_, saveSource_, refreshSource_, resultsSource_}) {
-    if (source != 0) g_source_remove(source);
+  if (stateMonitor_) {
+    g_signal_handlers_disconnect_by_data(stateMonitor_.get(), this);
+    g_file_monitor_cancel(stateMonitor_.get());
   }
-  if (saveSource_ != 0) save();
+  if (saveLater_.pending()) save();
   // The widgets may outlive this (the view holds the root until the window lets it go): none of
   // their handlers may reach it any more.
   GSList* objects = gtk_builder_get_objects(builder_.get());
@@ -321,11 +325,11 @@ void Interface::connectSignals() {
   auto addFromEntry = +[](Interface* self) {
     AdwEntryRow* row = self->widget<AdwEntryRow>("add_target_row");
     auto parsed = parseTarget(gtk_editable_get_text(GTK_EDITABLE(row)));
-    if (auto* problem = std::get_if<FormProblem>(&parsed)) {
-      self->toast(problem->message);
+    if (!parsed) {
+      self->toast(parsed.error().message());
       return;
     }
-    self->addTarget(std::get<LatencyTarget>(parsed));
+    self->addTarget(*parsed);
     gtk_editable_set_text(GTK_EDITABLE(row), "");
     self->scheduleSave();
   };
@@ -385,15 +389,7 @@ void Interface::formChanged() {
 void Interface::settleProxySwitchLater() {
   // Not from inside the switch's own change: GTK finishes that change after its handler returns,
   // and would show the new position again.
-  g_idle_add_full(
-      G_PRIORITY_DEFAULT,
-      [](gpointer alive) -> gboolean {
-        auto* token = static_cast<std::weak_ptr<Interface*>*>(alive);
-        if (auto me = token->lock()) (*me)->setProxySwitch((*me)->proxyOn_);
-        return G_SOURCE_REMOVE;
-      },
-      new std::weak_ptr<Interface*>(alive_),
-      [](gpointer alive) { delete static_cast<std::weak_ptr<Interface*>*>(alive); });
+  settleLater_.after(std::chrono::milliseconds(0), [this] { setProxySwitch(proxyOn_); });
 }
 
 // Shows a settled state without asking for it: the switch's own handlers let this one pass.
@@ -424,12 +420,12 @@ bool Interface::proxySwitchAsked(bool on) {
     auto text = [&](const char* id) { return std::string(gtk_editable_get_text(widget<GtkEditable>(id))); };
     auto checked =
         checkProxyForm(text("host_row"), text("http_port_row"), text("socks_port_row"), text("bypass_row"), services);
-    if (auto* problem = std::get_if<FormProblem>(&checked)) {
-      showError({"The system proxy was not switched on", problem->message, "checked here; nothing was sent"});
+    if (!checked) {
+      showError({"The system proxy was not switched on", checked.error().message(), "checked here; nothing was sent"});
       settleProxySwitchLater();
       return TRUE;
     }
-    arguments = enableArguments(std::get<ProxySettings>(checked));
+    arguments = enableArguments(*checked);
   } else {
     if (services.empty()) {
       showError({"The system proxy was not switched off", "Choose the network services to switch off.",
@@ -508,6 +504,45 @@ void Interface::refreshServices() {
   });
 }
 
+void Interface::watchServiceState() {
+  // A folder not made yet (no run so far for this user) is watched for: GLib looks for it every few
+  // seconds, and the page reads the services when it appears.
+  const std::string folder = macos_tools::networkSetupStateFolder();
+  GObjectPtr<GFile> file(g_file_new_for_path(folder.c_str()));
+  GError* error = nullptr;
+  stateMonitor_ =
+      GObjectPtr<GFileMonitor>(g_file_monitor_directory(file.get(), G_FILE_MONITOR_WATCH_MOVES, nullptr, &error));
+  stateFolder_ = std::move(file);
+  if (!stateMonitor_) {
+    NSLog("Interface: cannot watch networksetup's state in %@ (%@); the services are read every %@ s instead", folder,
+          std::string(error->message), std::to_string(kFallbackRefreshPeriod.count()));
+    g_error_free(error);
+    refreshLater_.every(kFallbackRefreshPeriod, [this] {
+      if (gtk_widget_get_mapped(widget<GtkWidget>("root"))) refreshServices();
+    });
+    return;
+  }
+  // Only the state file and the folder itself: every run, the page's own reads included, also
+  // appends to the run log there.
+  g_signal_connect(stateMonitor_.get(), "changed",
+                   G_CALLBACK(+[](GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent event, gpointer self) {
+                     auto* me = static_cast<Interface*>(self);
+                     auto counts = [me](GFile* f) {
+                       if (f == nullptr) return false;
+                       if (g_file_equal(f, me->stateFolder_.get())) return true;
+                       char* name = g_file_get_basename(f);
+                       const bool state = name != nullptr && std::string(name) == macos_tools::kNetworkSetupStateFile;
+                       g_free(name);
+                       return state;
+                     };
+                     if (event == G_FILE_MONITOR_EVENT_ATTRIBUTE_CHANGED || !(counts(file) || counts(other))) return;
+                     if (!me->refreshLater_.pending()) {
+                       me->refreshLater_.after(kStateSettle, [me] { me->refreshServices(); });
+                     }
+                   }),
+                   this);
+}
+
 void Interface::applySnapshot(NetworkSnapshot snapshot, int changeSerial) {
   readInFlight_ = false;
   if (changeSerial != changeSerial_) {
@@ -517,30 +552,31 @@ void Interface::applySnapshot(NetworkSnapshot snapshot, int changeSerial) {
     return;
   }
   AdwPreferencesGroup* group = widget<AdwPreferencesGroup>("services_group");
-  if (snapshot.listed && !prefs_.servicesChosen) {
+  const bool listed = snapshot.services.has_value();
+  std::vector<NetworkService> shown = listed ? std::move(*snapshot.services) : std::vector<NetworkService>{};
+  if (listed && !prefs_.servicesChosen) {
     // Nothing chosen yet: the system proxy is every enabled service's, as the cleanup's is.
     prefs_.proxy.services.clear();
-    for (const NetworkService& service : snapshot.services) {
+    for (const NetworkService& service : shown) {
       if (service.enabled) prefs_.proxy.services.push_back(service.name);
     }
     prefs_.servicesChosen = true;
     readAgain_ = true;
   }
-  if (snapshot.listed) {
+  if (listed) {
     // A chosen service the tool no longer lists stays shown, so the person can see it and take it
     // out of the choice.
     for (const std::string& name : prefs_.proxy.services) {
-      auto listed = std::find_if(snapshot.services.begin(), snapshot.services.end(),
-                                 [&](const NetworkService& s) { return s.name == name; });
-      if (listed == snapshot.services.end()) snapshot.services.push_back({name, true, false});
+      auto found = std::find_if(shown.begin(), shown.end(), [&](const NetworkService& s) { return s.name == name; });
+      if (found == shown.end()) shown.push_back({name, true, false});
     }
   }
-  bool sameList = snapshot.services.size() == services_.size();
-  for (size_t i = 0; sameList && i < services_.size(); ++i) sameList = services_[i].service == snapshot.services[i];
-  if (snapshot.listed && !sameList) {
+  bool sameList = shown.size() == services_.size();
+  for (size_t i = 0; sameList && i < services_.size(); ++i) sameList = services_[i].service == shown[i];
+  if (listed && !sameList) {
     for (ServiceRow& row : services_) adw_preferences_group_remove(group, GTK_WIDGET(row.row));
     services_.clear();
-    for (const NetworkService& service : snapshot.services) {
+    for (const NetworkService& service : shown) {
       ServiceRow row{service, ADW_ACTION_ROW(adw_action_row_new()), GTK_SWITCH(gtk_switch_new())};
       adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row.row), service.name.c_str());
       adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(row.row), FALSE);
@@ -565,8 +601,9 @@ void Interface::applySnapshot(NetworkSnapshot snapshot, int changeSerial) {
       services_.push_back(row);
     }
   }
-  if (!snapshot.listed) {
-    adw_preferences_group_set_description(group, ("The services cannot be read: " + snapshot.problem).c_str());
+  if (!listed) {
+    adw_preferences_group_set_description(
+        group, ("The services cannot be read: " + snapshot.services.error().message()).c_str());
   } else {
     adw_preferences_group_set_description(
         group, "The services whose proxies the switch sets, with their state as networksetup reads it.");
@@ -646,12 +683,12 @@ void Interface::editTarget(AdwEntryRow* row) {
   auto it = std::find_if(targets_.begin(), targets_.end(), [&](const TargetRow& r) { return r.row == row; });
   if (it == targets_.end()) return;
   auto parsed = parseTarget(gtk_editable_get_text(GTK_EDITABLE(row)));
-  if (auto* problem = std::get_if<FormProblem>(&parsed)) {
-    toast(problem->message);
+  if (!parsed) {
+    toast(parsed.error().message());
     gtk_editable_set_text(GTK_EDITABLE(row), targetText(it->target).c_str());
     return;
   }
-  it->target = std::get<LatencyTarget>(parsed);
+  it->target = *parsed;
   const std::string text = targetText(it->target);
   gtk_editable_set_text(GTK_EDITABLE(row), text.c_str());
   gtk_accessible_update_property(GTK_ACCESSIBLE(row), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, ("Target " + text).c_str(),
@@ -677,16 +714,7 @@ void Interface::testLatency() {
     channels_.invoke(pingChannel_, "tcpPing", pingArguments(row.target, timeoutMs),
                      guarded([this, key, generation](MethodOutcome outcome) {
                        pendingResults_.push_back({key, generation, std::move(outcome)});
-                       if (resultsSource_ != 0) return;
-                       resultsSource_ = g_timeout_add(
-                           kResultBatchMs,
-                           [](gpointer self) -> gboolean {
-                             auto* me = static_cast<Interface*>(self);
-                             me->resultsSource_ = 0;
-                             me->showResults();
-                             return G_SOURCE_REMOVE;
-                           },
-                           this);
+                       if (!resultsLater_.pending()) resultsLater_.after(kResultBatch, [this] { showResults(); });
                      }));
   }
 }
@@ -724,29 +752,24 @@ void Interface::showResults() {
 }
 
 void Interface::resortTargets() {
-  if (!gtk_switch_get_active(widget<GtkSwitch>("sort_switch")) || resortSource_ != 0) return;
+  if (!gtk_switch_get_active(widget<GtkSwitch>("sort_switch")) || resortLater_.pending()) return;
   // Results arrive in bursts: the rows are put in order once per burst, not once per answer.
-  resortSource_ = g_idle_add(
-      [](gpointer self) -> gboolean {
-        auto* me = static_cast<Interface*>(self);
-        me->resortSource_ = 0;
-        std::stable_sort(me->targets_.begin(), me->targets_.end(),
-                         [](const TargetRow& a, const TargetRow& b) { return a.sortKey < b.sortKey; });
-        GtkWidget* previous = nullptr;
-        for (TargetRow& row : me->targets_) {
-          GtkWidget* listBox = gtk_widget_get_parent(GTK_WIDGET(row.row));
-          if (GTK_IS_LIST_BOX(listBox)) {
-            g_object_ref(row.row);
-            gtk_list_box_remove(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row));
-            int position = previous == nullptr ? 1 : gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(previous)) + 1;
-            gtk_list_box_insert(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row), position);
-            g_object_unref(row.row);
-          }
-          previous = GTK_WIDGET(row.row);
-        }
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  resortLater_.idle([this] {
+    std::stable_sort(targets_.begin(), targets_.end(),
+                     [](const TargetRow& a, const TargetRow& b) { return a.sortKey < b.sortKey; });
+    GtkWidget* previous = nullptr;
+    for (TargetRow& row : targets_) {
+      GtkWidget* listBox = gtk_widget_get_parent(GTK_WIDGET(row.row));
+      if (GTK_IS_LIST_BOX(listBox)) {
+        g_object_ref(row.row);
+        gtk_list_box_remove(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row));
+        int position = previous == nullptr ? 1 : gtk_list_box_row_get_index(GTK_LIST_BOX_ROW(previous)) + 1;
+        gtk_list_box_insert(GTK_LIST_BOX(listBox), GTK_WIDGET(row.row), position);
+        g_object_unref(row.row);
+      }
+      previous = GTK_WIDGET(row.row);
+    }
+  });
 }
 
 // ---- Launch at login ----
@@ -789,22 +812,13 @@ bool Interface::loginSwitchAsked(bool on) {
 // ---- Saved choices ----
 
 void Interface::scheduleSave() {
-  if (saveSource_ != 0) g_source_remove(saveSource_);
-  saveSource_ = g_timeout_add(
-      kSaveDelayMs,
-      [](gpointer self) -> gboolean {
-        auto* me = static_cast<Interface*>(self);
-        me->saveSource_ = 0;
-        me->save();
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  saveLater_.after(kSaveDelay, [this] { save(); });
 }
 
 void Interface::save() {
-  if (auto failure = savePreferences(preferencesFile_, prefs_)) {
-    NSLog("Interface: cannot keep your choices in %@: %@", preferencesFile_, *failure);
-    toast("Your choices cannot be kept: " + *failure);
+  if (auto saved = savePreferences(preferencesFile_, prefs_); !saved) {
+    NSLog("Interface: cannot keep your choices in %@: %@", preferencesFile_, saved.error().message());
+    toast("Your choices cannot be kept: " + saved.error().message());
   }
 }
 

@@ -27,29 +27,27 @@ std::vector<std::string_view> lines(std::string_view text) {
   return result;
 }
 
+// A run of the tool that ended by itself: its exit status and standard output.
 struct ToolRun {
-  bool ran = false;
   int status = -1;
   std::string output;
-  std::string problem;
 };
 
-ToolRun runTool(std::vector<std::string> arguments) {
+posix::Expected<ToolRun> runTool(std::vector<std::string> arguments) {
   NSTask task;
   NSPipe output;
   task.setLaunchPath(std::string(commands::kPath));
   task.setArguments(std::move(arguments));
   task.setStandardOutput(output);
   std::optional<NSError> error;
-  ToolRun run;
   if (!runTaskWithTimeLimit(task, kReadLimit, &error)) {
-    run.problem = error ? error->localizedDescription() : "networksetup could not be started";
-    return run;
+    return posix::Error(error ? error->localizedDescription() : "networksetup could not be started");
   }
-  run.output = output.fileHandleForReading().readDataToEndOfFile();
+  ToolRun run{.output = output.fileHandleForReading().readDataToEndOfFile()};
+  if (task.terminationReason() != NSTaskTerminationReasonExit) {
+    return posix::Error("networksetup did not finish within " + std::to_string(kReadLimit.count()) + " s");
+  }
   run.status = task.terminationStatus();
-  run.ran = task.terminationReason() == NSTaskTerminationReasonExit;
-  if (!run.ran) run.problem = "networksetup did not finish within " + std::to_string(kReadLimit.count()) + " s";
   return run;
 }
 
@@ -114,14 +112,14 @@ std::string describe(const ServiceProxies& proxies) {
 
 NetworkSnapshot readNetworkSnapshot(const std::vector<std::string>& chosen) {
   NetworkSnapshot snapshot;
-  ToolRun list = runTool({std::string(commands::kListAllNetworkServices)});
-  if (!list.ran || list.status != 0) {
-    snapshot.problem = list.problem.empty()
-                           ? "networksetup -listallnetworkservices ended with status " + std::to_string(list.status)
-                           : list.problem;
+  auto list = runTool({std::string(commands::kListAllNetworkServices)});
+  if (!list) {
+    snapshot.services = list.error();
+  } else if (list->status != 0) {
+    snapshot.services =
+        posix::Error("networksetup -listallnetworkservices ended with status " + std::to_string(list->status));
   } else {
-    snapshot.listed = true;
-    snapshot.services = parseServiceList(list.output);
+    snapshot.services = parseServiceList(list->output);
   }
   for (const std::string& name : chosen) {
     ServiceProxies proxies{.service = name};
@@ -129,8 +127,8 @@ NetworkSnapshot readNetworkSnapshot(const std::vector<std::string>& chosen) {
     for (auto [option, state] :
          {std::pair{commands::kGetWebProxy, &proxies.web}, std::pair{commands::kGetSecureWebProxy, &proxies.secureWeb},
           std::pair{commands::kGetSocksFirewallProxy, &proxies.socks}}) {
-      ToolRun get = runTool({std::string(option), name});
-      auto parsed = get.ran && get.status == 0 ? parseProxyState(get.output) : std::nullopt;
+      auto get = runTool({std::string(option), name});
+      auto parsed = get && get->status == 0 ? parseProxyState(get->output) : std::nullopt;
       if (!parsed) {
         proxies.readable = false;
         break;

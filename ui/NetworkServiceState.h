@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/Expected.h"
+
 namespace ui {
 
 struct NetworkService {
@@ -41,9 +43,8 @@ std::optional<ProxyState> parseProxyState(std::string_view text);
 std::string describe(const ServiceProxies& proxies);
 
 struct NetworkSnapshot {
-  bool listed = false;  // false: the list could not be read (the tool missing or failing)
-  std::string problem;  // why, when it could not
-  std::vector<NetworkService> services;
+  // The services the tool lists, or why the list could not be read (the tool missing or failing).
+  posix::Expected<std::vector<NetworkService>> services = posix::Error("the services were not read");
   std::vector<ServiceProxies> proxies;  // of `chosen`, in its order
 };
 

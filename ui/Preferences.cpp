@@ -55,7 +55,7 @@ LoadedPreferences parsePreferences(const std::string& text) {
   KeyFile file(g_key_file_new());
   GError* error = nullptr;
   if (!g_key_file_load_from_data(file.get(), text.data(), text.size(), G_KEY_FILE_NONE, &error)) {
-    loaded.note = std::string("the file does not read (") + error->message + "); the defaults are shown";
+    loaded.note = posix::Error(std::string("the file does not read (") + error->message + "); the defaults are shown");
     g_error_free(error);
     return loaded;
   }
@@ -85,8 +85,8 @@ LoadedPreferences parsePreferences(const std::string& text) {
     prefs.targets.clear();
     for (const std::string& text : *targets) {
       auto parsed = parseTarget(text);
-      if (auto* target = std::get_if<LatencyTarget>(&parsed)) {
-        prefs.targets.push_back(*target);
+      if (parsed) {
+        prefs.targets.push_back(*parsed);
       } else {
         damaged.push_back("target \"" + text + "\"");
       }
@@ -100,7 +100,9 @@ LoadedPreferences parsePreferences(const std::string& text) {
     noteIf(true, good, "timeoutMs");
     if (good) prefs.timeoutMs = value;
   }
-  if (!damaged.empty()) loaded.note = "these saved values do not read and were reset: " + joinList(damaged);
+  if (!damaged.empty()) {
+    loaded.note = posix::Error("these saved values do not read and were reset: " + joinList(damaged));
+  }
   return loaded;
 }
 
@@ -109,8 +111,7 @@ LoadedPreferences loadPreferences(const std::string& path) {
   auto text = posix::readFile(path, 1 << 20);
   if (!text) {
     LoadedPreferences loaded;
-    if (text.error().code() != ENOENT)
-      loaded.note = "the saved choices cannot be read (" + text.error().message() + ")";
+    if (text.error().code() != ENOENT) loaded.note = text.error().prefixed("the saved choices cannot be read");
     return loaded;
   }
   return parsePreferences(*text);
@@ -134,12 +135,9 @@ std::string formatPreferences(const Preferences& prefs) {
   return text;
 }
 
-std::optional<std::string> savePreferences(const std::string& path, const Preferences& prefs) {
-  if (auto made = posix::createFolders(posix::folderOf(path), 0700); !made) return made.error().message();
-  if (auto written = posix::writeFileAtomically(path, formatPreferences(prefs), 0600); !written) {
-    return written.error().message();
-  }
-  return std::nullopt;
+posix::Expected<void> savePreferences(const std::string& path, const Preferences& prefs) {
+  if (auto made = posix::createFolders(posix::folderOf(path), 0700); !made) return made;
+  return posix::writeFileAtomically(path, formatPreferences(prefs), 0600);
 }
 
 }  // namespace ui

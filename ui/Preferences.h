@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Expected.h"
 #include "ui/ProxyForm.h"
 
 namespace ui {
@@ -26,7 +27,8 @@ struct Preferences {
 
 struct LoadedPreferences {
   Preferences preferences;
-  std::optional<std::string> note;  // what was wrong with the file, when something was
+  // What was wrong with the file, when something was: the defaults stand in for what did not read.
+  std::optional<posix::Error> note;
 };
 
 // $XDG_CONFIG_HOME/<bundle identifier>/interface.conf (~/.config by default).
@@ -35,7 +37,7 @@ std::string preferencesPath(const std::string& bundleIdentifier);
 LoadedPreferences loadPreferences(const std::string& path);
 LoadedPreferences parsePreferences(const std::string& text);
 std::string formatPreferences(const Preferences& preferences);
-// Nothing, or why the file could not be written.
-std::optional<std::string> savePreferences(const std::string& path, const Preferences& preferences);
+// Writes the file (and its folder, private to the user) atomically, 0600.
+posix::Expected<void> savePreferences(const std::string& path, const Preferences& preferences);
 
 }  // namespace ui

@@ -91,19 +91,19 @@ std::string joinList(const std::vector<std::string>& items, std::string_view sep
   return text;
 }
 
-std::variant<ProxySettings, FormProblem> checkProxyForm(std::string_view host, std::string_view httpPort,
-                                                        std::string_view socksPort, std::string_view bypass,
-                                                        std::vector<std::string> services) {
+posix::Expected<ProxySettings> checkProxyForm(std::string_view host, std::string_view httpPort,
+                                              std::string_view socksPort, std::string_view bypass,
+                                              std::vector<std::string> services) {
   ProxySettings settings;
   auto parsedHost = parseHost(host);
   if (!parsedHost) {
-    return FormProblem{"The server host \"" + std::string(trimmed(host)) + "\" is not a host name or an IP address."};
+    return posix::Error("The server host \"" + std::string(trimmed(host)) + "\" is not a host name or an IP address.");
   }
   auto http = parsePort(httpPort);
-  if (!http) return FormProblem{"The HTTP port must be a number from 1 to 65535."};
+  if (!http) return posix::Error("The HTTP port must be a number from 1 to 65535.");
   auto socks = parsePort(socksPort);
-  if (!socks) return FormProblem{"The SOCKS port must be a number from 1 to 65535."};
-  if (services.empty()) return FormProblem{"Choose at least one network service."};
+  if (!socks) return posix::Error("The SOCKS port must be a number from 1 to 65535.");
+  if (services.empty()) return posix::Error("Choose at least one network service.");
   settings.host = *parsedHost;
   settings.httpPort = *http;
   settings.socksPort = *socks;
@@ -126,28 +126,28 @@ EncodableValue disableArguments(const std::vector<std::string>& services) {
   return EncodableMap{{"services", EncodableList(services.begin(), services.end())}};
 }
 
-std::variant<LatencyTarget, FormProblem> parseTarget(std::string_view text) {
+posix::Expected<LatencyTarget> parseTarget(std::string_view text) {
   text = trimmed(text);
   std::string_view host, port;
   if (text.starts_with('[')) {
     size_t close = text.find(']');
     if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      return FormProblem{"Write an IPv6 target as [address]:port."};
+      return posix::Error("Write an IPv6 target as [address]:port.");
     }
     host = text.substr(1, close - 1);
     port = text.substr(close + 2);
   } else {
     size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || text.find(':') != colon) {
-      return FormProblem{"Write a target as host:port, for example example.org:443."};
+      return posix::Error("Write a target as host:port, for example example.org:443.");
     }
     host = text.substr(0, colon);
     port = text.substr(colon + 1);
   }
   auto parsedHost = parseHost(host);
-  if (!parsedHost) return FormProblem{"\"" + std::string(host) + "\" is not a host name or an IP address."};
+  if (!parsedHost) return posix::Error("\"" + std::string(host) + "\" is not a host name or an IP address.");
   auto parsedPort = parsePort(port);
-  if (!parsedPort) return FormProblem{"The port must be a number from 1 to 65535."};
+  if (!parsedPort) return posix::Error("The port must be a number from 1 to 65535.");
   return LatencyTarget{*parsedHost, *parsedPort};
 }
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "platform/flutter/EncodableValue.h"
+#include "platform/posix/Expected.h"
 
 namespace ui {
 
@@ -37,13 +37,10 @@ std::optional<std::string> parseHost(std::string_view text);
 std::vector<std::string> splitList(std::string_view text);
 std::string joinList(const std::vector<std::string>& items, std::string_view separator = ", ");
 
-// The typed form, or what is wrong with it in a person's words.
-struct FormProblem {
-  std::string message;
-};
-std::variant<ProxySettings, FormProblem> checkProxyForm(std::string_view host, std::string_view httpPort,
-                                                        std::string_view socksPort, std::string_view bypass,
-                                                        std::vector<std::string> services);
+// The typed form, or what is wrong with it in a person's words (the error's message).
+posix::Expected<ProxySettings> checkProxyForm(std::string_view host, std::string_view httpPort,
+                                              std::string_view socksPort, std::string_view bypass,
+                                              std::vector<std::string> services);
 
 // The arguments of setProxyElevated and disableProxyElevated, as the Dart side would send them.
 EncodableValue enableArguments(const ProxySettings& settings);
@@ -55,7 +52,7 @@ struct LatencyTarget {
   int port = 0;
   bool operator==(const LatencyTarget&) const = default;
 };
-std::variant<LatencyTarget, FormProblem> parseTarget(std::string_view text);
+posix::Expected<LatencyTarget> parseTarget(std::string_view text);
 std::string targetText(const LatencyTarget& target);
 EncodableValue pingArguments(const LatencyTarget& target, int timeoutMs);
 

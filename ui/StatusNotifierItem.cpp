@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 #include <unistd.h>
 
+#include "platform/appkit/LoopSource.h"
 #include "platform/foundation/NSLog.h"
 
 namespace ui {
@@ -163,14 +164,7 @@ class DBusItem final : public StatusNotifierItem {
                                    : id == kQuit       ? callbacks_.quit
                                                        : std::function<void()>();
     if (!action) return;
-    g_idle_add_full(
-        G_PRIORITY_DEFAULT,
-        [](gpointer work) -> gboolean {
-          (*static_cast<std::function<void()>*>(work))();
-          return G_SOURCE_REMOVE;
-        },
-        new std::function<void()>(std::move(action)),
-        [](gpointer work) { delete static_cast<std::function<void()>*>(work); });
+    appkit::runSoon(std::move(action));
   }
 
   static void onMethod(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,

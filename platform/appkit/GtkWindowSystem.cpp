@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/NoDestructor.h"
+#include "platform/appkit/LoopSource.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/appkit/NSWindow.h"
 #include "platform/appkit/WindowSystem.h"
@@ -33,7 +34,7 @@ WindowSystem* activeSystem = nullptr;
 constexpr int kSmallestKeptSize = 120;
 constexpr int kLargestKeptSize = 16384;
 // Resizing sends a stream of changes: the state file is written once the stream has settled.
-constexpr guint kSaveDelayMs = 500;
+constexpr std::chrono::milliseconds kSaveDelay{500};
 
 std::string bundleName() {
   const NSBundle& bundle = NSBundle::mainBundle();
@@ -162,16 +163,7 @@ class GtkSystem final : public WindowSystem {
 
   // A resize settled or a window closed: keep the sizes, once the changes have stopped.
   void scheduleSave() {
-    if (saveSource_ != 0) g_source_remove(saveSource_);
-    saveSource_ = g_timeout_add(
-        kSaveDelayMs,
-        [](gpointer self) -> gboolean {
-          auto* me = static_cast<GtkSystem*>(self);
-          me->saveSource_ = 0;
-          me->saveWindowState(NSApplication::sharedApplication());
-          return G_SOURCE_REMOVE;
-        },
-        this);
+    saveLater_.after(kSaveDelay, [this] { saveWindowState(NSApplication::sharedApplication()); });
   }
 
   GMenuModel* primaryMenu() const { return primaryMenu_; }
@@ -246,7 +238,7 @@ class GtkSystem final : public WindowSystem {
   GtkApplication* app_;
   const std::string stateFile_;
   GMenuModel* primaryMenu_ = nullptr;
-  guint saveSource_ = 0;
+  LoopSource saveLater_;
   bool launchActivationSeen_ = false;
 };
 

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "platform/appkit/LoopSource.h"
 #include "platform/posix/Signals.h"
 
 namespace appkit {
@@ -12,17 +13,13 @@ namespace appkit {
 void handleSignal(int signo, SignalThread thread, std::function<void()> handler) {
   GMainContext* context = thread == SignalThread::main ? g_main_context_default() : g_main_context_new();
   // Installs GLib's handler at once, on this thread: the signal is ours from here on.
-  GSource* source = g_unix_signal_source_new(signo);
-  g_source_set_callback(
-      source,
-      [](gpointer work) -> gboolean {
-        (*static_cast<std::function<void()>*>(work))();
-        return G_SOURCE_CONTINUE;
+  attachSource(
+      g_unix_signal_source_new(signo),
+      [handler = std::move(handler)] {
+        handler();
+        return true;
       },
-      new std::function<void()>(std::move(handler)),
-      [](gpointer work) { delete static_cast<std::function<void()>*>(work); });
-  g_source_attach(source, context);
-  g_source_unref(source);
+      context);
   if (thread == SignalThread::own) {
     // The thread takes no signal itself: GLib's handler runs on whichever thread the kernel picks
     // and only wakes this loop.

@@ -1,5 +1,6 @@
 #include "platform/macos_tools/MacOSTools.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <climits>
@@ -70,6 +71,24 @@ std::optional<std::string> toolFor(std::string_view macosPath) {
     return *folder + "/" + std::string(tool.toolName);
   }
   return std::nullopt;
+}
+
+std::string defaultNetworkSetupStateFolder() {
+  std::string home;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) home = entry->pw_dir;
+  if (home.empty()) home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/";
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home + "/.local/state/proxyhost/networksetup";
+}
+
+std::optional<std::string> chosenNetworkSetupStateFolder() {
+  const char* chosen = std::getenv(kNetworkSetupStateVariable);
+  if (chosen == nullptr || *chosen == '\0') return std::nullopt;
+  return std::string(chosen);
+}
+
+std::string networkSetupStateFolder() {
+  return chosenNetworkSetupStateFolder().value_or(defaultNetworkSetupStateFolder());
 }
 
 void setToolFolderForTesting(std::optional<std::string> folder) {

@@ -44,6 +44,20 @@ std::optional<std::string> toolFolder();
 // folder is unknown.
 std::optional<std::string> toolFor(std::string_view macosPath);
 
+// Where networksetup (the product's own) keeps the state of the user it runs for: the folder that
+// NETWORKSETUP_STATE_DIR names, else <home>/.local/state/proxyhost/networksetup, with the home of
+// the password database (HOME only for a user it lacks). Every run for one user, root's
+// administrator runs acting for that user and the user's own runs alike, must find one state, and a
+// root run cannot know the user's XDG_STATE_HOME, so it is not consulted. The state is the file
+// kNetworkSetupStateFile there, replaced by a rename at each change; an interface watches for it.
+inline constexpr const char* kNetworkSetupStateVariable = "NETWORKSETUP_STATE_DIR";
+inline constexpr const char* kNetworkSetupStateFile = "state.plist";
+std::string defaultNetworkSetupStateFolder();
+// The folder the variable names, when it is set and not empty.
+std::optional<std::string> chosenNetworkSetupStateFolder();
+// The chosen folder, else the default one.
+std::string networkSetupStateFolder();
+
 // Tests and benches whose executables sit outside a bundle name the folder; nullopt puts the
 // lookup back.
 void setToolFolderForTesting(std::optional<std::string> folder);

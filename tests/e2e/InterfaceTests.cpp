@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
+#include <utility>
 
 #include "tests/e2e/MacsimHost.h"
 #include "tests/e2e/XDesktop.h"
@@ -85,7 +88,8 @@ class InterfaceEndToEnd : public testing_support::MacsimHostTest {
 };
 
 // The page checks before it sends, switches the chosen services through the channel, shows a
-// vanished service in words, follows a change made by another Flutter side, and keeps the choices.
+// vanished service in words, follows changes made by another Flutter side and at a terminal, and
+// keeps the choices.
 TEST_F(InterfaceEndToEnd, SystemProxyPageSwitchesTheChosenServicesAndSaysWhatWentWrong) {
   networksetup({"-createnetworkservice", "Office LAN", "Ethernet"});
   savedChoices("[Proxy]\nhost=10.9.8.7\nservices=Wi-Fi;Office LAN;\n");
@@ -123,11 +127,29 @@ TEST_F(InterfaceEndToEnd, SystemProxyPageSwitchesTheChosenServicesAndSaysWhatWen
   EXPECT_NE(networksetup({"-getwebproxy", "Ethernet"}).find("Enabled: No"), std::string::npos) << "not chosen";
   screenshot("proxy-on");
 
-  // Another Flutter side switches it off over the engine link: the page follows.
+  // Another Flutter side switches it off over the engine link, and a person at a terminal on again:
+  // the page follows networksetup's state as it changes, not at a later poll.
   EXPECT_EQ(callOver(*client_, testing_support::kPrivilegedProxyChannel, "disableProxyElevated",
                      EncodableMap{{"services", testing_support::stringList({"Wi-Fi"})}}),
             testing_support::Reply(EncodableValue(true)));
-  drive({{"expect-checked", kSwitch, "0", "20"}});
+  drive({{"expect-checked", kSwitch, "0", "3"}});
+  networksetup({"-setwebproxystate", "Wi-Fi", "on"});
+  drive({{"expect-text", "On for Wi-Fi", "3"}, {"expect-checked", kSwitch, "1", "1"}});
+  // The page's own reads change nothing it follows: once the last change is read, it reads no more.
+  auto reads = [&] {
+    const auto runs = hostRuns();
+    return std::count_if(runs.begin(), runs.end(),
+                         [](const auto& run) { return run.size() > 1 && run[1] == "-listallnetworkservices"; });
+  };
+  auto seen = reads();
+  EXPECT_TRUE(eventually(
+      [&] {
+        std::this_thread::sleep_for(1s);
+        const auto now = reads();
+        return std::exchange(seen, now) == now;
+      },
+      10s))
+      << "the page keeps reading the services";
 
   const std::string saved = testing_support::readFile(preferencesFile());
   EXPECT_NE(saved.find("httpPort=8080"), std::string::npos) << saved;

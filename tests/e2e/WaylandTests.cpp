@@ -2,12 +2,12 @@
 // with a private session bus and accessibility bus. The window maps, closes, and a second start
 // (the desktop entry's id is the application's) shows it again from the running host.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 
 #include "tests/e2e/MacsimHost.h"
+#include "tests/e2e/XDesktop.h"
 
 namespace {
 
@@ -22,32 +22,20 @@ class WaylandEndToEnd : public testing_support::MacsimHostTest {
   void SetUp() override {
     MacsimHostTest::SetUp();
     const std::string home = dir_.file("home");
-    std::filesystem::create_directories(home + "/runtime");
-    ::chmod((home + "/runtime").c_str(), 0700);
-    for (const char* folder : {"weston", "bus", "a11y"}) std::filesystem::create_directories(dir_.file(folder));
-    env_ = {{"HOME", home},
-            {"XDG_RUNTIME_DIR", home + "/runtime"},
-            {"XDG_CONFIG_HOME", home + "/.config"},
-            {"XDG_DATA_HOME", home + "/.local/share"},
-            {"WAYLAND_DISPLAY", "wayland-proxyhost-test"},
-            {"DISPLAY", ""},
-            {"GDK_BACKEND", "wayland"},
-            {"PROXYHOST_HEADLESS", "0"},
-            // No GPU here: GDK's GL stays off and GTK draws with cairo, as in the X desktop tests.
-            {"GDK_DEBUG", "gl-disable"},
-            {"GSK_RENDERER", "cairo"}};
+    for (const char* folder : {"weston", "a11y"}) std::filesystem::create_directories(dir_.file(folder));
+    env_ = testing_support::desktopSessionEnvironment(home, "wayland");
+    env_["WAYLAND_DISPLAY"] = "wayland-proxyhost-test";
+    env_["DISPLAY"] = "";
     compositor_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/usr/bin/weston", "--backend=headless-backend.so", "--socket=wayland-proxyhost-test",
                                  "--idle-time=0", "--no-config"},
         env_, dir_.file("weston"));
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(home + "/runtime/wayland-proxyhost-test"); }, 15s))
         << compositor_->standardError();
-    const std::string bus = dir_.file("bus/socket");
-    bus_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
-                                                                   "--print-address=1", "--address=unix:path=" + bus},
-                                          std::map<std::string, std::string>{}, dir_.file("bus"));
-    ASSERT_TRUE(eventually([&] { return !bus_->standardOutput().empty(); }, 15s));
-    env_["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus;
+    std::string address, failure;
+    bus_ = testing_support::startSessionBus(dir_.file("bus"), &address, &failure);
+    ASSERT_TRUE(bus_) << failure;
+    env_["DBUS_SESSION_BUS_ADDRESS"] = address;
     accessibility_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher"}, env_,
                                                     dir_.file("a11y"));
   }

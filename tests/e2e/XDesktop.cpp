@@ -19,12 +19,39 @@ std::string firstLine(const std::string& text) { return text.substr(0, text.find
 
 }  // namespace
 
-XDesktop::XDesktop(Accessibility accessibility) {
-  const std::string home = dir_.file("home");
+std::map<std::string, std::string> desktopSessionEnvironment(const std::string& home, const std::string& backend) {
   std::filesystem::create_directories(home + "/runtime");
   ::chmod((home + "/runtime").c_str(), 0700);
+  return {
+      {"HOME", home},
+      {"XDG_RUNTIME_DIR", home + "/runtime"},
+      {"XDG_CONFIG_HOME", home + "/.config"},
+      {"XDG_DATA_HOME", home + "/.local/share"},
+      {"PROXYHOST_HEADLESS", "0"},
+      {"GDK_BACKEND", backend},
+      {"GDK_DEBUG", "gl-disable"},
+      {"GSK_RENDERER", "cairo"},
+  };
+}
+
+std::unique_ptr<ChildProcess> startSessionBus(const std::string& folder, std::string* address, std::string* failure) {
+  std::filesystem::create_directories(folder);
+  const std::string socket = folder + "/socket";
+  auto bus =
+      std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
+                                                              "--print-address=1", "--address=unix:path=" + socket},
+                                     std::map<std::string, std::string>{}, folder);
+  if (!eventually([&] { return !bus->standardOutput().empty(); }, 15s)) {
+    *failure = "the session bus did not start: " + bus->standardError();
+    return nullptr;
+  }
+  *address = "unix:path=" + socket;
+  return bus;
+}
+
+XDesktop::XDesktop(Accessibility accessibility) {
+  environment_ = desktopSessionEnvironment(dir_.file("home"), "x11");
   std::filesystem::create_directories(dir_.file("x"));
-  std::filesystem::create_directories(dir_.file("bus"));
   std::filesystem::create_directories(dir_.file("wm"));
 
   // -displayfd: the server takes the first free display number and writes it to its output.
@@ -35,33 +62,15 @@ XDesktop::XDesktop(Accessibility accessibility) {
     failure_ = "Xvfb did not start: " + server_->standardError();
     return;
   }
-  const std::string bus = dir_.file("bus/socket");
-  bus_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
-                                                                 "--print-address=1", "--address=unix:path=" + bus},
-                                        std::map<std::string, std::string>{}, dir_.file("bus"));
-  environment_ = {
-      {"DISPLAY", ":" + firstLine(server_->standardOutput())},
-      {"WAYLAND_DISPLAY", ""},
-      {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus},
-      {"HOME", home},
-      {"XDG_RUNTIME_DIR", home + "/runtime"},
-      {"XDG_CONFIG_HOME", home + "/.config"},
-      {"XDG_DATA_HOME", home + "/.local/share"},
-      {"PROXYHOST_HEADLESS", "0"},
-      {"GDK_BACKEND", "x11"},
-      // No OpenGL: GDK's probe would load the machine's Mesa driver into every GTK process started
-      // here (also a second instance that only reaches the first), and what it draws and leaks then
-      // depends on that driver's version. The window is drawn with cairo, as on a machine without GL.
-      {"GDK_DEBUG", "gl-disable"},
-      {"GSK_RENDERER", "cairo"},
-      // No accessibility bus in this desktop: GTK would look for one and say so on every start.
-      {"GTK_A11Y", "none"},
-      {"NO_AT_BRIDGE", "1"},
-  };
-  if (!eventually([&] { return !bus_->standardOutput().empty(); }, 15s)) {
-    failure_ = "the session bus did not start: " + bus_->standardError();
-    return;
-  }
+  environment_["DISPLAY"] = ":" + firstLine(server_->standardOutput());
+  environment_["WAYLAND_DISPLAY"] = "";
+  // No accessibility bus in this desktop: GTK would look for one and say so on every start.
+  environment_["GTK_A11Y"] = "none";
+  environment_["NO_AT_BRIDGE"] = "1";
+  std::string address;
+  bus_ = startSessionBus(dir_.file("bus"), &address, &failure_);
+  if (!bus_) return;
+  environment_["DBUS_SESSION_BUS_ADDRESS"] = address;
   if (accessibility == Accessibility::on) {
     environment_.erase("GTK_A11Y");
     environment_.erase("NO_AT_BRIDGE");

@@ -14,6 +14,18 @@
 
 namespace testing_support {
 
+// What every application in a private desktop session of a test has, on X or on Wayland: the
+// temporary `home` and its XDG folders (the runtime folder made, 0700), PROXYHOST_HEADLESS cleared so
+// the host uses the display, GDK's `backend` ("x11", "wayland"), and no OpenGL: GDK's probe would
+// load the machine's Mesa driver into every GTK process started here (also a second instance that
+// only reaches the first), and what it draws and leaks then depends on that driver's version. The
+// window is drawn with cairo, as on a machine without GL. The display and the bus are the caller's.
+std::map<std::string, std::string> desktopSessionEnvironment(const std::string& home, const std::string& backend);
+
+// A private session bus listening on `folder`/socket: the started daemon, and once it serves its
+// address in `address`; nothing when it did not come up (the daemon's words in `failure`).
+std::unique_ptr<ChildProcess> startSessionBus(const std::string& folder, std::string* address, std::string* failure);
+
 struct WindowGeometry {
   int width = 0, height = 0;
 };

@@ -2,6 +2,8 @@
 // read back, the channels' errors in words, and the preferences file, damaged ones included.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "ui/ChannelErrors.h"
 #include "ui/NetworkServiceState.h"
 #include "ui/Preferences.h"
@@ -45,14 +47,13 @@ TEST(ProxyForm, TheFormSaysWhatIsWrongOrGivesTheChannelsArguments) {
         Case{"h", "1", "2", {"Wi-Fi"}, nullptr}}) {
     auto checked = checkProxyForm(c.host, c.http, c.socks, "localhost, *.local", c.services);
     if (c.problem == nullptr) {
-      ASSERT_TRUE(std::holds_alternative<ProxySettings>(checked)) << std::get<FormProblem>(checked).message;
+      ASSERT_TRUE(checked) << checked.error().message();
     } else {
-      ASSERT_TRUE(std::holds_alternative<FormProblem>(checked)) << c.problem;
-      EXPECT_NE(std::get<FormProblem>(checked).message.find(c.problem), std::string::npos);
+      ASSERT_FALSE(checked) << c.problem;
+      EXPECT_NE(checked.error().message().find(c.problem), std::string::npos);
     }
   }
-  auto settings =
-      std::get<ProxySettings>(checkProxyForm(" 127.0.0.1", "7890", "7891", "localhost,, *.local \n", {"Wi-Fi"}));
+  auto settings = checkProxyForm(" 127.0.0.1", "7890", "7891", "localhost,, *.local \n", {"Wi-Fi"}).value();
   EXPECT_EQ(enableArguments(settings), EncodableValue(EncodableMap{{"services", EncodableList{"Wi-Fi"}},
                                                                    {"host", "127.0.0.1"},
                                                                    {"port", int32_t{7890}},
@@ -73,11 +74,12 @@ TEST(ProxyForm, LatencyTargets) {
         Case{"[::1]80", {}}, Case{"host:0", {}}, Case{":443", {}}}) {
     auto parsed = parseTarget(c.text);
     if (c.target) {
-      ASSERT_TRUE(std::holds_alternative<LatencyTarget>(parsed)) << c.text;
-      EXPECT_EQ(std::get<LatencyTarget>(parsed), *c.target);
-      EXPECT_EQ(std::get<LatencyTarget>(parseTarget(targetText(*c.target))), *c.target) << "round trip";
+      ASSERT_TRUE(parsed) << c.text << ": " << parsed.error().message();
+      EXPECT_EQ(*parsed, *c.target);
+      EXPECT_EQ(parseTarget(targetText(*c.target)).value(), *c.target) << "round trip";
     } else {
-      EXPECT_TRUE(std::holds_alternative<FormProblem>(parsed)) << c.text;
+      ASSERT_FALSE(parsed) << c.text;
+      EXPECT_FALSE(parsed.error().message().empty()) << c.text;
     }
   }
 }
@@ -148,11 +150,29 @@ TEST(Preferences, KeptChoicesComeBackAndDamageGivesDefaultsWithANote) {
         Case{"[Latency]\ntargets=ok.org:1;nope;\n", "target \"nope\""}, Case{"\xff\xfe[", "does not read"}}) {
     LoadedPreferences loaded = parsePreferences(c.text);
     ASSERT_TRUE(loaded.note) << c.text;
-    EXPECT_NE(loaded.note->find(c.note), std::string::npos) << *loaded.note;
+    EXPECT_NE(loaded.note->message().find(c.note), std::string::npos) << loaded.note->message();
     EXPECT_EQ(loaded.preferences.proxy.httpPort, kDefaultHttpPort);
   }
   EXPECT_EQ(parsePreferences("[Latency]\ntargets=ok.org:1;nope;\n").preferences.targets,
             (std::vector<LatencyTarget>{{"ok.org", 1}}));
+}
+
+// A file that cannot be read or written keeps the failed call, for the log, under words for the person.
+TEST(Preferences, AFileThatCannotBeReadOrWrittenSaysWhichCallFailed) {
+  // Under /dev/null nothing can be made or read: no folder of this machine is touched.
+  const std::string path = "/dev/null/choices/interface.conf";
+  auto saved = savePreferences(path, Preferences{});
+  ASSERT_FALSE(saved);
+  ASSERT_NE(saved.error().system(), nullptr) << saved.error().message();
+  EXPECT_EQ(saved.error().code(), ENOTDIR);
+  EXPECT_NE(saved.error().message().find("/dev/null/choices"), std::string::npos) << saved.error().message();
+
+  LoadedPreferences loaded = loadPreferences(path);
+  EXPECT_EQ(loaded.preferences, Preferences{});
+  ASSERT_TRUE(loaded.note);
+  EXPECT_EQ(loaded.note->code(), ENOTDIR);
+  EXPECT_TRUE(loaded.note->message().starts_with("the saved choices cannot be read: ")) << loaded.note->message();
+  EXPECT_FALSE(loadPreferences("/nonexistent-proxyhost-test/interface.conf").note) << "no file is no damage";
 }
 
 }  // namespace

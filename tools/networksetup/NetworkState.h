@@ -34,9 +34,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/macos_tools/MacOSTools.h"
+
 namespace networksetup {
 
-inline constexpr const char* kStateFileName = "state.plist";
+inline constexpr const char* kStateFileName = macos_tools::kNetworkSetupStateFile;
 
 struct ProxySetting {
   bool enabled = false;

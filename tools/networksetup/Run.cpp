@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/macos_tools/MacOSTools.h"
 #include "platform/macos_tools/NetworkSetupCommands.h"
 #include "platform/posix/User.h"
 #include "tools/networksetup/ActingUser.h"
@@ -54,14 +55,13 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   if (user != ::geteuid()) {
     if (auto became = posix::becomeUser(user); !became) return stateFolderFailure(became.error().message());
   }
-  const char* chosenFolder = std::getenv("NETWORKSETUP_STATE_DIR");
-  const bool chosen = chosenFolder != nullptr && *chosenFolder != '\0';
-  const std::string folderPath = chosen ? chosenFolder : defaultStateFolder();
+  const std::optional<std::string> chosen = macos_tools::chosenNetworkSetupStateFolder();
+  const std::string folderPath = chosen.value_or(macos_tools::defaultNetworkSetupStateFolder());
   const bool repair = argv.size() == 2 && argv[1] == networksetup_commands::kRepairDesktop;
   std::error_code unknown;
   // A user the tool never acted for has no desktop of ours to repair, and gets no state folder.
   if (repair && !std::filesystem::exists(folderPath, unknown)) return {};
-  auto folder = StateFolder::open(folderPath, !chosen);
+  auto folder = StateFolder::open(folderPath, !chosen.has_value());
   if (!folder) return stateFolderFailure(folder.error().message());
   if (!repair) {
     if (auto logged = folder->appendRun(argv); !logged) return stateFolderFailure(logged.error().message());

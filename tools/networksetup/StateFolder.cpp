@@ -1,7 +1,6 @@
 #include "tools/networksetup/StateFolder.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,14 +20,6 @@ using posix::retryOnInterrupt;
 using posix::UniqueFd;
 
 }  // namespace
-
-std::string defaultStateFolder() {
-  std::string home;
-  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) home = entry->pw_dir;
-  if (home.empty()) home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/";
-  while (home.size() > 1 && home.back() == '/') home.pop_back();
-  return home + "/.local/state/proxyhost/networksetup";
-}
 
 posix::Expected<StateFolder> StateFolder::open(const std::string& path, bool parents) {
   if (parents) {

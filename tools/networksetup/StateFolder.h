@@ -19,13 +19,6 @@ namespace networksetup {
 
 inline constexpr const char* kLockFileName = "state.lock";
 
-// Where the state of this process's user lives when NETWORKSETUP_STATE_DIR does not say:
-// <home>/.local/state/proxyhost/networksetup, with the home of the password database (HOME only for
-// a user it lacks). Every run for one user, root's administrator runs acting for that user and the
-// user's own cleanup runs alike, must find one state, and a root run cannot know the user's
-// XDG_STATE_HOME, so it is not consulted.
-std::string defaultStateFolder();
-
 class StateFolder {
  public:
   // Creates the folder itself when it is missing (with `parents`, the folders above it too, private
