@@ -52,9 +52,8 @@ double timeToHello(const std::string& host, const std::string& socket) {
   pid_t pid = spawn(host, {"PROXYHOST_ENGINE_SOCKET=" + socket});
   if (pid < 0) return -1;
   double ms = -1;
-  std::string error;
   while (Clock::now() - start < 10s) {
-    if (auto client = enginelink::LinkClient::connect(socket, 5s, &error)) {
+    if (auto client = enginelink::LinkClient::connect(socket, 5s)) {
       ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
       break;
     }

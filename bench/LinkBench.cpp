@@ -48,16 +48,15 @@ const Bytes& replyPayload() {
 
 // The measured loop, the same against every server.
 void roundTrips(benchmark::State& state, const std::string& path) {
-  std::string error;
-  auto client = enginelink::LinkClient::connect(path, 5s, &error);
+  auto client = enginelink::LinkClient::connect(path, 5s);
   if (!client) {
-    state.SkipWithError(error.c_str());
+    state.SkipWithError(client.error().message().c_str());
     return;
   }
   for (auto _ : state) {
-    auto reply = client->call(kChannel, callPayload(), 5s, &error);
+    auto reply = (*client)->call(kChannel, callPayload(), 5s);
     if (!reply) {
-      state.SkipWithError(error.c_str());
+      state.SkipWithError(reply.error().message().c_str());
       return;
     }
     benchmark::DoNotOptimize(reply->data());

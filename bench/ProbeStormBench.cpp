@@ -120,8 +120,7 @@ std::vector<std::optional<int64_t>> run(LinkClient& client, const std::vector<Ta
   while (!pending.empty()) {
     auto [id, index] = pending.front();
     pending.pop_front();
-    std::string error;
-    auto reply = client.waitReply(id, 30s, &error);
+    auto reply = client.waitReply(id, 30s);
     if (reply) results[static_cast<size_t>(index)] = netlab::integerReply(*reply);
     if (sent < count) post();
   }

@@ -101,16 +101,15 @@ StartedHost startArmedHost(const std::string& dir, const std::string& state) {
   }
   if (pid < 0) return {};
   StartedHost started{pid, nullptr};
-  std::string error;
   auto deadline = Clock::now() + 10s;
   while (!started.client && Clock::now() < deadline) {
-    started.client = enginelink::LinkClient::connect(socket, 2s, &error);
+    started.client = enginelink::LinkClient::connect(socket, 2s).ok().value_or(nullptr);
     if (!started.client) std::this_thread::sleep_for(2ms);
   }
   // The link is served before launching ends; a channel's answer comes from the application
   // loop, which runs only after it: from then on the host is armed.
   auto call = StandardMethodCodec::getInstance().encodeMethodCall({"launchAtStartupIsEnabled", EncodableValue()});
-  if (!started.client || !started.client->call("launch_at_startup", call, 10s, &error)) {
+  if (!started.client || !started.client->call("launch_at_startup", call, 10s)) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     return {};
@@ -148,8 +147,7 @@ double killToLastOff(const std::string& dir, const std::string& state, const std
                                                        {"port", int32_t{7890}},
                                                        {"socks", int32_t{7891}},
                                                        {"bypass", EncodableList{}}})});
-  std::string error;
-  if (!host.client->call("net.proxyhost.client/privileged_proxy", call, 30s, &error)) {
+  if (!host.client->call("net.proxyhost.client/privileged_proxy", call, 30s)) {
     kill(host.pid, SIGKILL);
     waitpid(host.pid, nullptr, 0);
     return -1;

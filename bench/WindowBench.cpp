@@ -90,9 +90,8 @@ Start startOnce(XDesktop& desktop, Display* display, bool windowed, const std::s
   Start result;
   const auto start = Clock::now();
   ChildProcess host({binary}, env, dir);
-  std::string error;
   while (msSince(start) < 20000 && (result.serving < 0 || (windowed && result.mapped < 0))) {
-    if (result.serving < 0 && enginelink::LinkClient::connect(socket, 5s, &error)) result.serving = msSince(start);
+    if (result.serving < 0 && enginelink::LinkClient::connect(socket, 5s)) result.serving = msSince(start);
     if (windowed && result.mapped < 0 && findShown(display, DefaultRootWindow(display), "ProxyHost") != 0) {
       result.mapped = msSince(start);
     }
@@ -108,15 +107,14 @@ Start startOnce(XDesktop& desktop, Display* display, bool windowed, const std::s
 std::vector<double> roundTrips(enginelink::LinkClient& client, double seconds) {
   const auto call = StandardMethodCodec::getInstance().encodeMethodCall({"ping", EncodableValue()});
   std::vector<double> times;
-  std::string error;
   const auto end = Clock::now() + std::chrono::duration<double>(seconds);
   auto next = Clock::now();
   while (Clock::now() < end) {
     std::this_thread::sleep_until(next);
     next += 1ms;
     const auto start = Clock::now();
-    if (!client.call("window_manager", call, 10s, &error)) {
-      std::fprintf(stderr, "call failed: %s\n", error.c_str());
+    if (auto reply = client.call("window_manager", call, 10s); !reply) {
+      std::fprintf(stderr, "call failed: %s\n", reply.error().message().c_str());
       break;
     }
     times.push_back(msSince(start));
@@ -200,8 +198,13 @@ int main(int argc, char* argv[]) {
   std::string error;
   std::unique_ptr<enginelink::LinkClient> client;
   for (int i = 0; i < 2000 && !client; ++i) {
-    client = enginelink::LinkClient::connect(socket, 5s, &error);
-    if (!client) std::this_thread::sleep_for(5ms);
+    auto connected = enginelink::LinkClient::connect(socket, 5s);
+    if (connected) {
+      client = std::move(*connected);
+    } else {
+      error = connected.error().message();
+      std::this_thread::sleep_for(5ms);
+    }
   }
   Window window = 0;
   for (int i = 0; i < 2000 && window == 0; ++i) {

@@ -10,17 +10,16 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  std::string why;
-  auto value = proxyhostctl::parseJson(text, &why);
+  auto value = proxyhostctl::parseJson(text);
   if (!value) {
-    if (why.empty()) std::abort();  // a refusal must say why
+    if (value.error().message().empty()) std::abort();  // a refusal must say why
     return 0;
   }
   const auto& method = StandardMethodCodec::getInstance();
   auto call = method.decodeMethodCall(method.encodeMethodCall({"m", *value}));
   if (!call || !(call->arguments == *value)) std::abort();
 
-  auto again = proxyhostctl::parseJson(proxyhostctl::dumpLine(proxyhostctl::toJson(*value)), &why);
+  auto again = proxyhostctl::parseJson(proxyhostctl::dumpLine(proxyhostctl::toJson(*value)));
   if (!again || !(*again == *value)) std::abort();
   return 0;
 }

@@ -87,8 +87,9 @@ std::unique_ptr<enginelink::LinkClient> connectWhileRunning(ChildProcess& host, 
                                                             std::chrono::milliseconds timeout, std::string* error) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    auto client = enginelink::LinkClient::connect(socketPath, std::chrono::seconds(5), error);
-    if (client) return client;
+    auto client = enginelink::LinkClient::connect(socketPath, std::chrono::seconds(5));
+    if (client) return std::move(*client);
+    if (error != nullptr) *error = client.error().message();
     if (std::chrono::steady_clock::now() >= deadline || host.wait(std::chrono::milliseconds(0))) return nullptr;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -96,11 +97,10 @@ std::unique_ptr<enginelink::LinkClient> connectWhileRunning(ChildProcess& host, 
 
 Reply callOver(enginelink::LinkClient& client, const std::string& channel, const std::string& method,
                EncodableValue arguments, std::chrono::milliseconds timeout) {
-  std::string error;
   auto call = StandardMethodCodec::getInstance().encodeMethodCall({method, std::move(arguments)});
-  auto reply = client.call(channel, call, timeout, &error);
+  auto reply = client.call(channel, call, timeout);
   if (!reply) {
-    ADD_FAILURE() << method << ": no reply on " << channel << ": " << error;
+    ADD_FAILURE() << method << ": no reply on " << channel << ": " << reply.error().message();
     return NotImplemented{};
   }
   return decodeReply(*reply);
@@ -108,8 +108,7 @@ Reply callOver(enginelink::LinkClient& client, const std::string& channel, const
 
 bool waitUntilArmed(enginelink::LinkClient& client) {
   auto call = StandardMethodCodec::getInstance().encodeMethodCall({"launchAtStartupIsEnabled", EncodableValue()});
-  std::string error;
-  return client.call("launch_at_startup", call, std::chrono::seconds(30), &error).has_value();
+  return client.call("launch_at_startup", call, std::chrono::seconds(30)).has_value();
 }
 
 std::unique_ptr<enginelink::LinkClient> HostProcess::connect(std::chrono::milliseconds timeout) {

@@ -70,10 +70,9 @@ TEST(HostShell, RepliesFollowArrivalOrder) {
     sent.push_back(*id);
   }
   std::vector<uint32_t> answered;
-  std::string error;
   while (answered.size() < sent.size()) {
-    auto frame = client->readFrame(10s, &error);
-    ASSERT_TRUE(frame) << error;
+    auto frame = client->readFrame(10s);
+    ASSERT_TRUE(frame) << frame.error().message();
     auto* reply = std::get_if<enginelink::ReplyFrame>(&*frame);
     ASSERT_NE(reply, nullptr);
     answered.push_back(reply->id);
@@ -89,16 +88,15 @@ TEST(HostShell, AMalformedFrameClosesOnlyItsOwnConnection) {
   auto undecodable = host.connect();
   ASSERT_TRUE(good && unknownType && oversize && undecodable);
 
-  unknownType->sendRaw(std::vector<uint8_t>{5, 0, 0, 0, 0x09, 1, 2, 3, 4});
+  (void)unknownType->sendRaw(std::vector<uint8_t>{5, 0, 0, 0, 0x09, 1, 2, 3, 4});
   // A length past the cap, with no body at all: refused on the length alone.
-  oversize->sendRaw(std::vector<uint8_t>{0xff, 0xff, 0xff, 0x7f});
+  (void)oversize->sendRaw(std::vector<uint8_t>{0xff, 0xff, 0xff, 0x7f});
   EXPECT_TRUE(unknownType->waitForClose(5s));
   EXPECT_TRUE(oversize->waitForClose(5s));
 
   // A well-formed frame whose payload is not a method call: answered empty, connection kept.
-  std::string error;
-  auto reply = undecodable->call("window_manager", std::vector<uint8_t>{0x63, 0x00}, 5s, &error);
-  ASSERT_TRUE(reply) << error;
+  auto reply = undecodable->call("window_manager", std::vector<uint8_t>{0x63, 0x00}, 5s);
+  ASSERT_TRUE(reply) << reply.error().message();
   EXPECT_TRUE(reply->empty());
 
   EXPECT_EQ(callOver(*good, "window_manager", "still there?"), Reply(NotImplemented{}));
@@ -127,8 +125,13 @@ TEST(HostShell, QuitBySigintEndsWithStatusZeroAndASecondHostTakesTheStaleSocket)
     std::string error;
     std::unique_ptr<LinkClient> client;
     for (int i = 0; i < 500 && !client; ++i) {
-      client = LinkClient::connect(socket, 2s, &error);
-      if (!client) std::this_thread::sleep_for(10ms);
+      auto connected = LinkClient::connect(socket, 2s);
+      if (connected) {
+        client = std::move(*connected);
+      } else {
+        error = connected.error().message();
+        std::this_thread::sleep_for(10ms);
+      }
     }
     ASSERT_TRUE(client) << error;
     struct stat st {};

@@ -110,9 +110,8 @@ TEST(LinkMemory, OneMessageOfManySmallValuesCostsAFewTimesItsSize) {
   call.insert(call.end(), {12, 255, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
                            static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 24)});
   call.resize(call.size() + count, 0);
-  std::string error;
-  auto reply = client->call("launch_at_startup", call, 30s, &error);
-  ASSERT_TRUE(reply) << error;
+  auto reply = client->call("launch_at_startup", call, 30s);
+  ASSERT_TRUE(reply) << reply.error().message();
   // It once decoded to about 670 MB; now the decoder refuses what would grow past 8 times the bytes.
   EXPECT_LT(statusMiB(host.process().pid(), "VmHWM"), 128);
   EXPECT_TRUE(reply->empty());  // a payload that does not decode gets the empty reply

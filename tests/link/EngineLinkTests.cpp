@@ -25,10 +25,9 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 std::unique_ptr<LinkClient> connectOrFail(const std::string& path) {
-  std::string error;
-  auto client = LinkClient::connect(path, 5s, &error);
-  EXPECT_NE(client, nullptr) << error;
-  return client;
+  auto client = LinkClient::connect(path, 5s);
+  EXPECT_TRUE(client) << client.error().message();
+  return std::move(client).ok().value_or(nullptr);
 }
 
 Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -56,11 +55,10 @@ class EngineLinkTest : public LinkFixture {};
 TEST_F(EngineLinkTest, EveryConnectionStartsWithTheHello) {
   startLink(echo);
   for (int i = 0; i < 2; ++i) {
-    std::string error;
-    auto client = LinkClient::connectRaw(path_, &error);
-    ASSERT_TRUE(client) << error;
-    auto first = client->readFrame(2s, &error);
-    ASSERT_TRUE(first) << error;
+    auto client = LinkClient::connectRaw(path_);
+    ASSERT_TRUE(client) << client.error().message();
+    auto first = (*client)->readFrame(2s);
+    ASSERT_TRUE(first) << first.error().message();
     EXPECT_EQ(*first, Frame(HelloFrame{kBundle}));
   }
 }
@@ -71,7 +69,7 @@ TEST_F(EngineLinkTest, MessagesReachTheMainThreadAndRepliesComeBack) {
     onMain = isMainThread();
     echo(channel, std::move(payload), std::move(reply));
   });
-  auto reply = offMain([&] { return connectOrFail(path_)->call("c", Bytes{1, 2}, 5s); });
+  auto reply = offMain([&] { return connectOrFail(path_)->call("c", Bytes{1, 2}, 5s).ok(); });
   EXPECT_EQ(reply, bytesOf("c:\x01\x02"));
   EXPECT_TRUE(onMain);
 }
@@ -95,7 +93,7 @@ TEST_F(EngineLinkTest, DeliversInArrivalOrderAcrossClients) {
     std::vector<uint32_t> ids;
     for (uint8_t i = 1; i <= 200; ++i) ids.push_back(*client.post(channel, Bytes{i}));
     for (uint8_t i = 1; i <= 200; ++i) {
-      if (client.waitReply(ids[i - 1], 5s) != bytesOf(channel + ":") + Bytes{i}) return false;
+      if (client.waitReply(ids[i - 1], 5s).ok() != bytesOf(channel + ":") + Bytes{i}) return false;
     }
     return true;
   };
@@ -116,7 +114,7 @@ TEST_F(EngineLinkTest, ReplyFromAWorkerThread) {
   startLink([](const std::string& channel, Bytes payload, FlutterBinaryReply reply) {
     DispatchQueue::global().async([=] { echo(channel, payload, reply); });
   });
-  EXPECT_EQ(offMain([&] { return connectOrFail(path_)->call("w", Bytes{7}, 5s); }), bytesOf("w:\x07"));
+  EXPECT_EQ(offMain([&] { return connectOrFail(path_)->call("w", Bytes{7}, 5s).ok(); }), bytesOf("w:\x07"));
 }
 
 TEST_F(EngineLinkTest, EachMessageGetsExactlyOneReply) {
@@ -127,9 +125,9 @@ TEST_F(EngineLinkTest, EachMessageGetsExactlyOneReply) {
     reply(Bytes{2});  // a second answer must not reach the client
   });
   auto client = connectOrFail(path_);
-  EXPECT_EQ(offMain([&] { return client->call("drop", Bytes{}, 5s); }), Bytes{});
-  EXPECT_EQ(offMain([&] { return client->call("twice", Bytes{}, 5s); }), Bytes{1});
-  EXPECT_EQ(offMain([&] { return client->call("twice", Bytes{}, 5s); }), Bytes{1});
+  EXPECT_EQ(offMain([&] { return client->call("drop", Bytes{}, 5s).ok(); }), Bytes{});
+  EXPECT_EQ(offMain([&] { return client->call("twice", Bytes{}, 5s).ok(); }), Bytes{1});
+  EXPECT_EQ(offMain([&] { return client->call("twice", Bytes{}, 5s).ok(); }), Bytes{1});
   EXPECT_FALSE(offMain([&] { return client->readFrame(200ms).has_value(); }));
   EXPECT_EQ(countContaining(log.lines(), "without a reply"), 1u);
   EXPECT_EQ(countContaining(log.lines(), "answered twice"), 2u);
@@ -149,7 +147,7 @@ TEST_F(EngineLinkTest, MalformedFrameClosesOnlyItsConnection) {
     auto bad = connectOrFail(path_);
     ASSERT_TRUE(bad->sendRaw(bytes));
     EXPECT_TRUE(offMain([&] { return bad->waitForClose(5s); })) << expected;
-    EXPECT_EQ(offMain([&] { return keeper->call("k", Bytes{}, 5s); }), bytesOf("k:")) << expected;
+    EXPECT_EQ(offMain([&] { return keeper->call("k", Bytes{}, 5s).ok(); }), bytesOf("k:")) << expected;
     ASSERT_EQ(log.lines().size(), 1u) << expected;
     EXPECT_THAT(log.lines()[0], HasSubstr(expected));
   }
@@ -166,7 +164,7 @@ TEST_F(EngineLinkTest, AClientThatGoesBeforeItsReplyLosesOnlyThatReply) {
   ASSERT_TRUE(runMainQueueUntil([&] { return held.size() == 2; }, 5s));
   held[0](Bytes{1});  // to the client that has gone
   held[1](Bytes{2});
-  EXPECT_EQ(offMain([&] { return staying->waitReply(*id, 5s); }), Bytes{2});
+  EXPECT_EQ(offMain([&] { return staying->waitReply(*id, 5s).ok(); }), Bytes{2});
 }
 
 TEST_F(EngineLinkTest, HalfClosedClientStillGetsItsReplies) {
@@ -174,7 +172,7 @@ TEST_F(EngineLinkTest, HalfClosedClientStillGetsItsReplies) {
   auto client = connectOrFail(path_);
   auto id = client->post("h", Bytes{});
   client->shutdownWrite();
-  EXPECT_EQ(offMain([&] { return client->waitReply(*id, 5s); }), bytesOf("h:"));
+  EXPECT_EQ(offMain([&] { return client->waitReply(*id, 5s).ok(); }), bytesOf("h:"));
   EXPECT_TRUE(offMain([&] { return client->waitForClose(5s); }));
 }
 
@@ -313,7 +311,7 @@ TEST_F(EngineLinkTest, StaleSocketIsReplaced) {
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ::close(fd);  // a host that died without cleaning up
   startLink(echo);
-  EXPECT_EQ(offMain([&] { return connectOrFail(path_)->call("s", Bytes{}, 5s); }), bytesOf("s:"));
+  EXPECT_EQ(offMain([&] { return connectOrFail(path_)->call("s", Bytes{}, 5s).ok(); }), bytesOf("s:"));
 }
 
 TEST_F(EngineLinkTest, LiveSocketOrOtherFileIsNeverTaken) {
@@ -321,7 +319,7 @@ TEST_F(EngineLinkTest, LiveSocketOrOtherFileIsNeverTaken) {
   const auto second = EngineLink::start(path_, kBundle, echo);
   ASSERT_FALSE(second);
   EXPECT_THAT(second.error().message(), HasSubstr("already serving"));
-  EXPECT_EQ(offMain([&] { return connectOrFail(path_)->call("l", Bytes{}, 5s); }), bytesOf("l:"));
+  EXPECT_EQ(offMain([&] { return connectOrFail(path_)->call("l", Bytes{}, 5s).ok(); }), bytesOf("l:"));
 
   const std::string file = dir_ + "/notes";
   std::ofstream(file) << "keep";
@@ -431,7 +429,7 @@ TEST(EngineLinkExit, ExitWhileTheLinkThreadRunsIsClean) {
         if (!started) std::exit(1);
         static EngineLink* link = started->release();  // never destroyed
         std::thread([path] {
-          auto client = LinkClient::connect(path, 5s, nullptr);
+          auto client = LinkClient::connect(path, 5s).ok().value_or(nullptr);
           while (client && client->post("busy", Bytes(100))) {
           }
         }).detach();

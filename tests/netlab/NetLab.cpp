@@ -826,8 +826,9 @@ NetlabHost::~NetlabHost() {
 std::unique_ptr<enginelink::LinkClient> NetlabHost::connect(std::chrono::milliseconds timeout, std::string* error) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    auto client = enginelink::LinkClient::connect(socket_, 5s, error);
-    if (client) return client;
+    auto client = enginelink::LinkClient::connect(socket_, 5s);
+    if (client) return std::move(*client);
+    if (error != nullptr) *error = client.error().message();
     int status;
     if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) == pid_) {
       if (pid_ > 0) pid_ = -1;
@@ -906,9 +907,11 @@ std::optional<int64_t> integerReply(const std::vector<uint8_t>& payload) {
 
 std::optional<int64_t> tcpPing(enginelink::LinkClient& client, const std::string& host, int64_t port,
                                std::optional<int64_t> timeoutMs, std::string* error, std::chrono::milliseconds wait) {
-  auto reply =
-      client.call(client.bundleIdentifier() + "/native_tcp_ping", tcpPingCall(host, port, timeoutMs), wait, error);
-  if (!reply) return std::nullopt;
+  auto reply = client.call(client.bundleIdentifier() + "/native_tcp_ping", tcpPingCall(host, port, timeoutMs), wait);
+  if (!reply) {
+    if (error != nullptr) *error = reply.error().message();
+    return std::nullopt;
+  }
   auto value = integerReply(*reply);
   if (!value && error != nullptr) *error = "the reply is not an integer";
   return value;

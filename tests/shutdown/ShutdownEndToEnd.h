@@ -91,16 +91,14 @@ class ShutdownEndToEnd : public testing_support::MacsimHostTest {
   // Sends a privileged call without waiting; its id for waitReply.
   uint32_t post(const std::string& method, EncodableMap arguments) {
     auto call = StandardMethodCodec::getInstance().encodeMethodCall({method, EncodableValue(std::move(arguments))});
-    std::string error;
-    auto id = client_->post(testing_support::kPrivilegedProxyChannel, call, &error);
-    EXPECT_TRUE(id) << error;
+    auto id = client_->post(testing_support::kPrivilegedProxyChannel, call);
+    EXPECT_TRUE(id) << id.error().message();
     return id.value_or(0);
   }
   testing_support::Reply answer(uint32_t id) {
-    std::string error;
-    auto reply = client_->waitReply(id, 60s, &error);
+    auto reply = client_->waitReply(id, 60s);
     if (!reply) {
-      ADD_FAILURE() << "no answer: " << error;
+      ADD_FAILURE() << "no answer: " << reply.error().message();
       return testing_support::NotImplemented{};
     }
     return testing_support::decodeReply(*reply);

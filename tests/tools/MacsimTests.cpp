@@ -232,14 +232,13 @@ TEST(Macsim, CommandLineTakesTheStateFolderAndTheCommand) {
       {{"--"}, {}, {}},
   };
   for (const auto& row : rows) {
-    std::string error;
-    const auto line = macsim::parseCommandLine(row.arguments, &error);
+    const auto line = macsim::parseCommandLine(row.arguments);
     SCOPED_TRACE(testing::PrintToString(row.arguments));
     if (row.command.empty()) {
-      EXPECT_FALSE(line);
-      EXPECT_FALSE(error.empty());
+      ASSERT_FALSE(line);
+      EXPECT_FALSE(line.error().message().empty());
     } else {
-      ASSERT_TRUE(line) << error;
+      ASSERT_TRUE(line) << line.error().message();
       EXPECT_EQ(line->stateFolder, row.state);
       EXPECT_EQ(line->command, row.command);
     }

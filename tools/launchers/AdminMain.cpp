@@ -50,21 +50,15 @@ bool isMarker(const char* text) {
   return true;
 }
 
-std::optional<std::string> readCommand(std::string* why) {
+posix::Expected<std::string> readCommand() {
   std::string command;
   char buffer[65536];
   for (;;) {
     const ssize_t n = posix::retryOnInterrupt([&] { return ::read(STDIN_FILENO, buffer, sizeof buffer); });
-    if (n < 0) {
-      *why = std::string("cannot read the command from standard input: ") + std::strerror(errno);
-      return std::nullopt;
-    }
+    if (n < 0) return posix::Error(std::string("cannot read the command from standard input: ") + std::strerror(errno));
     if (n == 0) return command;
     command.append(buffer, static_cast<size_t>(n));
-    if (command.size() > kLongestCommand) {
-      *why = "the command on standard input is longer than 64 MiB";
-      return std::nullopt;
-    }
+    if (command.size() > kLongestCommand) return posix::Error("the command on standard input is longer than 64 MiB");
   }
 }
 
@@ -117,19 +111,15 @@ int runShell(const std::vector<std::string>& argv, const Caller& caller) {
 
 // Holds the lock file's shared lock while it lives (nothing when there is none to hold): a cleanup
 // takes the same lock exclusively and so waits until no run is left.
-std::optional<posix::UniqueFd> holdRunLock(const char* path, std::string* why) {
+posix::Expected<posix::UniqueFd> holdRunLock(const char* path) {
   if (path == nullptr) return posix::UniqueFd();
   // As the user, not through a link, never blocking on a FIFO put in its place.
   posix::UniqueFd lock(::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
   // No folder for it: nothing was ever recorded there, so no cleanup can be waiting on it.
   if (!lock.valid() && errno == ENOENT) return posix::UniqueFd();
-  if (!lock.valid()) {
-    *why = std::string("cannot open the lock ") + path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
+  if (!lock.valid()) return posix::Error(std::string("cannot open the lock ") + path + ": " + std::strerror(errno));
   if (posix::retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_SH | LOCK_NB); }) != 0) {
-    *why = "the proxies are being switched off";
-    return std::nullopt;
+    return posix::Error("the proxies are being switched off");
   }
   return lock;
 }
@@ -150,9 +140,8 @@ int main(int argc, char** argv) {
     return refuse("usage: pkexec proxyhost-admin MARKER [LOCK] < COMMAND");
   }
   const Caller callerWatch = Caller::watch();
-  std::string why;
-  const std::optional<std::string> command = readCommand(&why);
-  if (!command) return refuse(why);
+  const posix::Expected<std::string> command = readCommand();
+  if (!command) return refuse(command.error().message());
   if (command->empty()) return refuse("no command was given on standard input");
   // No command line can carry a NUL; the shell would run the text before it, or all of it.
   if (command->find('\0') != std::string::npos) return refuse("the command holds a NUL byte");
@@ -178,8 +167,8 @@ int main(int argc, char** argv) {
   // process undumpable, which would shut the user's own shell out of it.
   ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
 
-  const std::optional<posix::UniqueFd> runLock = holdRunLock(argc == 3 ? argv[2] : nullptr, &why);
-  if (!runLock) return refuse(why);
+  const posix::Expected<posix::UniqueFd> runLock = holdRunLock(argc == 3 ? argv[2] : nullptr);
+  if (!runLock) return refuse(runLock.error().message());
   // A prompt may be answered long after it was asked: a command whose caller has gone (a client
   // that ended, and whose cleanup may already have switched everything off) must not run. From here
   // on the run's supervisor watches the caller the same way.

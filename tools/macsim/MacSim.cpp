@@ -2,7 +2,7 @@
 
 namespace macsim {
 
-std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string* error) {
+posix::Expected<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
   size_t i = 0;
   for (; i < arguments.size(); ++i) {
@@ -19,27 +19,23 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& argu
       line.simulated = true;
     } else if (argument == "--state") {
       if (i + 1 >= arguments.size() || arguments[i + 1].empty() || arguments[i + 1] == "--") {
-        *error = "--state needs a folder";
-        return std::nullopt;
+        return posix::Error("--state needs a folder");
       }
       line.stateFolder = arguments[++i];
     } else if (argument.starts_with("--state=")) {
       line.stateFolder = argument.substr(8);
       if (line.stateFolder->empty()) {
-        *error = "--state needs a folder";
-        return std::nullopt;
+        return posix::Error("--state needs a folder");
       }
     } else if (argument.starts_with("-")) {
-      *error = "unknown option " + argument;
-      return std::nullopt;
+      return posix::Error("unknown option " + argument);
     } else {
       break;
     }
   }
   line.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i), arguments.end());
   if (line.command.empty()) {
-    *error = "no command to run";
-    return std::nullopt;
+    return posix::Error("no command to run");
   }
   return line;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Expected.h"
+
 namespace macsim {
 
 // macsim's own failures, kept apart from the command's statuses that it passes on, as env(1) does.
@@ -28,8 +30,8 @@ struct CommandLine {
 };
 
 // `arguments` without argv[0]. The command starts after "--", or at the first argument that is not
-// an option. Nothing (and `error` set) for an unknown option, a --state without a folder, or no command.
-std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& arguments, std::string* error);
+// an option. An error for an unknown option, a --state without a folder, or no command.
+posix::Expected<CommandLine> parseCommandLine(const std::vector<std::string>& arguments);
 
 // $XDG_STATE_HOME/proxyhost/networksetup, or <home>/.local/state/proxyhost/networksetup when the
 // variable is unset, empty or relative (as the XDG rules say to treat it).

@@ -39,10 +39,9 @@ std::string homeFolder() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string error;
-  const auto line = macsim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), &error);
+  const auto line = macsim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!line) {
-    std::fprintf(stderr, "macsim: %s\n%s", error.c_str(), macsim::kUsage);
+    std::fprintf(stderr, "macsim: %s\n%s", line.error().message().c_str(), macsim::kUsage);
     return macsim::exitSetupFailure;
   }
   if (line->help) {

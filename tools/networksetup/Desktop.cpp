@@ -29,14 +29,14 @@ std::set<std::string> changedSince(const SavedSettings& written, const SavedSett
 
 // A store that answered a write but does not hold it (a full disk, a database it cannot replace)
 // has not followed: what it holds, named by setting, against what was written.
-std::optional<std::string> notKept(const SavedSettings& intended, const SavedSettings& held) {
-  if (held == intended) return std::nullopt;
+posix::Expected<void> kept(const SavedSettings& intended, const SavedSettings& held) {
+  if (held == intended) return {};
   std::string differences;
   for (const auto& key : changedSince(intended, held)) {
     const auto value = held.find(key);
     differences += (differences.empty() ? "" : ", ") + key + " is " + (value == held.end() ? "unset" : value->second);
   }
-  return "the store did not keep the change (" + differences + ")";
+  return posix::Error("the store did not keep the change (" + differences + ")");
 }
 
 // One backend's step, in the desktop user's process: the store moved to `target`, given what the
@@ -44,19 +44,18 @@ std::optional<std::string> notKept(const SavedSettings& intended, const SavedSet
 StepReport moveBackend(DesktopBackend& backend, const std::optional<DesktopProxy>& target,
                        const std::optional<SavedSettings>& own, const std::optional<CarriedProxy>& carried) {
   bool transient = false;
-  if (auto why = backend.absent(&transient)) {
-    return {transient ? StepOutcome::unreachable : StepOutcome::missing, *why, own, carried};
+  if (auto present = backend.present(&transient); !present) {
+    return {transient ? StepOutcome::unreachable : StepOutcome::missing, present.error().message(), own, carried};
   }
-  std::string error;
   std::optional<SavedSettings> mine = own;
   if (mine && carried) {
     // What the user changed since the tool last wrote is the user's own setting now, kept while ours
     // stays on and at off. Without a record of what was written (a state of an earlier version),
     // what was saved first stands.
-    SavedSettings now;
-    if (!backend.read(now, &error)) return failed("cannot read the settings: " + error);
-    for (const auto& key : changedSince(carried->written, now)) {
-      if (auto value = now.find(key); value != now.end()) {
+    const posix::Expected<SavedSettings> now = backend.read();
+    if (!now) return failed("cannot read the settings: " + now.error().message());
+    for (const auto& key : changedSince(carried->written, *now)) {
+      if (auto value = now->find(key); value != now->end()) {
         (*mine)[key] = value->second;
       } else {
         mine->erase(key);
@@ -66,21 +65,27 @@ StepReport moveBackend(DesktopBackend& backend, const std::optional<DesktopProxy
   if (target) {
     StepReport report{StepOutcome::followed, "", mine, CarriedProxy{describe(target), {}}};
     if (!report.own) {
-      SavedSettings mine;
-      if (!backend.read(mine, &error)) return failed("cannot read the user's own settings: " + error);
-      report.own = std::move(mine);
+      posix::Expected<SavedSettings> theirs = backend.read();
+      if (!theirs) return failed("cannot read the user's own settings: " + theirs.error().message());
+      report.own = std::move(*theirs);
     }
-    SavedSettings intended;
-    if (!backend.write(*target, intended, &error)) return failed(error);
-    if (!backend.read(report.carried->written, &error)) return failed("cannot read back what was written: " + error);
-    if (auto why = notKept(intended, report.carried->written)) return failed(*why);
+    const posix::Expected<SavedSettings> intended = backend.write(*target);
+    if (!intended) return failed(intended.error().message());
+    posix::Expected<SavedSettings> written = backend.read();
+    if (!written) return failed("cannot read back what was written: " + written.error().message());
+    report.carried->written = std::move(*written);
+    if (auto held = kept(*intended, report.carried->written); !held) return failed(held.error().message());
     return report;
   }
   if (mine) {
-    if (!backend.restore(*mine, &error)) return failed("cannot restore the user's own settings: " + error);
-    SavedSettings restored;
-    if (!backend.read(restored, &error)) return failed("cannot read back the user's own settings: " + error);
-    if (auto why = notKept(*mine, restored)) return failed("the user's own settings are not back: " + *why);
+    if (auto put = backend.restore(*mine); !put) {
+      return failed("cannot restore the user's own settings: " + put.error().message());
+    }
+    const posix::Expected<SavedSettings> restored = backend.read();
+    if (!restored) return failed("cannot read back the user's own settings: " + restored.error().message());
+    if (auto held = kept(*mine, *restored); !held) {
+      return failed("the user's own settings are not back: " + held.error().message());
+    }
   }
   return {StepOutcome::followed, "", std::nullopt, std::nullopt};
 }
@@ -111,7 +116,6 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
     const std::optional<CarriedProxy> carriedProxy =
         carries == carried.end() ? std::nullopt : std::optional(carries->second);
     std::unique_ptr<DesktopBackend> backend;  // made in the step's own process
-    std::string why;
     auto child = startStep(
         name,
         [&] {
@@ -120,20 +124,18 @@ DesktopRun convergeDesktop(const std::optional<DesktopProxy>& target, const std:
         },
         [&](const StepReport& report) {
           if (report.outcome == StepOutcome::followed) backend->announce();
-        },
-        &why);
+        });
     if (child) {
       children.push_back(std::move(*child));
     } else {
-      run.failures.push_back(name + " failed: " + why);
+      run.failures.push_back(name + " failed: " + child.error().message());
     }
   }
   collectSteps(children, deadline);
   for (auto& child : children) {
-    std::string why;
-    const auto report = finishStep(child, bound, &why);
+    const auto report = finishStep(child, bound);
     if (!report) {
-      run.failures.push_back(child.name + " failed: " + why);
+      run.failures.push_back(child.name + " failed: " + report.error().message());
       continue;
     }
     switch (report->outcome) {

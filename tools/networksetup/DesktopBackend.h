@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Expected.h"
 #include "tools/networksetup/DesktopProxy.h"
 #include "tools/networksetup/NetworkState.h"
 
@@ -16,18 +17,18 @@ class DesktopBackend {
  public:
   virtual ~DesktopBackend() = default;
   virtual std::string name() const = 0;
-  // Why this user's desktop has no such store, or nothing when it has one. `transient`: it may be
-  // there on a later run (a session bus that is down while the user is logged out).
-  virtual std::optional<std::string> absent(bool* transient) = 0;
+  // Whether this user's desktop has such a store, or why it has none. `transient`: it may be there
+  // on a later run (a session bus that is down while the user is logged out).
+  virtual posix::Expected<void> present(bool* transient) = 0;
   // The user's current settings of every setting this backend writes, as the store holds them (not
   // what this process asked for and the store may have refused).
-  virtual bool read(SavedSettings& settings, std::string* error) = 0;
-  // Writes `proxy` in one change, with the user's credentials and inversions switched off;
-  // `intended` is what read() finds once the store has taken it.
-  virtual bool write(const DesktopProxy& proxy, SavedSettings& intended, std::string* error) = 0;
+  virtual posix::Expected<SavedSettings> read() = 0;
+  // Writes `proxy` in one change, with the user's credentials and inversions switched off; gives
+  // what read() finds once the store has taken it.
+  virtual posix::Expected<SavedSettings> write(const DesktopProxy& proxy) = 0;
   // Puts `settings` back in one change; settings not in it return to their defaults. read() then
   // finds exactly `settings`.
-  virtual bool restore(const SavedSettings& settings, std::string* error) = 0;
+  virtual posix::Expected<void> restore(const SavedSettings& settings) = 0;
   // Tells the desktop's running applications about a change, once it is made and reported.
   virtual void announce() {}
 };
@@ -41,8 +42,8 @@ std::unique_ptr<DesktopBackend> makeBackend(const std::string& name);
 inline const std::vector<std::string> kDesktopBackendNames = {"gsettings", "kde"};
 
 // Which backends to run, from NETWORKSETUP_DESKTOP: unset, empty or "auto" all of them (each skipped
-// when its desktop is missing), "none" none, else a comma-separated list of names. Nothing (and
-// `error`) for an unknown name.
-std::optional<std::vector<std::string>> chooseBackends(const char* setting, std::string* error);
+// when its desktop is missing), "none" none, else a comma-separated list of names. An error for an
+// unknown name.
+posix::Expected<std::vector<std::string>> chooseBackends(const char* setting);
 
 }  // namespace networksetup

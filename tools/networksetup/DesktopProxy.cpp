@@ -45,28 +45,29 @@ bool isHostName(std::string_view host) {
   return !numeric;
 }
 
-std::optional<std::string> hostProblem(const std::string& what, const std::string& host) {
-  if (isHostOrAddress(host)) return std::nullopt;
-  return "The " + what + " proxy server \"" + host + "\" is not a host name or IP address a desktop can use.";
+posix::Expected<void> hostFits(const std::string& what, const std::string& host) {
+  if (isHostOrAddress(host)) return {};
+  return posix::Error("The " + what + " proxy server \"" + host +
+                      "\" is not a host name or IP address a desktop can use.");
 }
 
-std::optional<std::string> endpointProblem(const std::string& what, const std::optional<ProxyEndpoint>& endpoint) {
-  if (!endpoint) return std::nullopt;
-  if (auto problem = hostProblem(what, endpoint->host)) return problem;
-  if (endpoint->port == 0) return "The " + what + " proxy port 0 is not one a desktop can use.";
-  return std::nullopt;
+posix::Expected<void> endpointFits(const std::string& what, const std::optional<ProxyEndpoint>& endpoint) {
+  if (!endpoint) return {};
+  if (auto fits = hostFits(what, endpoint->host); !fits) return fits;
+  if (endpoint->port == 0) return posix::Error("The " + what + " proxy port 0 is not one a desktop can use.");
+  return {};
 }
 
-std::optional<std::string> bypassProblem(const std::vector<std::string>& entries) {
+posix::Expected<void> bypassFits(const std::vector<std::string>& entries) {
   for (const auto& entry : entries) {
     bool fits = !entry.empty() && utf8::isValid(entry);
     for (char c : entry) {
       const auto u = static_cast<unsigned char>(c);
       if (u <= 0x20 || u == 0x7F || c == ',') fits = false;
     }
-    if (!fits) return "The bypass domain \"" + entry + "\" is not one a desktop can use.";
+    if (!fits) return posix::Error("The bypass domain \"" + entry + "\" is not one a desktop can use.");
   }
-  return std::nullopt;
+  return {};
 }
 
 struct ProxyWords {
@@ -104,28 +105,28 @@ std::optional<DesktopProxy> effectiveProxy(const NetworkState& state) {
   return std::nullopt;
 }
 
-std::optional<std::string> unrepresentable(const DesktopProxy& proxy) {
-  if (auto problem = endpointProblem("web", proxy.web)) return problem;
-  if (auto problem = endpointProblem("secure web", proxy.secureWeb)) return problem;
-  if (auto problem = endpointProblem("SOCKS", proxy.socks)) return problem;
-  return bypassProblem(proxy.bypass);
+posix::Expected<void> representable(const DesktopProxy& proxy) {
+  if (auto fits = endpointFits("web", proxy.web); !fits) return fits;
+  if (auto fits = endpointFits("secure web", proxy.secureWeb); !fits) return fits;
+  if (auto fits = endpointFits("SOCKS", proxy.socks); !fits) return fits;
+  return bypassFits(proxy.bypass);
 }
 
-std::optional<std::string> uncarriableSetting(const std::vector<std::string>& arguments, const NetworkState& after) {
-  if (arguments.size() < 2) return std::nullopt;
+posix::Expected<void> carriableSetting(const std::vector<std::string>& arguments, const NetworkState& after) {
+  if (arguments.size() < 2) return {};
   const std::string_view command = arguments[0];
   const NetworkService* service = after.find(arguments[1]);
-  if (service == nullptr) return std::nullopt;
-  if (command == words::kSetProxyBypassDomains) return bypassProblem(service->bypassDomains);
+  if (service == nullptr) return {};
+  if (command == words::kSetProxyBypassDomains) return bypassFits(service->bypassDomains);
   for (const auto& proxy : kProxyWords) {
     const ProxySetting& setting = service->proxy(proxy.kind);
-    if (command == proxy.set) return endpointProblem(proxy.what, ProxyEndpoint{setting.server, setting.port});
+    if (command == proxy.set) return endpointFits(proxy.what, ProxyEndpoint{setting.server, setting.port});
     if (command == proxy.state && setting.enabled) {
-      if (auto problem = endpointProblem(proxy.what, endpointOf(setting))) return problem;
-      return bypassProblem(service->bypassDomains);
+      if (auto fits = endpointFits(proxy.what, endpointOf(setting)); !fits) return fits;
+      return bypassFits(service->bypassDomains);
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 std::string urlHost(const std::string& host) {

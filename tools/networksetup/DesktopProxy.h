@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/Expected.h"
 #include "tools/networksetup/NetworkState.h"
 
 namespace networksetup {
@@ -31,18 +32,18 @@ struct DesktopProxy {
 // user's own settings.
 std::optional<DesktopProxy> effectiveProxy(const NetworkState& state);
 
-// Why `proxy` cannot be put on a desktop, or nothing when it can: every switched-on proxy needs a
+// Whether `proxy` can be put on a desktop, or why it cannot: every switched-on proxy needs a
 // host name or IP address (an IPv6 one bare or in brackets) and a port from 1; a bypass entry is a
 // non-empty host, pattern ("*.local", ".local") or network ("10.0.0.0/8") without blanks, control
 // characters or commas (the lists are comma-separated in KDE's file) and in UTF-8.
-std::optional<std::string> unrepresentable(const DesktopProxy& proxy);
+posix::Expected<void> representable(const DesktopProxy& proxy);
 
-// Why the command `arguments` (without argv[0]), already run on `after`, set a value that no desktop
-// could carry, or nothing. Checked when values are set, for every service, so that a later "off" that
+// Whether the command `arguments` (without argv[0]), already run on `after`, set only values a desktop
+// can carry, or why not. Checked when values are set, for every service, so that a later "off" that
 // makes another service's proxy the effective one never meets a proxy it cannot put on the desktop:
 // a proxy's host and port, a bypass list, and the proxy a state switched on. Switching off, enabling
 // or disabling a service and removing one are never refused.
-std::optional<std::string> uncarriableSetting(const std::vector<std::string>& arguments, const NetworkState& after);
+posix::Expected<void> carriableSetting(const std::vector<std::string>& arguments, const NetworkState& after);
 
 // Whether `host` is a host name (dot-separated labels of letters, digits, '-' and '_'), an IPv4
 // address, or an IPv6 address, bare or in brackets.

@@ -45,13 +45,10 @@ std::optional<StepReport> decodeReport(const std::string& name, const std::strin
 
 }  // namespace
 
-std::optional<StepChild> startStep(const std::string& name, const std::function<StepReport()>& step,
-                                   const std::function<void(const StepReport&)>& afterwards, std::string* why) {
+posix::Expected<StepChild> startStep(const std::string& name, const std::function<StepReport()>& step,
+                                     const std::function<void(const StepReport&)>& afterwards) {
   posix::Expected<posix::Pipe> channel = posix::openPipe(posix::PipeBlocking::NonBlocking);
-  if (!channel) {
-    *why = channel.error().message();
-    return std::nullopt;
-  }
+  if (!channel) return channel.error();
   std::fflush(nullptr);
   const int reportEnd = channel->write.get();
   posix::Expected<posix::SupervisedGroup> group = posix::SupervisedGroup::start(
@@ -65,10 +62,7 @@ std::optional<StepChild> startStep(const std::string& name, const std::function<
         return sent ? 0 : 1;
       },
       {});
-  if (!group) {
-    *why = group.error().message();
-    return std::nullopt;
-  }
+  if (!group) return group.error();
   channel->write.reset();
   return StepChild{name, std::move(*group), std::move(channel->read), {}, false, false};
 }
@@ -114,16 +108,14 @@ void collectSteps(std::vector<StepChild>& children, Clock::time_point deadline) 
   }
 }
 
-std::optional<StepReport> finishStep(StepChild& child, std::chrono::milliseconds bound, std::string* why) {
+posix::Expected<StepReport> finishStep(StepChild& child, std::chrono::milliseconds bound) {
   // The whole group goes, also what the step left running.
   child.group->reap();
   const bool whole = child.reported || child.exited;
-  auto report = whole ? decodeReport(child.name, child.bytes) : std::nullopt;
-  if (!report) {
-    *why = whole ? "its step ended without a report"
-                 : "no answer within " + std::to_string(bound.count()) + " ms; tried again next run";
-  }
-  return report;
+  if (!whole) return posix::Error("no answer within " + std::to_string(bound.count()) + " ms; tried again next run");
+  std::optional<StepReport> report = decodeReport(child.name, child.bytes);
+  if (!report) return posix::Error("its step ended without a report");
+  return std::move(*report);
 }
 
 }  // namespace networksetup

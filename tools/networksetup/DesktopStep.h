@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Expected.h"
 #include "platform/posix/ProcessGroup.h"
 #include "platform/posix/UniqueFd.h"
 #include "tools/networksetup/NetworkState.h"
@@ -45,16 +46,16 @@ struct StepChild {
 };
 
 // Forks the step of backend `name`: the child runs `step`, sends its report, then runs `afterwards`
-// with it and exits. Nothing (and `why`) when it cannot be started.
-std::optional<StepChild> startStep(const std::string& name, const std::function<StepReport()>& step,
-                                   const std::function<void(const StepReport&)>& afterwards, std::string* why);
+// with it and exits. An error when it cannot be started.
+posix::Expected<StepChild> startStep(const std::string& name, const std::function<StepReport()>& step,
+                                     const std::function<void(const StepReport&)>& afterwards);
 
 // Reads every child's report until every child has exited (a backend may still tell the desktop's
 // applications after reporting) or `deadline` passes.
 void collectSteps(std::vector<StepChild>& children, std::chrono::steady_clock::time_point deadline);
 
 // Ends the child's whole group, also what the step left running, and reaps it. Its report, or
-// nothing (and `why`) when it sent none within `bound`.
-std::optional<StepReport> finishStep(StepChild& child, std::chrono::milliseconds bound, std::string* why);
+// an error when it sent none within `bound`.
+posix::Expected<StepReport> finishStep(StepChild& child, std::chrono::milliseconds bound);
 
 }  // namespace networksetup

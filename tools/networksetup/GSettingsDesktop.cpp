@@ -65,14 +65,11 @@ class ProxySettings {
   }
   // Sends the change to dconf and waits until dconf has answered; whether it kept it only a read
   // through other settings tells (a refused commit is only a warning of GLib's).
-  bool apply(std::string* error) {
+  posix::Expected<void> apply() {
     g_settings_apply(root_.get());
     g_settings_sync();
-    if (g_settings_get_has_unapplied(root_.get())) {
-      *error = "dconf did not take the change";
-      return false;
-    }
-    return true;
+    if (g_settings_get_has_unapplied(root_.get())) return posix::Error("dconf did not take the change");
+    return {};
   }
 
  private:
@@ -91,37 +88,38 @@ class GSettingsBackend final : public DesktopBackend {
  public:
   std::string name() const override { return "gsettings"; }
 
-  std::optional<std::string> absent(bool* transient) override {
+  posix::Expected<void> present(bool* transient) override {
     GError* error = nullptr;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (bus == nullptr) {
       std::string why = std::string("no session bus: ") + error->message;
       g_error_free(error);
       *transient = true;  // logged out, or not yet in: the next session's first run carries it over
-      return why;
+      return posix::Error(why);
     }
     g_object_unref(bus);
     GSettingsSchema* schema = g_settings_schema_source_lookup(g_settings_schema_source_get_default(), kSchema, TRUE);
     if (schema == nullptr)
-      return std::string("the schema ") + kSchema + " is not installed (gsettings-desktop-schemas)";
+      return posix::Error(std::string("the schema ") + kSchema + " is not installed (gsettings-desktop-schemas)");
     g_settings_schema_unref(schema);
     const char* backend = G_OBJECT_TYPE_NAME(g_settings_backend_get_default());
     if (std::strcmp(backend, "DConfSettingsBackend") != 0) {
-      return std::string("GSettings stores in ") + backend + ", not dconf (dconf-gsettings-backend)";
+      return posix::Error(std::string("GSettings stores in ") + backend + ", not dconf (dconf-gsettings-backend)");
     }
-    return std::nullopt;
+    return {};
   }
 
   // Through settings of its own, made after every earlier change was synced: dconf drops a change
   // it could not commit and these read what its database holds.
-  bool read(SavedSettings& saved, std::string* error) override {
+  posix::Expected<SavedSettings> read() override {
     g_settings_sync();
     ProxySettings settings;
+    SavedSettings saved;
     settings.userValues(saved);
-    return true;
+    return saved;
   }
 
-  bool write(const DesktopProxy& proxy, SavedSettings& intended, std::string* error) override {
+  posix::Expected<SavedSettings> write(const DesktopProxy& proxy) override {
     ProxySettings settings;
     std::vector<const char*> hosts;
     for (const auto& entry : proxy.bypass) hosts.push_back(entry.c_str());
@@ -133,14 +131,15 @@ class GSettingsBackend final : public DesktopBackend {
                      g_settings_set_boolean(settings.child("http"), "use-authentication", FALSE);
     if (!set) {
       g_settings_revert(settings.root());
-      *error = "the proxy settings are locked";
-      return false;
+      return posix::Error("the proxy settings are locked");
     }
+    SavedSettings intended;
     settings.userValues(intended);
-    return settings.apply(error);
+    if (auto applied = settings.apply(); !applied) return applied.error();
+    return intended;
   }
 
-  bool restore(const SavedSettings& saved, std::string* error) override {
+  posix::Expected<void> restore(const SavedSettings& saved) override {
     ProxySettings settings;
     for (const auto& setting : kSettings) {
       GSettings* target = settings.of(setting);
@@ -158,11 +157,10 @@ class GSettingsBackend final : public DesktopBackend {
       g_settings_schema_unref(schema);
       if (value == nullptr || !g_settings_set_value(target, setting.key, value)) {
         g_settings_revert(settings.root());
-        *error = "cannot put back " + settingName(setting) + " = " + own->second;
-        return false;
+        return posix::Error("cannot put back " + settingName(setting) + " = " + own->second);
       }
     }
-    return settings.apply(error);
+    return settings.apply();
   }
 };
 

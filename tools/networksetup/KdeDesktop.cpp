@@ -127,25 +127,26 @@ class KdeBackend final : public DesktopBackend {
 
   std::string name() const override { return "kde"; }
 
-  std::optional<std::string> absent(bool*) override {
+  posix::Expected<void> present(bool*) override {
     if (!exists(configFolder() + "/kdeglobals") && !exists(file_)) {
-      return "no KDE configuration (kdeglobals or kioslaverc) in " + configFolder();
+      return posix::Error("no KDE configuration (kdeglobals or kioslaverc) in " + configFolder());
     }
-    return std::nullopt;
+    return {};
   }
 
   // The entries as the file has them, markers and unexpanded text included; an empty value is no
   // setting.
-  bool read(SavedSettings& saved, std::string* error) override {
-    std::string text;
-    if (!readWhole(text, error)) return false;
-    for (const auto& entry : KioslavercLines::parse(text).ours) {
+  posix::Expected<SavedSettings> read() override {
+    const posix::Expected<std::string> text = readWhole();
+    if (!text) return text.error();
+    SavedSettings saved;
+    for (const auto& entry : KioslavercLines::parse(*text).ours) {
       if (!entry.value.empty()) saved[entry.key] = entry.value;
     }
-    return true;
+    return saved;
   }
 
-  bool write(const DesktopProxy& proxy, SavedSettings& intended, std::string* error) override {
+  posix::Expected<SavedSettings> write(const DesktopProxy& proxy) override {
     const std::vector<std::pair<std::string, std::string>> values = {
         {"ProxyType", kManualProxyType},
         {"httpProxy", proxyValue("http", proxy.web)},
@@ -155,70 +156,58 @@ class KdeBackend final : public DesktopBackend {
         {"ReversedException", "false"},
     };
     // An empty value reads as no setting.
+    SavedSettings intended;
     for (const auto& [key, value] : values) {
       if (!value.empty()) intended[key] = kconfigEscaped(value);
     }
-    return change(values, error);
+    if (auto changed = change(values); !changed) return changed.error();
+    return intended;
   }
 
   // The user's entries go back as they were written, which KConfig cannot do: it would expand an
   // entry marked [$e] (with the variables of this process, which pkexec has cleared) and write it
   // back unmarked. So the lines of ours are replaced in the file's text, the rest of it kept byte
   // for byte, and the file replaced in one rename as KConfig does.
-  bool restore(const SavedSettings& saved, std::string* error) override {
-    if (auto locked = immutable()) {
-      *error = *locked;
-      return false;
-    }
-    std::string text;
-    if (!readWhole(text, error)) return false;
+  posix::Expected<void> restore(const SavedSettings& saved) override {
+    if (auto open = changeable(); !open) return open;
+    const posix::Expected<std::string> text = readWhole();
+    if (!text) return text.error();
     struct stat info {};
     const mode_t mode = ::stat(file_.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0600;
-    if (auto written = posix::writeFileAtomically(file_, KioslavercLines::parse(text).with(saved), mode); !written) {
-      *error = "cannot write " + file_ + ": " + written.error().message();
-      return false;
+    if (auto written = posix::writeFileAtomically(file_, KioslavercLines::parse(*text).with(saved), mode); !written) {
+      return written.error().prefixed("cannot write " + file_);
     }
-    return true;
+    return {};
   }
 
  private:
   // kioslaverc's text; empty when there is none.
-  bool readWhole(std::string& text, std::string* error) const {
+  posix::Expected<std::string> readWhole() const {
     auto bytes = posix::readFile(file_, 1 << 20);
-    if (bytes) {
-      text = std::move(*bytes);
-      return true;
-    }
-    if (!exists(file_)) return true;
-    *error = "cannot read " + file_ + ": " + bytes.error().message();
-    return false;
+    if (bytes) return bytes;
+    if (!exists(file_)) return std::string();
+    return bytes.error().prefixed("cannot read " + file_);
   }
 
-  // Why the settings of ours cannot be changed ([$i] on the file, the group or an entry), or nothing.
-  std::optional<std::string> immutable() const {
+  // Whether the settings of ours can be changed, or why not ([$i] on the file, the group or an entry).
+  posix::Expected<void> changeable() const {
     const KConfig config(QString::fromStdString(file_), KConfig::SimpleConfig);
     const KConfigGroup group = config.group(kGroup);
     bool locked = config.isImmutable() || group.isImmutable();
     for (const char* key : kKeys) locked = locked || group.isEntryImmutable(key);
-    if (!locked) return std::nullopt;
-    return "the [" + std::string(kGroup) + "] settings of " + file_ + " are marked immutable";
+    if (!locked) return {};
+    return posix::Error("the [" + std::string(kGroup) + "] settings of " + file_ + " are marked immutable");
   }
 
   // Sets `values` and saves kioslaverc once. KConfig ignores writes to what the file marks immutable
   // ([$i]) and still saves, so that is asked first.
-  bool change(const std::vector<std::pair<std::string, std::string>>& values, std::string* error) {
-    if (auto locked = immutable()) {
-      *error = *locked;
-      return false;
-    }
+  posix::Expected<void> change(const std::vector<std::pair<std::string, std::string>>& values) {
+    if (auto open = changeable(); !open) return open;
     KConfig config(QString::fromStdString(file_), KConfig::SimpleConfig);
     KConfigGroup group = config.group(kGroup);
     for (const auto& [key, value] : values) group.writeEntry(key.c_str(), QString::fromStdString(value));
-    if (!config.sync()) {
-      *error = "cannot write " + file_;
-      return false;
-    }
-    return true;
+    if (!config.sync()) return posix::Error("cannot write " + file_);
+    return {};
   }
 
  public:

@@ -61,31 +61,29 @@ bool nameTaken(const NetworkState& state, const std::string& name) {
 
 }  // namespace
 
-bool devicesFromNetworkManager(std::vector<NetworkDevice>& devices, std::string* why) {
+posix::Expected<std::vector<NetworkDevice>> devicesFromNetworkManager() {
   sd_bus* raw = nullptr;
   int r = sd_bus_open_system(&raw);
   std::unique_ptr<sd_bus, BusDeleter> bus(raw);
-  if (r < 0) {
-    *why = std::string("no system bus: ") + std::strerror(-r);
-    return false;
-  }
+  if (r < 0) return posix::Error(std::string("no system bus: ") + std::strerror(-r));
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
   r = sd_bus_call_method(bus.get(), kNetworkManager, "/org/freedesktop/NetworkManager", kNetworkManager, "GetDevices",
                          &error, &reply, "");
   Message devicesReply(reply);
   if (r < 0) {
-    *why = std::string("NetworkManager does not answer: ") + (error.message ? error.message : std::strerror(-r));
+    posix::Error why(std::string("NetworkManager does not answer: ") +
+                     (error.message ? error.message : std::strerror(-r)));
     sd_bus_error_free(&error);
-    return false;
+    return why;
   }
   std::vector<std::string> paths;
   if (sd_bus_message_enter_container(reply, 'a', "o") < 0) {
-    *why = "NetworkManager's device list is not an object path array";
-    return false;
+    return posix::Error("NetworkManager's device list is not an object path array");
   }
   const char* path = nullptr;
   while (sd_bus_message_read(reply, "o", &path) > 0) paths.emplace_back(path);
+  std::vector<NetworkDevice> devices;
   for (const auto& device : paths) {
     char* interface = nullptr;
     uint32_t type = 0;
@@ -101,7 +99,7 @@ bool devicesFromNetworkManager(std::vector<NetworkDevice>& devices, std::string*
     if (hardware && interface != nullptr && *interface != '\0') devices.push_back({interface, kind});
     std::free(interface);
   }
-  return true;
+  return devices;
 }
 
 std::vector<NetworkDevice> devicesFromSysfs(const std::string& classNet) {
@@ -141,9 +139,7 @@ std::vector<NetworkDevice> devicesFromSysfs(const std::string& classNet) {
 }
 
 std::vector<NetworkDevice> machineDevices() {
-  std::vector<NetworkDevice> devices;
-  std::string why;
-  if (devicesFromNetworkManager(devices, &why)) return devices;
+  if (auto devices = devicesFromNetworkManager()) return std::move(*devices);
   return devicesFromSysfs("/sys/class/net");
 }
 

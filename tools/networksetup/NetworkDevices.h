@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Expected.h"
 #include "tools/networksetup/NetworkState.h"
 
 namespace networksetup {
@@ -18,9 +19,9 @@ struct NetworkDevice {
   bool operator==(const NetworkDevice&) const = default;
 };
 
-// The devices NetworkManager manages that are hardware, in its order; false (and `why`) when it
-// does not answer on the system bus.
-bool devicesFromNetworkManager(std::vector<NetworkDevice>& devices, std::string* why);
+// The devices NetworkManager manages that are hardware, in its order; an error when it does not
+// answer on the system bus.
+posix::Expected<std::vector<NetworkDevice>> devicesFromNetworkManager();
 
 // The interfaces under `classNet` (normally /sys/class/net) whose device is not virtual, in
 // interface index order, each classified by its link type and wireless folder.

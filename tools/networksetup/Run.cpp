@@ -45,11 +45,10 @@ bool switchesOff(const std::vector<std::string>& arguments) {
 }  // namespace
 
 CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
-  std::string error;
-  const auto world = chooseWorld(std::getenv(kWorldVariable), &error);
-  if (!world) return stateFolderFailure(error);
-  const auto backends = chooseBackends(std::getenv(kDesktopVariable), &error);
-  if (!backends) return stateFolderFailure(error);
+  const auto world = chooseWorld(std::getenv(kWorldVariable));
+  if (!world) return stateFolderFailure(world.error().message());
+  const auto backends = chooseBackends(std::getenv(kDesktopVariable));
+  if (!backends) return stateFolderFailure(backends.error().message());
   // Root acts for the user who asked, for state and desktop alike: nothing below runs with root's
   // rights, so no root file is written and no link of that user's is followed as root.
   const uid_t user = desktopUser();
@@ -62,16 +61,18 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   std::error_code unknown;
   // A user the tool never acted for has no desktop of ours to repair, and gets no state folder.
   if (repair && !std::filesystem::exists(folderPath, unknown)) return {};
-  auto folder = StateFolder::open(folderPath, &error, !chosen.has_value());
-  if (!folder) return stateFolderFailure(error);
-  if (!repair && !folder->appendRun(argv, &error)) return stateFolderFailure(error);
+  auto folder = StateFolder::open(folderPath, !chosen.has_value());
+  if (!folder) return stateFolderFailure(folder.error().message());
+  if (!repair) {
+    if (auto logged = folder->appendRun(argv); !logged) return stateFolderFailure(logged.error().message());
+  }
   // A slow tool, for tests of what overlaps a run: logged at once, in effect only after the delay.
   if (const char* delay = std::getenv("NETWORKSETUP_RUN_DELAY_MS"); delay != nullptr && std::atoi(delay) > 0) {
     ::usleep(static_cast<useconds_t>(std::atoi(delay)) * 1000);
   }
   const bool real = *world == World::real;
-  auto state = folder->load(&error, real ? NetworkState{} : NetworkState::fresh());
-  if (!state) return stateFolderFailure(error);
+  auto state = folder->load(real ? NetworkState{} : NetworkState::fresh());
+  if (!state) return stateFolderFailure(state.error().message());
   const bool joined = real && joinDevices(*state, machineDevices());
 
   const std::vector<std::string> arguments(argv.begin() + (argv.empty() ? 0 : 1), argv.end());
@@ -79,26 +80,31 @@ CommandOutcome runNetworksetup(const std::vector<std::string>& argv) {
   const size_t onBefore = proxyStatesOn(*state);
   auto outcome = repair ? CommandOutcome{} : runCommand(arguments, *state);
   if (real && outcome.changedState) {
-    if (auto problem = uncarriableSetting(arguments, *state)) {
+    if (auto carriable = carriableSetting(arguments, *state); !carriable) {
       // Refused as a whole: neither the desktop nor the services change.
-      return {exitInvalidParameters, *problem + "\n** Error: The parameters were not valid.\n", "", false};
+      return {exitInvalidParameters, carriable.error().message() + "\n** Error: The parameters were not valid.\n", "",
+              false};
     }
   }
   // Saved before the desktop is touched: a desktop that hangs or fails never costs the services' change.
-  if ((outcome.changedState || joined) && !folder->save(*state, &error)) return stateFolderFailure(error);
+  if (outcome.changedState || joined) {
+    if (auto saved = folder->save(*state); !saved) return stateFolderFailure(saved.error().message());
+  }
 
   if (real) {
     auto target = effectiveProxy(*state);
     if (target) {
-      if (auto problem = unrepresentable(*target)) {
+      if (auto fits = representable(*target); !fits) {
         // Saved by an earlier version, or a service enabled again: the desktop cannot carry it, and an
         // "off" that made it the effective proxy must not fail, so the desktop shows the user's own.
-        noteInJournal("the desktop shows the user's own settings: " + *problem);
+        noteInJournal("the desktop shows the user's own settings: " + fits.error().message());
         target.reset();
       }
     }
     const DesktopRun desktop = convergeDesktop(target, *backends, user, *state, desktopBound());
-    if (desktop.changedRecords && !folder->save(*state, &error)) return stateFolderFailure(error);
+    if (desktop.changedRecords) {
+      if (auto saved = folder->save(*state); !saved) return stateFolderFailure(saved.error().message());
+    }
     // A run that put a new proxy on fails when a desktop that is there refused it; a run that switched
     // something off, or changed nothing the desktop shows, has done its part, and the next run tries
     // the desktop again.

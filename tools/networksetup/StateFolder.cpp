@@ -19,59 +19,41 @@ namespace {
 using posix::retryOnInterrupt;
 using posix::UniqueFd;
 
-bool fail(std::string* error, const std::string& call, const std::string& path) {
-  if (error != nullptr) *error = posix::SystemError{call, path, errno}.message();
-  return false;
-}
-
 }  // namespace
 
-std::optional<StateFolder> StateFolder::open(const std::string& path, std::string* error, bool parents) {
+posix::Expected<StateFolder> StateFolder::open(const std::string& path, bool parents) {
   if (parents) {
-    if (auto made = posix::createFolders(posix::folderOf(path), 0700); !made) {
-      if (error != nullptr) *error = made.error().message();
-      return std::nullopt;
-    }
+    if (auto made = posix::createFolders(posix::folderOf(path), 0700); !made) return made.error();
   }
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-    fail(error, "mkdir", path);
-    return std::nullopt;
-  }
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return posix::SystemError::fromErrno("mkdir", path);
   const std::string lockPath = path + "/" + kLockFileName;
   posix::Expected<UniqueFd> lock = posix::lockFile(lockPath, O_RDWR | O_CREAT, 0644);
-  if (!lock) {
-    if (error != nullptr) *error = lock.error().message();
-    return std::nullopt;
-  }
+  if (!lock) return lock.error();
   return StateFolder(path, std::move(*lock));
 }
 
-bool StateFolder::appendRun(const std::vector<std::string>& argv, std::string* error) {
+posix::Expected<void> StateFolder::appendRun(const std::vector<std::string>& argv) {
   const std::string path = file(kRunLogFileName);
   UniqueFd log(retryOnInterrupt([&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
-  if (log.get() < 0) return fail(error, "open", path);
-  if (!posix::writeAll(log.get(), formatRunLogLine(argv))) return fail(error, "write", path);
-  return true;
+  if (log.get() < 0) return posix::SystemError::fromErrno("open", path);
+  if (!posix::writeAll(log.get(), formatRunLogLine(argv))) return posix::SystemError::fromErrno("write", path);
+  return {};
 }
 
-std::optional<NetworkState> StateFolder::load(std::string* error, const NetworkState& initial) {
+posix::Expected<NetworkState> StateFolder::load(const NetworkState& initial) {
   const std::string path = file(kStateFileName);
   const posix::Expected<std::string> bytes = posix::readFile(path);
   if (!bytes) {
     if (bytes.error().code() == ENOENT) return initial;
-    if (error != nullptr) *error = bytes.error().message();
-    return std::nullopt;
+    return bytes.error();
   }
-  auto state = decodeStatePlist(*bytes);
-  if (!state && error != nullptr)
-    *error = path + " is not a networksetup state property list; move it away to start afresh";
-  return state;
+  std::optional<NetworkState> state = decodeStatePlist(*bytes);
+  if (!state) return posix::Error(path + " is not a networksetup state property list; move it away to start afresh");
+  return std::move(*state);
 }
 
-bool StateFolder::save(const NetworkState& state, std::string* error) {
-  const posix::Expected<void> written = posix::writeFileAtomically(file(kStateFileName), encodeStatePlist(state), 0644);
-  if (!written && error != nullptr) *error = written.error().message();
-  return written.has_value();
+posix::Expected<void> StateFolder::save(const NetworkState& state) {
+  return posix::writeFileAtomically(file(kStateFileName), encodeStatePlist(state), 0644);
 }
 
 }  // namespace networksetup

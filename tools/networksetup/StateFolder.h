@@ -5,13 +5,13 @@
 // reads state.plist, and writes the new state to a temporary file that is synced and renamed over
 // state.plist. A reader never sees a half-written file and no run loses another's change.
 //
-// Errors are returned as text naming the call that failed, its path and errno's message.
+// Errors name the call that failed, its path and errno's message.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/posix/Expected.h"
 #include "platform/posix/UniqueFd.h"
 #include "tools/networksetup/NetworkState.h"
 
@@ -23,7 +23,7 @@ class StateFolder {
  public:
   // Creates the folder itself when it is missing (with `parents`, the folders above it too, private
   // to the user) and waits for the lock.
-  static std::optional<StateFolder> open(const std::string& path, std::string* error, bool parents = false);
+  static posix::Expected<StateFolder> open(const std::string& path, bool parents = false);
 
   StateFolder(StateFolder&& other) noexcept = default;
   StateFolder& operator=(StateFolder&&) = delete;
@@ -31,14 +31,14 @@ class StateFolder {
   ~StateFolder() = default;  // releases the lock
 
   // Appends one run-log line with one write(2) on an O_APPEND descriptor.
-  bool appendRun(const std::vector<std::string>& argv, std::string* error);
+  posix::Expected<void> appendRun(const std::vector<std::string>& argv);
 
-  // The saved state, or `initial` when nothing has been saved yet; nothing when the file cannot be
+  // The saved state, or `initial` when nothing has been saved yet; an error when the file cannot be
   // read or is not a state property list (it is then left as it is, never overwritten silently).
-  std::optional<NetworkState> load(std::string* error, const NetworkState& initial = NetworkState::fresh());
+  posix::Expected<NetworkState> load(const NetworkState& initial = NetworkState::fresh());
 
   // Replaces the saved state atomically and durably.
-  bool save(const NetworkState& state, std::string* error);
+  posix::Expected<void> save(const NetworkState& state);
 
  private:
   StateFolder(std::string path, posix::UniqueFd lock) : path_(std::move(path)), lock_(std::move(lock)) {}

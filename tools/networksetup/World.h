@@ -7,8 +7,9 @@
 //   NETWORKSETUP_DESKTOP  the desktop backends of the real world (see chooseBackends).
 #pragma once
 
-#include <optional>
 #include <string>
+
+#include "platform/posix/Expected.h"
 
 namespace networksetup {
 
@@ -17,13 +18,12 @@ inline constexpr const char* kDesktopVariable = "NETWORKSETUP_DESKTOP";
 
 enum class World { real, simulated };
 
-// The world `setting` names (unset or empty: real); nothing (and `error`) for another word.
-inline std::optional<World> chooseWorld(const char* setting, std::string* error) {
+// The world `setting` names (unset or empty: real); an error for another word.
+inline posix::Expected<World> chooseWorld(const char* setting) {
   const std::string text = setting == nullptr ? "" : setting;
   if (text.empty() || text == "real") return World::real;
   if (text == "simulated") return World::simulated;
-  *error = std::string(kWorldVariable) + " is \"" + text + "\"; it is real or simulated";
-  return std::nullopt;
+  return posix::Error(std::string(kWorldVariable) + " is \"" + text + "\"; it is real or simulated");
 }
 
 }  // namespace networksetup

@@ -16,8 +16,6 @@ class ValueBuilder {
  public:
   using Number = Json::number_float_t;
 
-  explicit ValueBuilder(std::string* why) : why_(why) {}
-
   bool null() { return add(EncodableValue()); }
   bool boolean(bool b) { return add(EncodableValue(b)); }
   bool number_integer(Json::number_integer_t i) { return add(EncodableValue::integer(i)); }
@@ -47,6 +45,8 @@ class ValueBuilder {
   }
 
   std::optional<EncodableValue> take() { return std::move(root_); }
+  // Why the text was refused.
+  posix::Error refusal() const { return posix::Error(why_); }
 
  private:
   struct Open {
@@ -57,7 +57,7 @@ class ValueBuilder {
   };
 
   bool fail(std::string reason) {
-    if (why_ != nullptr) *why_ = std::move(reason);
+    why_ = std::move(reason);
     return false;
   }
 
@@ -87,22 +87,22 @@ class ValueBuilder {
     return true;
   }
 
-  std::string* why_;
+  std::string why_;
   std::vector<Open> open_;
   std::optional<EncodableValue> root_;
 };
 
 }  // namespace
 
-std::optional<EncodableValue> parseJson(std::string_view text, std::string* why) {
-  ValueBuilder builder(why);
+posix::Expected<EncodableValue> parseJson(std::string_view text) {
+  ValueBuilder builder;
   try {
-    if (!Json::sax_parse(text, &builder)) return std::nullopt;
+    if (!Json::sax_parse(text, &builder)) return builder.refusal();
   } catch (const Json::exception& e) {  // the parser reports through the builder; this is a backstop
-    if (why != nullptr) *why = std::string("not JSON: ") + e.what();
-    return std::nullopt;
+    return posix::Error(std::string("not JSON: ") + e.what());
   }
-  return builder.take();
+  if (auto value = builder.take()) return std::move(*value);
+  return builder.refusal();
 }
 
 namespace {

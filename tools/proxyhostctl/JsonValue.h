@@ -3,11 +3,11 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/flutter/EncodableValue.h"
+#include "platform/posix/Expected.h"
 
 namespace proxyhostctl {
 
@@ -18,9 +18,9 @@ using Json = nlohmann::ordered_json;
 // as the Dart side sends them; integers beyond int64 and all fractions become float64; arrays
 // lists, objects maps with string keys (a repeated key keeps its first place and its last value).
 // Text that is not JSON, nests arrays and objects deeper than the codec decodes
-// (StandardMessageCodec::kMaxNesting), or holds a number beyond float64 gives nullopt and `why`;
+// (StandardMessageCodec::kMaxNesting), or holds a number beyond float64 gives an error saying why;
 // nothing recurses on the input, so no text can exhaust the stack.
-std::optional<EncodableValue> parseJson(std::string_view text, std::string* why);
+posix::Expected<EncodableValue> parseJson(std::string_view text);
 
 // Typed lists become arrays; a map key that is not a string becomes its own JSON text; a float
 // that JSON cannot hold (NaN, infinity) becomes null.

@@ -20,10 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void setError(std::string* error, std::string text) {
-  if (error != nullptr) *error = std::move(text);
-}
-
 int msLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   if (left <= 0) return 0;
@@ -46,12 +42,11 @@ int waitFor(int fd, short events, Clock::time_point deadline) {
 
 }  // namespace
 
-std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std::string* error) {
+posix::Expected<std::unique_ptr<LinkClient>> LinkClient::connectRaw(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof address.sun_path) {
-    setError(error, "unusable socket path '" + path + "'");
-    return nullptr;
+    return posix::Error("unusable socket path '" + path + "'");
   }
   std::memcpy(address.sun_path, path.data(), path.size());
   // Only the user's own host is spoken to: a socket that someone else could have put there, or
@@ -59,20 +54,15 @@ std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std:
   struct stat socketFile {};
   if (::lstat(path.c_str(), &socketFile) == 0) {
     if (auto trusted = checkSocketFolder(socketFolder(path)); !trusted) {
-      setError(error, trusted.error().message() + "; not connecting to " + path);
-      return nullptr;
+      return posix::Error(trusted.error().message() + "; not connecting to " + path);
     }
     if (socketFile.st_uid != ::geteuid()) {
-      setError(error, "the socket " + path + " belongs to uid " + std::to_string(socketFile.st_uid) + ", not to uid " +
-                          std::to_string(::geteuid()) + "; not connecting");
-      return nullptr;
+      return posix::Error("the socket " + path + " belongs to uid " + std::to_string(socketFile.st_uid) +
+                          ", not to uid " + std::to_string(::geteuid()) + "; not connecting");
     }
   }
   posix::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.valid()) {
-    setError(error, std::string("socket: ") + std::strerror(errno));
-    return nullptr;
-  }
+  if (!fd.valid()) return posix::Error(std::string("socket: ") + std::strerror(errno));
   const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
   // A host with a full backlog refuses a non-blocking connect with EAGAIN for a moment.
   for (int attempt = 0;; ++attempt) {
@@ -83,44 +73,39 @@ std::unique_ptr<LinkClient> LinkClient::connectRaw(const std::string& path, std:
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    setError(error, "cannot connect to " + path + ": " + std::strerror(errno));
-    return nullptr;
+    return posix::Error("cannot connect to " + path + ": " + std::strerror(errno));
   }
   // The file checks above leave a moment between look and connect; the peer's own credentials
   // leave none.
   ucred peer{};
   socklen_t peerSize = sizeof peer;
   if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) {
-    setError(error, "cannot tell who serves " + path + ": " + std::strerror(errno));
-    return nullptr;
+    return posix::Error("cannot tell who serves " + path + ": " + std::strerror(errno));
   }
   if (peer.uid != ::geteuid()) {
-    setError(error, "the process serving " + path + " runs as uid " + std::to_string(peer.uid) + ", not as uid " +
+    return posix::Error("the process serving " + path + " runs as uid " + std::to_string(peer.uid) + ", not as uid " +
                         std::to_string(::geteuid()) + "; not talking to it");
-    return nullptr;
   }
   return std::unique_ptr<LinkClient>(new LinkClient(std::move(fd)));
 }
 
-std::unique_ptr<LinkClient> LinkClient::connect(const std::string& path, Milliseconds timeout, std::string* error) {
-  auto client = connectRaw(path, error);
-  if (client && !client->readHello(timeout, error)) return nullptr;
+posix::Expected<std::unique_ptr<LinkClient>> LinkClient::connect(const std::string& path, Milliseconds timeout) {
+  auto client = connectRaw(path);
+  if (!client) return client;
+  if (auto hello = (*client)->readHello(timeout); !hello) return hello.error();
   return client;
 }
 
-bool LinkClient::readHello(Milliseconds timeout, std::string* error) {
-  auto frame = readFrame(timeout, error);
-  if (!frame) return false;
+posix::Expected<void> LinkClient::readHello(Milliseconds timeout) {
+  auto frame = readFrame(timeout);
+  if (!frame) return frame.error();
   auto* hello = std::get_if<HelloFrame>(&*frame);
-  if (hello == nullptr) {
-    setError(error, "the host did not start with a hello");
-    return false;
-  }
+  if (hello == nullptr) return posix::Error("the host did not start with a hello");
   bundleIdentifier_ = hello->bundleIdentifier;
-  return true;
+  return {};
 }
 
-bool LinkClient::sendRaw(std::span<const uint8_t> bytes, std::string* error) {
+posix::Expected<void> LinkClient::sendRaw(std::span<const uint8_t> bytes) {
   size_t off = 0;
   // The host reads whatever it gets; a generous deadline only guards against a stuck host.
   const auto deadline = Clock::now() + std::chrono::seconds(30);
@@ -132,89 +117,67 @@ bool LinkClient::sendRaw(std::span<const uint8_t> bytes, std::string* error) {
       continue;
     }
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      setError(error, std::string("the link broke while sending: ") + std::strerror(errno));
-      return false;
+      return posix::Error(std::string("the link broke while sending: ") + std::strerror(errno));
     }
-    if (waitFor(fd_.get(), POLLOUT, deadline) <= 0) {
-      setError(error, "the host does not take what is sent");
-      return false;
-    }
+    if (waitFor(fd_.get(), POLLOUT, deadline) <= 0) return posix::Error("the host does not take what is sent");
   }
-  return true;
+  return {};
 }
 
-bool LinkClient::sendFrame(const Frame& frame, std::string* error) {
+posix::Expected<void> LinkClient::sendFrame(const Frame& frame) {
   const posix::Expected<std::vector<uint8_t>> bytes = encodeFrame(frame);
-  if (!bytes) {
-    setError(error, bytes.error().message());
-    return false;
-  }
-  return sendRaw(*bytes, error);
+  if (!bytes) return bytes.error();
+  return sendRaw(*bytes);
 }
 
-bool LinkClient::fill(Clock::time_point deadline, std::string* error) {
+posix::Expected<void> LinkClient::fill(Clock::time_point deadline) {
   uint8_t buf[64 * 1024];
   for (;;) {
     const ssize_t n = posix::retryOnInterrupt([&] { return ::recv(fd_.get(), buf, sizeof buf, 0); });
     if (n > 0) {
       reader_.append(buf, static_cast<size_t>(n));
-      return true;
+      return {};
     }
-    if (n == 0) {
-      setError(error, "the host closed the connection");
-      return false;
-    }
+    if (n == 0) return posix::Error("the host closed the connection");
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      setError(error, std::string("the link broke: ") + std::strerror(errno));
-      return false;
+      return posix::Error(std::string("the link broke: ") + std::strerror(errno));
     }
     int revents = waitFor(fd_.get(), POLLIN, deadline);
-    if (revents == 0) {
-      setError(error, "timed out waiting for the host");
-      return false;
-    }
-    if (revents < 0) {
-      setError(error, std::string("poll: ") + std::strerror(errno));
-      return false;
-    }
+    if (revents == 0) return posix::Error("timed out waiting for the host");
+    if (revents < 0) return posix::Error(std::string("poll: ") + std::strerror(errno));
   }
 }
 
-std::optional<Frame> LinkClient::readFrame(Milliseconds timeout, std::string* error) {
+posix::Expected<Frame> LinkClient::readFrame(Milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    if (auto frame = reader_.next()) return frame;
-    if (reader_.failed()) {
-      setError(error, "the host sent a malformed frame: " + reader_.error());
-      return std::nullopt;
-    }
-    if (!fill(deadline, error)) return std::nullopt;
+    if (auto frame = reader_.next()) return std::move(*frame);
+    if (reader_.failed()) return posix::Error("the host sent a malformed frame: " + reader_.error());
+    if (auto filled = fill(deadline); !filled) return filled.error();
   }
 }
 
-bool LinkClient::handle(Frame frame, std::string* error) {
+posix::Expected<void> LinkClient::handle(Frame frame) {
   if (auto* reply = std::get_if<ReplyFrame>(&frame)) {
     replies_[reply->id] = std::move(reply->payload);
-    return true;
+    return {};
   }
   if (auto* message = std::get_if<MessageFrame>(&frame)) {
     std::vector<uint8_t> answer = handler_ ? handler_(*message) : std::vector<uint8_t>{};
-    return sendFrame(ReplyFrame{message->id, std::move(answer)}, error);
+    return sendFrame(ReplyFrame{message->id, std::move(answer)});
   }
-  setError(error, "the host sent a second hello");
-  return false;
+  return posix::Error("the host sent a second hello");
 }
 
-std::optional<uint32_t> LinkClient::post(const std::string& channel, std::span<const uint8_t> payload,
-                                         std::string* error) {
+posix::Expected<uint32_t> LinkClient::post(const std::string& channel, std::span<const uint8_t> payload) {
   const uint32_t id = nextId_++;
-  if (!sendFrame(MessageFrame{id, channel, std::vector<uint8_t>(payload.begin(), payload.end())}, error)) {
-    return std::nullopt;
+  if (auto sent = sendFrame(MessageFrame{id, channel, std::vector<uint8_t>(payload.begin(), payload.end())}); !sent) {
+    return sent.error();
   }
   return id;
 }
 
-std::optional<std::vector<uint8_t>> LinkClient::waitReply(uint32_t id, Milliseconds timeout, std::string* error) {
+posix::Expected<std::vector<uint8_t>> LinkClient::waitReply(uint32_t id, Milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     if (auto it = replies_.find(id); it != replies_.end()) {
@@ -223,40 +186,32 @@ std::optional<std::vector<uint8_t>> LinkClient::waitReply(uint32_t id, Milliseco
       return payload;
     }
     if (auto frame = reader_.next()) {
-      if (!handle(std::move(*frame), error)) return std::nullopt;
+      if (auto handled = handle(std::move(*frame)); !handled) return handled.error();
       continue;
     }
-    if (reader_.failed()) {
-      setError(error, "the host sent a malformed frame: " + reader_.error());
-      return std::nullopt;
-    }
-    if (!fill(deadline, error)) return std::nullopt;
+    if (reader_.failed()) return posix::Error("the host sent a malformed frame: " + reader_.error());
+    if (auto filled = fill(deadline); !filled) return filled.error();
   }
 }
 
-std::optional<std::vector<uint8_t>> LinkClient::call(const std::string& channel, std::span<const uint8_t> payload,
-                                                     Milliseconds timeout, std::string* error) {
-  auto id = post(channel, payload, error);
-  if (!id) return std::nullopt;
-  return waitReply(*id, timeout, error);
+posix::Expected<std::vector<uint8_t>> LinkClient::call(const std::string& channel, std::span<const uint8_t> payload,
+                                                       Milliseconds timeout) {
+  auto id = post(channel, payload);
+  if (!id) return id.error();
+  return waitReply(*id, timeout);
 }
 
-bool LinkClient::pump(Milliseconds timeout, std::string* error) {
+posix::Expected<void> LinkClient::pump(Milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     while (auto frame = reader_.next()) {
-      if (!handle(std::move(*frame), error)) return false;
+      if (auto handled = handle(std::move(*frame)); !handled) return handled;
     }
-    if (reader_.failed()) {
-      setError(error, "the host sent a malformed frame: " + reader_.error());
-      return false;
-    }
-    if (Clock::now() >= deadline) return true;
-    std::string why;
-    if (!fill(deadline, &why)) {
-      if (Clock::now() >= deadline && why.starts_with("timed out")) return true;
-      setError(error, why);
-      return false;
+    if (reader_.failed()) return posix::Error("the host sent a malformed frame: " + reader_.error());
+    if (Clock::now() >= deadline) return {};
+    if (auto filled = fill(deadline); !filled) {
+      if (Clock::now() >= deadline && filled.error().message().starts_with("timed out")) return {};
+      return filled;
     }
   }
 }

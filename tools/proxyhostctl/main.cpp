@@ -50,14 +50,13 @@ std::chrono::milliseconds toMilliseconds(double seconds) {
 int call(const std::string& socket, double timeoutSeconds, std::string channel, const std::string& method,
          const EncodableValue& arguments) {
   const auto timeout = toMilliseconds(timeoutSeconds);
-  std::string error;
-  auto client = enginelink::LinkClient::connect(socket, timeout, &error);
-  if (!client) return unreachable(error);
-  if (channel.starts_with("/")) channel = client->bundleIdentifier() + channel;
+  auto client = enginelink::LinkClient::connect(socket, timeout);
+  if (!client) return unreachable(client.error().message());
+  if (channel.starts_with("/")) channel = (*client)->bundleIdentifier() + channel;
 
   const auto payload = StandardMethodCodec::getInstance().encodeMethodCall({method, arguments});
-  auto reply = client->call(channel, payload, timeout, &error);
-  if (!reply) return unreachable(error);
+  auto reply = (*client)->call(channel, payload, timeout);
+  if (!reply) return unreachable(reply.error().message());
   if (reply->empty()) {
     printLine(Json{{"notImplemented", true}});
     return exitNotImplemented;
@@ -78,10 +77,9 @@ int call(const std::string& socket, double timeoutSeconds, std::string channel, 
 }
 
 int ping(const std::string& socket, double timeoutSeconds) {
-  std::string error;
-  auto client = enginelink::LinkClient::connect(socket, toMilliseconds(timeoutSeconds), &error);
-  if (!client) return unreachable(error);
-  printLine(Json{{"bundleIdentifier", client->bundleIdentifier()}});
+  auto client = enginelink::LinkClient::connect(socket, toMilliseconds(timeoutSeconds));
+  if (!client) return unreachable(client.error().message());
+  printLine(Json{{"bundleIdentifier", (*client)->bundleIdentifier()}});
   return exitSuccess;
 }
 
@@ -121,10 +119,9 @@ int main(int argc, char** argv) {
   }
   if (pingCommand->parsed()) return ping(socket, timeoutSeconds);
 
-  std::string why;
-  auto arguments = proxyhostctl::parseJson(argumentsText, &why);
+  auto arguments = proxyhostctl::parseJson(argumentsText);
   if (!arguments) {
-    std::cerr << "proxyhostctl: ARGS_JSON: " << why << "\n";
+    std::cerr << "proxyhostctl: ARGS_JSON: " << arguments.error().message() << "\n";
     return exitUsage;
   }
   if (channel.empty() || channel == "/") {
