@@ -427,7 +427,7 @@ TEST(EngineLinkExit, ExitWhileTheLinkThreadRunsIsClean) {
         std::string path = std::string(::mkdtemp(tmpl)) + "/engine.sock";
         auto started = EngineLink::start(path, kBundle, echo);
         if (!started) std::exit(1);
-        static EngineLink* link = started->release();  // never destroyed
+        [[maybe_unused]] static EngineLink* link = started->release();  // never destroyed
         std::thread([path] {
           auto client = LinkClient::connect(path, 5s).ok().value_or(nullptr);
           while (client && client->post("busy", Bytes(100))) {

@@ -521,7 +521,9 @@ TEST_F(DesktopEndToEnd, StormOfEndsWhileTheDesktopIsInTroubleEndsInStepOnceItAns
     }
     std::optional<RefusedWrites> refused;
     if (trouble == busGone) session_.stopBus();
-    if (trouble == busHung) ASSERT_EQ(kill(session_.busPid(), SIGSTOP), 0);
+    if (trouble == busHung) {
+      ASSERT_EQ(kill(session_.busPid(), SIGSTOP), 0);
+    }
     if (trouble == writeRefused) refused.emplace(session_.configFile("dconf"));
     ASSERT_EQ(kill(host->pid(), end == quit ? SIGINT : end == sigterm ? SIGTERM : SIGKILL), 0);
     if (inFlight) {
@@ -536,7 +538,9 @@ TEST_F(DesktopEndToEnd, StormOfEndsWhileTheDesktopIsInTroubleEndsInStepOnceItAns
     EXPECT_TRUE(testing_support::eventually(servicesOff, 30s));  // after a kill, by the guard
 
     if (trouble == busGone) session_.startBus();
-    if (trouble == busHung) ASSERT_EQ(kill(session_.busPid(), SIGCONT), 0);
+    if (trouble == busHung) {
+      ASSERT_EQ(kill(session_.busPid(), SIGCONT), 0);
+    }
     refused.reset();
     if (atLogIn) {
       const ToolResult repair = run({"-repairdesktop"});
