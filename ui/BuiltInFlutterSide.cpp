@@ -392,8 +392,12 @@ void Interface::settleProxySwitchLater() {
   settleLater_.after(std::chrono::milliseconds(0), [this] { setProxySwitch(proxyOn_); });
 }
 
-// Shows a settled state without asking for it: the switch's own handlers let this one pass.
+// Shows a settled state without asking for it: the switch's own handlers let this one pass. A
+// switch that already shows it is left alone: a person's click takes effect only when the switch's
+// slide ends, and setting the switch meanwhile would end the slide and drop the click (a read of
+// the services lands at any moment).
 void Interface::setSwitchQuietly(GtkSwitch* sw, bool on) {
+  if (gtk_switch_get_active(sw) == on && gtk_switch_get_state(sw) == on) return;
   settingSwitch_ = true;
   gtk_switch_set_active(sw, on);
   gtk_switch_set_state(sw, on);
