@@ -13,6 +13,7 @@
 #include "platform/foundation/NSBundle.h"
 #include "platform/foundation/NSLog.h"
 #include "platform/foundation/NSTask.h"
+#include "platform/posix/Expected.h"
 #include "platform/posix/Signals.h"
 #include "platform/posix/UniqueFd.h"
 #include "proxy/ProxyRecord.h"
@@ -39,8 +40,8 @@ struct RunningGuard {
   darwin::ProcessExitWatch watch;
 };
 
-// Starts a guard and waits until it watches the host; nothing, with why in `error`, when none does.
-std::optional<RunningGuard> launchGuard(const std::string& executable, std::string& error) {
+// Starts a guard and waits until it watches the host; why not when none does.
+posix::Expected<RunningGuard> launchGuard(const std::string& executable) {
   NSTask task;
   NSPipe report;
   task.setLaunchPath(executable);
@@ -50,31 +51,23 @@ std::optional<RunningGuard> launchGuard(const std::string& executable, std::stri
   task.setStandardError(NSFileHandle::fileHandleWithStandardError());
   std::optional<NSError> startError;
   runTaskWithTimeLimit(task, kGuardStartLimit, &startError);
-  if (startError) {
-    error = "cannot start " + executable + ": " + startError->localizedDescription();
-    return std::nullopt;
-  }
+  if (startError) return posix::Error("cannot start " + executable + ": " + startError->localizedDescription());
   if (task.terminationStatus() != 0) {
-    error = executable + " ended with status " + std::to_string(task.terminationStatus());
-    return std::nullopt;
+    return posix::Error(executable + " ended with status " + std::to_string(task.terminationStatus()));
   }
   // The guard proper's identity, on one line.
   const std::string text = report.fileHandleForReading().readDataToEndOfFile();
   std::optional<posix::ProcessIdentity> reported =
       text.ends_with('\n') ? posix::ProcessIdentity::fromText(std::string_view(text).substr(0, text.size() - 1))
                            : std::nullopt;
-  if (!reported) {
-    error = executable + " did not say which process guards";
-    return std::nullopt;
-  }
+  if (!reported) return posix::Error(executable + " did not say which process guards");
   const posix::ProcessIdentity identity = *reported;
   const pid_t pid = identity.pid;
   auto watch = darwin::ProcessExitWatch::watch(pid);
   // The guard is no child of the host: the watch is on it only if, once made, the pid still
   // names the process that started then.
   if (!watch || !identity.isAlive()) {
-    error = "the guard (process " + std::to_string(pid) + ") ended as it started";
-    return std::nullopt;
+    return posix::Error("the guard (process " + std::to_string(pid) + ") ended as it started");
   }
   return RunningGuard{identity, std::move(*watch)};
 }
@@ -86,12 +79,11 @@ void keepGuarded(const std::string& executable, RunningGuard guard) {
     // Only an ended guard counts: a watch that gave up on an error must not pass for one.
     while (!guard.watch.waitUntilExit() && guard.identity.isAlive()) std::this_thread::sleep_for(kGuardRetryInterval);
     NSLog("The proxy guard (process %d) ended: starting another", static_cast<int>(guard.identity.pid));
-    std::string error;
-    std::optional<RunningGuard> next = launchGuard(executable, error);
-    if (!next) NSLog("No proxy guard: %@; trying again every second", error);
+    posix::Expected<RunningGuard> next = launchGuard(executable);
+    if (!next) NSLog("No proxy guard: %@; trying again every second", next.error().message());
     while (!next) {
       std::this_thread::sleep_for(kGuardRetryInterval);
-      next = launchGuard(executable, error);
+      next = launchGuard(executable);
     }
     guard = std::move(*next);
   }
@@ -104,10 +96,9 @@ std::string ProxyGuard::guardExecutablePath() {
 }
 
 bool ProxyGuard::start(const std::string& executable) {
-  std::string error;
-  std::optional<RunningGuard> guard = launchGuard(executable, error);
+  posix::Expected<RunningGuard> guard = launchGuard(executable);
   if (!guard) {
-    NSLog("No proxy guard: %@", error);
+    NSLog("No proxy guard: %@", guard.error().message());
     return false;
   }
   // The watch takes no signals: the main thread takes them.
