@@ -72,13 +72,6 @@ Expected<Pipe> openPipe(PipeBlocking blocking) {
 #endif
 }
 
-std::string SystemError::message() const { return call + "(" + path + "): " + std::strerror(code); }
-
-std::string Error::message() const {
-  std::string cause = system() ? system()->message() : std::get<std::string>(cause_);
-  return context_.empty() ? cause : context_ + ": " + cause;
-}
-
 namespace {
 
 SystemError failure(std::string call, std::string path) {
